@@ -1,0 +1,33 @@
+# Set-up commands: `make test` and `make demo`. See README.md.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+
+.PHONY: deps configure build test asan-test bench demo clean
+
+deps:
+	bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan-test: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON -DVEK_BUILD_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+
+demo: build
+	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
+	else echo "demo: the conversion run and the vekconv command are not built yet"; exit 1; fi
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,32 @@
+# vek_module(NAME DIR... [DEPS libs...]): an object library of the sources in
+# the given folders (below src/), added to the library's module list.
+set(VEK_MODULES "" CACHE INTERNAL "")
+function(vek_module name)
+  cmake_parse_arguments(M "" "" "DIRS;GLOBS;DEPS" ${ARGN})
+  set(sources)
+  foreach(d ${M_DIRS})
+    file(GLOB s CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${d}/*.cpp)
+    list(APPEND sources ${s})
+  endforeach()
+  foreach(g ${M_GLOBS})
+    file(GLOB s CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${g})
+    list(APPEND sources ${s})
+  endforeach()
+  add_library(${name} OBJECT ${sources})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
+  if(M_DEPS)
+    target_link_libraries(${name} PUBLIC ${M_DEPS})
+  endif()
+  set(VEK_MODULES ${VEK_MODULES} ${name} CACHE INTERNAL "")
+endfunction()
+
+# vek_test(NAME SOURCES... LIBS libs...): a GoogleTest executable registered with CTest.
+function(vek_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE VEK_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data"
+                                             VEK_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()

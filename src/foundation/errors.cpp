@@ -1,0 +1,352 @@
+#include "foundation/errors.h"
+
+#include <cstring>
+
+#include "foundation/foundation_state.h"
+#include "platform/system.h"
+
+namespace vek {
+
+namespace detail {
+ErrorState g_err;
+}  // namespace detail
+
+using detail::g_err;
+
+std::string NumText(int64_t value, int width) {
+  const uint32_t v = static_cast<uint32_t>(value);
+  std::string digits = std::to_string(v);
+  if (width >= 200) {
+    size_t w = static_cast<size_t>(width - 200);
+    if (digits.size() < w) digits.insert(0, w - digits.size(), '0');
+    return digits;
+  }
+  if (width >= 100) {
+    std::string grouped;
+    const size_t n = digits.size();
+    for (size_t i = 0; i < n; ++i) {
+      if (i > 0 && (n - i) % 3 == 0) grouped.push_back(',');
+      grouped.push_back(digits[i]);
+    }
+    size_t w = static_cast<size_t>(width - 100);
+    if (grouped.size() < w) grouped.insert(0, w - grouped.size(), ' ');
+    return grouped;
+  }
+  size_t w = width > 0 ? static_cast<size_t>(width) : 0;
+  if (digits.size() < w) digits.insert(0, w - digits.size(), ' ');
+  return digits;
+}
+
+void SetCurrentFileName(const std::string& name) { g_err.current_file = name; }
+const std::string& CurrentFileName() { return g_err.current_file; }
+
+namespace {
+
+const char* CodeMessage(int32_t group, int32_t code) {
+  switch (group) {
+    case 4:
+      switch (code) {
+        case 1: return "Out of range.";
+        case 2: return "Not supported.";
+        case 3: return "Invalid variable type.";
+        default: return "General \"GEN\" error.";
+      }
+    case 5:
+      switch (code) {
+        case 1: return "Memory allocation fault.";
+        case 2: return "Memory manager fault.";
+        case 3: return "Memory reallocation fault.";
+        case 4: return "Memory could not be deallocated.";
+        case 5: return "Invalid memory request.";
+        case 6: return "Fatal memory manager error.";
+        default: return "General memory fault.";
+      }
+    case 6:
+      switch (code) {
+        case 1: return "Cannot open file: ";
+        case 2: return "Cannot create file: ";
+        case 3: return "Cannot read from file.";
+        case 4: return "Cannot write to file.";
+        case 5: return "Cannot seek in file.";
+        case 6: return "Cannot delete file: ";
+        case 7: return "Cannot append to file: ";
+        case 8: return "Cannot close file.";
+        case 9: return "File not exist.";
+        case 10: return "File name change failed.";
+        case 11: return "Fatal file manager fault.";
+        default: return "General file handling fault.";
+      }
+    case 7:
+      switch (code) {
+        case 1: return "Image format not supported.";
+        case 2: return "Invalid image format.";
+        case 3: return "Cannot decompress image data.";
+        case 4: return "Image header invalid.";
+        case 5: return "Cannot compress image data.";
+        case 6: return "Cannot initialize image function.";
+        case 7: return "Cannot initialize image compression data.";
+        case 8: return "Cannot open image file.";
+        case 9: return "Image data corrupted.";
+        case 10: return "Cannot realize palette.";
+        case 11: return "Cannot create image file.";
+        default: return "General image handling fault.";
+      }
+    case 8:
+      switch (code) {
+        case 1: return "Audio conversion error.";
+        case 2: return "Audio conversion error (ACM).";
+        case 3: return "Audio conversion error (WAVE).";
+        case 4: return "Invalid audio format.";
+        default: return "General audio handling fault.";
+      }
+    case 9:
+      switch (code) {
+        case 1: return "Cannot read from AVI file.";
+        case 2: return "Cannot write to AVI file.";
+        case 3: return "Cannot read audio data from AVI file.";
+        case 4: return "Cannot write audio data to AVI file.";
+        case 5: return "Cannot open AVI file.";
+        case 6: return "Cannot create AVI file.";
+        case 7: return "Cannot initialize AVI codec.";
+        case 8: return "AVI audio stream not valid (decompressor not found?), ignoring audio";
+        default: return "General AVI handling fault.";
+      }
+    case 12:
+    case 14:
+      switch (code) {
+        case 1: return "Invalid movie format.";
+        case 2: return "Cannot write to movie file.";
+        case 3: return "Cannot decompress movie image data.";
+        case 4: return "Cannot compress movie image data.";
+        case 5: return "Movie format not supported.";
+        case 6: return "Cannot open movie file.";
+        case 7: return "End of movie reached.";
+        case 8: return "Cannot create movie file.";
+        default: return "General \"MVI\" handling fault.";
+      }
+    case 13:
+      switch (code) {
+        case 1: return "Cannot open WAV file.";
+        case 2: return "Cannot create WAV file.";
+        case 3: return "Cannot read from WAV file.";
+        case 4: return "Cannot write to WAV file.";
+        case 5: return "Cannot seek in WAV file.";
+        default: return "general \"WAV\" handling fault.";
+      }
+    case 15: return code == 1 ? "End of HAV movie reached." : "General \"HAV\" handling fault.";
+    case 16: return code == 1 ? "UNI protocol fault." : "General \"UNI\" handling fault.";
+    case 17: return code == 1 ? "End of FLIC movie reached." : "General \"FLIC\" handling fault.";
+    default: return nullptr;
+  }
+}
+
+// The innermost block's resources are freed with the stack suspended and the
+// recording lock set, so the clean-up cannot report or open blocks itself.
+void RunCleanupAndFree(detail::BlockRecord& b) {
+  const bool was_suspended = g_err.suspended;
+  g_err.suspended = true;
+  if (b.cleanup) {
+    MonCleanup cb = std::move(b.cleanup);
+    b.cleanup = nullptr;
+    try {
+      cb();
+    } catch (...) {
+      // Exceptions of clean-up callbacks are swallowed.
+    }
+  }
+  const bool was_locked = g_err.locked;
+  g_err.locked = true;
+  detail::FreeBlockResources(b);
+  g_err.locked = was_locked;
+  g_err.suspended = was_suspended;
+}
+
+void EnterBlock(bool boundary) {
+  if (g_err.suspended) return;
+  if (g_err.depth >= detail::kBlockSlots - 1)
+    platform::FatalExit("Fatal error: internal monitoring overflow.");
+  if (g_err.depth == 0) g_err.handled = 0;
+  detail::BlockRecord& b = g_err.blocks[g_err.depth + 1];
+  b.mem_count = MemCount();
+  b.file_count = FCount();
+  b.raised = false;
+  b.boundary = boundary || g_err.next_is_boundary;
+  b.group = 0;
+  b.code = 0;
+  b.cleanup = nullptr;
+  ++g_err.depth;
+  if (!g_err.locked) {
+    g_err.group = 0;
+    g_err.code = 0;
+  }
+  g_err.warn_group = 0;
+  g_err.warn_code = 0;
+  g_err.next_is_boundary = false;
+}
+
+}  // namespace
+
+std::string ErrMsg(int32_t group, int32_t code) {
+  if (group == 0 || code == 0) return "No errors.";
+  const std::string n = NumText(code);
+  switch (group) {
+    case 1:
+    case 2:
+    case 3: return g_err.text;
+    case 10: return "AVI subsystem malfunction: " + n;
+    case 11: return "Video For Windows malfunction: " + n;
+    case 19: return "Fatal error in Audio Compression Manager: " + n;
+    case 20: return "Fatal error in Win-MM: " + n;
+    default: break;
+  }
+  const char* m = CodeMessage(group, code);
+  if (!m) return "Undefined error: " + NumText(group) + ":" + n;
+  std::string msg = m;
+  if (group == 6 && (code == 1 || code == 2 || code == 6 || code == 7)) msg += g_err.current_file;
+  return msg;
+}
+
+std::string ErrMsgLast() { return ErrMsg(g_err.group, g_err.code); }
+const std::string& ErrText() { return g_err.text; }
+
+bool RecordingLocked() { return g_err.locked; }
+RecordingLock::RecordingLock() : previous_(g_err.locked) { g_err.locked = true; }
+RecordingLock::~RecordingLock() { g_err.locked = previous_; }
+
+void ErrReport(int32_t group, int32_t code, const char* text, int32_t site) {
+  if (g_err.locked) return;
+  g_err.locked = true;
+  if (group != 0 && code != 0) {
+    g_err.group = group;
+    g_err.code = code;
+    if (text) g_err.text.assign(text, strnlen(text, 1024));
+    TraceError('!', group, code, site);
+    ProcClear();
+  } else {
+    g_err.group = 0;
+    g_err.code = 0;
+  }
+  g_err.locked = false;
+  MonRaise(group, code);
+}
+
+void ErrReportCode(int32_t group, int32_t code, int32_t site) {
+  ErrReport(group, code, nullptr, site);
+}
+
+void ErrReportText(int32_t group, const std::string& text, int32_t site) {
+  ErrReport(group, kFreeTextCode, text.c_str(), site);
+}
+
+void ErrClear() {
+  if (g_err.locked) return;
+  g_err.group = 0;
+  g_err.code = 0;
+}
+
+int32_t ErrGroup() { return g_err.group; }
+int32_t ErrCode() { return g_err.code; }
+bool ErrNone() { return g_err.group == 0 && g_err.code == 0; }
+
+void WarnReport(int32_t group, int32_t code, const char* text, int32_t site) {
+  if (group != 0 && code != 0) {
+    g_err.warn_group = group;
+    g_err.warn_code = code;
+    if (text) g_err.warn_text = text;
+    TraceError('?', group, code, site);
+  } else {
+    WarnClear();
+  }
+}
+void WarnReportCode(int32_t group, int32_t code, int32_t site) {
+  WarnReport(group, code, nullptr, site);
+}
+void WarnReportText(int32_t group, const std::string& text, int32_t site) {
+  WarnReport(group, kFreeTextCode, text.c_str(), site);
+}
+void WarnClear() {
+  g_err.warn_group = 0;
+  g_err.warn_code = 0;
+}
+bool WarnNone() { return g_err.warn_group == 0 && g_err.warn_code == 0; }
+int32_t WarnGroup() { return g_err.warn_group; }
+int32_t WarnCode() { return g_err.warn_code; }
+
+void MonEnter() { EnterBlock(false); }
+void MonEnterBoundary() { EnterBlock(true); }
+void MonNextIsBoundary() { g_err.next_is_boundary = true; }
+int32_t MonDepth() { return g_err.depth; }
+
+void MonSetCleanup(MonCleanup callback) {
+  if (g_err.depth >= 1) g_err.blocks[g_err.depth].cleanup = std::move(callback);
+}
+
+void MonRaise(int32_t group, int32_t code) {
+  if (g_err.suspended || g_err.depth < 1 || group == 0 || code == 0) return;
+  detail::BlockRecord& b = g_err.blocks[g_err.depth];
+  if (b.raised) return;
+  b.group = group;
+  b.code = code;
+  RunCleanupAndFree(b);
+  b.raised = true;
+  throw EMon(ErrMsg(group, code));
+}
+
+void MonAbort() {
+  if (g_err.depth >= 1) g_err.blocks[g_err.depth].raised = true;
+  throw EMon();
+}
+
+void MonExcept(const char* message) {
+  if (g_err.suspended) return;
+  ++g_err.handled;
+  if (g_err.depth < 1) return;
+  detail::BlockRecord& b = g_err.blocks[g_err.depth];
+  if (b.raised || b.group != 0 || b.code != 0) return;
+  // An exception from outside the monitored blocks: a library or runtime fault.
+  RunCleanupAndFree(b);
+  const bool was_locked = g_err.locked;
+  g_err.locked = false;
+  g_err.group = kGrpException;
+  g_err.code = kFreeTextCode;
+  g_err.text.assign(message ? message : "", message ? strnlen(message, 1024) : 0);
+  b.group = g_err.group;
+  b.code = g_err.code;
+  b.raised = true;
+  g_err.locked = true;
+  TraceError('!', b.group, b.code, 0);
+  ProcClear();
+  g_err.locked = was_locked;
+}
+
+void MonExit() {
+  if (g_err.suspended || g_err.depth < 1) return;
+  if (g_err.handled > 1) {
+    // Blocks left by an exception without their own exit step.
+    const int skip = g_err.handled - 1;
+    const int target = g_err.depth - skip > 0 ? g_err.depth - skip : 1;
+    g_err.blocks[target].group = g_err.blocks[g_err.depth].group;
+    g_err.blocks[target].code = g_err.blocks[g_err.depth].code;
+    g_err.depth = target;
+  }
+  detail::BlockRecord& b = g_err.blocks[g_err.depth];
+  if (b.group != 0 && b.code != 0) RunCleanupAndFree(b);
+  b.cleanup = nullptr;
+  --g_err.depth;
+  g_err.handled = 0;
+  if (!g_err.locked) {
+    g_err.group = b.group;
+    g_err.code = b.code;
+  }
+  if (b.boundary) return;
+  detail::BlockRecord& outer = g_err.blocks[g_err.depth];
+  const bool has_error = b.group != 0 && b.code != 0;
+  outer.group = b.group;
+  outer.code = b.code;
+  // A silent early return (MonAbort) ends here: passing its raised mark on
+  // would swallow any later error of the enclosing block.
+  outer.raised = has_error && b.raised;
+  if (has_error && b.raised) throw EMon(ErrMsg(b.group, b.code));
+}
+
+}  // namespace vek

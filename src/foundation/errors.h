@@ -1,0 +1,157 @@
+// Error pairs, the process-wide error and warning state, and monitored blocks.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "foundation/trace.h"
+
+namespace vek {
+
+// "Not set / unknown / invalid handle" everywhere in the engine.
+inline constexpr int32_t kUndefined = -1357902468;  // 0xAF100D7C
+inline constexpr double kUndefinedD = -1357902468.0;
+// Code used whenever the message is a free text.
+inline constexpr int32_t kFreeTextCode = 0x7FFFFFFF;
+
+enum ErrorGroup : int32_t {
+  kGrpExternal = 1,
+  kGrpText = 2,
+  kGrpException = 3,
+  kGrpGeneral = 4,
+  kGrpMemory = 5,
+  kGrpFile = 6,
+  kGrpImage = 7,
+  kGrpAudio = 8,
+  kGrpAvi = 9,
+  kGrpAviLib = 10,
+  kGrpVfw = 11,
+  kGrpMovie = 12,
+  kGrpWav = 13,
+  kGrpMovie2 = 14,
+  kGrpHav = 15,
+  kGrpUni = 16,
+  kGrpFlic = 17,
+  kGrpAcm = 19,
+  kGrpWinMM = 20,
+};
+
+// The one exception class that carries an error outward through monitored blocks.
+class EMon : public std::exception {
+ public:
+  EMon() = default;
+  explicit EMon(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Number text: a 32-bit value written unsigned. Width 0..99 pads with blanks,
+// 100..199 groups digits with "," and pads to width-100, 200+ pads with "0".
+std::string NumText(int64_t value, int width = 0);
+
+// The current file name that the file messages quote.
+void SetCurrentFileName(const std::string& name);
+const std::string& CurrentFileName();
+
+void ErrReport(int32_t group, int32_t code, const char* text, int32_t site);
+void ErrReportCode(int32_t group, int32_t code, int32_t site);
+void ErrReportText(int32_t group, const std::string& text, int32_t site);
+void ErrClear();
+int32_t ErrGroup();
+int32_t ErrCode();
+bool ErrNone();
+std::string ErrMsg(int32_t group, int32_t code);
+std::string ErrMsgLast();
+const std::string& ErrText();  // stored free text (groups 1 to 3)
+
+void WarnReport(int32_t group, int32_t code, const char* text, int32_t site);
+void WarnReportCode(int32_t group, int32_t code, int32_t site);
+void WarnReportText(int32_t group, const std::string& text, int32_t site);
+void WarnClear();
+bool WarnNone();
+int32_t WarnGroup();
+int32_t WarnCode();
+
+// The recording lock: while set, reporting and clearing do nothing.
+bool RecordingLocked();
+class RecordingLock {
+ public:
+  RecordingLock();
+  ~RecordingLock();
+  RecordingLock(const RecordingLock&) = delete;
+  RecordingLock& operator=(const RecordingLock&) = delete;
+
+ private:
+  bool previous_;
+};
+
+using MonCleanup = std::function<void()>;
+
+void MonEnter();
+void MonEnterBoundary();
+void MonNextIsBoundary();
+void MonSetCleanup(MonCleanup callback);
+void MonExcept(const char* message);
+void MonExit();
+void MonRaise(int32_t group, int32_t code);
+[[noreturn]] void MonAbort();
+int32_t MonDepth();
+
+namespace detail {
+template <class F>
+auto RunMonitored(F&& body) -> std::invoke_result_t<F> {
+  using R = std::invoke_result_t<F>;
+  if constexpr (std::is_void_v<R>) {
+    try {
+      std::forward<F>(body)();
+    } catch (const EMon& e) {
+      MonExcept(e.what());
+    } catch (const std::exception& e) {
+      MonExcept(e.what());
+    } catch (...) {
+      MonExcept("Unknown exception.");
+    }
+    MonExit();
+  } else {
+    R result{};
+    try {
+      result = std::forward<F>(body)();
+    } catch (const EMon& e) {
+      MonExcept(e.what());
+    } catch (const std::exception& e) {
+      MonExcept(e.what());
+    } catch (...) {
+      MonExcept("Unknown exception.");
+    }
+    MonExit();
+    return result;
+  }
+}
+}  // namespace detail
+
+// A monitored engine procedure: names itself on the procedure path and runs
+// its body inside a block that frees what the body allocated if an error
+// passes, then carries the error to the caller.
+//   return Monitored("ImgBasic.ImgResample", [&] { ...; });
+template <class F>
+auto Monitored(const char* procedure, F&& body) -> std::invoke_result_t<F> {
+  ProcScope scope(procedure);
+  MonEnter();
+  return detail::RunMonitored(std::forward<F>(body));
+}
+
+// Same, but the error stops here; the caller inspects ErrNone() afterwards.
+template <class F>
+auto MonitoredBoundary(const char* procedure, F&& body) -> std::invoke_result_t<F> {
+  ProcScope scope(procedure);
+  MonEnterBoundary();
+  return detail::RunMonitored(std::forward<F>(body));
+}
+
+}  // namespace vek

@@ -1,0 +1,190 @@
+#include "foundation/memory.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "foundation/foundation_state.h"
+
+namespace vek {
+
+namespace detail {
+MemTable g_mem;
+}  // namespace detail
+
+using detail::g_mem;
+using detail::MemEntry;
+
+namespace {
+
+int32_t FindBlock(const void* block) {
+  if (!block) return -1;
+  for (int32_t i = 0; i < g_mem.count; ++i)
+    if (g_mem.entries[i].block == block) return i;
+  return -1;
+}
+
+void SetLabel(MemEntry& e, int32_t index, int32_t kind, const char* label, int32_t site) {
+  const char letter = kind == kMemString ? 'S' : (kind == kMemNew ? 'N' : 'C');
+  std::string text(1, letter);
+  text += ':';
+  if (label && *label)
+    text += label;
+  else
+    text += "Handle #" + NumText(index);
+  text += ':';
+  text += NumText(site, 100);
+  std::strncpy(e.label, text.c_str(), sizeof e.label - 1);
+  e.label[sizeof e.label - 1] = '\0';
+}
+
+// Removes entry i by moving the last entry into its place.
+void RemoveEntry(int32_t i) {
+  --g_mem.count;
+  if (i != g_mem.count) g_mem.entries[i] = g_mem.entries[g_mem.count];
+}
+
+}  // namespace
+
+int64_t MemRoundedSize(int64_t size) {
+  if (size <= 0) return 0;
+  const double scaled = std::nearbyint(static_cast<double>(size) * 1.05);
+  int64_t rounded = static_cast<int64_t>(scaled);
+  rounded = (rounded + 3) & ~int64_t(3);
+  return rounded < 4 ? 4 : rounded;
+}
+
+int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, const char* label) {
+  ProcScope proc("Basic._memalloc_");
+  int32_t result = kMemOk;
+  const int64_t real = MemRoundedSize(size);
+  // Sizes that do not fit the address space are an allocation failure, not a wrap.
+  const bool too_big = real <= 0 || static_cast<uint64_t>(real) > SIZE_MAX / 2;
+  if (size <= 0) {
+    result = kMemInvalidRequest;
+  } else {
+    int32_t found = -1;
+    if (*variable) {
+      for (int32_t i = 0; i < g_mem.count; ++i)
+        if (g_mem.entries[i].block == *variable && g_mem.entries[i].owner == variable) {
+          found = i;
+          break;
+        }
+    }
+    if (found < 0 || kind == kMemNew) {
+      if (g_mem.count >= kMemTableSize) {
+        result = kMemFatal;
+      } else {
+        void* block = too_big ? nullptr : std::malloc(static_cast<size_t>(real));
+        if (!block) {
+          result = kMemAllocFault;
+        } else {
+          MemEntry& e = g_mem.entries[g_mem.count];
+          e.block = block;
+          e.owner = variable;
+          e.size = real;
+          SetLabel(e, g_mem.count, kind, label, site);
+          *variable = block;
+          ++g_mem.count;
+          if (g_mem.count > g_mem.max_count) g_mem.max_count = g_mem.count;
+        }
+      }
+    } else {
+      MemEntry& e = g_mem.entries[found];
+      void* block = nullptr;
+      if (!too_big) {
+        if (kind == kMemString) {
+          // A fresh string buffer: the old content is not kept.
+          block = std::malloc(static_cast<size_t>(real));
+          if (block) std::free(e.block);
+        } else {
+          block = std::realloc(e.block, static_cast<size_t>(real));
+        }
+      }
+      if (!block) {
+        result = kMemReallocFault;
+      } else {
+        e.block = block;
+        e.owner = variable;
+        e.size = real;
+        SetLabel(e, found, kind, label, site);
+        *variable = block;
+      }
+    }
+  }
+  ErrReportCode(kGrpMemory, result, site);
+  return result;
+}
+
+void MemFree(void** variable) {
+  WarnClear();
+  const int32_t i = FindBlock(*variable);
+  if (i < 0) return;
+  // One allocator serves both kinds, so the release cannot fail here.
+  std::free(g_mem.entries[i].block);
+  RemoveEntry(i);
+  *variable = nullptr;
+}
+
+void MemXchg(void** a, void** b) {
+  ProcScope proc("Basic.MemXchg");
+  const int32_t ia = FindBlock(*a);
+  const int32_t ib = FindBlock(*b);
+  if (ia < 0 || ib < 0) {
+    ErrReportCode(kGrpMemory, kMemManagerFault, 1);
+    return;
+  }
+  std::swap(g_mem.entries[ia].block, g_mem.entries[ib].block);
+  std::swap(g_mem.entries[ia].size, g_mem.entries[ib].size);
+}
+
+bool MemTracked(const void* block) { return FindBlock(block) >= 0; }
+int32_t MemCount() { return g_mem.count; }
+int32_t MemMaxCount() { return g_mem.max_count; }
+
+int64_t MemSize(const void* block) {
+  const int32_t i = FindBlock(block);
+  return i < 0 ? 0 : g_mem.entries[i].size;
+}
+
+const char* MemLabel(const void* block) {
+  const int32_t i = FindBlock(block);
+  return i < 0 ? "" : g_mem.entries[i].label;
+}
+
+void MemRebind(const void* block, void** owner) {
+  const int32_t i = FindBlock(block);
+  if (i >= 0) g_mem.entries[i].owner = owner;
+}
+
+void MemFreeFrom(int32_t index) {
+  if (index < 0) index = 0;
+  while (g_mem.count > index) {
+    MemEntry& e = g_mem.entries[g_mem.count - 1];
+    void** owner = e.owner;
+    void* block = e.block;
+    std::free(block);
+    --g_mem.count;
+    // The owner may since have been given another block; only clear it when
+    // it still holds the freed one.
+    if (owner && *owner == block) *owner = nullptr;
+  }
+}
+
+std::string MemLeakReport() {
+  if (g_mem.count == 0) return {};
+  std::string text = "Max. allocated memory handles: " + NumText(g_mem.max_count, 100) + "\r\n";
+  text += "Memory handles not freed:";
+  while (g_mem.count > 0) {
+    MemEntry& e = g_mem.entries[g_mem.count - 1];
+    text += "\r\n  ";
+    text += e.label;
+    text += ":" + NumText(e.size, 100) + " bytes";
+    void* block = e.block;
+    MemFree(&block);
+  }
+  return text;
+}
+
+}  // namespace vek

@@ -1,0 +1,52 @@
+// The trace file and the procedure path that its error records print.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vek {
+
+inline constexpr const char* kTraceBanner = "VEK 2.3.2";
+inline constexpr int kProcStackSize = 256;
+
+namespace detail {
+extern bool g_tracing;  // read on every procedure entry: one flag test when off
+void ProcPush(const char* name);
+void ProcPop();
+}  // namespace detail
+
+inline void ProcEnter(const char* name) {
+  if (detail::g_tracing) detail::ProcPush(name);
+}
+inline void ProcLeave() {
+  if (detail::g_tracing) detail::ProcPop();
+}
+
+// Pushes a procedure name for the lifetime of the scope.
+class ProcScope {
+ public:
+  explicit ProcScope(const char* name) { ProcEnter(name); }
+  ~ProcScope() { ProcLeave(); }
+  ProcScope(const ProcScope&) = delete;
+  ProcScope& operator=(const ProcScope&) = delete;
+};
+
+bool TraceOn();
+std::string ProcPath();
+int ProcDepth();
+void ProcClear();
+
+void TraceSetFile(const std::string& name);
+const std::string& TraceFile();
+void TraceStart(const std::string& banner);
+void TraceLine(const std::string& text);
+void TraceNote(const std::string& text);
+void TraceError(char marker, int32_t group, int32_t code, int32_t site);
+void TraceMemory();
+void TraceDisk(const std::string& drive);
+void TraceStop();
+
+// Folder that holds the trace file, where disk lines report free space.
+std::string TraceDrive();
+
+}  // namespace vek

@@ -1,0 +1,49 @@
+// The operating-system queries the runtime foundation needs. Each platform
+// provides one implementation file; failed queries return false.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vek::platform {
+
+struct OsVersion {
+  int platform_id = -1;  // 0 Win32s, 1 Win 9x, 2 NT; anything else has no name
+  unsigned major = 0, minor = 0, build = 0;
+};
+bool QueryOsVersion(OsVersion& out);
+
+struct CpuInfo {
+  int level = 0;  // 3..6 for i386..i686, anything else has no name
+  unsigned processors = 0;
+};
+bool QueryCpu(CpuInfo& out);
+
+struct MemoryStatus {
+  uint64_t total_phys = 0, avail_phys = 0, total_page = 0, avail_page = 0;
+};
+bool QueryMemory(MemoryStatus& out);
+
+// Total bytes and bytes available to the caller on the file system holding `path`.
+bool QueryDiskSpace(const std::string& path, uint64_t& total, uint64_t& available);
+
+// Milliseconds of a monotonic tick counter (wraps like a 32-bit tick count).
+uint32_t TickCount();
+// Local calendar time as days since 1899-12-30 with the time as fraction.
+double NowAsDays();
+// Local date and time as "yyyy-mm-dd, hh:mm".
+std::string LocalDateTimeText();
+
+// Folder of the running executable, with a trailing separator.
+std::string ExecutableFolder();
+// True when the name holds a folder part.
+bool HasFolder(const std::string& name);
+char PathSeparator();
+
+// A plain system message box; here it goes to standard error. A window
+// toolkit can replace this function.
+void ShowMessageBox(const std::string& caption, const std::string& text);
+// Shows the message and ends the process at once.
+[[noreturn]] void FatalExit(const std::string& text);
+
+}  // namespace vek::platform
