@@ -23,7 +23,7 @@ asan-test: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+	for b in $(BUILD)/bench/*/bench_*; do echo "== $$b"; $$b; done
 
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
