@@ -2,6 +2,7 @@
 #ifndef VEK_VEK_H
 #define VEK_VEK_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -30,8 +31,154 @@ extern "C" {
 #define VEK_STATUS_UNKNOWN 999       /* "Unknown error." */
 #define VEK_STATUS_ERROR 1000        /* an error pair was recorded */
 
+#define VEK_NAME_MAX 255
+
+/* Texts inside records: a length byte and up to 255 characters. */
+typedef struct VekShortStr {
+  uint8_t len;
+  char text[VEK_NAME_MAX];
+} VekShortStr;
+
+/* Wave format: 18 bytes, little-endian, packed (the WAVEFORMATEX layout). */
+#pragma pack(push, 1)
+typedef struct VekWaveFormat {
+  uint16_t formatTag; /* 1 = PCM */
+  uint16_t channels;
+  uint32_t samplesPerSec;
+  uint32_t avgBytesPerSec;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+  uint16_t extraSize;
+} VekWaveFormat;
+#pragma pack(pop)
+
+/* The AVI compressor choice inside the save options. */
+typedef struct VekAviCodecSettings {
+  uint32_t handler; /* four-character code, first character in the low byte */
+  int32_t quality;
+  int32_t keyFrameRate;
+  int32_t dataRate;
+} VekAviCodecSettings;
+
+/* Per-format save options, kept side by side. */
+typedef struct VekSaveOpts {
+  int32_t resetFlag;
+  int32_t dialog;
+  int32_t format;
+  int32_t prepCodec, prepQuality, prepDataRate, prepKeyFrameRate;
+  int32_t tgaCodec;
+  int32_t tiffCompression;
+  int32_t sgiCodec;
+  int32_t rasCodec;
+  int32_t pnmAscii;
+  int32_t havCodec;
+  int32_t pngLevel;
+  int32_t mpegCodec;
+  VekAviCodecSettings avi;
+  int32_t jpegQuality;
+  int32_t havKeyFrameRate;
+  int32_t mpegDataRate; /* the value given times 8 */
+} VekSaveOpts;
+
+typedef struct VekStopwatch {
+  double elapsed;
+  uint16_t hours, minutes, seconds, milliseconds;
+  double startTime;
+  uint32_t startTicks;
+} VekStopwatch;
+
+typedef struct VekAviInfoEntry {
+  char id[5];                   /* up to 4 characters, zero-terminated */
+  char value[VEK_NAME_MAX + 1]; /* zero-terminated */
+} VekAviInfoEntry;
+
+typedef struct VekJob VekJob;
+
+/* Host callbacks; their results are ignored. */
+typedef void(VEKAPI* VekSourceProc)(VekJob* job, int32_t block);
+typedef void(VEKAPI* VekVideoFuncProc)(VekJob* job, void* image, int32_t frame);
+typedef void(VEKAPI* VekAudioFuncProc)(VekJob* job, void* sound, int32_t sample);
+typedef void(VEKAPI* VekProgressProc)(VekJob* job, int32_t state, int32_t doneFrames,
+                                      int32_t doneSamples);
+typedef void(VEKAPI* VekErrorProc)(VekJob* job, const char* path, int32_t* answer);
+
+/* The conversion job record. Hosts treat it as opaque and use the exports. */
+struct VekJob {
+  int32_t outFrames;
+  int32_t vidFmt;
+  VekShortStr vidFile;
+  int32_t width;
+  int32_t height;
+  int32_t sourceRes;
+  int32_t bpp;
+  int32_t dither;
+  double frameRate;
+  int32_t keepDuration;
+  int32_t direction;
+  int32_t compatible;
+  VekSaveOpts saveOpts;
+  int32_t audFmt;
+  VekShortStr audFile;
+  VekWaveFormat audFormat;
+  VekSourceProc onVideoSource;
+  VekVideoFuncProc onVideoFunc;
+  VekSourceProc onAudioSource;
+  VekAudioFuncProc onAudioFunc;
+  VekProgressProc onProgress;
+  VekErrorProc onError;
+  int32_t activeKind;
+  void* srcRequest;
+  void* funcRequest;
+  int32_t curFrame;
+  int32_t curSample;
+  int32_t needPalette;
+  int32_t abortFlag;
+  VekStopwatch stopwatch;
+  int32_t state;
+  double elapsed;
+  int32_t doneFrames;
+  int32_t doneSamples;
+  VekAviInfoEntry aviInfo[16];
+  int32_t aviInfoCount;
+};
+
+/* The library's status record: the last exported call's status and error pair. */
+typedef struct VekLastError {
+  int32_t status;
+  int32_t group;
+  int32_t code;
+} VekLastError;
+
+/* Job and output settings. */
+VEK_EXPORT VekJob* VEKAPI VekAlloc(void);
+VEK_EXPORT void VEKAPI VekFree(VekJob* job);
+VEK_EXPORT void VEKAPI VekSetOutputFile(VekJob* job, const char* videoFile, const char* soundFile);
+VEK_EXPORT void VEKAPI VekSetFrameRate(VekJob* job, double fps, int32_t keepDuration);
+VEK_EXPORT void VEKAPI VekSetResolution(VekJob* job, int32_t width, int32_t height);
+VEK_EXPORT void VEKAPI VekSetBpp(VekJob* job, int32_t bpp);
+VEK_EXPORT void VEKAPI VekEnableDithering(VekJob* job, int32_t enable);
+VEK_EXPORT void VEKAPI VekForceCompatibility(VekJob* job, int32_t enable);
+VEK_EXPORT void VEKAPI VekSetAudioFormat(VekJob* job, int32_t rate, int32_t channels, int32_t bits);
+VEK_EXPORT int32_t VEKAPI VekAviClearCustomInfo(VekJob* job);
+VEK_EXPORT void VEKAPI VekAviAddCustomInfo(VekJob* job, const char* id, const char* value);
+VEK_EXPORT void VEKAPI VekSetCodec(VekJob* job, int32_t format, int32_t codec);
+VEK_EXPORT void VEKAPI VekSetQuality(VekJob* job, int32_t format, int32_t quality);
+VEK_EXPORT void VEKAPI VekSetDataRate(VekJob* job, int32_t format, int32_t rate);
+VEK_EXPORT void VEKAPI VekSetKeyFrameRate(VekJob* job, int32_t format, int32_t rate);
+
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(VekWaveFormat) == 18, "wave format is 18 packed bytes");
+static_assert(sizeof(VekShortStr) == 256, "name buffers are a length byte and 255 characters");
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(offsetof(VekJob, vidFile) == 8, "job layout");
+static_assert(offsetof(VekJob, width) == 264, "job layout");
+static_assert(offsetof(VekJob, frameRate) == 288, "job layout");
+static_assert(offsetof(VekJob, saveOpts) == 308, "job layout");
+#endif
 #endif
 
 #endif /* VEK_VEK_H */

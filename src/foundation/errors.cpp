@@ -277,6 +277,10 @@ void MonEnterBoundary() { EnterBlock(true); }
 void MonNextIsBoundary() { g_err.next_is_boundary = true; }
 int32_t MonDepth() { return g_err.depth; }
 
+void MonFreeResources() {
+  if (g_err.depth >= 1) RunCleanupAndFree(g_err.blocks[g_err.depth]);
+}
+
 void MonSetCleanup(MonCleanup callback) {
   if (g_err.depth >= 1) g_err.blocks[g_err.depth].cleanup = std::move(callback);
 }

@@ -102,6 +102,9 @@ void MonExit();
 void MonRaise(int32_t group, int32_t code);
 [[noreturn]] void MonAbort();
 int32_t MonDepth();
+// Frees what the innermost block holds without recording an error: for the
+// export frame, which turns a stray exception into a status instead.
+void MonFreeResources();
 
 namespace detail {
 template <class F>

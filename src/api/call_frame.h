@@ -1,0 +1,62 @@
+// The frame every export runs in: status reset, procedure path, exception
+// trap, status 999/1000, and the trace-line formatting of the interface.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "foundation/errors.h"
+#include "foundation/trace.h"
+#include "vek/vek.h"
+
+namespace vek::api {
+
+VekLastError& LastError();
+
+namespace detail {
+void FrameBegin();
+void FrameException();
+void FrameEnd();
+}  // namespace detail
+
+// Runs an export's body. Nothing ever escapes into the host: an exception
+// gives status 999 (or 1000 when an error was recorded) and the failure
+// result `on_failure`.
+template <class R, class F>
+R ApiCall(const char* qualified_name, R on_failure, F&& body) {
+  ProcScope scope(qualified_name);
+  detail::FrameBegin();
+  R result = on_failure;
+  MonEnterBoundary();  // a fresh error state for every call
+  try {
+    result = body();
+  } catch (...) {
+    detail::FrameException();
+    MonFreeResources();
+    result = on_failure;
+  }
+  MonExit();  // a boundary: never raises
+  detail::FrameEnd();
+  return result;
+}
+
+template <class F>
+void ApiCall(const char* qualified_name, F&& body) {
+  ApiCall<int>(qualified_name, 0, [&] {
+    body();
+    return 0;
+  });
+}
+
+// Trace-line pieces.
+std::string TrPtr(const void* p);
+std::string TrFlag(int32_t flag);
+std::string TrDouble(double v);
+std::string TrHex(uint32_t v);
+void ApiTrace(const std::string& line);  // only while the interface trace is on
+void SetApiTrace(bool on);
+bool ApiTraceOn();
+
+}  // namespace vek::api

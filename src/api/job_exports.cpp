@@ -1,0 +1,240 @@
+// Job record and output settings exports.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "api/call_frame.h"
+#include "api/job.h"
+#include "engine/format_registry.h"
+#include "engine/save_options.h"
+#include "engine/sound.h"
+#include "foundation/memory.h"
+
+namespace vek::api {
+
+static_assert(sizeof(WaveFormat) == sizeof(VekWaveFormat), "one wave format layout");
+
+bool JobValid(const VekJob* job) { return job && MemTracked(job); }
+
+std::string GetShortStr(const VekShortStr& s) { return std::string(s.text, s.len); }
+
+void SetShortStr(VekShortStr& s, const char* text) {
+  const size_t n = text ? std::min<size_t>(std::strlen(text), VEK_NAME_MAX) : 0;
+  std::memcpy(s.text, text ? text : "", n);
+  if (n < VEK_NAME_MAX) s.text[n] = '\0';
+  s.len = static_cast<uint8_t>(n);
+}
+
+void ResetVekRec(VekJob& job) {
+  job.outFrames = 1;
+  job.vidFmt = kUndefined;
+  SetShortStr(job.vidFile, "");
+  job.width = 320;
+  job.height = 240;
+  job.sourceRes = -1;
+  job.bpp = 24;
+  job.dither = 0;
+  job.frameRate = 30.0;
+  job.keepDuration = -1;
+  job.direction = 1;
+  job.compatible = 0;
+  FFSaveReset(job.saveOpts);
+  job.audFmt = kUndefined;
+  SetShortStr(job.audFile, "");
+  WaveFormat pcm{};
+  SndMakeFormat(pcm, 44100, 2, 16);
+  std::memcpy(&job.audFormat, &pcm, sizeof pcm);
+  job.onVideoSource = nullptr;
+  job.onVideoFunc = nullptr;
+  job.onAudioSource = nullptr;
+  job.onAudioFunc = nullptr;
+  job.onProgress = nullptr;
+  job.onError = nullptr;
+  job.activeKind = 0;
+  job.srcRequest = nullptr;
+  job.funcRequest = nullptr;
+  job.curFrame = 0;
+  job.curSample = 0;
+  job.needPalette = 0;
+  job.abortFlag = 0;
+  job.state = 0;
+  job.elapsed = 0.0;
+  job.doneFrames = 0;
+  job.doneSamples = 0;
+  job.aviInfoCount = 0;
+}
+
+namespace {
+
+// Selects the format in the job's save options, then applies one setter.
+template <class F>
+void WithFormat(VekJob* job, int32_t format, F&& setter) {
+  if (!JobValid(job)) return;
+  FFSaveSetFormat(job->saveOpts, format);
+  setter(job->saveOpts);
+}
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+}  // namespace vek::api
+
+using namespace vek;
+using namespace vek::api;
+
+extern "C" {
+
+VEK_EXPORT VekJob* VEKAPI VekAlloc(void) {
+  return ApiCall<VekJob*>("vekmain.VekAlloc", nullptr, []() -> VekJob* {
+    VekJob* job = nullptr;
+    MemAlloc(job, static_cast<int64_t>(sizeof(VekJob)), 463, kMemNew, "vekmain.VekAlloc.dataP");
+    // The host holds the handle, not a library variable.
+    MemRebind(job, nullptr);
+    std::memset(job, 0, sizeof *job);
+    ResetVekRec(*job);
+    ApiTrace("VekAlloc: " + TrPtr(job));
+    return job;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekFree(VekJob* job) {
+  ApiCall("vekmain.VekFree", [&] {
+    if (!JobValid(job) || job->state != 0) return;
+    ApiTrace("VekFree: " + TrPtr(job));
+    MemFree(job);
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetOutputFile(VekJob* job, const char* videoFile, const char* soundFile) {
+  ApiCall("vekmain.VekSetOutputFile", [&] {
+    if (!JobValid(job)) return;
+    SetShortStr(job->vidFile, videoFile);
+    const std::string vid = GetShortStr(job->vidFile);
+    job->vidFmt = FmtId(vid, kWriteTable);
+    FFSaveSetFormat(job->saveOpts, job->vidFmt);
+    if (job->vidFmt == kFmtMPEG && EndsWithNoCase(vid, ".m2v")) {
+      FFSaveSetFormat(job->saveOpts, kFmtMPEG);
+      FFSaveSetCodec(job->saveOpts, 2);
+    }
+    SetShortStr(job->audFile, soundFile);
+    job->audFmt = FmtId(GetShortStr(job->audFile), kWriteTable);
+    ApiTrace("VekSetOutputFile: vid=" + vid + ", aud=" + GetShortStr(job->audFile));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetFrameRate(VekJob* job, double fps, int32_t keepDuration) {
+  ApiCall("vekmain.VekSetFrameRate", [&] {
+    if (!JobValid(job)) return;
+    job->frameRate = fps;
+    job->keepDuration = keepDuration ? -1 : 0;
+    ApiTrace("VekSetFrameRate: " + TrDouble(fps) + (keepDuration ? ", keep duration" : ""));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetResolution(VekJob* job, int32_t width, int32_t height) {
+  ApiCall("vekmain.VekSetResolution", [&] {
+    if (!JobValid(job)) return;
+    ApiTrace("VekSetResolution: " + std::to_string(width) + "x" + std::to_string(height));
+    if (job->state != 0) return;
+    job->width = std::clamp(width, 4, 4096);
+    job->height = std::clamp(height, 4, 4096);
+    job->sourceRes = 0;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetBpp(VekJob* job, int32_t bpp) {
+  ApiCall("vekmain.VekSetBpp", [&] {
+    if (!JobValid(job)) return;
+    ApiTrace("VekSetBpp: " + std::to_string(bpp));
+    if (job->state != 0) return;
+    if (bpp == 8 || bpp == 15 || bpp == 16 || bpp == 24 || bpp == 32) job->bpp = bpp;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekEnableDithering(VekJob* job, int32_t enable) {
+  ApiCall("vekmain.VekEnableDithering", [&] {
+    if (!JobValid(job)) return;
+    job->dither = enable ? -1 : 0;
+    ApiTrace("VekEnableDithering: " + TrFlag(enable));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekForceCompatibility(VekJob* job, int32_t enable) {
+  ApiCall("vekmain.VekForceCompatibility", [&] {
+    if (!JobValid(job)) return;
+    job->compatible = enable ? -1 : 0;
+    ApiTrace("VekForceCompatibility: " + TrFlag(enable));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetAudioFormat(VekJob* job, int32_t rate, int32_t channels, int32_t bits) {
+  ApiCall("vekmain.VekSetAudioFormat", [&] {
+    if (!JobValid(job)) return;
+    WaveFormat pcm{};
+    SndMakeFormat(pcm, rate, channels, bits);
+    std::memcpy(&job->audFormat, &pcm, sizeof pcm);
+    ApiTrace("VekSetAudioFormat: rate=" + std::to_string(rate) + ", chan=" + std::to_string(channels) +
+             ", bits=" + std::to_string(bits));
+  });
+}
+
+VEK_EXPORT int32_t VEKAPI VekAviClearCustomInfo(VekJob* job) {
+  ApiCall("vekmain.VekAviClearCustomInfo", [&] {
+    if (!JobValid(job)) return;
+    job->aviInfoCount = 0;
+    std::memset(job->aviInfo, 0, sizeof job->aviInfo);
+    ApiTrace("VekAviClearCustomInfo");
+  });
+  return LastError().status;
+}
+
+VEK_EXPORT void VEKAPI VekAviAddCustomInfo(VekJob* job, const char* id, const char* value) {
+  ApiCall("vekmain.VekAviAddCustomInfo", [&] {
+    if (!JobValid(job)) return;
+    ApiTrace("VekAviAddCustomInfo");
+    if (job->aviInfoCount < 0 || job->aviInfoCount >= 16 || !id || !value) return;
+    if (std::strlen(id) <= 3 || value[0] == '\0') return;
+    VekAviInfoEntry& e = job->aviInfo[job->aviInfoCount];
+    std::memset(&e, 0, sizeof e);
+    std::memcpy(e.id, id, 4);
+    std::strncpy(e.value, value, VEK_NAME_MAX);
+    ++job->aviInfoCount;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetCodec(VekJob* job, int32_t format, int32_t codec) {
+  ApiCall("vekmain.VekSetCodec", [&] {
+    WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetCodec(o, codec); });
+    ApiTrace("VekSetCodec: fmt=" + std::to_string(format) + ", codec=" + TrHex(uint32_t(codec)));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetQuality(VekJob* job, int32_t format, int32_t quality) {
+  ApiCall("vekmain.VekSetQuality", [&] {
+    WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetQuality(o, quality); });
+    ApiTrace("VekSetQuality: fmt=" + std::to_string(format) + ", quality=" + std::to_string(quality));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetDataRate(VekJob* job, int32_t format, int32_t rate) {
+  ApiCall("vekmain.VekSetDataRate", [&] {
+    WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetDataRate(o, rate); });
+    ApiTrace("VekSetDataRate: fmt=" + std::to_string(format) + ", rate=" + std::to_string(rate));
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSetKeyFrameRate(VekJob* job, int32_t format, int32_t rate) {
+  ApiCall("vekmain.VekSetKeyFrameRate", [&] {
+    WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetKeyFrameRate(o, rate); });
+    ApiTrace("VekSetKeyFrameRate: fmt=" + std::to_string(format) + ", rate=" + std::to_string(rate));
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,47 @@
+#include "engine/format_dispatch.h"
+
+#include <cstring>
+
+#include "engine/format_module.h"
+#include "engine/format_registry.h"
+#include "foundation/errors.h"
+
+namespace vek {
+
+void ImgLoad(const std::string& name, QImg& image, int32_t id) {
+  Monitored("FFBasic.ImgLoad", [&] {
+    if (id == kUndefined) id = FmtId(name, kReadTable);
+    const FormatModule* m = FormatModuleFor(id);
+    if (!m || !m->load) ErrReportCode(kGrpImage, 2, 1);
+    m->load(name, image);
+  });
+}
+
+void ImgSave(const std::string& name, QImg& image, int32_t id) {
+  Monitored("FFBasic.ImgSave", [&] {
+    ErrClear();
+    if (!ImgValid(&image)) ErrReportCode(kGrpImage, 9, 2);
+    if (id == kUndefined) id = FmtId(name, kWriteTable);
+    const FormatModule* m = FormatModuleFor(id);
+    if (!m || !m->save) ErrReportCode(kGrpImage, 2, 3);
+    m->save(name, image);
+  });
+}
+
+void FFInfo(const std::string& name, int32_t id, QffInfo& info) {
+  Monitored("FFBasic.FFInfo", [&] {
+    std::memset(&info, 0, sizeof info);
+    const QffDesc row = FmtFind(name, kReadTable);
+    if (id == kUndefined) id = row.id;
+    const FormatModule* m = FormatModuleFor(id);
+    // Exactly this pair tells the media layer that the format is not known.
+    if (!m || !m->info) ErrReportCode(kGrpMovie2, 2, 4);
+    m->info(name, info);
+    info.id = id;
+    SetText(info.fullName, FmtFullName(id));
+  });
+  if (info.compression[0] == '\0') SetText(info.compression, kDefaultCompression);
+  if (info.sndFormatName[0] == '\0') SetText(info.sndFormatName, kDefaultSoundFormat);
+}
+
+}  // namespace vek
