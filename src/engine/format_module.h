@@ -8,6 +8,7 @@
 
 #include "engine/file_info.h"
 #include "engine/save_options.h"
+#include "engine/sound.h"
 #include "image/image.h"
 
 namespace vek {
@@ -21,7 +22,36 @@ struct CodecOps {
   int32_t (*prepare)(QAviCodecSettings& settings, int32_t width, int32_t height, int32_t bits);
 };
 
-struct MovieOps;  // movie and sound operations, filled in by the media layer's modules
+// What every movie or sound module tells about its open file.
+struct MovieView {
+  int32_t width, height, bytespp, bits;
+  int32_t frames;        // frame count
+  int32_t current;       // current frame number
+  int32_t samples_done;  // sound sample frames read or written
+  bool writing;          // opened for writing
+  bool new_picture;      // the last load delivered a changed picture
+  bool has_sound;
+  WaveFormat sound;
+};
+
+// Movie and sound operations. `state` is the module's own zero-filled block
+// of `state_size` bytes, owned by the movie handle.
+struct MovieOps {
+  int32_t state_size;
+  const char* tag;  // label part: "GIF", "FLC", "AVI", "HAV", "MPG", "WAV", "OGG"
+  void (*open)(void* state, const std::string& name);
+  void (*img_load)(void* state, QImg& image, int32_t frame, int32_t mode);  // null: no pictures
+  void (*snd_load)(void* state, SoundBuffer& snd, int32_t first, int32_t mode,
+                   int32_t count);  // null: no sound
+  // null: not writable
+  void (*create)(void* state, const std::string& name, double fps, int32_t frames_per_block,
+                 int32_t expected_frames);
+  void (*img_save)(void* state, QImg& image);
+  void (*snd_save)(void* state, SoundBuffer& snd);
+  void (*close)(void* state);
+  void (*set_custom_info)(void* state, const char* id, const char* text);  // AVI only
+  MovieView (*view)(const void* state);
+};
 
 struct FormatModule {
   int32_t id;
