@@ -283,7 +283,14 @@ void ImgInitEx(ImgOpDesc* desc, ImgOpFrame* frame, QImg* source, QImg* destinati
       frame->free_temp = -1;
       frame->xchg_end = -1;
     }
-    if (frame->src != frame->dst)
+    // A destination that already has the right shape keeps its buffer: an
+    // insert must see its old pixels, also when the host owns them.
+    QImg* d = frame->dst;
+    const bool fits = ImgValid(d) && d->pixels && d->width == width && d->height == height &&
+                      d->bits == depth && d->bytespp == ImgBytesPP(depth) &&
+                      int64_t{width} * height * d->bytespp == d->size &&
+                      (d->external || MemSize(d->pixels) >= d->size);
+    if (frame->src != frame->dst && !fits)
       _imgalloc_(frame->dst, width, height, depth, 15, "ImgBasic.ImgInitEx.pdest^");
 
     const QImg* s = frame->src;
