@@ -94,10 +94,31 @@ typedef struct VekAviInfoEntry {
 
 typedef struct VekJob VekJob;
 
+/* Image record: rows top-down without padding; 24-bit pixels blue, green,
+   red; palette entries blue, green, red. */
+typedef struct VekImage {
+  uint8_t* pixels;
+  int32_t size; /* width * height * bytespp */
+  int32_t width;
+  int32_t height;
+  int32_t bytespp;
+  int32_t bits; /* 8, 15, 16, 24 or 32 */
+  uint8_t palette[768];
+  int32_t external; /* nonzero: the pixels belong to the host */
+} VekImage;
+
+/* Sound buffer: interleaved sample frames. */
+typedef struct VekSound {
+  uint8_t* data;
+  int32_t capacity;    /* bytes allocated */
+  int32_t sampleCount; /* sample frames held */
+  VekWaveFormat format;
+} VekSound;
+
 /* Host callbacks; their results are ignored. */
 typedef void(VEKAPI* VekSourceProc)(VekJob* job, int32_t block);
-typedef void(VEKAPI* VekVideoFuncProc)(VekJob* job, void* image, int32_t frame);
-typedef void(VEKAPI* VekAudioFuncProc)(VekJob* job, void* sound, int32_t sample);
+typedef void(VEKAPI* VekVideoFuncProc)(VekJob* job, VekImage* image, int32_t frame);
+typedef void(VEKAPI* VekAudioFuncProc)(VekJob* job, VekSound* sound, int32_t sample);
 typedef void(VEKAPI* VekProgressProc)(VekJob* job, int32_t state, int32_t doneFrames,
                                       int32_t doneSamples);
 typedef void(VEKAPI* VekErrorProc)(VekJob* job, const char* path, int32_t* answer);
@@ -165,6 +186,72 @@ VEK_EXPORT void VEKAPI VekSetCodec(VekJob* job, int32_t format, int32_t codec);
 VEK_EXPORT void VEKAPI VekSetQuality(VekJob* job, int32_t format, int32_t quality);
 VEK_EXPORT void VEKAPI VekSetDataRate(VekJob* job, int32_t format, int32_t rate);
 VEK_EXPORT void VEKAPI VekSetKeyFrameRate(VekJob* job, int32_t format, int32_t rate);
+
+/* Sources and callbacks. The VekSrc... calls describe the next block and
+   are valid only inside a source callback. */
+VEK_EXPORT void VEKAPI VekAssignVideoSource(VekJob* job, VekSourceProc cb);
+VEK_EXPORT void VEKAPI VekAssignVideoFunc(VekJob* job, VekVideoFuncProc cb);
+VEK_EXPORT void VEKAPI VekAssignAudioSource(VekJob* job, VekSourceProc cb);
+VEK_EXPORT void VEKAPI VekAssignAudioFunc(VekJob* job, VekAudioFuncProc cb);
+VEK_EXPORT void VEKAPI VekAssignProgress(VekJob* job, VekProgressProc cb);
+VEK_EXPORT void VEKAPI VekAssignError(VekJob* job, VekErrorProc cb);
+VEK_EXPORT void VEKAPI VekSrcSetFile(VekJob* job, const char* name);
+VEK_EXPORT void VEKAPI VekSrcSetImg(VekJob* job, VekImage* image);
+VEK_EXPORT void VEKAPI VekSrcSetPixels(VekJob* job, const void* pixels, const void* palette,
+                                       int32_t width, int32_t height, int32_t bpp);
+VEK_EXPORT void VEKAPI VekSrcSetFrameRate(VekJob* job, double fps);
+VEK_EXPORT void VEKAPI VekSrcSetDirection(VekJob* job, int32_t direction);
+VEK_EXPORT void VEKAPI VekSrcSetStart(VekJob* job, int32_t first);
+VEK_EXPORT void VEKAPI VekSrcSetLen(VekJob* job, int32_t count);
+VEK_EXPORT void VEKAPI VekSrcSetStartTime(VekJob* job, double seconds);
+VEK_EXPORT void VEKAPI VekSrcSetLenTime(VekJob* job, double seconds);
+VEK_EXPORT int32_t VEKAPI VekSrcFinished(VekJob* job);
+
+/* Error answers of the error callback. */
+#define VEK_ANSWER_STOP 1   /* stop and delete the outputs */
+#define VEK_ANSWER_KEEP 2   /* stop and keep what was written */
+#define VEK_ANSWER_RETRY 3  /* repeat the failed step */
+#define VEK_ANSWER_SKIP 4   /* leave the current source block */
+/* any other answer: go on as if the step had succeeded */
+
+/* Run states, as VekGetStatus and the progress callback report them. */
+#define VEK_STATE_IDLE 0
+#define VEK_STATE_STARTING 1
+#define VEK_STATE_PALETTE 2
+#define VEK_STATE_SAVING 3
+
+/* The run. Text buffers: VekMakeTimeStr needs 32 bytes, VekMakeErrorStr 1100. */
+VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job);
+VEK_EXPORT int32_t VEKAPI VekAbort(VekJob* job);
+VEK_EXPORT int32_t VEKAPI VekGetStatus(VekJob* job);
+VEK_EXPORT double VEKAPI VekGetElapsedTime(VekJob* job);
+VEK_EXPORT void VEKAPI VekMakeTimeStr(double seconds, char* buffer);
+VEK_EXPORT void VEKAPI VekGetLastError(VekLastError* record);
+VEK_EXPORT void VEKAPI VekMakeErrorStr(const VekLastError* record, char* buffer);
+VEK_EXPORT void VEKAPI VekCheckError(void);
+VEK_EXPORT int32_t VEKAPI VekQuickConvert(const char* output, const char* videoList,
+                                          const char* audioList, int32_t width, int32_t height,
+                                          double fps);
+VEK_EXPORT void VEKAPI VekLogStart(const char* file, int32_t traceCalls);
+VEK_EXPORT void VEKAPI VekLogStop(void);
+
+/* File lists. Type masks: 0 recognised by content, 0x7FFFFFFF everything,
+   0x70000000 by extension, else capability bits (8 images, 16 sound).
+   VekListGetName needs a 264-byte buffer. */
+#define VEK_LIST_ANY 0x7FFFFFFF
+#define VEK_LIST_BY_EXTENSION 0x70000000
+#define VEK_LIST_IMAGES 8
+#define VEK_LIST_SOUND 16
+VEK_EXPORT void* VEKAPI VekListAlloc(void);
+VEK_EXPORT void VEKAPI VekListFree(void* list);
+VEK_EXPORT int32_t VEKAPI VekListAdd(void* list, const char* spec, int32_t mask);
+VEK_EXPORT void VEKAPI VekListGetName(void* list, int32_t index, char* buffer);
+VEK_EXPORT int32_t VEKAPI VekListGetFileCount(void* list);
+VEK_EXPORT int32_t VEKAPI VekListGetFrameCount(void* list);
+VEK_EXPORT int32_t VEKAPI VekListGetMaxRes(void* list, int32_t* width, int32_t* height, int32_t* bpp);
+VEK_EXPORT int32_t VEKAPI VekListGetSampleCount(void* list);
+VEK_EXPORT int32_t VEKAPI VekListGetAudioFormat(void* list, int32_t* rate, int32_t* channels,
+                                                int32_t* bits);
 
 #ifdef __cplusplus
 }

@@ -37,7 +37,10 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
     MonFreeResources();
     result = on_failure;
   }
+  // Leaving the frame's own block would report "no error"; keep what the body left.
+  const int32_t group = ErrGroup(), code = ErrCode();
   MonExit();  // a boundary: never raises
+  ErrSet(group, code);
   detail::FrameEnd();
   return result;
 }

@@ -244,6 +244,12 @@ void ErrClear() {
   g_err.code = 0;
 }
 
+void ErrSet(int32_t group, int32_t code) {
+  if (g_err.locked) return;
+  g_err.group = group;
+  g_err.code = code;
+}
+
 int32_t ErrGroup() { return g_err.group; }
 int32_t ErrCode() { return g_err.code; }
 bool ErrNone() { return g_err.group == 0 && g_err.code == 0; }

@@ -63,6 +63,9 @@ void ErrReport(int32_t group, int32_t code, const char* text, int32_t site);
 void ErrReportCode(int32_t group, int32_t code, int32_t site);
 void ErrReportText(int32_t group, const std::string& text, int32_t site);
 void ErrClear();
+// Puts a pair back as the error state without tracing or raising: for the
+// export frame, which keeps an error that a boundary stopped inside its body.
+void ErrSet(int32_t group, int32_t code);
 int32_t ErrGroup();
 int32_t ErrCode();
 bool ErrNone();

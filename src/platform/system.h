@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vek::platform {
 
@@ -39,6 +40,18 @@ std::string ExecutableFolder();
 // True when the name holds a folder part.
 bool HasFolder(const std::string& name);
 char PathSeparator();
+
+// Title for message boxes: the one the library was given, else the host program's name.
+void SetApplicationTitle(const std::string& title);
+std::string ApplicationTitle();
+
+// Names of the directory entries in `folder` matching the wildcard `pattern`
+// ("*" and "?"), skipping folders.
+bool ListMatchingFiles(const std::string& folder, const std::string& pattern,
+                       std::vector<std::string>& names);
+// The absolute form of a path.
+std::string FullPath(const std::string& path);
+int CompareNoCase(const std::string& a, const std::string& b);
 
 // A plain system message box; here it goes to standard error. A window
 // toolkit can replace this function.

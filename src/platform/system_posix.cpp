@@ -1,3 +1,6 @@
+#include <dirent.h>
+#include <fnmatch.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
@@ -116,6 +119,46 @@ std::string ExecutableFolder() {
 bool HasFolder(const std::string& name) { return name.find('/') != std::string::npos; }
 
 char PathSeparator() { return '/'; }
+
+namespace {
+std::string g_title;
+}  // namespace
+
+void SetApplicationTitle(const std::string& title) { g_title = title; }
+
+std::string ApplicationTitle() {
+  if (!g_title.empty()) return g_title;
+  std::ifstream in("/proc/self/comm");
+  std::string name;
+  std::getline(in, name);
+  return name.empty() ? "libvek" : name;
+}
+
+bool ListMatchingFiles(const std::string& folder, const std::string& pattern,
+                       std::vector<std::string>& names) {
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return false;
+  while (dirent* e = readdir(dir)) {
+    if (fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
+    struct stat st {};
+    const std::string full = (folder.empty() ? std::string() : folder) + e->d_name;
+    if (stat(full.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    names.emplace_back(e->d_name);
+  }
+  closedir(dir);
+  return true;
+}
+
+std::string FullPath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char buf[4096];
+  if (!getcwd(buf, sizeof buf)) return path;
+  std::string cwd = buf;
+  if (cwd.empty() || cwd.back() != '/') cwd += '/';
+  return cwd + path;
+}
+
+int CompareNoCase(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()); }
 
 void ShowMessageBox(const std::string& caption, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());

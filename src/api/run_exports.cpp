@@ -1,0 +1,369 @@
+// The conversion run, status, abort, error texts, quick conversion and the trace switches.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "api/call_frame.h"
+#include "api/file_list.h"
+#include "api/job.h"
+#include "api/run_state.h"
+#include "engine/conversion_loop.h"
+#include "engine/format_registry.h"
+#include "engine/save_options.h"
+#include "engine/sound.h"
+#include "foundation/files.h"
+#include "foundation/memory.h"
+#include "image/palette.h"
+#include "platform/system.h"
+
+namespace vek::api {
+
+namespace {
+
+// The job keeps its stopwatch in the host-visible layout.
+void JobWatchStart(VekJob& job) {
+  Stopwatch w;
+  WatchStart(w);
+  std::memcpy(&job.stopwatch, &w, sizeof w);
+}
+double JobWatchElapsed(VekJob& job) {
+  Stopwatch w;
+  std::memcpy(static_cast<void*>(&w), &job.stopwatch, sizeof w);
+  const double s = WatchElapsed(w);
+  std::memcpy(&job.stopwatch, &w, sizeof w);
+  return s;
+}
+
+constexpr const char* kDashes = "----------------------------------------";
+
+void Notify() {
+  VekJob* job = Run().job;
+  if (!job || !Run().progress) return;
+  ApiTrace("VekProgress: doneFrames=" + std::to_string(job->doneFrames) +
+           ", doneSamples=" + std::to_string(job->doneSamples));
+  Run().progress(job, job->state, job->doneFrames, job->doneSamples);
+  if (job->abortFlag) ConSetStop(kStopKeep);
+}
+
+void ProgressCallback(const QConProgress* p) {
+  VekJob* job = Run().job;
+  if (!job) return;
+  job->doneFrames = p->frames;
+  job->doneSamples = p->samples;
+  Notify();
+}
+
+void ErrorCallback(const char* path, int32_t* answer) {
+  VekJob* job = Run().job;
+  detail::FrameEnd();
+  *answer = 1;
+  if (job && job->onError) {
+    ApiTrace(std::string("VekError: path=") + (path ? path : ""));
+    job->onError(job, path ? path : "", answer);
+  }
+}
+
+// Nearest rates the MPEG writers take.
+double MpegFrameRate(double fps) {
+  static const double rates[] = {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0};
+  double best = rates[0];
+  for (double r : rates)
+    if (std::fabs(r - fps) < std::fabs(best - fps)) best = r;
+  return best;
+}
+
+int32_t MpegAudioRate(int32_t rate) {
+  static const int32_t rates[] = {32000, 44100, 48000};
+  int32_t best = rates[0];
+  for (int32_t r : rates)
+    if (std::abs(r - rate) < std::abs(best - rate)) best = r;
+  return best;
+}
+
+bool PrepareOutput(VekJob& job) {
+  VekLastError& st = LastError();
+  if (job.compatible) {
+    job.width = (job.width + 15) / 16 * 16;
+    job.height = (job.height + 15) / 16 * 16;
+  }
+  bool result = true;
+  const std::string vid = GetShortStr(job.vidFile);
+  if (!vid.empty()) {
+    if (job.vidFmt == kUndefined) st.status = VEK_STATUS_INVALID_OUTPUT;
+    FFSaveSetFormat(job.saveOpts, job.vidFmt);
+    if (job.vidFmt == kFmtMPEG) job.frameRate = MpegFrameRate(job.frameRate);
+    int32_t depth = FFSavePrepare(job.saveOpts, job.width, job.height, job.bpp);
+    if (job.compatible) {
+      if (depth == 0) {
+        ApiTrace("PrepareOutput: " + std::to_string(job.vidFmt) + " codec rejected");
+        FFSaveSetCodec(job.saveOpts, static_cast<int32_t>(FourCC("cvid")));
+        depth = FFSavePrepare(job.saveOpts, job.width, job.height, job.bpp);
+        if (depth == 0) st.status = VEK_STATUS_INVALID_OUTPUT;
+      }
+      if (depth != 0) job.bpp = depth;
+    }
+    job.needPalette = job.bpp == 8 ? -1 : 0;
+    result = job.vidFmt != kUndefined;
+  }
+  const std::string aud = GetShortStr(job.audFile);
+  if (!aud.empty()) {
+    if (job.audFmt != kUndefined) {
+      if (job.audFmt == kFmtMPEG || job.audFmt == kFmtMP2) {
+        WaveFormat f{};
+        SndMakeFormat(f, MpegAudioRate(static_cast<int32_t>(job.audFormat.samplesPerSec)),
+                      job.audFormat.channels, 16);
+        std::memcpy(&job.audFormat, &f, sizeof f);
+      }
+    } else if (job.vidFmt != kUndefined) {
+      SetShortStr(job.audFile, "");
+      return result && st.status == VEK_STATUS_OK;
+    } else {
+      st.status = VEK_STATUS_INVALID_OUTPUT;
+    }
+  }
+  return result && st.status == VEK_STATUS_OK;
+}
+
+void RunPasses(VekJob& job) {
+  ApiTrace("VekConvert: Calling ProgressCBF (init)");
+  Notify();
+  if (job.abortFlag) {
+    ConDone();
+    return;
+  }
+  if (!PrepareOutput(job)) return;
+  ApiTrace("VekConvert: Output prepared");
+  if (job.onVideoSource)
+    ConSetVideo(VideoSourceCallback, VideoFuncCallback);
+  else
+    ConSetVideo(nullptr, nullptr);
+  if (job.onAudioSource)
+    ConSetAudio(AudioSourceCallback, AudioFuncCallback);
+  else
+    ConSetAudio(nullptr, nullptr);
+  ConSetProgress(ProgressCallback);
+  ConSetError(ErrorCallback);
+  ConSetFrames(job.outFrames);
+  ConSetFrameRate(job.frameRate, job.keepDuration != 0);
+  for (int32_t i = 0; i < job.aviInfoCount && i < 16; ++i)
+    ConAddAviInfo(job.aviInfo[i].id, job.aviInfo[i].value);
+  QConReport report{};
+  struct PaletteGuard {
+    bool active;
+    ~PaletteGuard() {
+      if (active) PalDone();
+    }
+  } palette{job.needPalette != 0};
+  if (job.needPalette) {
+    ApiTrace("VekConvert: Creating palette");
+    PalInit();
+    PalClearVars();
+    job.state = 2;
+    job.curFrame = 0;
+    ConStart("", "", job.saveOpts, report);
+    if (!job.abortFlag) PalReduce(256);
+  }
+  if (!job.abortFlag) {
+    ApiTrace("VekConvert: Saving to file");
+    job.state = 3;
+    job.curFrame = 0;
+    job.curSample = 0;
+    ConSetStop(kStopNone);
+    FFSaveSetFormat(job.saveOpts, job.vidFmt);
+    ConStart(GetShortStr(job.vidFile), GetShortStr(job.audFile), job.saveOpts, report);
+  }
+  job.elapsed = JobWatchElapsed(job);
+  ConDone();
+}
+
+}  // namespace
+
+}  // namespace vek::api
+
+using namespace vek;
+using namespace vek::api;
+
+static_assert(sizeof(VekStopwatch) == sizeof(Stopwatch), "one stopwatch layout");
+
+extern "C" {
+
+VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
+  ApiCall("vekmain.VekConvert", [&] {
+    if (!JobValid(job) || job->state != 0) return;
+    ApiTrace(std::string("VekConvert: Starting ") + kDashes);
+    RunData& run = Run();
+    run.job = job;
+    run.progress = job->onProgress;
+    job->abortFlag = 0;
+    job->state = 1;
+    job->doneFrames = 0;
+    job->doneSamples = 0;
+    JobWatchStart(*job);
+    MonNextIsBoundary();
+    try {
+      Monitored("vekmain.VekConvert_", [&] { RunPasses(*job); });
+    } catch (...) {
+    }
+    ConDone();
+    job->state = 0;
+    api::detail::FrameEnd();
+    const VekLastError saved = LastError();
+    Notify();
+    ApiTrace("VekConvert: Called ProgressCBF (done)");
+    LastError() = saved;
+    FreeSourceData();
+    run.job = nullptr;
+    run.progress = nullptr;
+    if (ErrNone() && job->abortFlag && LastError().status == VEK_STATUS_OK)
+      LastError().status = VEK_STATUS_ABORTED;
+    ApiTrace(std::string("VekConvert: Finished ") + kDashes);
+  });
+  if (JobValid(job) && ErrNone() && job->abortFlag && LastError().status == VEK_STATUS_OK)
+    LastError().status = VEK_STATUS_ABORTED;
+  return LastError().status;
+}
+
+VEK_EXPORT int32_t VEKAPI VekAbort(VekJob* job) {
+  ApiCall("vekmain.VekAbort", [&] {
+    if (!JobValid(job)) return;
+    ApiTrace("VekAbort");
+    job->abortFlag = -1;
+  });
+  return LastError().status;
+}
+
+VEK_EXPORT int32_t VEKAPI VekGetStatus(VekJob* job) {
+  try {
+    if (!JobValid(job)) return 0;
+    ApiTrace("VekGetStatus: " + std::to_string(job->state));
+    return job->state;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VEK_EXPORT double VEKAPI VekGetElapsedTime(VekJob* job) {
+  return ApiCall<double>("vekmain.VekGetElapsedTime", 0.0, [&] {
+    if (!JobValid(job)) return 0.0;
+    const double s = JobWatchElapsed(*job);
+    ApiTrace("VekGetElapsedTime: " + TrDouble(s));
+    return s;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekMakeTimeStr(double seconds, char* buffer) {
+  ApiCall("vekmain.VekMakeTimeStr", [&] {
+    if (!buffer) return;
+    const double s = seconds > 0 && std::isfinite(seconds) ? std::floor(seconds) : 0.0;
+    const long long total = s < 9.0e15 ? static_cast<long long>(s) : 0;
+    std::snprintf(buffer, 32, "%02lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    ApiTrace(std::string("VekMakeTimeStr: ") + buffer);
+  });
+}
+
+VEK_EXPORT void VEKAPI VekGetLastError(VekLastError* record) {
+  if (record) *record = LastError();
+}
+
+VEK_EXPORT void VEKAPI VekMakeErrorStr(const VekLastError* record, char* buffer) {
+  if (!buffer) return;
+  try {
+    std::string text;
+    if (record) {
+      switch (record->status) {
+        case VEK_STATUS_OK: text = "Finished successfully."; break;
+        case VEK_STATUS_INVALID_OUTPUT: text = "Invalid output file."; break;
+        case VEK_STATUS_ABORTED: text = "Operation aborted by the user."; break;
+        case VEK_STATUS_ERROR: text = ErrMsg(record->group, record->code); break;
+        default: text = "Unknown error."; break;
+      }
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    ApiTrace("VekMakeErrorStr: " + text);
+  } catch (...) {
+    buffer[0] = '\0';
+  }
+}
+
+VEK_EXPORT void VEKAPI VekCheckError(void) {
+  const VekLastError& st = LastError();
+  if (st.status != VEK_STATUS_ERROR) return;
+  char text[2048];
+  VekMakeErrorStr(&st, text);
+  platform::ShowMessageBox(platform::ApplicationTitle(), text);
+}
+
+namespace {
+// The lists a quick conversion feeds its two sources from.
+VekFileList* g_qc_video = nullptr;
+VekFileList* g_qc_audio = nullptr;
+
+void QcSource(VekJob* job, VekFileList* list, int32_t block) {
+  if (!list || block < 0 || block >= static_cast<int32_t>(list->names.size())) {
+    VekSrcFinished(job);
+    return;
+  }
+  VekSrcSetFile(job, list->names[static_cast<size_t>(block)].c_str());
+}
+void VEKAPI QcVideoSource(VekJob* job, int32_t block) { QcSource(job, g_qc_video, block); }
+void VEKAPI QcAudioSource(VekJob* job, int32_t block) { QcSource(job, g_qc_audio, block); }
+}  // namespace
+
+VEK_EXPORT int32_t VEKAPI VekQuickConvert(const char* output, const char* videoList,
+                                          const char* audioList, int32_t width, int32_t height,
+                                          double fps) {
+  int32_t result = VEK_STATUS_OK;
+  ApiCall("vekmain.VekQuickConvert", [&] {
+    ApiTrace(std::string("VekQuickConvert: out=") + (output ? output : "") + ", vid=" +
+             (videoList ? videoList : "") + ", aud=" + (audioList ? audioList : ""));
+    VekFileList video, audio;
+    ListAdd(video, videoList, kFfImages);
+    ListAdd(audio, audioList, kFfSound);
+    if (width == kUndefined) width = video.resX;
+    if (height == kUndefined) height = video.resY;
+    if (std::fabs(fps - kUndefinedD) < 0.0001) fps = ListFrameRate(video);
+    VekJob* job = VekAlloc();
+    if (!job) {
+      result = LastError().status;
+      return;
+    }
+    VekSetFrameRate(job, fps, -1);
+    VekSetResolution(job, width, height);
+    VekSetBpp(job, video.bpp);
+    VekForceCompatibility(job, -1);
+    VekSetAudioFormat(job, audio.audFreq, audio.audChan, audio.audBits);
+    const bool has_video = videoList && *videoList;
+    const bool has_audio = audioList && *audioList;
+    g_qc_video = &video;
+    g_qc_audio = &audio;
+    if (has_video) VekAssignVideoSource(job, QcVideoSource);
+    if (has_audio) VekAssignAudioSource(job, QcAudioSource);
+    VekSetOutputFile(job, has_video ? output : nullptr, has_audio ? output : nullptr);
+    result = VekConvert(job);
+    const VekLastError saved = LastError();
+    g_qc_video = g_qc_audio = nullptr;
+    VekFree(job);
+    LastError() = saved;
+    ErrSet(saved.group, saved.code);
+  });
+  if (LastError().status != VEK_STATUS_OK) result = LastError().status;
+  return result;
+}
+
+VEK_EXPORT void VEKAPI VekLogStart(const char* file, int32_t traceCalls) {
+  if (!file || !*file) return;
+  std::string name = file;
+  if (!platform::HasFolder(name)) name = platform::ExecutableFolder() + name;
+  TraceSetFile(name);
+  TraceStart(kTraceBanner);
+  TraceMemory();
+  SetApiTrace(traceCalls != 0);
+}
+
+VEK_EXPORT void VEKAPI VekLogStop(void) {
+  SetApiTrace(false);
+  TraceMemory();
+  TraceStop();
+}
+
+}  // extern "C"

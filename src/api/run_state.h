@@ -1,0 +1,32 @@
+// Process-wide state of the run in progress, shared by the run and source exports.
+#pragma once
+
+#include "engine/conversion_loop.h"
+#include "image/image.h"
+#include "vek/vek.h"
+
+namespace vek::api {
+
+struct RunData {
+  VekJob* job = nullptr;                 // the job whose VekConvert is active
+  VekProgressProc progress = nullptr;    // its progress hook, taken at the start
+  char* video_name = nullptr;            // tracked copies of the source names
+  char* audio_name = nullptr;
+  QImg source_image{};                   // the one image handed over directly
+};
+
+RunData& Run();
+
+// The four callbacks the loop calls; they reach the job through Run().
+void VideoSourceCallback(QSrcRequest* request);
+void AudioSourceCallback(QSrcRequest* request);
+void VideoFuncCallback(QFuncRequest* request);
+void AudioFuncCallback(QFuncRequest* request);
+
+// Frees the name copies and the source image (end of every run).
+void FreeSourceData();
+
+// The request of the running source callback, or null outside one.
+QSrcRequest* ActiveRequest(VekJob* job);
+
+}  // namespace vek::api

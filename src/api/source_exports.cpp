@@ -1,0 +1,328 @@
+// Sources and callbacks: what the host hands in, and the library's own
+// callbacks that stand between the conversion loop and the host's.
+#include <cstring>
+
+#include "api/call_frame.h"
+#include "api/job.h"
+#include "api/run_state.h"
+#include "engine/sound.h"
+#include "foundation/memory.h"
+#include "image/geometry.h"
+#include "image/palette.h"
+
+static_assert(sizeof(VekImage) == sizeof(vek::QImg) && offsetof(VekImage, external) == offsetof(vek::QImg, external),
+              "one image record layout");
+static_assert(sizeof(VekSound) == sizeof(vek::SoundBuffer) && offsetof(VekSound, format) == offsetof(vek::SoundBuffer, format),
+              "one sound buffer layout");
+
+namespace vek::api {
+
+namespace {
+RunData g_run;
+constexpr double kUndefD = -1357902468.0;
+
+std::string ImgText(const QImg* img) {
+  if (!img) return "NULL";
+  return std::to_string(img->width) + "x" + std::to_string(img->height) + "x" +
+         std::to_string(img->bits);
+}
+
+void CopyName(char*& slot, const char* name) {
+  MemFree(slot);
+  const size_t n = name ? std::strlen(name) : 0;
+  MemAlloc(slot, static_cast<int64_t>(n + 1), 1395, kMemString, "vekmain.VekSrcSetFile.destStrP");
+  std::memcpy(slot, name ? name : "", n);
+  slot[n] = '\0';
+}
+
+void PrepareRequest(QSrcRequest* r, double fps) {
+  r->source = nullptr;
+  r->kind = kUndefined;
+  r->start = kUndefined;
+  r->length = kUndefined;
+  r->start_time = kUndefD;
+  r->length_time = kUndefD;
+  r->repeat = 1;
+  r->fps = fps;
+  r->direction = 1;
+  r->seq_limit = 1;
+}
+
+// Runs a host callback inside the frame of an internal procedure: whatever
+// the host does, nothing escapes into the loop but recorded errors.
+template <class F>
+void Guarded(const char* name, F&& body) {
+  ApiCall(name, std::forward<F>(body));
+}
+
+}  // namespace
+
+RunData& Run() { return g_run; }
+
+void FreeSourceData() {
+  MemFree(g_run.video_name);
+  MemFree(g_run.audio_name);
+  ImgFree(&g_run.source_image);
+}
+
+QSrcRequest* ActiveRequest(VekJob* job) {
+  if (!JobValid(job)) return nullptr;
+  return static_cast<QSrcRequest*>(job->srcRequest);
+}
+
+void VideoSourceCallback(QSrcRequest* request) {
+  VekJob* job = g_run.job;
+  if (!job) return;
+  if (job->abortFlag) {
+    request->finished = -1;
+    ConSetStop(kStopKeep);
+    return;
+  }
+  job->srcRequest = request;
+  PrepareRequest(request, job->frameRate);
+  job->activeKind = 1;
+  ApiTrace("VekVideoSource: blockNum=" + std::to_string(request->block));
+  if (job->onVideoSource) job->onVideoSource(job, request->block);
+  ++request->block;
+  if (request->kind == kUndefined) request->finished = -1;
+  job->srcRequest = nullptr;
+}
+
+void AudioSourceCallback(QSrcRequest* request) {
+  VekJob* job = g_run.job;
+  if (!job) return;
+  if (job->abortFlag) {
+    request->finished = -1;
+    ConSetStop(kStopKeep);
+    return;
+  }
+  job->srcRequest = request;
+  PrepareRequest(request, kUndefD);
+  job->activeKind = 2;
+  ApiTrace("VekAudioSource: blockNum=" + std::to_string(request->block));
+  if (job->onAudioSource) job->onAudioSource(job, request->block);
+  ++request->block;
+  // A length alone asks for silence; nothing at all ends the stream.
+  if (request->kind == kUndefined && request->length == kUndefined &&
+      request->length_time == kUndefD)
+    request->finished = -1;
+  job->srcRequest = nullptr;
+}
+
+void VideoFuncCallback(QFuncRequest* request) {
+  VekJob* job = g_run.job;
+  request->result_img = nullptr;
+  if (!job) return;
+  if (job->abortFlag) {
+    ConSetStop(kStopKeep);
+    ++job->curFrame;
+    return;
+  }
+  auto exchange = [&] { std::swap(request->img, request->spare_img); };
+  Guarded("vekmain._VekVideoFuncCallback", [&] {
+    QImg* img = request->img;
+    if (!job->sourceRes && (img->width != job->width || img->height != job->height)) {
+      ImgResample(img, request->spare_img, job->width, job->height);
+      exchange();
+    }
+    if (job->onVideoFunc) {
+      job->funcRequest = request;
+      job->activeKind = 1;
+      ApiTrace("VekVideoFunction: curFrame=" + std::to_string(job->curFrame));
+      job->onVideoFunc(job, reinterpret_cast<VekImage*>(request->img), job->curFrame);
+      job->funcRequest = nullptr;
+    }
+    img = request->img;
+    if (img->size <= 0 || !ImgValid(img)) return;  // the host dropped the frame
+    if (job->compatible) {
+      const int32_t w = (img->width + 15) / 16 * 16;
+      const int32_t h = (img->height + 15) / 16 * 16;
+      if (w != img->width || h != img->height) {
+        ImgResample(img, request->spare_img, w, h);
+        exchange();
+      }
+    }
+    img = request->img;
+    if (job->bpp != 8 && img->bits != job->bpp) {
+      ImgConvBpp(img, request->spare_img, job->bpp);
+      exchange();
+    }
+    if (job->state == 2) {
+      PalCountColors(request->img);
+    } else if (job->state == 3 && job->needPalette) {
+      PalRemap(request->img, request->spare_img, job->dither ? 2 : 0);
+      exchange();
+    }
+    request->result_img = request->img;
+  });
+  ++job->curFrame;
+}
+
+void AudioFuncCallback(QFuncRequest* request) {
+  VekJob* job = g_run.job;
+  request->result_snd = nullptr;
+  if (!job) return;
+  if (job->abortFlag) {
+    ConSetStop(kStopKeep);
+    return;
+  }
+  const int32_t count = request->snd ? request->snd->sample_count : 0;
+  Guarded("vekmain._VekAudioFuncCallback", [&] {
+    WaveFormat target;
+    std::memcpy(&target, &job->audFormat, sizeof target);
+    if (SndFormatsDiffer(request->snd->format, target)) {
+      SndConvert(*request->snd, *request->spare_snd, target);
+      std::swap(request->snd, request->spare_snd);
+    }
+    if (job->onAudioFunc) {
+      job->funcRequest = request;
+      job->activeKind = 2;
+      ApiTrace("VekAudioFunction: curSample=" + std::to_string(job->curSample));
+      job->onAudioFunc(job, reinterpret_cast<VekSound*>(request->snd), job->curSample);
+      job->funcRequest = nullptr;
+    }
+    if (request->snd->capacity > 0) request->result_snd = request->snd;
+  });
+  job->curSample += count;
+}
+
+}  // namespace vek::api
+
+using namespace vek;
+using namespace vek::api;
+
+namespace {
+
+template <class F>
+void SetCallback(const char* name, const char* trace, VekJob* job, F&& assign, const void* cb) {
+  ApiCall(name, [&] {
+    if (!JobValid(job)) return;
+    assign(*job);
+    ApiTrace(std::string(trace) + TrPtr(cb));
+  });
+}
+
+// Runs a VekSrc export body on the request of the running source callback.
+template <class F>
+void OnRequest(const char* name, VekJob* job, F&& body) {
+  ApiCall(name, [&] {
+    QSrcRequest* r = ActiveRequest(job);
+    if (!r) return;  // outside a source callback there is nothing to describe
+    body(*r);
+  });
+}
+
+}  // namespace
+
+extern "C" {
+
+VEK_EXPORT void VEKAPI VekAssignVideoSource(VekJob* job, VekSourceProc cb) {
+  SetCallback("vekmain.VekAssignVideoSource", "VekAssignVideoSource ", job,
+              [&](VekJob& j) { j.onVideoSource = cb; }, reinterpret_cast<const void*>(cb));
+}
+VEK_EXPORT void VEKAPI VekAssignVideoFunc(VekJob* job, VekVideoFuncProc cb) {
+  SetCallback("vekmain.VekAssignVideoFunc", "VekAssignVideoFunc ", job,
+              [&](VekJob& j) { j.onVideoFunc = cb; }, reinterpret_cast<const void*>(cb));
+}
+VEK_EXPORT void VEKAPI VekAssignAudioSource(VekJob* job, VekSourceProc cb) {
+  SetCallback("vekmain.VekAssignAudioSource", "VekAssignAudioSource ", job,
+              [&](VekJob& j) { j.onAudioSource = cb; }, reinterpret_cast<const void*>(cb));
+}
+VEK_EXPORT void VEKAPI VekAssignAudioFunc(VekJob* job, VekAudioFuncProc cb) {
+  SetCallback("vekmain.VekAssignAudioFunc", "VekAssignAudioFunc ", job,
+              [&](VekJob& j) { j.onAudioFunc = cb; }, reinterpret_cast<const void*>(cb));
+}
+VEK_EXPORT void VEKAPI VekAssignProgress(VekJob* job, VekProgressProc cb) {
+  SetCallback("vekmain.VekAssignProgress", "VekAssignProgress ", job,
+              [&](VekJob& j) { j.onProgress = cb; }, reinterpret_cast<const void*>(cb));
+}
+VEK_EXPORT void VEKAPI VekAssignError(VekJob* job, VekErrorProc cb) {
+  SetCallback("vekmain.VekAssignError", "VekAssignError ", job,
+              [&](VekJob& j) { j.onError = cb; }, reinterpret_cast<const void*>(cb));
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetFile(VekJob* job, const char* name) {
+  OnRequest("vekmain.VekSrcSetFile", job, [&](QSrcRequest& r) {
+    ApiTrace(std::string("VekSrcSetFile: ") + (name ? name : ""));
+    char*& slot = job->activeKind == 1 ? Run().video_name : Run().audio_name;
+    CopyName(slot, name);
+    r.source = slot;
+    r.kind = kSrcFile;
+    r.fps = kUndefD;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetImg(VekJob* job, VekImage* image) {
+  OnRequest("vekmain.VekSrcSetImg", job, [&](QSrcRequest& r) {
+    QImg* img = reinterpret_cast<QImg*>(image);
+    ApiTrace("VekSrcSetImg: " + ImgText(img));
+    ImgCopy(img, &Run().source_image);
+    r.source = &Run().source_image;
+    r.kind = kSrcDirect;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetPixels(VekJob* job, const void* pixels, const void* palette,
+                                       int32_t width, int32_t height, int32_t bpp) {
+  OnRequest("vekmain.VekSrcSetPixels", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetPixels: pixPtr=" + TrPtr(pixels) + ", palPtr=" + TrPtr(palette));
+    QImg& img = Run().source_image;
+    RawToQimg(&img, pixels, static_cast<const uint8_t*>(palette), width, height, bpp);
+    if (img.bits > 24) ImgConvBpp(&img, &img, 24);
+    r.source = &img;
+    r.kind = kSrcDirect;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetFrameRate(VekJob* job, double fps) {
+  OnRequest("vekmain.VekSrcSetFrameRate", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetFrameRate: " + TrDouble(fps));
+    r.fps = fps;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetDirection(VekJob* job, int32_t direction) {
+  OnRequest("vekmain.VekSrcSetDirection", job, [&](QSrcRequest& r) {
+    ApiTrace(std::string("VekSrcSetDirection: ") + (direction == 1 ? "Forward" : "Backwards"));
+    r.direction = direction;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetStart(VekJob* job, int32_t first) {
+  OnRequest("vekmain.VekSrcSetStart", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetStart: " + std::to_string(first));
+    // Frames count from 1 in the loop, sound samples from 0.
+    r.start = job->activeKind == 1 ? first + 1 : first;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetLen(VekJob* job, int32_t count) {
+  OnRequest("vekmain.VekSrcSetLen", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetLen: " + std::to_string(count));
+    r.length = count;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetStartTime(VekJob* job, double seconds) {
+  OnRequest("vekmain.VekSrcSetStartTime", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetStartTime: " + TrDouble(seconds));
+    r.start_time = seconds;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetLenTime(VekJob* job, double seconds) {
+  OnRequest("vekmain.VekSrcSetLenTime", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetLenTime: " + TrDouble(seconds));
+    r.length_time = seconds;
+  });
+}
+
+VEK_EXPORT int32_t VEKAPI VekSrcFinished(VekJob* job) {
+  OnRequest("vekmain.VekSrcFinished", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcFinished");
+    r.finished = -1;
+  });
+  return LastError().status;
+}
+
+}  // extern "C"
