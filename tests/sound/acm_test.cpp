@@ -38,7 +38,7 @@ std::vector<uint8_t> Stream(const WAVEFORMATEX& from, const WAVEFORMATEX& to,
     EXPECT_EQ(acmStreamPrepareHeader(s, &h, 0), 0u);
     const bool last = pos + step >= in.size();
     EXPECT_EQ(acmStreamConvert(s, &h, flags | (last ? ACM_STREAMCONVERTF_END : 0)), 0u);
-    EXPECT_EQ(h.cbSrcLengthUsed, h.cbSrcLength);
+    EXPECT_EQ(+h.cbSrcLengthUsed, +h.cbSrcLength);
     EXPECT_LE(h.cbDstLengthUsed, room);
     out.insert(out.end(), buf.begin(), buf.begin() + h.cbDstLengthUsed);
     EXPECT_EQ(acmStreamUnprepareHeader(s, &h, 0), 0u);
@@ -62,11 +62,11 @@ TEST_F(SoundTest, SuggestGivesPcmFormsAndRefusesUnknownOrAbsurdFormats) {
     pcm.wFormatTag = 1;
     ASSERT_EQ(acmFormatSuggest(nullptr, &f, &pcm, sizeof pcm, ACM_FORMATSUGGESTF_WFORMATTAG), 0u)
         << "tag " << f.wFormatTag;
-    EXPECT_EQ(pcm.wFormatTag, 1);
-    EXPECT_EQ(pcm.nChannels, f.nChannels);
-    EXPECT_EQ(pcm.nSamplesPerSec, f.nSamplesPerSec);
-    EXPECT_EQ(pcm.wBitsPerSample, 16);
-    EXPECT_EQ(pcm.nBlockAlign, 2 * f.nChannels);
+    EXPECT_EQ(+pcm.wFormatTag, 1);
+    EXPECT_EQ(+pcm.nChannels, +f.nChannels);
+    EXPECT_EQ(+pcm.nSamplesPerSec, +f.nSamplesPerSec);
+    EXPECT_EQ(+pcm.wBitsPerSample, 16);
+    EXPECT_EQ(+pcm.nBlockAlign, 2 * +f.nChannels);
   }
   const WAVEFORMATEX bad[] = {
       Fmt(0x161, 2, 44100, 4096, 16),  // unknown tag: never a guess
@@ -144,7 +144,7 @@ TEST_F(SoundTest, StreamCallsCheckHandlesHeadersAndFlags) {
   EXPECT_EQ(acmStreamConvert(s, &h, 0x100), MMSYSERR_INVALFLAG);
   EXPECT_EQ(acmStreamConvert(s, &h, ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END), 0u);
   EXPECT_TRUE(h.fdwStatus & ACMSTREAMHEADER_STATUSF_DONE);
-  EXPECT_NEAR(double(h.cbDstLengthUsed), 500, 2);
+  EXPECT_NEAR(double(+h.cbDstLengthUsed), 500, 2);
   EXPECT_EQ(acmStreamUnprepareHeader(s, &h, 0), 0u);
   EXPECT_EQ(acmStreamUnprepareHeader(s, &h, 0), ACMERR_UNPREPARED);
   EXPECT_EQ(acmStreamClose(s, 0), 0u);
@@ -161,10 +161,10 @@ TEST_F(SoundTest, StreamingInOddPiecesMatchesOnePass) {
     const std::vector<uint8_t> whole = Stream(from, to, in, in.size(), in.size() * 2);
     // Pieces that split frames, into a target far too small for one pass.
     const std::vector<uint8_t> pieces = Stream(from, to, in, 1237, 1501);
-    EXPECT_EQ(pieces.size(), whole.size()) << to.nSamplesPerSec;
+    EXPECT_EQ(pieces.size(), whole.size()) << +to.nSamplesPerSec;
     EXPECT_TRUE(pieces == whole) << to.nSamplesPerSec;
     const double frames = 20000.0 * to.nSamplesPerSec / 44100.0;
-    EXPECT_NEAR(double(whole.size()) / to.nBlockAlign, frames, 2.0);
+    EXPECT_NEAR(double(whole.size()) / +to.nBlockAlign, frames, 2.0);
   }
 }
 
@@ -182,4 +182,42 @@ TEST_F(SoundTest, WaveConvertReportsServiceFailuresAsGroup19) {
   // Equal formats with too small a target.
   EXPECT_EQ(Guarded([&] { WaveConvert(st, in, out, &pcm, &pcm, produced, 4, 8); }),
             std::make_pair(8, 3));
+}
+
+TEST_F(SoundTest, GarbageCodedDataAndAbsurdRecordsFailCleanly) {
+  const WAVEFORMATEX coded[] = {
+      Fmt(2, 2, 22050, 1024, 4, 22311), Fmt(0x11, 2, 44100, 2048, 4, 44359),
+      Fmt(6, 1, 8000, 1, 8),            Fmt(0x31, 1, 8000, 65, 0, 1625),
+      Fmt(0x50, 2, 44100, 1, 0, 24000), Fmt(0x55, 2, 48000, 1, 0, 16000),
+  };
+  std::vector<uint8_t> noise(30000);
+  uint32_t x = 12345;
+  for (uint8_t& b : noise) b = uint8_t((x = x * 1103515245u + 12345u) >> 24);
+  for (WAVEFORMATEX f : coded) {
+    f.cbSize = 0xFFFF;  // an extra size that promises bytes nobody wrote
+    SoundBuffer src{};
+    _sndalloc_(src, int64_t(noise.size()), 1, "Test.Noise");
+    std::memcpy(src.data, noise.data(), noise.size());
+    src.format = f;
+    src.sample_count = int32_t(noise.size() / f.nBlockAlign);
+    WAVEFORMATEX pcm{};
+    pcm.wFormatTag = 1;
+    ASSERT_EQ(acmFormatSuggest(nullptr, &f, &pcm, sizeof pcm, ACM_FORMATSUGGESTF_WFORMATTAG), 0u);
+    SoundBuffer out{};
+    const auto err = Guarded([&] { SndConvert(src, out, pcm); });
+    EXPECT_TRUE(err.first == 0 || err.first == 19) << f.wFormatTag;
+    // Whatever came out lies within the buffer.
+    EXPECT_LE(int64_t(out.sample_count) * pcm.nBlockAlign, int64_t(out.capacity));
+    SndFree(out);
+    SndFree(src);
+  }
+  // A source record with no data rate cannot be sized.
+  SoundBuffer src{};
+  _sndalloc_(src, 100, 2, "Test.Bad");
+  src.format = Fmt(1, 1, 8000, 1, 8);
+  src.format.nAvgBytesPerSec = 0;
+  src.sample_count = 100;
+  SoundBuffer out{};
+  EXPECT_EQ(Guarded([&] { SndConvert(src, out, Fmt(1, 1, 22050, 2, 16)); }), std::make_pair(8, 1));
+  SndFree(src);
 }

@@ -29,14 +29,14 @@ SoundBuffer Ramp(const WaveFormat& f, int frames) {
 
 TEST_F(SoundTest, FormatOperations) {
   WaveFormat f = Pcm(44100, 2, 16);
-  EXPECT_EQ(f.nBlockAlign, 4);
-  EXPECT_EQ(f.nAvgBytesPerSec, 176400u);
+  EXPECT_EQ(+f.nBlockAlign, 4);
+  EXPECT_EQ(+f.nAvgBytesPerSec, 176400u);
   WaveFormat g{};
   g.nChannels = 1;
   g.nSamplesPerSec = 8000;
   g.wBitsPerSample = 8;
   EXPECT_TRUE(SndCompleteFormat(g));  // the tag is not examined
-  EXPECT_EQ(g.nAvgBytesPerSec, 8000u);
+  EXPECT_EQ(+g.nAvgBytesPerSec, 8000u);
   g.nSamplesPerSec = 0;
   EXPECT_FALSE(SndCompleteFormat(g));
   // Products that do not fit the record's fields are no format.
@@ -71,10 +71,10 @@ TEST_F(SoundTest, SilenceFillsByWidthAndDefaultsATagZeroFormat) {
   WaveFormat t = Pcm(44100, 2, 16);
   t.wFormatTag = 0;
   SndMakeSilence(b, 30, t);
-  EXPECT_EQ(b.format.wFormatTag, 1);
-  EXPECT_EQ(b.format.nSamplesPerSec, 22050u);
-  EXPECT_EQ(b.format.nChannels, 1);
-  EXPECT_EQ(b.format.wBitsPerSample, 8);
+  EXPECT_EQ(+b.format.wFormatTag, 1);
+  EXPECT_EQ(+b.format.nSamplesPerSec, 22050u);
+  EXPECT_EQ(+b.format.nChannels, 1);
+  EXPECT_EQ(+b.format.wBitsPerSample, 8);
   EXPECT_EQ(b.sample_count, 30);
   EXPECT_EQ(b.data[29], 128);
   SndFree(b);
@@ -101,7 +101,7 @@ TEST_F(SoundTest, JoinTakesFormatConvertsAndAppends) {
   SoundBuffer mono8{};
   SndMakeSilence(mono8, 40, Pcm(22050, 1, 8));
   SndJoin(mono8, src);
-  EXPECT_EQ(mono8.format.nChannels, 1);
+  EXPECT_EQ(+mono8.format.nChannels, 1);
   EXPECT_EQ(mono8.sample_count, 140);
   SndFree(mono8);
 
@@ -170,7 +170,7 @@ TEST_F(SoundTest, ConvertCopiesEqualFormatsAndRejectsBadTargets) {
 
   // In place.
   SndConvert(src, src, Pcm(22050, 2, 8));
-  EXPECT_EQ(src.format.nChannels, 2);
+  EXPECT_EQ(+src.format.nChannels, 2);
   EXPECT_NEAR(src.sample_count, 600, 2);
   SndFree(dst);
   SndFree(src);
