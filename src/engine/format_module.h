@@ -58,6 +58,8 @@ struct FormatModule {
   void (*load)(const std::string& name, QImg& image);  // one still image
   void (*save)(const std::string& name, QImg& image);
   void (*info)(const std::string& name, QffInfo& info);
+  // Hands the prepared save options to the format's process-wide writer settings.
+  void (*apply)(const QSaveOpts& opts);
   const CodecOps* codec;
   const MovieOps* movie;
 };

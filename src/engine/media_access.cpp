@@ -10,11 +10,6 @@
 
 namespace vek {
 
-WriterSettings& Writers() {
-  static WriterSettings settings;
-  return settings;
-}
-
 namespace {
 
 void FillImagePart(QUniImagePart& img, const QffInfo& fi) {
@@ -60,28 +55,10 @@ bool TryInfo(const std::string& name, int32_t id, QffInfo& fi) {
 
 void SetTime(QUniHandle& h) { h.time = h.fps > 0 ? (h.frame - 1) / h.fps : 0.0; }
 
-// Applies the prepared save options to the process-wide writer settings.
+// Hands the prepared save options to the writers of the output's format.
 void ApplyOptions(const QSaveOpts& o) {
-  WriterSettings& w = Writers();
-  switch (o.format) {
-    case kFmtTGA: w.tga_rle = o.prepCodec; break;
-    case kFmtAVI: w.avi = o.avi; break;
-    case kFmtHAV:
-      w.hav_codec = o.prepCodec;
-      w.hav_key_frame_rate = o.prepKeyFrameRate;
-      break;
-    case kFmtJPEG: w.jpeg_quality = o.prepQuality; break;
-    case kFmtPNG: w.png_level = o.prepCodec; break;
-    case kFmtTIFF: w.tiff_compression = o.prepCodec; break;
-    case kFmtMPEG:
-      w.mpeg_codec = o.prepCodec;
-      w.mpeg_data_rate = o.prepDataRate;
-      break;
-    case kFmtSGI: w.sgi_rle = o.prepCodec; break;
-    case kFmtRAS: w.ras_rle = o.prepCodec; break;
-    case kFmtPNM: w.pnm_ascii = o.prepCodec; break;
-    default: break;
-  }
+  const FormatModule* m = FormatModuleFor(o.format);
+  if (m && m->apply) m->apply(o);
 }
 
 int32_t DigitCount(int32_t n) {
@@ -300,10 +277,14 @@ void UniImgSave(QUniHandle& h, QImg& image) {
       out = &temp;
     }
     if (out->width != h.img.width || out->height != h.img.height) {
-      QImg sized{};
-      ImgResize(out, &sized, h.img.width, h.img.height);
-      ImgXchg(&temp, &sized);
-      ImgFree(&sized);
+      if (out == &temp) {
+        QImg sized{};
+        ImgResize(&temp, &sized, h.img.width, h.img.height);
+        ImgXchg(&temp, &sized);
+        ImgFree(&sized);
+      } else {
+        ImgResize(out, &temp, h.img.width, h.img.height);
+      }
       out = &temp;
     }
     switch (h.kind) {

@@ -133,22 +133,4 @@ struct QFramePrep {
 void FFInit(int32_t id, QFramePrep& prep, QImg& image, int32_t multiple);
 void FFDone(QFramePrep& prep);
 
-// Writer settings a created output applies from its save options.
-struct WriterSettings {
-  int32_t tga_rle = 1;
-  int32_t jpeg_quality = 85;
-  int32_t png_level = 7;
-  int32_t tiff_compression = 1;
-  int32_t sgi_rle = 1;
-  int32_t ras_rle = 1;
-  int32_t pnm_ascii = 0;
-  int32_t hav_codec = 1;
-  int32_t hav_key_frame_rate = 25;
-  int32_t mpeg_codec = 1;
-  int32_t mpeg_data_rate = 1125 * 8;
-  QAviCodecSettings avi{};
-};
-// Process-wide writer settings, read by the format modules when they write.
-WriterSettings& Writers();
-
 }  // namespace vek
