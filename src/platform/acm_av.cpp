@@ -441,6 +441,7 @@ struct AcmStream {
       const int used = av_parser_parse2(parser, dec, &out, &out_size, p, p ? size : 0,
                                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
       if (used < 0) return true;
+      if (p && used == 0 && out_size == 0) return true;  // no progress: never spin
       if (p) {
         p += used;
         size -= used;
@@ -560,7 +561,7 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, DWORD* pdwOutputBytes, DWO
     const int64_t in = cbInput;
     int64_t frames;  // source-rate frames
     if (IsMpeg(s.wFormatTag))
-      frames = in > 0 ? (in * in_rate + s.nAvgBytesPerSec - 1) / s.nAvgBytesPerSec + 1152 : 0;
+      frames = (in * in_rate + s.nAvgBytesPerSec - 1) / s.nAvgBytesPerSec;
     else if (s.wFormatTag == WAVE_FORMAT_PCM)
       frames = in / s.nBlockAlign;
     else
