@@ -1,0 +1,344 @@
+/* vekconv: convert image sequences, movies and sound with libvek. */
+#define _POSIX_C_SOURCE 200809L
+#include <ctype.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "vek/vek.h"
+
+static const char* kUsage =
+    "usage: vekconv [options] OUTPUT INPUT...\n"
+    "       vekconv --info FILE\n"
+    "\n"
+    "Converts the INPUT frames (and an optional sound file) into OUTPUT. The\n"
+    "output format follows the extension of OUTPUT. A still-image output of\n"
+    "several frames becomes a numbered sequence: out.tga gives out00.tga,\n"
+    "out01.tga, ...; a numbered name such as out0100.tga counts on from 0100.\n"
+    "\n"
+    "Inputs are file names, wildcards in quotes (\"frames/*.bmp\", sorted by name)\n"
+    "or numbered sequences written with a printf number (\"frame%04d.bmp\", read\n"
+    "from the lowest number found until the first gap).\n"
+    "\n"
+    "options:\n"
+    "  -s, --size WxH          output size (default: each frame keeps its size)\n"
+    "  -b, --bpp N             output bits per pixel: 8, 15, 16, 24 or 32 (default 24);\n"
+    "                          8 builds an optimised 256-colour palette in a first pass\n"
+    "  -d, --dither            dither when remapping to the 8-bit palette\n"
+    "  -r, --rate FPS          output frames per second (default 30)\n"
+    "      --source-rate FPS   frames per second of the inputs (default: their own,\n"
+    "                          or the output rate for still images)\n"
+    "      --no-keep-duration  write every source frame once instead of keeping the\n"
+    "                          play time when the rates differ\n"
+    "  -c, --compatible        force compatibility: sizes in multiples of 16 and the\n"
+    "                          Cinepak codec when the chosen one refuses\n"
+    "  -a, --audio FILE        sound input, written into OUTPUT or --audio-out\n"
+    "      --audio-out FILE    separate sound output file\n"
+    "      --audio-format R,C,B  output sound: rate, channels, bits (default 44100,2,16)\n"
+    "      --codec CODE        codec of the output format: a number, or a four-character\n"
+    "                          code for AVI (e.g. cvid)\n"
+    "      --quality N         quality of the output codec (JPEG: percent)\n"
+    "      --trace FILE        write a trace of the run to FILE\n"
+    "      --info FILE         describe FILE and exit\n"
+    "  -q, --quiet             no progress output\n"
+    "  -h, --help              this text\n"
+    "\n"
+    "Ctrl-C stops the run and keeps what was written. Exit status: 0 success,\n"
+    "1 invalid output file, 2 aborted, 3 conversion error, 4 unexpected failure,\n"
+    "64 usage error.\n";
+
+typedef struct Options {
+  int width, height, bpp, dither, compatible, keep, quiet;
+  double rate, source_rate;
+  const char* audio;
+  const char* audio_out;
+  int aud_rate, aud_chan, aud_bits;
+  const char* codec;
+  int quality;
+  const char* trace;
+} Options;
+
+static char** g_inputs;
+static int g_input_count;
+static Options g_opt;
+static volatile sig_atomic_t g_interrupted;
+static int g_tty;
+static int g_total_frames;
+
+static void OnSignal(int sig) {
+  (void)sig;
+  g_interrupted = 1;
+}
+
+static void AddInput(const char* name) {
+  char** grown = realloc(g_inputs, sizeof(char*) * (size_t)(g_input_count + 1));
+  if (!grown) {
+    fprintf(stderr, "vekconv: out of memory\n");
+    exit(4);
+  }
+  g_inputs = grown;
+  g_inputs[g_input_count++] = strdup(name);
+}
+
+static int FileExists(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+/* frame%04d.bmp: from the lowest number found (0 or 1, or the first of the
+   first 10000) until the first gap. */
+static void AddSequence(const char* pattern) {
+  char name[4096];
+  int start = -1;
+  for (int n = 0; n < 10000 && start < 0; ++n) {
+    snprintf(name, sizeof name, pattern, n);
+    if (FileExists(name)) start = n;
+  }
+  if (start < 0) {
+    fprintf(stderr, "vekconv: no files match %s\n", pattern);
+    return;
+  }
+  for (int n = start;; ++n) {
+    snprintf(name, sizeof name, pattern, n);
+    if (!FileExists(name)) break;
+    AddInput(name);
+  }
+}
+
+static int IsSequencePattern(const char* s) {
+  const char* p = strchr(s, '%');
+  if (!p) return 0;
+  ++p;
+  while (isdigit((unsigned char)*p)) ++p;
+  return *p == 'd' && !strchr(p, '%');
+}
+
+static void AddWildcard(const char* spec) {
+  void* list = VekListAlloc();
+  if (!list) return;
+  VekListAdd(list, spec, VEK_LIST_ANY);
+  const int count = VekListGetFileCount(list);
+  char name[264];
+  for (int i = 0; i < count; ++i) {
+    VekListGetName(list, i, name);
+    AddInput(name);
+  }
+  VekListFree(list);
+  if (count == 0) fprintf(stderr, "vekconv: no files match %s\n", spec);
+}
+
+static void VEKAPI VideoSource(VekJob* job, int32_t block) {
+  if (g_interrupted) VekAbort(job);
+  if (block >= 0 && block < g_input_count) {
+    VekSrcSetFile(job, g_inputs[block]);
+    if (g_opt.source_rate > 0) VekSrcSetFrameRate(job, g_opt.source_rate);
+  } else {
+    VekSrcFinished(job);
+  }
+}
+
+static void VEKAPI AudioSource(VekJob* job, int32_t block) {
+  if (block == 0 && g_opt.audio)
+    VekSrcSetFile(job, g_opt.audio);
+  else
+    VekSrcFinished(job);
+}
+
+static void VEKAPI Progress(VekJob* job, int32_t state, int32_t frames, int32_t samples) {
+  if (g_interrupted) VekAbort(job);
+  if (g_opt.quiet || !g_tty) return;
+  const char* what = state == VEK_STATE_PALETTE ? "palette" : state == VEK_STATE_SAVING ? "saving " : "       ";
+  if (state == VEK_STATE_IDLE) {
+    fprintf(stderr, "\r%60s\r", "");
+    return;
+  }
+  int width = 30, filled = g_total_frames > 0 ? (int)((long long)frames * width / g_total_frames) : 0;
+  if (filled > width) filled = width;
+  char bar[64];
+  memset(bar, '#', (size_t)filled);
+  memset(bar + filled, '.', (size_t)(width - filled));
+  bar[width] = '\0';
+  fprintf(stderr, "\r%s [%s] %d/%d frames, %d samples", what, bar, frames, g_total_frames, samples);
+  fflush(stderr);
+}
+
+static int ExitCode(int status) {
+  switch (status) {
+    case VEK_STATUS_OK: return 0;
+    case VEK_STATUS_INVALID_OUTPUT: return 1;
+    case VEK_STATUS_ABORTED: return 2;
+    case VEK_STATUS_ERROR: return 3;
+    default: return 4;
+  }
+}
+
+static int Info(const char* file) {
+  void* list = VekListAlloc();
+  if (!list) return 4;
+  if (VekListAdd(list, file, 0) != 1) {
+    printf("%s: not a file libvek can read\n", file);
+    VekListFree(list);
+    return 3;
+  }
+  int32_t w = 0, h = 0, bpp = 0, rate = 0, chan = 0, bits = 0;
+  VekListGetMaxRes(list, &w, &h, &bpp);
+  VekListGetAudioFormat(list, &rate, &chan, &bits);
+  const int32_t frames = VekListGetFrameCount(list);
+  const int32_t samples = VekListGetSampleCount(list);
+  printf("%s\n", file);
+  if (frames > 0) printf("  images: %d frame(s), %dx%d, %d bits per pixel\n", frames, w, h, bpp);
+  if (samples > 0)
+    printf("  sound:  %d samples, %d Hz, %d channel(s), %d bits\n", samples, rate, chan, bits);
+  if (frames <= 0 && samples <= 0) printf("  no images or sound\n");
+  VekListFree(list);
+  return 0;
+}
+
+static int ParseSize(const char* s, int* w, int* h) { return sscanf(s, "%dx%d", w, h) == 2 && *w > 0 && *h > 0; }
+
+static const char* NeedArg(int argc, char** argv, int* i) {
+  if (*i + 1 >= argc) {
+    fprintf(stderr, "vekconv: %s needs a value\n%s", argv[*i], kUsage);
+    exit(64);
+  }
+  return argv[++*i];
+}
+
+int main(int argc, char** argv) {
+  Options* o = &g_opt;
+  o->bpp = 24;
+  o->rate = 30.0;
+  o->keep = 1;
+  o->quality = -1;
+  o->aud_rate = 44100;
+  o->aud_chan = 2;
+  o->aud_bits = 16;
+  const char* output = NULL;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (!strcmp(a, "--info")) {
+      return Info(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "-s") || !strcmp(a, "--size")) {
+      if (!ParseSize(NeedArg(argc, argv, &i), &o->width, &o->height)) {
+        fprintf(stderr, "vekconv: size must be WIDTHxHEIGHT\n");
+        return 64;
+      }
+    } else if (!strcmp(a, "-b") || !strcmp(a, "--bpp")) {
+      o->bpp = atoi(NeedArg(argc, argv, &i));
+      if (o->bpp != 8 && o->bpp != 15 && o->bpp != 16 && o->bpp != 24 && o->bpp != 32) {
+        fprintf(stderr, "vekconv: bits per pixel must be 8, 15, 16, 24 or 32\n");
+        return 64;
+      }
+    } else if (!strcmp(a, "-d") || !strcmp(a, "--dither")) {
+      o->dither = 1;
+    } else if (!strcmp(a, "-r") || !strcmp(a, "--rate")) {
+      o->rate = atof(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "--source-rate")) {
+      o->source_rate = atof(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "--no-keep-duration")) {
+      o->keep = 0;
+    } else if (!strcmp(a, "-c") || !strcmp(a, "--compatible")) {
+      o->compatible = 1;
+    } else if (!strcmp(a, "-a") || !strcmp(a, "--audio")) {
+      o->audio = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "--audio-out")) {
+      o->audio_out = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "--audio-format")) {
+      if (sscanf(NeedArg(argc, argv, &i), "%d,%d,%d", &o->aud_rate, &o->aud_chan, &o->aud_bits) != 3) {
+        fprintf(stderr, "vekconv: audio format must be RATE,CHANNELS,BITS\n");
+        return 64;
+      }
+    } else if (!strcmp(a, "--codec")) {
+      o->codec = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "--quality")) {
+      o->quality = atoi(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "--trace")) {
+      o->trace = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
+      o->quiet = 1;
+    } else if (a[0] == '-' && a[1] != '\0') {
+      fprintf(stderr, "vekconv: unknown option %s\n%s", a, kUsage);
+      return 64;
+    } else if (!output) {
+      output = a;
+    } else if (IsSequencePattern(a)) {
+      AddSequence(a);
+    } else if (strpbrk(a, "*?")) {
+      AddWildcard(a);
+    } else {
+      AddInput(a);
+    }
+  }
+  if (!output || (g_input_count == 0 && !o->audio)) {
+    fprintf(stderr, "%s", kUsage);
+    return 64;
+  }
+  g_tty = isatty(STDERR_FILENO);
+  g_total_frames = g_input_count;
+  if (o->source_rate > 0 && o->keep) g_total_frames = (int)(g_input_count * o->rate / o->source_rate + 0.5);
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, NULL);
+  sigaction(SIGTERM, &sa, NULL);
+
+  if (o->trace) VekLogStart(o->trace, -1);
+  VekJob* job = VekAlloc();
+  if (!job) {
+    fprintf(stderr, "vekconv: cannot create a conversion job\n");
+    return 4;
+  }
+  if (o->width > 0) VekSetResolution(job, o->width, o->height);
+  VekSetBpp(job, o->bpp);
+  VekEnableDithering(job, o->dither ? -1 : 0);
+  VekSetFrameRate(job, o->rate, o->keep ? -1 : 0);
+  VekForceCompatibility(job, o->compatible ? -1 : 0);
+  VekSetAudioFormat(job, o->aud_rate, o->aud_chan, o->aud_bits);
+  const char* sound_out = o->audio ? (o->audio_out ? o->audio_out : output) : NULL;
+  VekSetOutputFile(job, g_input_count > 0 ? output : NULL, sound_out);
+  /* A still-image output of several frames becomes a numbered sequence. */
+  if (g_total_frames > 1) job->outFrames = g_total_frames;
+  if (o->codec) {
+    int32_t code;
+    if (isdigit((unsigned char)o->codec[0]))
+      code = (int32_t)strtol(o->codec, NULL, 0);
+    else {
+      char fcc[4] = {' ', ' ', ' ', ' '};
+      for (int k = 0; k < 4 && o->codec[k]; ++k) fcc[k] = o->codec[k];
+      code = (int32_t)((uint32_t)(unsigned char)fcc[0] | (uint32_t)(unsigned char)fcc[1] << 8 |
+                       (uint32_t)(unsigned char)fcc[2] << 16 | (uint32_t)(unsigned char)fcc[3] << 24);
+    }
+    VekSetCodec(job, job->vidFmt, code);
+  }
+  if (o->quality >= 0) VekSetQuality(job, job->vidFmt, o->quality);
+  if (g_input_count > 0) VekAssignVideoSource(job, VideoSource);
+  if (o->audio) VekAssignAudioSource(job, AudioSource);
+  VekAssignProgress(job, Progress);
+
+  const int32_t status = VekConvert(job);
+  VekLastError err;
+  VekGetLastError(&err);
+  err.status = status;
+  char text[1100];
+  VekMakeErrorStr(&err, text);
+  char elapsed[32];
+  VekMakeTimeStr(VekGetElapsedTime(job), elapsed);
+  const int frames = job->doneFrames;
+  VekFree(job);
+  if (o->trace) VekLogStop();
+  if (status == VEK_STATUS_OK) {
+    if (!o->quiet) fprintf(stderr, "vekconv: %d frame(s) -> %s in %s\n", frames, output, elapsed);
+  } else {
+    fprintf(stderr, "vekconv: %s\n", text);
+  }
+  for (int i = 0; i < g_input_count; ++i) free(g_inputs[i]);
+  free(g_inputs);
+  return ExitCode(status);
+}
