@@ -9,6 +9,12 @@
 #include "image/image.h"
 #include "image/image_internal.h"
 
+// The pixel loops here are written for the vectoriser; GCC only applies it
+// with its full cost model from -O3 on.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
+
 namespace vek {
 
 namespace {
