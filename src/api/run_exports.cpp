@@ -56,10 +56,16 @@ void ProgressCallback(const QConProgress* p) {
 void ErrorCallback(const char* path, int32_t* answer) {
   VekJob* job = Run().job;
   detail::FrameEnd();
+  const int32_t group = ErrGroup(), code = ErrCode();
   *answer = 1;
   if (job && job->onError) {
     ApiTrace(std::string("VekError: path=") + (path ? path : ""));
     job->onError(job, path ? path : "", answer);
+  }
+  // The loop clears the error before it stops; the run must still end in it.
+  if ((*answer == 1 || *answer == 2) && Run().stop_group == 0) {
+    Run().stop_group = group;
+    Run().stop_code = code;
   }
 }
 
@@ -198,6 +204,7 @@ VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
     job->state = 1;
     job->doneFrames = 0;
     job->doneSamples = 0;
+    run.stop_group = run.stop_code = 0;
     JobWatchStart(*job);
     MonNextIsBoundary();
     try {
@@ -206,12 +213,15 @@ VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
     }
     ConDone();
     job->state = 0;
+    if (ErrNone() && run.stop_group != 0) ErrSet(run.stop_group, run.stop_code);
     api::detail::FrameEnd();
     const VekLastError saved = LastError();
     Notify();
     ApiTrace("VekConvert: Called ProgressCBF (done)");
-    LastError() = saved;
     FreeSourceData();
+    // The last notification and the clean-up must not change the outcome.
+    LastError() = saved;
+    ErrSet(saved.group, saved.code);
     run.job = nullptr;
     run.progress = nullptr;
     if (ErrNone() && job->abortFlag && LastError().status == VEK_STATUS_OK)

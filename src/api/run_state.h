@@ -13,6 +13,8 @@ struct RunData {
   char* video_name = nullptr;            // tracked copies of the source names
   char* audio_name = nullptr;
   QImg source_image{};                   // the one image handed over directly
+  int32_t stop_group = 0;                // the error the host chose to stop the run on
+  int32_t stop_code = 0;
 };
 
 RunData& Run();
