@@ -1,7 +1,6 @@
 // Geometry: pixel-picking resize, smoothing resample, insert and sprite.
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "foundation/errors.h"
 #include "foundation/memory.h"
@@ -89,10 +88,10 @@ void DoubleRow(const uint8_t* __restrict in, int64_t n, uint8_t* __restrict out)
 // of it and the next one whenever the accumulator falls behind. The last
 // element is paired with itself. Produces `plan` entries (first, second)
 // with first == second for plain copies.
-void FractionPlan(int64_t n, int64_t count, int64_t s, std::vector<int32_t>& first,
-                  std::vector<int32_t>& second) {
-  first.resize(static_cast<size_t>(count));
-  second.resize(static_cast<size_t>(count));
+void FractionPlan(int64_t n, int64_t count, int64_t s, Tracked<int32_t>& first,
+                  Tracked<int32_t>& second) {
+  first.Alloc(count, 10, "ImgBasic.ImgResample.first", kMemNew);
+  second.Alloc(count, 11, "ImgBasic.ImgResample.second", kMemNew);
   int64_t i = 0, a = 0, p = 0, k = 0;
   const auto at = [&](int64_t j) { return static_cast<int32_t>(std::min(j, n - 1)); };
   for (;;) {
@@ -121,14 +120,14 @@ void ApplyPlan(const uint8_t* __restrict in, uint8_t* __restrict out, const int3
 
 // Groups of source pixels averaged into one destination pixel when shrinking.
 struct GroupPlan {
-  std::vector<int32_t> start, count;
-  std::vector<uint64_t> recip;  // 2^40 / count + 1: exact quotient for sums below 255 * 65536
+  Tracked<int32_t> start, count;
+  Tracked<uint64_t> recip;  // 2^40 / count + 1: exact quotient for sums below 255 * 65536
 };
 
 void ShrinkGroups(int32_t src_w, int32_t dst_w, int64_t sx, GroupPlan& g) {
-  g.start.resize(static_cast<size_t>(dst_w));
-  g.count.resize(static_cast<size_t>(dst_w));
-  g.recip.resize(static_cast<size_t>(dst_w));
+  g.start.Alloc(dst_w, 12, "ImgBasic.ImgResample.start", kMemNew);
+  g.count.Alloc(dst_w, 13, "ImgBasic.ImgResample.count", kMemNew);
+  g.recip.Alloc(dst_w, 14, "ImgBasic.ImgResample.recip", kMemNew);
   int64_t i = 0, a = 0, p = 0;
   for (int32_t x = 0; x < dst_w; ++x) {
     const int64_t first = std::min<int64_t>(i, src_w - 1);
@@ -212,7 +211,7 @@ struct HorizontalPass {
   int32_t doublings = 0;
   bool fraction = false;
   GroupPlan groups;
-  std::vector<int32_t> first, second;
+  Tracked<int32_t> first, second;
 
   void Plan(int32_t sw, int32_t dw) {
     src_w = sw;
@@ -248,7 +247,7 @@ struct HorizontalPass {
       cur = next;
       n *= 2;
     }
-    if (fraction) ApplyPlan(cur, out, first.data(), second.data(), dst_w);
+    if (fraction) ApplyPlan(cur, out, first.get(), second.get(), dst_w);
   }
 };
 
@@ -293,7 +292,7 @@ void EnlargeRows(uint8_t* pix, int64_t row, int32_t n, int32_t h, uint8_t* avg) 
   const int64_t base = at_top ? 0 : h - count;
   Tracked<uint8_t> block(row * count, 5, "ImgBasic.ImgResample.rows");
   std::memcpy(block.get(), R(base), static_cast<size_t>(row * count));
-  std::vector<int32_t> first, second;
+  Tracked<int32_t> first, second;
   FractionPlan(count, h, s, first, second);
   // Travel runs away from the block: upwards from the bottom when the block
   // is at the top, downwards from the top when it is at the bottom.
@@ -413,9 +412,9 @@ void ImgResample(QImg* source, QImg* destination, int32_t width, int32_t height)
 void AutoPut_(int32_t op, QImg* source, QImg* destination, int32_t x, int32_t y,
               uint32_t transparent) {
   Monitored("ImgBasic.AutoPut_", [&] {
-    if (!source || !destination) img::Fail(kGrpImage, 6, 5);  // "Cannot initialize image function."
+    if (!source || !destination) img::Fail(kGrpImage, 6, 15);  // "Cannot initialize image function."
     // Callers place images at offsets of 0 or more.
-    if (x < 0 || y < 0) img::Fail(kGrpGeneral, 1, 6);  // "Out of range."
+    if (x < 0 || y < 0) img::Fail(kGrpGeneral, 1, 16);  // "Out of range."
     if (x >= destination->width || y >= destination->height || source == destination) return;
     ImgOpDesc desc;
     ImgOpFrame f;

@@ -249,7 +249,7 @@ void ImgInitEx(ImgOpDesc* desc, ImgOpFrame* frame, QImg* source, QImg* destinati
     if (!desc->in_place && !destination) Fail(kGrpImage, 6, 11);
     if (!source) return;
     CheckImage(source, 12);
-    CheckedSize(width, height, 24, 13);  // the largest working depth of a resize
+    CheckedSize(width, height, 8, 13);  // the allocation checks the full size
     QImg* dest = destination ? destination : source;
 
     int32_t depth = desc->depth[DepthSlot(source->bits)];

@@ -214,6 +214,9 @@ TEST_F(ImageTest, ResizePicksPixels) {
   ImgResize(&b, &b, 4, 4);  // in place: built aside and exchanged
   EXPECT_EQ(Pixels(b), px);
   EXPECT_EQ(MemCount(), 2);
+  Try([&] { ImgResize(&a, nullptr, 2, 2); });  // needs somewhere to put the result
+  EXPECT_EQ(ErrGroup(), 7);
+  EXPECT_EQ(ErrCode(), 6);
 
   const uint8_t row9[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
   RawToQimg(&a, row9, nullptr, 9, 1, 8);
