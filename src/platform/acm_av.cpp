@@ -141,6 +141,12 @@ struct Sink {
 };
 
 // Rate, channel count and sample width conversion of interleaved PCM.
+//
+// The resampler's filter reaches past both ends of the sound. Rather than
+// let it see silence there (a click at every seam when sound is converted
+// block by block), the stage extends the sound at each end by its own odd
+// reflection, which continues both level and slope, and drops the output
+// that belongs to the extension.
 class PcmStage {
  public:
   ~PcmStage() { swr_free(&swr_); }
@@ -156,6 +162,10 @@ class PcmStage {
     out_bits_ = out_bits;
     // Resample with the fewer channels: mix down before, up after.
     mid_ch_ = std::min(in_ch, out_ch);
+    primed_ = false;
+    drop_ = fed_ = emitted_ = 0;
+    limit_ = -1;
+    hist_.clear();
     if (in_rate == out_rate) return true;
     AVChannelLayout layout;
     av_channel_layout_default(&layout, mid_ch_);
@@ -164,13 +174,28 @@ class PcmStage {
     av_channel_layout_uninit(&layout);
     if (r < 0 || !swr_) return false;
     // A long filter: no audible aliasing when halving the rate.
-    av_opt_set_int(swr_, "filter_size", 64, 0);
+    av_opt_set_int(swr_, "filter_size", kFilterSize, 0);
     av_opt_set_int(swr_, "phase_shift", 10, 0);
-    av_opt_set_double(swr_, "cutoff", 0.95, 0);
+    av_opt_set_double(swr_, "cutoff", kCutoff, 0);
     if (swr_init(swr_) < 0) {
       swr_free(&swr_);
       return false;
     }
+    // Extension: at least half the filter in input frames, and a length
+    // whose output is as near a whole number of frames as can be found, so
+    // that dropping it does not shift the sound by a fraction of a frame.
+    const double factor = std::min(1.0, double(out_rate) / in_rate) * kCutoff;
+    const int64_t least = int64_t(std::ceil(kFilterSize / 2 / factor)) + 2;
+    int64_t best = least, best_off = in_rate;
+    for (int64_t k = least; k < least + 4096 && best_off > 0; ++k) {
+      const int64_t r = k * out_rate % in_rate;
+      const int64_t off = std::min<int64_t>(r, in_rate - r);
+      if (off < best_off) {
+        best = k;
+        best_off = off;
+      }
+    }
+    ext_ = best;
     return true;
   }
   bool Reset() { return Setup(in_rate_, in_ch_, in_bits_, out_rate_, out_ch_, out_bits_); }
@@ -189,14 +214,27 @@ class PcmStage {
     return true;
   }
 
-  // Hands out what the resampler still holds.
+  // The end of the sound: hands out what the resampler still holds, exactly
+  // as many frames as the input's length gives at the output rate.
   bool Flush(Sink& sink) {
     if (!swr_) return true;
+    if (fed_ > 0) {
+      limit_ = (fed_ * out_rate_ + in_rate_ - 1) / in_rate_;
+      // Odd reflection about the last frame.
+      const int64_t have = static_cast<int64_t>(hist_.size()) / mid_ch_;
+      ext_buf_.resize(static_cast<size_t>(ext_) * mid_ch_);
+      const int16_t* last = hist_.data() + (have - 1) * mid_ch_;
+      for (int64_t k = 1; k <= ext_; ++k) {
+        const int16_t* x = hist_.data() + std::max<int64_t>(have - 1 - k, 0) * mid_ch_;
+        for (int c = 0; c < mid_ch_; ++c)
+          ext_buf_[(k - 1) * mid_ch_ + c] = Clamp16(2 * last[c] - x[c]);
+      }
+      if (!Resample(ext_buf_.data(), static_cast<int>(ext_), sink)) return false;
+    }
     for (;;) {
-      const int room = kChunkFrames;
-      mid_.resize(static_cast<size_t>(room) * mid_ch_);
+      mid_.resize(static_cast<size_t>(kChunkFrames) * mid_ch_);
       uint8_t* out = reinterpret_cast<uint8_t*>(mid_.data());
-      const int got = swr_convert(swr_, &out, room, nullptr, 0);
+      const int got = swr_convert(swr_, &out, kChunkFrames, nullptr, 0);
       if (got < 0) return false;
       if (got == 0) return true;
       Emit(mid_.data(), got, sink);
@@ -204,6 +242,13 @@ class PcmStage {
   }
 
  private:
+  static constexpr int kFilterSize = 64;
+  static constexpr double kCutoff = 0.95;
+
+  static int16_t Clamp16(int v) {
+    return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+  }
+
   bool Step(const uint8_t* in, int n, Sink& sink) {
     // Straight copy when nothing changes.
     if (in_ch_ == out_ch_ && in_bits_ == out_bits_ && !swr_) {
@@ -233,6 +278,28 @@ class PcmStage {
       Emit(s16, n, sink);
       return true;
     }
+    if (!primed_) {
+      // Odd reflection about the first frame, fed ahead of the sound; the
+      // output it gives is dropped.
+      ext_buf_.resize(static_cast<size_t>(ext_) * mid_ch_);
+      for (int64_t k = ext_; k >= 1; --k) {
+        const int16_t* x = s16 + std::min<int64_t>(k, n - 1) * mid_ch_;
+        for (int c = 0; c < mid_ch_; ++c)
+          ext_buf_[(ext_ - k) * mid_ch_ + c] = Clamp16(2 * s16[c] - x[c]);
+      }
+      drop_ = (ext_ * out_rate_ + in_rate_ / 2) / in_rate_;
+      primed_ = true;
+      if (!Resample(ext_buf_.data(), static_cast<int>(ext_), sink)) return false;
+    }
+    fed_ += n;
+    // The last frames, for the reflection at the end.
+    const size_t keep = static_cast<size_t>(ext_ + 1) * mid_ch_;
+    hist_.insert(hist_.end(), s16, s16 + static_cast<size_t>(n) * mid_ch_);
+    if (hist_.size() > keep) hist_.erase(hist_.begin(), hist_.end() - keep);
+    return Resample(s16, n, sink);
+  }
+
+  bool Resample(const int16_t* s16, int n, Sink& sink) {
     const int room = swr_get_out_samples(swr_, n);
     if (room < 0) return false;
     mid_.resize(static_cast<size_t>(room + 1) * mid_ch_);
@@ -246,7 +313,15 @@ class PcmStage {
 
   // Frames of 16-bit samples at the mixing channel count to the output layout.
   void Emit(const int16_t* s, int n, Sink& sink) {
+    if (drop_ > 0) {
+      const int skip = static_cast<int>(std::min<int64_t>(drop_, n));
+      s += static_cast<size_t>(skip) * mid_ch_;
+      n -= skip;
+      drop_ -= skip;
+    }
+    if (limit_ >= 0 && emitted_ + n > limit_) n = static_cast<int>(limit_ - emitted_);
     if (n <= 0) return;
+    emitted_ += n;
     const int16_t* w = s;
     if (out_ch_ > mid_ch_) {  // mono to stereo
       b_.resize(static_cast<size_t>(n) * 2);
@@ -271,7 +346,13 @@ class PcmStage {
   SwrContext* swr_ = nullptr;
   uint32_t in_rate_ = 0, out_rate_ = 0;
   int in_ch_ = 1, in_bits_ = 16, out_ch_ = 1, out_bits_ = 16, mid_ch_ = 1;
-  std::vector<int16_t> a_, b_, mid_;
+  int64_t ext_ = 0;       // frames of extension at each end
+  bool primed_ = false;   // the leading extension has been fed
+  int64_t drop_ = 0;      // output frames of the extension still to drop
+  int64_t fed_ = 0;       // input frames of the sound itself
+  int64_t emitted_ = 0;   // output frames handed out
+  int64_t limit_ = -1;    // at the end: the frames the sound gives
+  std::vector<int16_t> a_, b_, mid_, hist_, ext_buf_;
   std::vector<uint8_t> c_;
 };
 
