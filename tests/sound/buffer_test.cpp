@@ -168,6 +168,31 @@ TEST_F(SoundTest, ConvertCopiesEqualFormatsAndRejectsBadTargets) {
   WaveFormat fast = Pcm(4000000, 2, 16);
   EXPECT_EQ(Guarded([&] { SndConvert(src, dst, fast); }), std::make_pair(19, 512));
 
+  // Channel and width loops: 8-bit mono up to 16-bit stereo and back down.
+  SoundBuffer m8 = Ramp(Pcm(11025, 1, 8), 4);
+  m8.data[0] = 192;
+  m8.data[1] = 0;
+  m8.data[2] = 255;
+  m8.data[3] = 128;
+  SoundBuffer s16{}, back{};
+  SndConvert(m8, s16, Pcm(11025, 2, 16));
+  ASSERT_EQ(s16.sample_count, 4);
+  const int16_t* v = reinterpret_cast<const int16_t*>(s16.data);
+  const int16_t want[8] = {16384, 16384, -32768, -32768, 32512, 32512, 0, 0};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(v[i], want[i]) << i;
+  SndConvert(s16, back, Pcm(11025, 1, 8));
+  ASSERT_EQ(back.sample_count, 4);
+  EXPECT_EQ(std::memcmp(back.data, m8.data, 4), 0);
+  // A very short sound still gives its full length at the new rate.
+  SoundBuffer up{};
+  SndMove(m8, dst, 0, 3);
+  SndConvert(dst, up, Pcm(44100, 1, 16));
+  EXPECT_EQ(up.sample_count, 12);
+  SndFree(up);
+  SndFree(back);
+  SndFree(s16);
+  SndFree(m8);
+
   // In place.
   SndConvert(src, src, Pcm(22050, 2, 8));
   EXPECT_EQ(+src.format.nChannels, 2);
