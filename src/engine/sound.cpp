@@ -25,10 +25,11 @@ void SndMakeFormat(WaveFormat& format, int32_t rate, int32_t channels, int32_t b
 bool SndCompleteFormat(WaveFormat& format) {
   if (format.wBitsPerSample == 0 || format.nSamplesPerSec == 0 || format.nChannels == 0)
     return false;
-  // Values whose products do not fit the record's fields are no format.
+  // Samples narrower than a byte give no frame size, and products that do
+  // not fit the record's fields no format: either would break every size.
   const uint64_t align = uint64_t(format.nChannels) * (format.wBitsPerSample / 8);
   const uint64_t avg = uint64_t(format.nSamplesPerSec) * align;
-  if (align > UINT16_MAX || avg > UINT32_MAX) return false;
+  if (align == 0 || align > UINT16_MAX || avg > UINT32_MAX) return false;
   format.nBlockAlign = static_cast<uint16_t>(align);
   format.nAvgBytesPerSec = static_cast<uint32_t>(avg);
   return true;

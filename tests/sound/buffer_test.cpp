@@ -44,6 +44,10 @@ TEST_F(SoundTest, FormatOperations) {
   huge.nChannels = 60000;
   huge.wBitsPerSample = 64;
   EXPECT_FALSE(SndCompleteFormat(huge));
+  WaveFormat nibbles = Pcm(22050, 2, 8);
+  nibbles.wBitsPerSample = 4;  // no whole bytes per frame
+  EXPECT_FALSE(SndCompleteFormat(nibbles));
+  EXPECT_EQ(+nibbles.nBlockAlign, 2);
   WaveFormat h = f;
   h.cbSize = 22;  // extra size is not compared
   EXPECT_FALSE(SndFormatsDiffer(f, h));
