@@ -407,6 +407,10 @@ void CreateLowPalette(PalState& s) {
   });
 }
 
+}  // namespace
+
+namespace pal {
+
 void SetDarkColorFirst(PalState& s) {
   Monitored("PalOpt.SetDarkColorFirst", [&] {
     const int32_t dark = PalNearest(s.palette, s.target, 0, 0, 0);
@@ -416,7 +420,9 @@ void SetDarkColorFirst(PalState& s) {
   });
 }
 
-}  // namespace
+}  // namespace pal
+
+using pal::SetDarkColorFirst;
 
 void PalReduce(int32_t colors) {
   Monitored("PalOpt.PalReduce", [&] {

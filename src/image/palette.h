@@ -60,6 +60,10 @@ void PalClearVars();
 void PalCountColors(const QImg* image);
 // Builds the palette and the inverse map for at most `colors` entries (2..256).
 void PalReduce(int32_t colors);
+// PalReduce followed by `passes` (0..16) k-means passes over the counted
+// colours; every counted colour then maps to its nearest entry rather than to
+// its box's colour. Much closer pictures for photos, at some cost in time.
+void PalReduceRefined(int32_t colors, int32_t passes);
 // Makes `destination` an 8-bit image of the source's size with the optimised
 // palette. The source is never changed; source and destination may be the
 // same record. Modes other than 0, 1, 2 end the call without doing anything.

@@ -23,6 +23,9 @@ void FreeState();
 // True once PalReduce has turned the counts into the inverse map.
 extern bool g_reduced;
 
+// Moves the entry nearest to black to index 0, swapping the indices in the map.
+void SetDarkColorFirst(PalState& s);
+
 // Checks a record before its pixels are read: known depth, fields that
 // agree with each other and with the memory that holds the pixels.
 void CheckPixels(const QImg* image, int32_t site);

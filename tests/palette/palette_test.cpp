@@ -420,6 +420,30 @@ TEST_F(PaletteTest, PhotoQualityAndDeepSources) {
   ConvTo8bit(&photo, &out, kRemapLight);
   EXPECT_GT(Psnr(photo, out), 27.0);
 
+  // The refined palette maps photos much closer; few colours stay exact.
+  PalInit();
+  PalCountColors(&photo);
+  PalReduceRefined(256, 4);
+  PalRemap(&photo, &out, kRemapPlain);
+  PalDone();
+  ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+  EXPECT_GT(Psnr(photo, out), plain + 2.0);
+  EXPECT_EQ(PalNearest(out.palette, 256, 0, 0, 0), 0);  // darkest entry first
+  QImg few = Make24(16, 16, [] {
+    std::vector<Rgb> v;
+    for (const Rgb& c : GridColours(256, 11)) v.push_back(c);
+    return v;
+  }());
+  QImg fewout{};
+  PalInit();
+  PalCountColors(&few);
+  PalReduceRefined(256, 4);
+  PalRemap(&few, &fewout, kRemapHeavy);
+  PalDone();
+  EXPECT_EQ(Psnr(few, fewout), 99.0);
+  ImgFree(&few);
+  ImgFree(&fewout);
+
   // A 16-bit source remaps like its 24-bit expansion.
   QImg deep{}, wide{}, a{}, b{};
   ImgConvBpp(&photo, &deep, 16);
