@@ -146,6 +146,11 @@ void PCXLoad_(const std::string& name, QImg& img) {
     }
     GetCmpsData_(imgf);
     if (eight) imgf.cmps_size -= 769;
+    // Two bytes give at most 63: data too short for the image fails before
+    // anything is allocated for it.
+    const int64_t line = static_cast<int64_t>(imgf.line_bytes) * imgf.planes;
+    if (line * imgf.height > std::max<int64_t>(imgf.cmps_size, 0) * 32)
+      ErrReportCode(kGrpImage, kImgDecompress, 6);
     _imgalloc_(&img, imgf.width, imgf.height, imgf.bits, 3, "ConForm.PCXLoad_.ih");
     if (eight) {
       for (int32_t i = 0; i < 256; ++i) {
@@ -163,7 +168,6 @@ void PCXLoad_(const std::string& name, QImg& img) {
       }
     }
 
-    const int64_t line = static_cast<int64_t>(imgf.line_bytes) * imgf.planes;
     Tracked<uint8_t> lintmp(line, 4, "ConForm.PCX24Fix_.lintmp");
     PcxStream s{imgf.cmps_data.get(), imgf.cmps_data.get() + std::max<int64_t>(imgf.cmps_size, 0)};
     const int32_t w = imgf.width;

@@ -27,8 +27,8 @@ void RasterNeed(const QImgFile& imgf, int64_t offset, int64_t bytes) {
 void RasterCheckDims(const QImgFile& imgf) {
   if (imgf.width <= 0 || imgf.height <= 0) ErrReportCode(kGrpImage, kImgInvalid, 3);
   // The record counts its bytes in 32 bits.
-  const int64_t bytes = static_cast<int64_t>(imgf.width) * imgf.height * imgf.bytespp;
-  if (bytes > INT32_MAX) ErrReportCode(kGrpImage, kImgUnsupported, 4);
+  const int64_t row = static_cast<int64_t>(imgf.width) * std::max(imgf.bytespp, 1);
+  if (row > INT32_MAX / imgf.height) ErrReportCode(kGrpImage, kImgUnsupported, 4);
 }
 
 void RasterCheckSave(const QImg& img, int32_t max_side) {

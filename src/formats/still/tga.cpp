@@ -198,6 +198,14 @@ void TGALoad_(const std::string& name, QImg& img) {
       imgf.file.Seek(imgf.pal_offset);
       imgf.file.Read(map, map_bytes);
     }
+    if (imgf.compressed) {
+      GetCmpsData_(imgf);
+      // A packet gives at most 128 pixels: data too short for the image
+      // fails before anything is allocated for it.
+      const int64_t packets = (imgf.cmps_size + imgf.bytespp) / (1 + imgf.bytespp);
+      if (static_cast<int64_t>(imgf.width) * imgf.height > packets * 128)
+        ErrReportCode(kGrpImage, kImgDecompress, 8);
+    }
     _imgalloc_(&img, imgf.width, imgf.height, imgf.bits, 3, "ConForm.TGALoad_.ih");
     if (imgf.bits == 8) {
       std::memset(img.palette, 0, kPaletteBytes);
@@ -222,7 +230,6 @@ void TGALoad_(const std::string& name, QImg& img) {
     }
 
     if (imgf.compressed) {
-      GetCmpsData_(imgf);
       if (!DecodeRle(imgf.cmps_data.get(), imgf.cmps_size, img, imgf.bottom_up))
         ErrReportCode(kGrpImage, kImgDecompress, 4);
     } else {
