@@ -76,6 +76,7 @@ void DibToQimgEx(QImg* image, const void* dib, int64_t bytes) {
       }
     }
     const int64_t stride = DibStride(width, ImgBytesPP(bits));
+    if (stride * height > INT32_MAX) Fail(kGrpImage, 4, 24);
     if (bounded && offset + stride * height > bytes) Fail(kGrpImage, 9, 12);
     MakeQimg(image, base + offset, width, height, bits, static_cast<int32_t>(stride),
              h.biHeight < 0 ? -1 : 0);

@@ -178,6 +178,8 @@ void Count8(PalState& s, const QImg* image) {
 void PalCountColors(const QImg* image) {
   Monitored("PalOpt.PalCountColors", [&] {
     PalState& s = pal::State(3);
+    if (!image) Fail(kGrpGeneral, 1, 7);
+    if (ImgBytesPP(image->bits) == 0) return;  // other depths add nothing
     pal::CheckPixels(image, 4);
     const int64_t n = int64_t{image->width} * image->height;
     switch (image->bits) {

@@ -485,6 +485,10 @@ TEST_F(PaletteTest, MisuseReportsErrors) {
   Guarded([&] { PalCountColors(&broken); });
   EXPECT_EQ(ErrCode(), 9);
   ErrClear();
+  broken.size = img.size;
+  broken.bits = 12;  // another depth: counted as nothing, no error
+  PalCountColors(&broken);
+  EXPECT_TRUE(ErrNone());
   QImg empty{};
   Guarded([&] { ConvTo8bit(&empty, &out, 0); });
   EXPECT_FALSE(ErrNone());
