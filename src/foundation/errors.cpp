@@ -8,7 +8,8 @@
 namespace vek {
 
 namespace detail {
-ErrorState g_err;
+NoDestroy<ErrorState> g_err_storage;
+ErrorState& g_err = g_err_storage.value;
 }  // namespace detail
 
 using detail::g_err;

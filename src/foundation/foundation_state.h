@@ -76,10 +76,19 @@ struct TraceState {
   int count = 0;
 };
 
-extern ErrorState g_err;
+// Kept alive through static destruction: the unload report runs from a static
+// destructor and still needs the error state and the trace.
+template <class T>
+union NoDestroy {
+  T value;
+  constexpr NoDestroy() : value() {}
+  ~NoDestroy() {}
+};
+
+extern ErrorState& g_err;
 extern MemTable g_mem;
 extern FileTable g_files;
-extern TraceState g_trace;
+extern TraceState& g_trace;
 
 // Frees the resources of a block: memory and files above its entry counts.
 void FreeBlockResources(const BlockRecord& block);

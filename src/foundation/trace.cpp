@@ -9,7 +9,8 @@ namespace vek {
 
 namespace detail {
 bool g_tracing = false;
-TraceState g_trace;
+NoDestroy<TraceState> g_trace_storage;
+TraceState& g_trace = g_trace_storage.value;
 
 void ProcPush(const char* name) {
   if (g_trace.count < kProcStackSize) g_trace.stack[g_trace.count++] = name;

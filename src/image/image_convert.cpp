@@ -6,6 +6,7 @@
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 #include "image/image.h"
+#include "image/palette.h"
 #include "image/image_internal.h"
 
 // The pixel loops here are written for the vectoriser; GCC only applies it
@@ -264,12 +265,9 @@ namespace {
 
 bool GreyMode(int32_t palette_mode) { return palette_mode == 2 || palette_mode == 4; }
 
-// Conversion to 8 bits other than grey levels needs the palette optimiser.
-// INTEGRATION POINT: hand these to ConvTo8bit (remap mode 2 when dithering,
-// else 0) once the optimiser is linked in; until then they are refused.
-void RefuseOptimisedPalette(int32_t site) {
-  img::Fail(kGrpGeneral, 2, site);  // "Not supported."
-}
+// Conversion to 8 bits other than grey levels goes through the palette
+// optimiser: mode 1 dithers by error diffusion, any other mode maps plainly.
+int32_t RemapMode(int32_t palette_mode) { return palette_mode == 1 ? 2 : 0; }
 
 }  // namespace
 
@@ -279,7 +277,13 @@ void ImgConvBppEx(QImg* source, QImg* destination, int32_t bits, int32_t palette
     if (ImgBytesPP(bits) == 0) img::Fail(kGrpImage, 1, 2);  // "Image format not supported."
     if (!destination || destination == source) {
       if (source->bits == bits) MonAbort();
-      if (bits == 8 && !GreyMode(palette_mode)) RefuseOptimisedPalette(3);
+      if (bits == 8 && !GreyMode(palette_mode)) {
+        QImg temp{};
+        ConvTo8bit(source, &temp, RemapMode(palette_mode));
+        ImgXchg(source, &temp);
+        ImgFree(&temp);
+        return;
+      }
       QImg temp{};
       _imgalloc_(&temp, source->width, source->height, bits, 4, "ImgBasic.ImgConvBppEx.ih_temp");
       // The record keeps its palette unless the conversion makes a new one.
@@ -293,7 +297,10 @@ void ImgConvBppEx(QImg* source, QImg* destination, int32_t bits, int32_t palette
       ImgCopy(source, destination);
       return;
     }
-    if (bits == 8 && !GreyMode(palette_mode)) RefuseOptimisedPalette(5);
+    if (bits == 8 && !GreyMode(palette_mode)) {
+      ConvTo8bit(source, destination, RemapMode(palette_mode));
+      return;
+    }
     _imgalloc_(destination, source->width, source->height, bits, 6,
                "ImgBasic.ImgConvBppEx.dest");
     img::ConvertPixels(source, destination, palette_mode);
