@@ -30,16 +30,21 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
   detail::FrameBegin();
   R result = on_failure;
   MonEnterBoundary();  // a fresh error state for every call
+  char frame = 0;
   try {
     result = body();
   } catch (...) {
+    vek::detail::UnwoundBelow unwound(&frame);
     detail::FrameException();
     MonFreeResources();
     result = on_failure;
   }
   // Leaving the frame's own block would report "no error"; keep what the body left.
   const int32_t group = ErrGroup(), code = ErrCode();
-  MonExit();  // a boundary: never raises
+  {
+    vek::detail::UnwoundBelow unwound(&frame);
+    MonExit();  // a boundary: never raises
+  }
   ErrSet(group, code);
   detail::FrameEnd();
   return result;

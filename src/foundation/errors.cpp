@@ -1,5 +1,6 @@
 #include "foundation/errors.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "foundation/foundation_state.h"
@@ -37,6 +38,26 @@ std::string NumText(int64_t value, int width) {
   if (digits.size() < w) digits.insert(0, w - digits.size(), ' ');
   return digits;
 }
+
+namespace detail {
+namespace {
+const void* g_unwound_below = nullptr;
+// Frames of one call chain never span more than this; owners further away
+// are on the heap or in static storage.
+constexpr uintptr_t kStackWindow = uintptr_t(256) << 20;
+}  // namespace
+
+UnwoundBelow::UnwoundBelow(const void* frame) : previous_(g_unwound_below) { g_unwound_below = frame; }
+UnwoundBelow::~UnwoundBelow() { g_unwound_below = previous_; }
+
+bool InUnwoundStack(const void* p) {
+  if (!g_unwound_below || !p) return false;
+  const uintptr_t top = reinterpret_cast<uintptr_t>(g_unwound_below);
+  const uintptr_t q = reinterpret_cast<uintptr_t>(p);
+  // The stack grows down: what lies just below the live frame is gone.
+  return q < top && top - q < kStackWindow;
+}
+}  // namespace detail
 
 void SetCurrentFileName(const std::string& name) { g_err.current_file = name; }
 const std::string& CurrentFileName() { return g_err.current_file; }

@@ -110,32 +110,53 @@ int32_t MonDepth();
 void MonFreeResources();
 
 namespace detail {
+// Marks the stack below `frame` as unwound while a block is cleaned up after
+// its body has gone: variables there no longer exist and must not be written.
+class UnwoundBelow {
+ public:
+  explicit UnwoundBelow(const void* frame);
+  ~UnwoundBelow();
+  UnwoundBelow(const UnwoundBelow&) = delete;
+  UnwoundBelow& operator=(const UnwoundBelow&) = delete;
+
+ private:
+  const void* previous_;
+};
+// True when `p` lies in stack frames that have already been unwound.
+bool InUnwoundStack(const void* p);
+
 template <class F>
 auto RunMonitored(F&& body) -> std::invoke_result_t<F> {
   using R = std::invoke_result_t<F>;
   if constexpr (std::is_void_v<R>) {
+    char frame = 0;
     try {
       std::forward<F>(body)();
-    } catch (const EMon& e) {
-      MonExcept(e.what());
     } catch (const std::exception& e) {
+      UnwoundBelow unwound(&frame);
       MonExcept(e.what());
     } catch (...) {
+      UnwoundBelow unwound(&frame);
       MonExcept("Unknown exception.");
     }
+    UnwoundBelow unwound(&frame);
     MonExit();
   } else {
+    char frame = 0;
     R result{};
     try {
       result = std::forward<F>(body)();
-    } catch (const EMon& e) {
-      MonExcept(e.what());
     } catch (const std::exception& e) {
+      UnwoundBelow unwound(&frame);
       MonExcept(e.what());
     } catch (...) {
+      UnwoundBelow unwound(&frame);
       MonExcept("Unknown exception.");
     }
-    MonExit();
+    {
+      UnwoundBelow unwound(&frame);
+      MonExit();
+    }
     return result;
   }
 }

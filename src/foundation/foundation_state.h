@@ -1,5 +1,4 @@
-// Process-wide state of the runtime foundation, in one place. Every member is
-// constant-initialised so no load-order question arises.
+// Process-wide state of the runtime foundation, in one place.
 #pragma once
 
 #include <cstdint>

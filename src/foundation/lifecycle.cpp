@@ -70,6 +70,13 @@ void LibraryUnload() {
   if (!report.empty()) TraceNote(report);
   if (detail::g_err.depth != 0)
     TraceNote("Monitoring failure: " + NumText(detail::g_err.depth) + " hanging processes.");
+  // Then the stored names and texts go.
+  TraceStop();
+  std::string().swap(detail::g_err.text);
+  std::string().swap(detail::g_err.warn_text);
+  std::string().swap(detail::g_err.current_file);
+  std::string().swap(detail::g_trace.file_name);
+  for (auto& b : detail::g_err.blocks) b.cleanup = nullptr;
 }
 
 }  // namespace vek

@@ -1,5 +1,6 @@
 #include "foundation/memory.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +61,9 @@ int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, co
   int32_t result = kMemOk;
   const int64_t real = MemRoundedSize(size);
   // Sizes that do not fit the address space are an allocation failure, not a wrap.
-  const bool too_big = real <= 0 || static_cast<uint64_t>(real) > SIZE_MAX / 2;
+  // (1 TiB is far beyond any buffer the engine needs and below every
+  // allocator's own limit.)
+  const bool too_big = real <= 0 || static_cast<uint64_t>(real) > std::min<uint64_t>(SIZE_MAX / 2, uint64_t(1) << 40);
   if (size <= 0) {
     result = kMemInvalidRequest;
   } else {
@@ -166,9 +169,9 @@ void MemFreeFrom(int32_t index) {
     void* block = e.block;
     std::free(block);
     --g_mem.count;
-    // The owner may since have been given another block; only clear it when
-    // it still holds the freed one.
-    if (owner && *owner == block) *owner = nullptr;
+    // The owner may since have been given another block, or may have gone
+    // with an unwound frame; only clear a live owner that still holds it.
+    if (owner && !detail::InUnwoundStack(owner) && *owner == block) *owner = nullptr;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -14,7 +15,7 @@ namespace {
 TEST(Unload, LeakReportReachesTheTrace) {
   const std::string trace = ::testing::TempDir() + "vek_unload_trace.txt";
   std::remove(trace.c_str());
-  void* lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL | (getenv("VEK_NODELETE") ? RTLD_NODELETE : 0));
   ASSERT_NE(lib, nullptr) << dlerror();
   auto log_start = reinterpret_cast<decltype(&VekLogStart)>(dlsym(lib, "VekLogStart"));
   auto alloc = reinterpret_cast<decltype(&VekAlloc)>(dlsym(lib, "VekAlloc"));
