@@ -197,6 +197,8 @@ VEK_EXPORT void VEKAPI VekAssignProgress(VekJob* job, VekProgressProc cb);
 VEK_EXPORT void VEKAPI VekAssignError(VekJob* job, VekErrorProc cb);
 VEK_EXPORT void VEKAPI VekSrcSetFile(VekJob* job, const char* name);
 VEK_EXPORT void VEKAPI VekSrcSetImg(VekJob* job, VekImage* image);
+/* bitmap: a bitmap handle (HBITMAP). */
+VEK_EXPORT void VEKAPI VekSrcSetDIB(VekJob* job, void* bitmap);
 VEK_EXPORT void VEKAPI VekSrcSetPixels(VekJob* job, const void* pixels, const void* palette,
                                        int32_t width, int32_t height, int32_t bpp);
 VEK_EXPORT void VEKAPI VekSrcSetFrameRate(VekJob* job, double fps);

@@ -7,6 +7,7 @@
 #include "api/run_state.h"
 #include "engine/sound.h"
 #include "foundation/memory.h"
+#include "image/bitmap_exchange.h"
 #include "image/geometry.h"
 #include "image/palette.h"
 
@@ -257,6 +258,17 @@ VEK_EXPORT void VEKAPI VekSrcSetImg(VekJob* job, VekImage* image) {
     QImg* img = reinterpret_cast<QImg*>(image);
     ApiTrace("VekSrcSetImg: " + ImgText(img));
     ImgCopy(img, &Run().source_image);
+    r.source = &Run().source_image;
+    r.kind = kSrcDirect;
+  });
+}
+
+VEK_EXPORT void VEKAPI VekSrcSetDIB(VekJob* job, void* bitmap) {
+  OnRequest("vekmain.VekSrcSetDIB", job, [&](QSrcRequest& r) {
+    ApiTrace("VekSrcSetDIB (init): " + std::to_string(static_cast<int64_t>(reinterpret_cast<intptr_t>(bitmap))));
+    // A handle that is not a readable bitmap leaves the request as it was.
+    if (!HBitmapToQimg(static_cast<gdi::HBITMAP>(bitmap), &Run().source_image)) return;
+    ApiTrace("VekSrcSetDIB (done): " + ImgText(&Run().source_image));
     r.source = &Run().source_image;
     r.kind = kSrcDirect;
   });
