@@ -177,9 +177,12 @@ void DIBOpen_(const std::string& name, QImgFile& imgf) {
     imgf.bytespp = (imgf.bits + 7) / 8;
     imgf.row_bytes = static_cast<int64_t>(imgf.width) * imgf.bytespp;
     // Lying sizes must not overflow before they are checked.
-    imgf.img_bytes = imgf.height > 0 && imgf.row_bytes > INT64_MAX / imgf.height
-                         ? INT64_MAX
-                         : imgf.row_bytes * imgf.height;
+    if (imgf.width <= 0 || imgf.height <= 0)
+      imgf.img_bytes = 0;
+    else if (imgf.row_bytes > INT64_MAX / imgf.height)
+      imgf.img_bytes = INT64_MAX;
+    else
+      imgf.img_bytes = imgf.row_bytes * imgf.height;
     imgf.pal_offset = 14 + static_cast<int64_t>(header);
     imgf.pal_size = std::clamp<int64_t>(imgf.data_offset - header - 14, 0,
                                         imgf.old_style ? 768 : 1024);
