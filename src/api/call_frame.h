@@ -30,11 +30,10 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
   detail::FrameBegin();
   R result = on_failure;
   MonEnterBoundary();  // a fresh error state for every call
-  char frame = 0;
   try {
     result = body();
   } catch (...) {
-    vek::detail::UnwoundBelow unwound(&frame);
+    vek::detail::UnwoundBelow unwound;
     detail::FrameException();
     MonFreeResources();
     result = on_failure;
@@ -42,7 +41,7 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
   // Leaving the frame's own block would report "no error"; keep what the body left.
   const int32_t group = ErrGroup(), code = ErrCode();
   {
-    vek::detail::UnwoundBelow unwound(&frame);
+    vek::detail::UnwoundBelow unwound;
     MonExit();  // a boundary: never raises
   }
   ErrSet(group, code);

@@ -47,7 +47,18 @@ const void* g_unwound_below = nullptr;
 constexpr uintptr_t kStackWindow = uintptr_t(256) << 20;
 }  // namespace
 
-UnwoundBelow::UnwoundBelow(const void* frame) : previous_(g_unwound_below) { g_unwound_below = frame; }
+namespace {
+#if defined(__GNUC__)
+[[gnu::noinline]] const void* CallerStackTop() { return __builtin_frame_address(0); }
+#else
+__declspec(noinline) const void* CallerStackTop() {
+  volatile char here = 0;
+  return const_cast<const char*>(&here);
+}
+#endif
+}  // namespace
+
+UnwoundBelow::UnwoundBelow() : previous_(g_unwound_below) { g_unwound_below = CallerStackTop(); }
 UnwoundBelow::~UnwoundBelow() { g_unwound_below = previous_; }
 
 bool InUnwoundStack(const void* p) {
@@ -195,7 +206,7 @@ void EnterBlock(bool boundary) {
   b.boundary = boundary || g_err.next_is_boundary;
   b.group = 0;
   b.code = 0;
-  b.cleanup = nullptr;
+  if (b.cleanup) b.cleanup = nullptr;
   ++g_err.depth;
   if (!g_err.locked) {
     g_err.group = 0;
@@ -205,6 +216,7 @@ void EnterBlock(bool boundary) {
   g_err.warn_code = 0;
   g_err.next_is_boundary = false;
 }
+
 
 }  // namespace
 
@@ -363,7 +375,7 @@ void MonExit() {
   }
   detail::BlockRecord& b = g_err.blocks[g_err.depth];
   if (b.group != 0 && b.code != 0) RunCleanupAndFree(b);
-  b.cleanup = nullptr;
+  if (b.cleanup) b.cleanup = nullptr;
   --g_err.depth;
   g_err.handled = 0;
   if (!g_err.locked) {

@@ -110,11 +110,13 @@ int32_t MonDepth();
 void MonFreeResources();
 
 namespace detail {
-// Marks the stack below `frame` as unwound while a block is cleaned up after
-// its body has gone: variables there no longer exist and must not be written.
+// Marks the stack below the caller's frame as unwound while a block is
+// cleaned up after its body has gone: variables there no longer exist and
+// must not be written. The frame is taken in a call that is never inlined,
+// so inlined bodies cannot blur it.
 class UnwoundBelow {
  public:
-  explicit UnwoundBelow(const void* frame);
+  UnwoundBelow();
   ~UnwoundBelow();
   UnwoundBelow(const UnwoundBelow&) = delete;
   UnwoundBelow& operator=(const UnwoundBelow&) = delete;
@@ -129,32 +131,30 @@ template <class F>
 auto RunMonitored(F&& body) -> std::invoke_result_t<F> {
   using R = std::invoke_result_t<F>;
   if constexpr (std::is_void_v<R>) {
-    char frame = 0;
     try {
       std::forward<F>(body)();
     } catch (const std::exception& e) {
-      UnwoundBelow unwound(&frame);
+      UnwoundBelow unwound;
       MonExcept(e.what());
     } catch (...) {
-      UnwoundBelow unwound(&frame);
+      UnwoundBelow unwound;
       MonExcept("Unknown exception.");
     }
-    UnwoundBelow unwound(&frame);
+    UnwoundBelow unwound;
     MonExit();
   } else {
-    char frame = 0;
     R result{};
     try {
       result = std::forward<F>(body)();
     } catch (const std::exception& e) {
-      UnwoundBelow unwound(&frame);
+      UnwoundBelow unwound;
       MonExcept(e.what());
     } catch (...) {
-      UnwoundBelow unwound(&frame);
+      UnwoundBelow unwound;
       MonExcept("Unknown exception.");
     }
     {
-      UnwoundBelow unwound(&frame);
+      UnwoundBelow unwound;
       MonExit();
     }
     return result;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -26,18 +27,44 @@ int32_t FindBlock(const void* block) {
   return -1;
 }
 
+// Writes the grouped site number (1,234) into `out`; returns the length.
+int GroupedSite(uint32_t v, char* out) {
+  char digits[16];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  int len = 0;
+  for (int i = n - 1; i >= 0; --i) {
+    out[len++] = digits[i];
+    if (i > 0 && i % 3 == 0) out[len++] = ',';
+  }
+  return len;
+}
+
+// Builds the label in place: it is made on every allocation, so no heap and
+// no formatting engine.
 void SetLabel(MemEntry& e, int32_t index, int32_t kind, const char* label, int32_t site) {
-  const char letter = kind == kMemString ? 'S' : (kind == kMemNew ? 'N' : 'C');
-  std::string text(1, letter);
-  text += ':';
-  if (label && *label)
-    text += label;
-  else
-    text += "Handle #" + NumText(index);
-  text += ':';
-  text += NumText(site, 100);
-  std::strncpy(e.label, text.c_str(), sizeof e.label - 1);
-  e.label[sizeof e.label - 1] = '\0';
+  constexpr size_t kMax = sizeof e.label - 1;
+  size_t n = 0;
+  auto put = [&](const char* text, size_t len) {
+    len = std::min(len, kMax - n);
+    std::memcpy(e.label + n, text, len);
+    n += len;
+  };
+  const char head[2] = {kind == kMemString ? 'S' : (kind == kMemNew ? 'N' : 'C'), ':'};
+  put(head, 2);
+  if (label && *label) {
+    put(label, std::strlen(label));
+  } else {
+    const std::string handle = "Handle #" + std::to_string(index);
+    put(handle.data(), handle.size());
+  }
+  char site_text[32];
+  site_text[0] = ':';
+  put(site_text, static_cast<size_t>(GroupedSite(static_cast<uint32_t>(site), site_text + 1)) + 1);
+  e.label[n] = '\0';
 }
 
 // Removes entry i by moving the last entry into its place.
