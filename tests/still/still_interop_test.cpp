@@ -140,6 +140,8 @@ TEST_F(InteropTest, BmpVariants) {
       {"b32.bmp", "-type TrueColorAlpha BMP", 32},
       {"b8.bmp", "-colors 256 -type Palette -compress None BMP3", 8},
       {"b8rle.bmp", "-colors 256 -type Palette -compress RLE BMP3", 8},
+      {"b8core.bmp", "-colors 256 -type Palette BMP2", 8},
+      {"b24core.bmp", "-type TrueColor BMP2", 24},
       {"b4.bmp", "-colors 16 -type Palette BMP3", 8},
       {"b1.bmp", "-monochrome -colors 2 -type Palette BMP3", 8},
       {"b555.bmp", "-define bmp:subtype=RGB555 BMP", 15},
