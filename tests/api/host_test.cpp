@@ -2,6 +2,8 @@
 // name, driven through callbacks. Outputs are checked pixel by pixel against
 // independent decoders (ImageMagick, ffmpeg).
 #include <gtest/gtest.h>
+
+#include "test_temp.h"
 #include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -150,7 +152,7 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << "ImageMagick is not installed";
     H = Host{};
-    dir = ::testing::TempDir() + "vek_host_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+    dir = vek::testing::UniqueTemp("host_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
     Shell("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
     // Frames that differ from each other: the photo rolled sideways.
     for (int i = 0; i < 10; ++i) {

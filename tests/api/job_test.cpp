@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_temp.h"
+
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -183,7 +185,7 @@ TEST(RunTexts, TimeAndErrorStrings) {
 }
 
 TEST(Trace, ExportLines) {
-  const std::string path = ::testing::TempDir() + "vek_api_trace.txt";
+  const std::string path = vek::testing::UniqueTemp("api_trace.txt");
   VekLogStart(path.c_str(), -1);
   VekJob* job = VekAlloc();
   VekSetFrameRate(job, 25, -1);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_temp.h"
+
 #include <cstring>
 #include <vector>
 
@@ -42,7 +44,7 @@ TEST(Sources, BitmapHandleAndRawPixels) {
     img.pixels[i + 2] = 30;
   }
   ASSERT_TRUE(QimgToHBitmap(&img, &g_bitmap));
-  const std::string out = ::testing::TempDir() + "vek_dib.bmp";
+  const std::string out = vek::testing::UniqueTemp("dib.bmp");
   VekJob* job = VekAlloc();
   VekAssignVideoSource(job, Source);
   VekAssignVideoFunc(job, Func);

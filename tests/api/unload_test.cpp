@@ -1,6 +1,8 @@
 // Unloading the library writes the leak report and the monitoring state to
 // the trace, also when a host loads and unloads it with dlopen/dlclose.
 #include <gtest/gtest.h>
+
+#include "test_temp.h"
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -13,7 +15,7 @@
 namespace {
 
 TEST(Unload, LeakReportReachesTheTrace) {
-  const std::string trace = ::testing::TempDir() + "vek_unload_trace.txt";
+  const std::string trace = vek::testing::UniqueTemp("unload_trace.txt");
   std::remove(trace.c_str());
   void* lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL | (getenv("VEK_NODELETE") ? RTLD_NODELETE : 0));
   ASSERT_NE(lib, nullptr) << dlerror();

@@ -2,6 +2,8 @@
 // know which source frame ended up where.
 #pragma once
 
+#include "test_temp.h"
+
 #include <cstring>
 #include <string>
 
@@ -11,7 +13,7 @@
 
 namespace vek::testing {
 
-inline std::string TempName(const std::string& stem) { return ::testing::TempDir() + stem; }
+inline std::string TempName(const std::string& stem) { return vek::testing::UniqueTemp(stem); }
 
 // Writes a width x height 24-bit frame whose every pixel is (i, 2i, 255-i).
 inline void WriteSolid(const std::string& name, int i, int width = 16, int height = 12) {

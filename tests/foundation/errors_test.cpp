@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_temp.h"
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -105,7 +107,7 @@ TEST_F(ErrorsTest, PropagationStopsAtBoundaryAndFreesEachLevel) {
   std::vector<int> order;
   char* outer_keep = nullptr;
   MemAlloc(outer_keep, 10, 1, kMemNew, "Test.outer");
-  const std::string path = ::testing::TempDir() + "vek_prop.bin";
+  const std::string path = vek::testing::UniqueTemp("prop.bin");
   bool after_inner = false;
   MonitoredBoundary("Test.Boundary", [&] {
     char* a = nullptr;

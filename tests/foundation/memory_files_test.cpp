@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_temp.h"
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -15,7 +17,7 @@ using namespace vek;
 
 namespace {
 
-std::string Temp(const char* name) { return ::testing::TempDir() + name; }
+std::string Temp(const char* name) { return vek::testing::UniqueTemp(name); }
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

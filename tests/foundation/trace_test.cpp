@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "test_temp.h"
+
 #include <fstream>
 #include <regex>
 #include <string>
@@ -30,7 +32,7 @@ std::vector<std::string> Lines(const std::string& path) {
 }
 
 struct TraceTest : ::testing::Test {
-  std::string path = ::testing::TempDir() + "vek_trace.txt";
+  std::string path = vek::testing::UniqueTemp("trace.txt");
   void SetUp() override {
     ErrClear();
     TraceSetFile(path);
@@ -58,7 +60,7 @@ TEST_F(TraceTest, HeaderLayout) {
 }
 
 TEST_F(TraceTest, ErrorRecordCarriesPathMemoryAndDisk) {
-  const std::string missing = ::testing::TempDir() + "vek_no_such.bmp";
+  const std::string missing = vek::testing::UniqueTemp("no_such.bmp");
   MonitoredBoundary("vekmain.VekConvert", [&] {
     Monitored("ConForm.ConStart", [&] {
       int32_t id;

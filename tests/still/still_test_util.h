@@ -31,7 +31,8 @@ inline std::string Temp(const std::string& name) {
       return std::string("/dev/shm/");
     return ::testing::TempDir();
   }();
-  return dir + "still_" + name;
+  // CTest runs test cases as parallel processes: keep their files apart.
+  return dir + "still_" + std::to_string(getpid()) + "_" + name;
 }
 inline std::string Photo(const char* name) { return std::string(VEK_TEST_DATA) + "/still/" + name; }
 
