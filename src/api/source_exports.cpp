@@ -71,7 +71,11 @@ QSrcRequest* ActiveRequest(VekJob* job) {
   return static_cast<QSrcRequest*>(job->srcRequest);
 }
 
-void VideoSourceCallback(QSrcRequest* request) {
+namespace {
+
+// The common steps of both source callbacks: abort, prepare the request,
+// ask the host, count the block.
+void AskSource(QSrcRequest* request, int32_t kind, double fps, VekSourceProc host, const char* trace) {
   VekJob* job = g_run.job;
   if (!job) return;
   if (job->abortFlag) {
@@ -80,34 +84,31 @@ void VideoSourceCallback(QSrcRequest* request) {
     return;
   }
   job->srcRequest = request;
-  PrepareRequest(request, job->frameRate);
-  job->activeKind = 1;
-  ApiTrace("VekVideoSource: blockNum=" + std::to_string(request->block));
-  if (job->onVideoSource) job->onVideoSource(job, request->block);
+  PrepareRequest(request, fps);
+  job->activeKind = kind;
+  ApiTrace(std::string(trace) + std::to_string(request->block));
+  if (host) host(job, request->block);
   ++request->block;
-  if (request->kind == kUndefined) request->finished = -1;
   job->srcRequest = nullptr;
+}
+
+}  // namespace
+
+void VideoSourceCallback(QSrcRequest* request) {
+  VekJob* job = g_run.job;
+  if (!job) return;
+  AskSource(request, 1, job->frameRate, job->onVideoSource, "VekVideoSource: blockNum=");
+  if (request->kind == kUndefined) request->finished = -1;
 }
 
 void AudioSourceCallback(QSrcRequest* request) {
   VekJob* job = g_run.job;
   if (!job) return;
-  if (job->abortFlag) {
-    request->finished = -1;
-    ConSetStop(kStopKeep);
-    return;
-  }
-  job->srcRequest = request;
-  PrepareRequest(request, kUndefD);
-  job->activeKind = 2;
-  ApiTrace("VekAudioSource: blockNum=" + std::to_string(request->block));
-  if (job->onAudioSource) job->onAudioSource(job, request->block);
-  ++request->block;
+  AskSource(request, 2, kUndefD, job->onAudioSource, "VekAudioSource: blockNum=");
   // A length alone asks for silence; nothing at all ends the stream.
   if (request->kind == kUndefined && request->length == kUndefined &&
       request->length_time == kUndefD)
     request->finished = -1;
-  job->srcRequest = nullptr;
 }
 
 void VideoFuncCallback(QFuncRequest* request) {

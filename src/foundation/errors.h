@@ -131,17 +131,10 @@ template <class F>
 auto RunMonitored(F&& body) -> std::invoke_result_t<F> {
   using R = std::invoke_result_t<F>;
   if constexpr (std::is_void_v<R>) {
-    try {
+    RunMonitored([&] {
       std::forward<F>(body)();
-    } catch (const std::exception& e) {
-      UnwoundBelow unwound;
-      MonExcept(e.what());
-    } catch (...) {
-      UnwoundBelow unwound;
-      MonExcept("Unknown exception.");
-    }
-    UnwoundBelow unwound;
-    MonExit();
+      return 0;
+    });
   } else {
     R result{};
     try {

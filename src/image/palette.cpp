@@ -115,13 +115,13 @@ inline void AddCount(int32_t* cells, int32_t cell, int64_t n) {
 
 // Neighbouring pixels mostly fall into the same cell; adding whole runs
 // keeps the loop free of store-to-load stalls on one cell.
-template <int Step>
-void CountTrue(int32_t* cells, const uint8_t* p, int64_t n) {
+template <int Step, class CellOf>
+void CountRuns(int32_t* cells, const uint8_t* p, int64_t n, CellOf cell_of) {
   if (n <= 0) return;
-  int32_t run_cell = PalCellIndex(p[2], p[1], p[0]);
+  int32_t run_cell = cell_of(p);
   int64_t run = 0;
   for (int64_t i = 0; i < n; ++i, p += Step) {
-    const int32_t cell = PalCellIndex(p[2], p[1], p[0]);
+    const int32_t cell = cell_of(p);
     if (cell != run_cell) {
       AddCount(cells, run_cell, run);
       run_cell = cell;
@@ -132,11 +132,16 @@ void CountTrue(int32_t* cells, const uint8_t* p, int64_t n) {
   AddCount(cells, run_cell, run);
 }
 
+template <int Step>
+void CountTrue(int32_t* cells, const uint8_t* p, int64_t n) {
+  CountRuns<Step>(cells, p, n, [](const uint8_t* q) { return PalCellIndex(q[2], q[1], q[0]); });
+}
+
 // 15 and 16-bit words: 6-bit coordinates (R5 * 2, G, B5 * 2).
 template <bool Is16>
 void CountWords(int32_t* cells, const uint8_t* p, int64_t n) {
-  if (n <= 0) return;
-  auto cell_of = [](uint32_t w) {
+  CountRuns<2>(cells, p, n, [](const uint8_t* q) {
+    const uint32_t w = q[0] | (q[1] << 8);
     const uint32_t b6 = (w & 0x1F) << 1;
     if constexpr (Is16) {
       return static_cast<int32_t>(((w >> 11) << 1) | (((w >> 5) & 0x3F) << 6) | (b6 << 12));
@@ -144,19 +149,7 @@ void CountWords(int32_t* cells, const uint8_t* p, int64_t n) {
       return static_cast<int32_t>((((w >> 10) & 0x1F) << 1) | (((w >> 5) & 0x1F) << 7) |
                                   (b6 << 12));
     }
-  };
-  int32_t run_cell = cell_of(p[0] | (p[1] << 8));
-  int64_t run = 0;
-  for (int64_t i = 0; i < n; ++i, p += 2) {
-    const int32_t cell = cell_of(p[0] | (p[1] << 8));
-    if (cell != run_cell) {
-      AddCount(cells, run_cell, run);
-      run_cell = cell;
-      run = 0;
-    }
-    ++run;
-  }
-  AddCount(cells, run_cell, run);
+  });
 }
 
 void Count8(PalState& s, const QImg* image) {

@@ -20,27 +20,26 @@
 namespace {
 
 // The exports a host uses, found with dlsym.
+#define VEK_EXPORTS(X)                                                                          \
+  X(VekAlloc) X(VekFree) X(VekSetOutputFile) X(VekSetResolution) X(VekSetBpp)                   \
+  X(VekEnableDithering) X(VekSetFrameRate) X(VekConvert) X(VekAbort) X(VekAssignVideoSource)    \
+  X(VekAssignVideoFunc) X(VekAssignProgress) X(VekAssignError) X(VekSrcSetFile)                 \
+  X(VekSrcSetPixels) X(VekSrcSetFrameRate) X(VekSrcFinished) X(VekGetLastError)                 \
+  X(VekMakeErrorStr) X(VekLogStart) X(VekLogStop) X(VekGetStatus)
+
 struct Vek {
   void* lib = nullptr;
-#define VEK_FN(name) decltype(&::name) name = nullptr;
-  VEK_FN(VekAlloc) VEK_FN(VekFree) VEK_FN(VekSetOutputFile) VEK_FN(VekSetResolution)
-  VEK_FN(VekSetBpp) VEK_FN(VekEnableDithering) VEK_FN(VekSetFrameRate) VEK_FN(VekConvert)
-  VEK_FN(VekAbort) VEK_FN(VekAssignVideoSource) VEK_FN(VekAssignVideoFunc)
-  VEK_FN(VekAssignProgress) VEK_FN(VekAssignError) VEK_FN(VekSrcSetFile) VEK_FN(VekSrcSetPixels)
-  VEK_FN(VekSrcSetFrameRate) VEK_FN(VekSrcFinished) VEK_FN(VekGetLastError)
-  VEK_FN(VekMakeErrorStr) VEK_FN(VekLogStart) VEK_FN(VekLogStop) VEK_FN(VekGetStatus)
-#undef VEK_FN
+#define VEK_DECLARE(name) decltype(&::name) name = nullptr;
+  VEK_EXPORTS(VEK_DECLARE)
+#undef VEK_DECLARE
   bool Load() {
     lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     if (!lib) return false;
-#define VEK_FN(name) name = reinterpret_cast<decltype(name)>(dlsym(lib, #name)); if (!name) return false;
-    VEK_FN(VekAlloc) VEK_FN(VekFree) VEK_FN(VekSetOutputFile) VEK_FN(VekSetResolution)
-    VEK_FN(VekSetBpp) VEK_FN(VekEnableDithering) VEK_FN(VekSetFrameRate) VEK_FN(VekConvert)
-    VEK_FN(VekAbort) VEK_FN(VekAssignVideoSource) VEK_FN(VekAssignVideoFunc)
-    VEK_FN(VekAssignProgress) VEK_FN(VekAssignError) VEK_FN(VekSrcSetFile) VEK_FN(VekSrcSetPixels)
-    VEK_FN(VekSrcSetFrameRate) VEK_FN(VekSrcFinished) VEK_FN(VekGetLastError)
-    VEK_FN(VekMakeErrorStr) VEK_FN(VekLogStart) VEK_FN(VekLogStop) VEK_FN(VekGetStatus)
-#undef VEK_FN
+#define VEK_FIND(name)                                                 \
+  name = reinterpret_cast<decltype(name)>(dlsym(lib, #name));          \
+  if (!name) return false;
+    VEK_EXPORTS(VEK_FIND)
+#undef VEK_FIND
     return true;
   }
 };

@@ -58,6 +58,16 @@ bool DecodeRle(const uint8_t* p, int64_t n, QImg& img, bool bottom_up) {
     if (p >= end) return false;
     const uint32_t head = *p++;
     int64_t count = (head & 0x7F) + 1;
+    // Packets may cross rows: each step fills what is left of the row.
+    auto advance = [&](int64_t m) {
+      x += m;
+      count -= m;
+      if (x == w) {
+        x = 0;
+        ++y;
+        row += step;
+      }
+    };
     if (head & 0x80) {
       if (end - p < bpp) return false;
       const uint8_t* px = p;
@@ -65,13 +75,7 @@ bool DecodeRle(const uint8_t* p, int64_t n, QImg& img, bool bottom_up) {
       while (count > 0 && y < h) {
         const int64_t m = std::min(count, w - x);
         FillPixels(row + x * bpp, px, m, bpp);
-        x += m;
-        count -= m;
-        if (x == w) {
-          x = 0;
-          ++y;
-          row += step;
-        }
+        advance(m);
       }
     } else {
       if ((end - p) / bpp < count) return false;
@@ -79,13 +83,7 @@ bool DecodeRle(const uint8_t* p, int64_t n, QImg& img, bool bottom_up) {
         const int64_t m = std::min(count, w - x);
         std::memcpy(row + x * bpp, p, static_cast<size_t>(m * bpp));
         p += m * bpp;
-        x += m;
-        count -= m;
-        if (x == w) {
-          x = 0;
-          ++y;
-          row += step;
-        }
+        advance(m);
       }
     }
   }
