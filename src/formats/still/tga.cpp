@@ -104,28 +104,25 @@ inline bool SamePixel(const uint8_t* a, const uint8_t* b) {
 template <int B>
 int64_t EncodeRow(const uint8_t* px, int32_t w, uint8_t* out) {
   uint8_t* o = out;
-  uint8_t* lit_head = nullptr;
-  int32_t lit_count = 0;
   int32_t i = 0;
   while (i < w) {
     int32_t j = i + 1;
     while (j < w && j - i < 128 && SamePixel<B>(px + B * j, px + B * i)) ++j;
     if (j - i >= 2) {
-      lit_head = nullptr;
       *o++ = static_cast<uint8_t>(128 + (j - i - 1));
       std::memcpy(o, px + B * i, B);
       o += B;
       i = j;
-    } else {
-      if (!lit_head || lit_count == 128) {
-        lit_head = o++;
-        lit_count = 0;
-      }
-      std::memcpy(o, px + B * i, B);
-      o += B;
-      *lit_head = static_cast<uint8_t>(lit_count++);
-      ++i;
+      continue;
     }
+    // A literal packet reaches up to the next pair of equal pixels, which
+    // starts a run, and is copied in one piece.
+    int32_t k = j;
+    while (k < w && k - i < 128 && !(k + 1 < w && SamePixel<B>(px + B * k, px + B * (k + 1)))) ++k;
+    *o++ = static_cast<uint8_t>(k - i - 1);
+    std::memcpy(o, px + B * i, static_cast<size_t>(B) * static_cast<size_t>(k - i));
+    o += B * (k - i);
+    i = k;
   }
   return o - out;
 }
