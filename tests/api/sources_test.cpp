@@ -70,4 +70,49 @@ TEST(Sources, BitmapHandleAndRawPixels) {
   EXPECT_EQ(MemCount(), 0);
 }
 
+// Sound: an audio source that gives only a length asks for silence; each
+// block reaches the function stage converted to the job's sound format.
+struct SoundSeen {
+  int32_t rate, channels, bits, samples, sample_number;
+};
+std::vector<SoundSeen> g_sound;
+
+void VEKAPI SilenceSource(VekJob* job, int32_t block) {
+  if (block == 0)
+    VekSrcSetLen(job, 16000);  // two seconds at the silence rate of 8 kHz
+  else
+    VekSrcFinished(job);
+}
+
+void VEKAPI SoundFunc(VekJob*, VekSound* snd, int32_t sample) {
+  g_sound.push_back({static_cast<int32_t>(snd->format.samplesPerSec), snd->format.channels,
+                     snd->format.bitsPerSample, snd->sampleCount, sample});
+}
+
+TEST(Sources, SilenceIsConvertedBlockByBlock) {
+  const std::string out = vek::testing::UniqueTemp("snd.bmp");
+  g_kind = 1;
+  g_pixels.assign(4 * 2 * 4, 0x40);
+  g_sound.clear();
+  VekJob* job = VekAlloc();
+  VekAssignVideoSource(job, Source);
+  VekAssignAudioSource(job, SilenceSource);
+  VekAssignAudioFunc(job, SoundFunc);
+  VekSetAudioFormat(job, 22050, 1, 16);
+  VekSetOutputFile(job, out.c_str(), nullptr);
+  ASSERT_EQ(VekConvert(job), VEK_STATUS_OK);
+  // After the last frame the sound goes in one-second blocks.
+  ASSERT_EQ(g_sound.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(g_sound[i].rate, 22050);
+    EXPECT_EQ(g_sound[i].channels, 1);
+    EXPECT_EQ(g_sound[i].bits, 16);
+    EXPECT_NEAR(g_sound[i].samples, 22050, 2);
+    EXPECT_EQ(g_sound[i].sample_number, static_cast<int32_t>(i) * 8000);
+  }
+  FDelete(out);
+  VekFree(job);
+  EXPECT_EQ(MemCount(), 0);
+}
+
 }  // namespace
