@@ -48,7 +48,7 @@ struct RunState {
   QUniHandle vin, ain, vout, aout;
   bool separate_audio_out;
   QSrcRequest vreq, areq;
-  std::string video_name;  // first written name, for the report
+  char video_name[256];  // first written name, for the report
 };
 
 LoopSettings g_set;
@@ -209,7 +209,7 @@ bool WriteFrame(QImg* out) {
     }
     for (int32_t t = 0; t < times; ++t) {
       UniImgSave(r.vout, *out);
-      if (r.first_output) r.video_name = r.vout.name;
+      if (r.first_output) SetText(r.video_name, r.vout.name);
       r.first_output = false;
       if (!ConSnd_()) return false;
     }
@@ -480,8 +480,7 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
       ConDone();
     });
     RunState& r = g_run;
-    std::memset(static_cast<void*>(&r), 0, offsetof(RunState, video_name));
-    r.video_name.clear();
+    std::memset(static_cast<void*>(&r), 0, sizeof r);
     std::memset(&report, 0, sizeof report);
 
     r.has_video = g_set.video_source != nullptr;
@@ -555,7 +554,7 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
 
     if (r.video_out_wanted) {
       report.frames = r.vout.frame;
-      SetText(report.video_name, r.video_name.c_str());
+      SetText(report.video_name, r.video_name);
     }
     const QUniHandle& sound_handle = r.separate_audio_out ? r.aout : r.vout;
     if (r.audio_out_wanted) {

@@ -70,7 +70,9 @@ bool InUnwoundStack(const void* p) {
 }
 }  // namespace detail
 
-void SetCurrentFileName(const std::string& name) { g_err.current_file = name; }
+// Names are held to 255 characters, so every message fits the documented
+// 1100-byte buffer of the error-text export.
+void SetCurrentFileName(const std::string& name) { g_err.current_file.assign(name, 0, 255); }
 const std::string& CurrentFileName() { return g_err.current_file; }
 
 namespace {
