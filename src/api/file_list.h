@@ -1,4 +1,4 @@
-// File lists: source files gathered from wildcard specifications, with the
+// File lists: source files gathered from wildcard patterns, with the
 // sums a conversion needs.
 #pragma once
 
