@@ -36,8 +36,8 @@ bool Accept(const std::string& name, int32_t mask, QUniInfo& info, bool& opened)
     return (flags & mask) != 0;
   }
   if (!UniInfo(name, info, 1, false)) return false;
-  if (mask == 0) return true;
   opened = true;
+  if (mask == 0) return true;
   const int32_t flags = FmtFlags(info.id, kReadTable);
   if (flags == kUndefined || (flags & mask) == 0) return false;
   if (mask & (kFfStill | kFfImages)) {
