@@ -5,6 +5,7 @@
 
 #include "api/call_frame.h"
 #include "api/file_list.h"
+#include "api/job.h"
 #include "engine/format_registry.h"
 #include "engine/media_access.h"
 #include "foundation/memory.h"
@@ -135,10 +136,7 @@ extern "C" {
 
 VEK_EXPORT void* VEKAPI VekListAlloc(void) {
   return ApiCall<void*>("vekmain.VekListAlloc", nullptr, []() -> void* {
-    VekFileList* list = nullptr;
-    MemAlloc(list, static_cast<int64_t>(sizeof(VekFileList)), 2919, kMemNew, "vekmain.VekListAlloc.listP");
-    MemRebind(list, nullptr);
-    new (list) VekFileList();
+    auto* list = new (AllocHostRecord<VekFileList>(2919, "vekmain.VekListAlloc.listP")) VekFileList();
     ApiTrace("VekListAlloc: " + TrPtr(list));
     return list;
   });

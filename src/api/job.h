@@ -1,11 +1,23 @@
 // Access to job records for the exports: validation and text fields.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "foundation/memory.h"
 #include "vek/vek.h"
 
 namespace vek::api {
+
+// A tracked block for a record the host holds by handle: the table keeps it
+// for the leak report, but no library variable owns it.
+template <class T>
+T* AllocHostRecord(int32_t site, const char* label) {
+  T* record = nullptr;
+  MemAlloc(record, static_cast<int64_t>(sizeof(T)), site, kMemNew, label);
+  MemRebind(record, nullptr);
+  return record;
+}
 
 // A job handle the library handed out and has not freed yet.
 bool JobValid(const VekJob* job);

@@ -93,10 +93,7 @@ extern "C" {
 
 VEK_EXPORT VekJob* VEKAPI VekAlloc(void) {
   return ApiCall<VekJob*>("vekmain.VekAlloc", nullptr, []() -> VekJob* {
-    VekJob* job = nullptr;
-    MemAlloc(job, static_cast<int64_t>(sizeof(VekJob)), 463, kMemNew, "vekmain.VekAlloc.dataP");
-    // The host holds the handle, not a library variable.
-    MemRebind(job, nullptr);
+    VekJob* job = AllocHostRecord<VekJob>(463, "vekmain.VekAlloc.dataP");
     std::memset(job, 0, sizeof *job);
     ResetVekRec(*job);
     ApiTrace("VekAlloc: " + TrPtr(job));
