@@ -74,14 +74,6 @@ void WithFormat(VekJob* job, int32_t format, F&& setter) {
   setter(job->saveOpts);
 }
 
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i]) return false;
-  return true;
-}
-
 }  // namespace
 
 }  // namespace vek::api
@@ -116,10 +108,8 @@ VEK_EXPORT void VEKAPI VekSetOutputFile(VekJob* job, const char* videoFile, cons
     const std::string vid = GetShortStr(job->vidFile);
     job->vidFmt = FmtId(vid, kWriteTable);
     FFSaveSetFormat(job->saveOpts, job->vidFmt);
-    if (job->vidFmt == kFmtMPEG && EndsWithNoCase(vid, ".m2v")) {
-      FFSaveSetFormat(job->saveOpts, kFmtMPEG);
-      FFSaveSetCodec(job->saveOpts, 2);
-    }
+    if (const FormatDescriptor* d = FormatFor(job->vidFmt); d && d->output.named)
+      d->output.named(job->saveOpts, vid);
     SetShortStr(job->audFile, soundFile);
     job->audFmt = FmtId(GetShortStr(job->audFile), kWriteTable);
     ApiTrace("VekSetOutputFile: vid=" + vid + ", aud=" + GetShortStr(job->audFile));

@@ -57,33 +57,16 @@ void ErrorCallback(const char* path, int32_t* answer) {
   VekJob* job = Run().job;
   detail::FrameEnd();
   const int32_t group = ErrGroup(), code = ErrCode();
-  *answer = 1;
+  *answer = VEK_ANSWER_STOP;
   if (job && job->onError) {
     ApiTrace(std::string("VekError: path=") + (path ? path : ""));
     job->onError(job, path ? path : "", answer);
   }
   // The loop clears the error before it stops; the run must still end in it.
-  if ((*answer == 1 || *answer == 2) && Run().stop_group == 0) {
+  if ((*answer == VEK_ANSWER_STOP || *answer == VEK_ANSWER_KEEP) && Run().stop_group == 0) {
     Run().stop_group = group;
     Run().stop_code = code;
   }
-}
-
-// Nearest rates the MPEG writers take.
-double MpegFrameRate(double fps) {
-  static const double rates[] = {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0};
-  double best = rates[0];
-  for (double r : rates)
-    if (std::fabs(r - fps) < std::fabs(best - fps)) best = r;
-  return best;
-}
-
-int32_t MpegAudioRate(int32_t rate) {
-  static const int32_t rates[] = {32000, 44100, 48000};
-  int32_t best = rates[0];
-  for (int32_t r : rates)
-    if (std::abs(r - rate) < std::abs(best - rate)) best = r;
-  return best;
 }
 
 bool PrepareOutput(VekJob& job) {
@@ -97,7 +80,8 @@ bool PrepareOutput(VekJob& job) {
   if (!vid.empty()) {
     if (job.vidFmt == kUndefined) st.status = VEK_STATUS_INVALID_OUTPUT;
     FFSaveSetFormat(job.saveOpts, job.vidFmt);
-    if (job.vidFmt == kFmtMPEG) job.frameRate = MpegFrameRate(job.frameRate);
+    const FormatDescriptor* vd = FormatFor(job.vidFmt);
+    if (vd && vd->output.frame_rate) job.frameRate = vd->output.frame_rate(job.frameRate);
     int32_t depth = FFSavePrepare(job.saveOpts, job.width, job.height, job.bpp);
     if (job.compatible) {
       if (depth == 0) {
@@ -114,9 +98,10 @@ bool PrepareOutput(VekJob& job) {
   const std::string aud = GetShortStr(job.audFile);
   if (!aud.empty()) {
     if (job.audFmt != kUndefined) {
-      if (job.audFmt == kFmtMPEG || job.audFmt == kFmtMP2) {
+      const FormatDescriptor* ad = FormatFor(job.audFmt);
+      if (ad && ad->output.sample_rate) {
         WaveFormat f{};
-        SndMakeFormat(f, MpegAudioRate(static_cast<int32_t>(job.audFormat.samplesPerSec)),
+        SndMakeFormat(f, ad->output.sample_rate(static_cast<int32_t>(job.audFormat.samplesPerSec)),
                       job.audFormat.channels, 16);
         std::memcpy(&job.audFormat, &f, sizeof f);
       }

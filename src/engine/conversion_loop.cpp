@@ -96,15 +96,15 @@ bool AskAboutError(bool& leave) {
     ErrClear();
     return false;
   }
-  int32_t answer = 1;
+  int32_t answer = VEK_ANSWER_STOP;
   const std::string path = ErrorPath();
   g_set.error(path.c_str(), &answer);
-  if (answer == 3) return true;
+  if (answer == VEK_ANSWER_RETRY) return true;
   ErrClear();
-  if (answer == 1 || answer == 2) {
+  if (answer == VEK_ANSWER_STOP || answer == VEK_ANSWER_KEEP) {
     g_stop = answer;
     leave = true;
-  } else if (answer == 4) {
+  } else if (answer == VEK_ANSWER_SKIP) {
     leave = true;
   }
   return false;
@@ -174,9 +174,7 @@ bool NextVideoSource() {
       r.frames_left = count;
       r.inc = src_fps > 0 ? g_set.fps / src_fps : 1.0;
       r.frames_before = r.frames_done;
-      const bool diff_decoded =
-          r.vin.id == kFmtHAV || r.vin.id == kFmtFLIC || (r.vin.id == kFmtGIF && frames > 1);
-      if (!(g_set.video_func && diff_decoded)) ImgFree(&r.held);
+      if (!(g_set.video_func && FmtDeltaFrames(r.vin.id, frames))) ImgFree(&r.held);
       return true;
     }
     if (r.video_in_open) {
@@ -189,8 +187,7 @@ bool NextVideoSource() {
 
 bool UsesHeld() {
   const RunState& r = g_run;
-  return g_set.video_func && r.vreq.kind != kSrcDirect &&
-         (r.vin.id == kFmtHAV || r.vin.id == kFmtFLIC || (r.vin.id == kFmtGIF && r.vin.img.frames > 1));
+  return g_set.video_func && r.vreq.kind != kSrcDirect && FmtDeltaFrames(r.vin.id, r.vin.img.frames);
 }
 
 bool ConSnd_();
@@ -229,7 +226,7 @@ bool VideoFrame(bool& source_ended) {
     Monitored("ConForm.ConStart_", [&] {
       if (r.vreq.kind == kSrcDirect) {
         QImg* given = static_cast<QImg*>(r.vreq.source);
-        if (!given || !ImgValid(given)) ErrReportCode(kGrpImage, 9, 1);
+        if (!given || !ImgValid(given)) ErrReportCode(kGrpImage, kImgCorrupted, 1);
         ImgCopy(given, &r.frame);
         loaded = &r.frame;
       } else {

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "engine/format_module.h"
 #include "engine/format_registry.h"
 #include "foundation/errors.h"
 
@@ -11,8 +10,8 @@ namespace vek {
 void ImgLoad(const std::string& name, QImg& image, int32_t id) {
   Monitored("FFBasic.ImgLoad", [&] {
     if (id == kUndefined) id = FmtId(name, kReadTable);
-    const FormatModule* m = FormatModuleFor(id);
-    if (!m || !m->load) ErrReportCode(kGrpImage, 2, 1);
+    const FormatDescriptor* m = FormatFor(id);
+    if (!m || !m->load) ErrReportCode(kGrpImage, kImgInvalid, 1);
     m->load(name, image);
   });
 }
@@ -20,11 +19,11 @@ void ImgLoad(const std::string& name, QImg& image, int32_t id) {
 void ImgSave(const std::string& name, QImg& image, int32_t id) {
   Monitored("FFBasic.ImgSave", [&] {
     ErrClear();
-    if (!ImgValid(&image)) ErrReportCode(kGrpImage, 9, 2);
+    if (!ImgValid(&image)) ErrReportCode(kGrpImage, kImgCorrupted, 2);
     if (id == kUndefined) id = FmtId(name, kWriteTable);
-    const FormatModule* m = FormatModuleFor(id);
-    if (!m || !m->save) ErrReportCode(kGrpImage, 2, 3);
-    m->save(name, image);
+    const FormatDescriptor* m = FormatFor(id);
+    if (!m || !m->save_image) ErrReportCode(kGrpImage, kImgInvalid, 3);
+    m->save_image(name, image);
   });
 }
 
@@ -33,9 +32,9 @@ void FFInfo(const std::string& name, int32_t id, QffInfo& info) {
     std::memset(&info, 0, sizeof info);
     const QffDesc row = FmtFind(name, kReadTable);
     if (id == kUndefined) id = row.id;
-    const FormatModule* m = FormatModuleFor(id);
+    const FormatDescriptor* m = FormatFor(id);
     // Exactly this pair tells the media layer that the format is not known.
-    if (!m || !m->info) ErrReportCode(kGrpMovie2, 2, 4);
+    if (!m || !m->info) ErrReportCode(kGrpMovie2, kMviWrite, 4);
     m->info(name, info);
     info.id = id;
     SetText(info.fullName, FmtFullName(id));

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/file_info.h"
+#include "formats/file_info.h"
 #include "image/image.h"
 
 namespace vek {

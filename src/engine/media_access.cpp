@@ -6,6 +6,7 @@
 #include "engine/format_dispatch.h"
 #include "engine/format_registry.h"
 #include "foundation/errors.h"
+#include "foundation/files.h"
 #include "image/geometry.h"
 
 namespace vek {
@@ -55,11 +56,6 @@ bool TryInfo(const std::string& name, int32_t id, QffInfo& fi) {
 
 void SetTime(QUniHandle& h) { h.time = h.fps > 0 ? (h.frame - 1) / h.fps : 0.0; }
 
-// Hands the prepared save options to the writers of the output's format.
-void ApplyOptions(const QSaveOpts& o) {
-  const FormatModule* m = FormatModuleFor(o.format);
-  if (m && m->apply) m->apply(o);
-}
 
 int32_t DigitCount(int32_t n) {
   int32_t d = 1;
@@ -77,7 +73,7 @@ void UniCreateCheck_(QUniHandle& h) {
     const int32_t flags = FmtFlags(h.id, kWriteTable);
     h.img.supported = flags != kUndefined && (flags & kFfImages) ? -1 : 0;
     h.snd.supported = flags != kUndefined && (flags & kFfSound) ? -1 : 0;
-    if (h.opts.resetFlag) ApplyOptions(h.opts);
+    if (h.opts.resetFlag) FFSaveApply(h.opts);
     if (h.kind == kKindStill || h.kind == kKindSequence) {
       std::string prefix, suffix;
       int32_t digits = 0, number = 0;
@@ -94,7 +90,7 @@ void UniCreateCheck_(QUniHandle& h) {
       for (int i = 0; i < h.avi_info_count; ++i)
         MviSetAviCustomInfo(h.movie, h.avi_info[i].id, h.avi_info[i].text);
     } else {
-      ErrReportCode(kGrpUni, 1, 1);
+      ErrReportCode(kGrpUni, kUniProtocol, 1);
     }
     h.created = -1;
   });
@@ -109,10 +105,10 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
     int32_t id = FmtId(name, kReadTable);
     QffInfo fi{};
     bool ok = TryInfo(name, id, fi);
-    if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == 2 && id != kUndefined) {
+    if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == kMviWrite && id != kUndefined) {
       // A known extension whose module is missing: the content search may still help.
-    } else if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == 2) {
-      ErrReportCode(kGrpMovie2, 2, 2);
+    } else if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == kMviWrite) {
+      ErrReportCode(kGrpMovie2, kMviWrite, 2);
     }
     if (!ok || (!fi.imagesValid && !fi.soundValid)) {
       int count;
@@ -128,7 +124,7 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
         }
       }
       ErrClear();
-      if (!found) ErrReportCode(kGrpFile, 9, 3);
+      if (!found) ErrReportCode(kGrpFile, kFileNotExist, 3);
     }
     info.id = id;
     SetText(info.name, name.c_str());
@@ -166,7 +162,7 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
   });
   if (ErrNone()) return true;
   ErrClear();
-  WarnReportCode(kGrpFile, 9, 4);
+  WarnReportCode(kGrpFile, kFileNotExist, 4);
   return false;
 }
 
@@ -186,7 +182,7 @@ void UniOpen(QUniHandle& h, const QUniInfo& info) {
       case kKindStill: break;
       case kKindSequence: h.seq = info.seq; break;
       case kKindMovie: MviOpen(h.movie, h.name, h.id); break;
-      default: ErrReportCode(kGrpUni, 1, 5);
+      default: ErrReportCode(kGrpUni, kUniProtocol, 5);
     }
   });
 }
@@ -194,7 +190,7 @@ void UniOpen(QUniHandle& h, const QUniInfo& info) {
 void UniImgLoad(QUniHandle& h, QImg& image, int32_t frame, int32_t mode) {
   Monitored("ConForm.UniImgLoad", [&] {
     h.new_picture = 0;
-    if (!h.img.supported) ErrReportCode(kGrpMovie, 5, 6);
+    if (!h.img.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 6);
     switch (h.kind) {
       case kKindStill:
         ImgLoad(h.name, image, h.id);
@@ -213,7 +209,7 @@ void UniImgLoad(QUniHandle& h, QImg& image, int32_t frame, int32_t mode) {
         h.new_picture = v.new_picture ? -1 : 0;
         break;
       }
-      default: ErrReportCode(kGrpUni, 1, 7);
+      default: ErrReportCode(kGrpUni, kUniProtocol, 7);
     }
     SetTime(h);
   });
@@ -221,8 +217,8 @@ void UniImgLoad(QUniHandle& h, QImg& image, int32_t frame, int32_t mode) {
 
 void UniSndLoad(QUniHandle& h, SoundBuffer& snd, int32_t first, int32_t mode, int32_t count) {
   Monitored("ConForm.UniSndLoad", [&] {
-    if (!h.snd.supported) ErrReportCode(kGrpMovie, 5, 8);
-    if (h.kind != kKindMovie) ErrReportCode(kGrpUni, 1, 9);
+    if (!h.snd.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 8);
+    if (h.kind != kKindMovie) ErrReportCode(kGrpUni, kUniProtocol, 9);
     MviSndLoad(h.movie, snd, first, mode, count);
     h.sample = MviView(h.movie).samples_done;
     h.sound_time = h.snd.rate > 0 ? h.sample / h.snd.rate : 0.0;
@@ -265,7 +261,7 @@ void UniImgSave(QUniHandle& h, QImg& image) {
       h.img_known = -1;
     }
     if (!h.created) UniCreateCheck_(h);
-    if (!h.img.supported) ErrReportCode(kGrpMovie, 5, 10);
+    if (!h.img.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 10);
     QImg temp{};
     QImg* out = &image;
     struct TempGuard {
@@ -302,7 +298,7 @@ void UniImgSave(QUniHandle& h, QImg& image) {
         MviImgSave(h.movie, *out);
         h.frame = MviView(h.movie).current;
         break;
-      default: ErrReportCode(kGrpUni, 1, 11);
+      default: ErrReportCode(kGrpUni, kUniProtocol, 11);
     }
   });
 }
@@ -317,8 +313,8 @@ void UniSndSave(QUniHandle& h, SoundBuffer& snd) {
       h.snd_known = -1;
     }
     if (!h.created) UniCreateCheck_(h);
-    if (!h.snd.supported) ErrReportCode(kGrpMovie, 5, 12);
-    if (h.kind != kKindMovie) ErrReportCode(kGrpUni, 1, 13);
+    if (!h.snd.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 12);
+    if (h.kind != kKindMovie) ErrReportCode(kGrpUni, kUniProtocol, 13);
     MviSndSave(h.movie, snd);
     h.sample = MviView(h.movie).samples_done;
     h.sound_time = h.snd.rate > 0 ? h.sample / h.snd.rate : 0.0;
@@ -334,7 +330,7 @@ void UniClose(QUniHandle& h) {
       });
       MviClose(h.movie);
     } else if (h.kind < 0 || h.kind > kKindMovie) {
-      ErrReportCode(kGrpUni, 1, 14);
+      ErrReportCode(kGrpUni, kUniProtocol, 14);
     }
     std::memset(&h, 0, sizeof h);
     h.movie.id = kUndefined;
@@ -349,7 +345,7 @@ void FFInit(int32_t id, QFramePrep& prep, QImg& image, int32_t multiple) {
     Monitored("FFBasic.FFInit_", [&] {
       if (!ImgValid(&image) || image.width < 4 || image.width > 4096 || image.height < 4 ||
           image.height > 4096)
-        ErrReportCode(kGrpMovie2, 1, 15);
+        ErrReportCode(kGrpMovie2, kMviInvalidFormat, 15);
       const int32_t m = multiple > 0 ? multiple : 1;
       QImg* cur = &image;
       if (image.width % m != 0 || image.height % m != 0) {
@@ -377,7 +373,7 @@ void FFInit(int32_t id, QFramePrep& prep, QImg& image, int32_t multiple) {
     });
     if (!ErrNone()) {
       ImgFree(&prep.temp);
-      ErrReportCode(kGrpMovie2, 1, 17);
+      ErrReportCode(kGrpMovie2, kMviInvalidFormat, 17);
     }
   });
 }

@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/file_info.h"
-#include "engine/format_module.h"
+#include "formats/file_info.h"
+#include "formats/format_descriptor.h"
 #include "engine/save_options.h"
 #include "engine/sound.h"
 #include "image/image.h"
 
 namespace vek {
 
-enum UniKind : int32_t { kKindNone = 0, kKindStill = 1, kKindSequence = 2, kKindMovie = 3 };
 
 struct QSeqName {
   char prefix[256];  // path and name up to the number

@@ -11,21 +11,24 @@ namespace vek {
 namespace {
 
 const MovieOps* MovieOpsFor(int32_t id) {
-  const FormatModule* m = FormatModuleFor(id);
-  return m ? m->movie : nullptr;
+  const FormatDescriptor* d = FormatFor(id);
+  return d ? d->movie : nullptr;
 }
 
 void AllocState(QMovieHandle& mh, const MovieOps* ops, const char* verb, int32_t site) {
   const std::string label = std::string("ConForm.") + verb + ".mf." + ops->tag;
+  const int32_t size = ops->state_size > 0 ? ops->state_size : 4;
   void* state = nullptr;
-  _memalloc_(&state, ops->state_size > 0 ? ops->state_size : 4, site, kMemNew, label.c_str());
-  std::memset(state, 0, static_cast<size_t>(ops->state_size > 0 ? ops->state_size : 4));
+  _memalloc_(&state, size, site, kMemNew, label.c_str());
+  std::memset(state, 0, static_cast<size_t>(size));
+  if (ops->construct) ops->construct(state);
   mh.state = state;
   MemRebind(state, &mh.state);
   mh.ops = ops;
 }
 
 void Release(QMovieHandle& mh) {
+  if (mh.state && mh.ops && mh.ops->destroy) mh.ops->destroy(mh.state);
   MemFree(mh.state);
   mh = QMovieHandle{kUndefined, nullptr, nullptr};
 }
@@ -42,27 +45,28 @@ void MviOpen(QMovieHandle& mh, const std::string& name, int32_t id) {
     mh = QMovieHandle{kUndefined, nullptr, nullptr};
     if (id == kUndefined) id = FmtId(name, kReadTable);
     const MovieOps* ops = MovieOpsFor(id);
-    if (!ops || !ops->open) ErrReportCode(kGrpMovie, 1, 1);
+    if (!ops || !ops->open) ErrReportCode(kGrpMovie, kMviInvalidFormat, 1);
     mh.id = id;
     AllocState(mh, ops, "MviOpen", 2);
+    MonSetCleanup([&mh] { Release(mh); });  // a failed open ends the state too
     ops->open(mh.state, name);
   });
 }
 
 void MviImgLoad(QMovieHandle& mh, QImg& image, int32_t frame, int32_t mode) {
   Monitored("ConForm.MviImgLoad", [&] {
-    if (!mh.ops) ErrReportCode(kGrpMovie, 1, 3);
+    if (!mh.ops) ErrReportCode(kGrpMovie, kMviInvalidFormat, 3);
     const MovieView v = MviView(mh);
     if (v.writing) MonAbort();
-    if (frame > v.frames) ErrReportCode(kGrpMovie, 7, 4);
-    if (!mh.ops->img_load) ErrReportCode(kGrpMovie, 5, 5);
+    if (frame > v.frames) ErrReportCode(kGrpMovie, kMviEnd, 4);
+    if (!mh.ops->img_load) ErrReportCode(kGrpMovie, kMviNotSupported, 5);
     mh.ops->img_load(mh.state, image, frame, mode);
   });
 }
 
 void MviSndLoad(QMovieHandle& mh, SoundBuffer& snd, int32_t first, int32_t mode, int32_t count) {
   Monitored("ConForm.MviSndLoad", [&] {
-    if (!mh.ops) ErrReportCode(kGrpMovie, 1, 6);
+    if (!mh.ops) ErrReportCode(kGrpMovie, kMviInvalidFormat, 6);
     if (!mh.ops->snd_load) {
       snd.sample_count = 0;
       return;
@@ -77,26 +81,27 @@ void MviCreate(QMovieHandle& mh, const std::string& name, double fps, int32_t fr
     mh = QMovieHandle{kUndefined, nullptr, nullptr};
     const int32_t id = FmtId(name, kWriteTable);
     const MovieOps* ops = MovieOpsFor(id);
-    if (!ops || !ops->create) ErrReportCode(kGrpMovie, 1, 7);
+    if (!ops || !ops->create) ErrReportCode(kGrpMovie, kMviInvalidFormat, 7);
     mh.id = id;
     AllocState(mh, ops, "MviCreate", 8);
+    MonSetCleanup([&mh] { Release(mh); });
     ops->create(mh.state, name, fps, frames_per_block, expected_frames);
   });
 }
 
 void MviImgSave(QMovieHandle& mh, QImg& image) {
   Monitored("ConForm.MviImgSave", [&] {
-    if (mh.id == kFmtGIF) ErrReportCode(kGrpMovie, 1, 9);
-    if (!mh.ops || !MviView(mh).writing) ErrReportCode(kGrpMovie, 2, 10);
-    if (!mh.ops->img_save) ErrReportCode(kGrpMovie, 5, 11);
+    if (!FmtIsWritable(mh.id)) ErrReportCode(kGrpMovie, kMviInvalidFormat, 9);
+    if (!mh.ops || !MviView(mh).writing) ErrReportCode(kGrpMovie, kMviWrite, 10);
+    if (!mh.ops->img_save) ErrReportCode(kGrpMovie, kMviNotSupported, 11);
     mh.ops->img_save(mh.state, image);
   });
 }
 
 void MviSndSave(QMovieHandle& mh, SoundBuffer& snd) {
   Monitored("ConForm.MviSndSave", [&] {
-    if (!mh.ops || !MviView(mh).writing) ErrReportCode(kGrpMovie, 2, 12);
-    if (!mh.ops->snd_save) ErrReportCode(kGrpMovie, 5, 13);
+    if (!mh.ops || !MviView(mh).writing) ErrReportCode(kGrpMovie, kMviWrite, 12);
+    if (!mh.ops->snd_save) ErrReportCode(kGrpMovie, kMviNotSupported, 13);
     mh.ops->snd_save(mh.state, snd);
   });
 }
@@ -116,7 +121,7 @@ void MviClose(QMovieHandle& mh) {
 
 void MviSetAviCustomInfo(QMovieHandle& mh, const char* id, const char* text) {
   Monitored("ConForm.MviSetAviCustomInfo", [&] {
-    if (mh.id != kFmtAVI || !mh.ops || !mh.ops->set_custom_info || !MviView(mh).writing) return;
+    if (!mh.ops || !mh.ops->set_custom_info || !MviView(mh).writing) return;
     mh.ops->set_custom_info(mh.state, id, text);
   });
 }

@@ -97,7 +97,7 @@ void SndFree(SoundBuffer& snd) {
 
 void SndAddSilence(SoundBuffer& snd, int32_t total) {
   Monitored("SndBasic.SndAddSilence", [&] {
-    if (!SndCompleteFormat(snd.format)) ErrReportCode(kGrpAudio, 4, 2);
+    if (!SndCompleteFormat(snd.format)) ErrReportCode(kGrpAudio, kAudInvalidFormat, 2);
     // A buffer without live data is empty; its format stays.
     sndinternal::MakeUsable(snd);
     const int64_t current = int64_t(snd.sample_count) * snd.format.nBlockAlign;

@@ -79,98 +79,100 @@ namespace {
 
 const char* CodeMessage(int32_t group, int32_t code) {
   switch (group) {
-    case 4:
+    case kGrpGeneral:
       switch (code) {
-        case 1: return "Out of range.";
-        case 2: return "Not supported.";
-        case 3: return "Invalid variable type.";
+        case kGenOutOfRange: return "Out of range.";
+        case kGenNotSupported: return "Not supported.";
+        case kGenInvalidType: return "Invalid variable type.";
         default: return "General \"GEN\" error.";
       }
-    case 5:
+    case kGrpMemory:
       switch (code) {
-        case 1: return "Memory allocation fault.";
-        case 2: return "Memory manager fault.";
-        case 3: return "Memory reallocation fault.";
-        case 4: return "Memory could not be deallocated.";
-        case 5: return "Invalid memory request.";
-        case 6: return "Fatal memory manager error.";
+        case kMemAllocFault: return "Memory allocation fault.";
+        case kMemManagerFault: return "Memory manager fault.";
+        case kMemReallocFault: return "Memory reallocation fault.";
+        case kMemFreeFault: return "Memory could not be deallocated.";
+        case kMemInvalidRequest: return "Invalid memory request.";
+        case kMemFatal: return "Fatal memory manager error.";
         default: return "General memory fault.";
       }
-    case 6:
+    case kGrpFile:
       switch (code) {
-        case 1: return "Cannot open file: ";
-        case 2: return "Cannot create file: ";
-        case 3: return "Cannot read from file.";
-        case 4: return "Cannot write to file.";
-        case 5: return "Cannot seek in file.";
-        case 6: return "Cannot delete file: ";
-        case 7: return "Cannot append to file: ";
-        case 8: return "Cannot close file.";
-        case 9: return "File not exist.";
-        case 10: return "File name change failed.";
-        case 11: return "Fatal file manager fault.";
+        case kFileOpen: return "Cannot open file: ";
+        case kFileCreate: return "Cannot create file: ";
+        case kFileRead: return "Cannot read from file.";
+        case kFileWrite: return "Cannot write to file.";
+        case kFileSeek: return "Cannot seek in file.";
+        case kFileDelete: return "Cannot delete file: ";
+        case kFileAppend: return "Cannot append to file: ";
+        case kFileClose: return "Cannot close file.";
+        case kFileNotExist: return "File not exist.";
+        case kFileRename: return "File name change failed.";
+        case kFileFatal: return "Fatal file manager fault.";
         default: return "General file handling fault.";
       }
-    case 7:
+    case kGrpImage:
       switch (code) {
-        case 1: return "Image format not supported.";
-        case 2: return "Invalid image format.";
-        case 3: return "Cannot decompress image data.";
-        case 4: return "Image header invalid.";
-        case 5: return "Cannot compress image data.";
-        case 6: return "Cannot initialize image function.";
-        case 7: return "Cannot initialize image compression data.";
-        case 8: return "Cannot open image file.";
-        case 9: return "Image data corrupted.";
-        case 10: return "Cannot realize palette.";
-        case 11: return "Cannot create image file.";
+        case kImgUnsupported: return "Image format not supported.";
+        case kImgInvalid: return "Invalid image format.";
+        case kImgDecompress: return "Cannot decompress image data.";
+        case kImgHeader: return "Image header invalid.";
+        case kImgCompress: return "Cannot compress image data.";
+        case kImgInitFunction: return "Cannot initialize image function.";
+        case kImgInitCompression: return "Cannot initialize image compression data.";
+        case kImgOpen: return "Cannot open image file.";
+        case kImgCorrupted: return "Image data corrupted.";
+        case kImgPalette: return "Cannot realize palette.";
+        case kImgCreate: return "Cannot create image file.";
         default: return "General image handling fault.";
       }
-    case 8:
+    case kGrpAudio:
       switch (code) {
-        case 1: return "Audio conversion error.";
-        case 2: return "Audio conversion error (ACM).";
-        case 3: return "Audio conversion error (WAVE).";
-        case 4: return "Invalid audio format.";
+        case kAudConvert: return "Audio conversion error.";
+        case kAudConvertAcm: return "Audio conversion error (ACM).";
+        case kAudConvertWave: return "Audio conversion error (WAVE).";
+        case kAudInvalidFormat: return "Invalid audio format.";
         default: return "General audio handling fault.";
       }
-    case 9:
+    case kGrpAvi:
       switch (code) {
-        case 1: return "Cannot read from AVI file.";
-        case 2: return "Cannot write to AVI file.";
-        case 3: return "Cannot read audio data from AVI file.";
-        case 4: return "Cannot write audio data to AVI file.";
-        case 5: return "Cannot open AVI file.";
-        case 6: return "Cannot create AVI file.";
-        case 7: return "Cannot initialize AVI codec.";
-        case 8: return "AVI audio stream not valid (decompressor not found?), ignoring audio";
+        case kAviRead: return "Cannot read from AVI file.";
+        case kAviWrite: return "Cannot write to AVI file.";
+        case kAviReadAudio: return "Cannot read audio data from AVI file.";
+        case kAviWriteAudio: return "Cannot write audio data to AVI file.";
+        case kAviOpen: return "Cannot open AVI file.";
+        case kAviCreate: return "Cannot create AVI file.";
+        case kAviInitCodec: return "Cannot initialize AVI codec.";
+        case kAviAudioInvalid:
+          return "AVI audio stream not valid (decompressor not found?), ignoring audio";
         default: return "General AVI handling fault.";
       }
-    case 12:
-    case 14:
+    case kGrpMovie:
+    case kGrpMovie2:
       switch (code) {
-        case 1: return "Invalid movie format.";
-        case 2: return "Cannot write to movie file.";
-        case 3: return "Cannot decompress movie image data.";
-        case 4: return "Cannot compress movie image data.";
-        case 5: return "Movie format not supported.";
-        case 6: return "Cannot open movie file.";
-        case 7: return "End of movie reached.";
-        case 8: return "Cannot create movie file.";
+        case kMviInvalidFormat: return "Invalid movie format.";
+        case kMviWrite: return "Cannot write to movie file.";
+        case kMviDecompress: return "Cannot decompress movie image data.";
+        case kMviCompress: return "Cannot compress movie image data.";
+        case kMviNotSupported: return "Movie format not supported.";
+        case kMviOpen: return "Cannot open movie file.";
+        case kMviEnd: return "End of movie reached.";
+        case kMviCreate: return "Cannot create movie file.";
         default: return "General \"MVI\" handling fault.";
       }
-    case 13:
+    case kGrpWav:
       switch (code) {
-        case 1: return "Cannot open WAV file.";
-        case 2: return "Cannot create WAV file.";
-        case 3: return "Cannot read from WAV file.";
-        case 4: return "Cannot write to WAV file.";
-        case 5: return "Cannot seek in WAV file.";
+        case kWavOpen: return "Cannot open WAV file.";
+        case kWavCreate: return "Cannot create WAV file.";
+        case kWavRead: return "Cannot read from WAV file.";
+        case kWavWrite: return "Cannot write to WAV file.";
+        case kWavSeek: return "Cannot seek in WAV file.";
         default: return "general \"WAV\" handling fault.";
       }
-    case 15: return code == 1 ? "End of HAV movie reached." : "General \"HAV\" handling fault.";
-    case 16: return code == 1 ? "UNI protocol fault." : "General \"UNI\" handling fault.";
-    case 17: return code == 1 ? "End of FLIC movie reached." : "General \"FLIC\" handling fault.";
+    case kGrpHav: return code == kHavEnd ? "End of HAV movie reached." : "General \"HAV\" handling fault.";
+    case kGrpUni: return code == kUniProtocol ? "UNI protocol fault." : "General \"UNI\" handling fault.";
+    case kGrpFlic:
+      return code == kFlicEnd ? "End of FLIC movie reached." : "General \"FLIC\" handling fault.";
     default: return nullptr;
   }
 }
@@ -226,19 +228,20 @@ std::string ErrMsg(int32_t group, int32_t code) {
   if (group == 0 || code == 0) return "No errors.";
   const std::string n = NumText(code);
   switch (group) {
-    case 1:
-    case 2:
-    case 3: return g_err.text;
-    case 10: return "AVI subsystem malfunction: " + n;
-    case 11: return "Video For Windows malfunction: " + n;
-    case 19: return "Fatal error in Audio Compression Manager: " + n;
-    case 20: return "Fatal error in Win-MM: " + n;
+    case kGrpExternal:
+    case kGrpText:
+    case kGrpException: return g_err.text;
+    case kGrpAviLib: return "AVI subsystem malfunction: " + n;
+    case kGrpVfw: return "Video For Windows malfunction: " + n;
+    case kGrpAcm: return "Fatal error in Audio Compression Manager: " + n;
+    case kGrpWinMM: return "Fatal error in Win-MM: " + n;
     default: break;
   }
   const char* m = CodeMessage(group, code);
   if (!m) return "Undefined error: " + NumText(group) + ":" + n;
   std::string msg = m;
-  if (group == 6 && (code == 1 || code == 2 || code == 6 || code == 7)) msg += g_err.current_file;
+  if (group == kGrpFile && (code == kFileOpen || code == kFileCreate || code == kFileDelete || code == kFileAppend))
+    msg += g_err.current_file;
   return msg;
 }
 

@@ -40,6 +40,58 @@ enum ErrorGroup : int32_t {
   kGrpWinMM = 20,
 };
 
+// Codes of the general group (4).
+enum GenCode : int32_t { kGenOutOfRange = 1, kGenNotSupported = 2, kGenInvalidType = 3 };
+// Codes of the image group (7).
+enum ImgCode : int32_t {
+  kImgUnsupported = 1,
+  kImgInvalid = 2,
+  kImgDecompress = 3,
+  kImgHeader = 4,
+  kImgCompress = 5,
+  kImgInitFunction = 6,
+  kImgInitCompression = 7,
+  kImgOpen = 8,
+  kImgCorrupted = 9,
+  kImgPalette = 10,
+  kImgCreate = 11,
+};
+// Codes of the audio group (8).
+enum AudioCode : int32_t {
+  kAudConvert = 1,
+  kAudConvertAcm = 2,
+  kAudConvertWave = 3,
+  kAudInvalidFormat = 4,
+};
+// Codes of the AVI group (9).
+enum AviCode : int32_t {
+  kAviRead = 1,
+  kAviWrite = 2,
+  kAviReadAudio = 3,
+  kAviWriteAudio = 4,
+  kAviOpen = 5,
+  kAviCreate = 6,
+  kAviInitCodec = 7,
+  kAviAudioInvalid = 8,
+};
+// Codes of the two movie groups (12 and 14).
+enum MovieCode : int32_t {
+  kMviInvalidFormat = 1,
+  kMviWrite = 2,
+  kMviDecompress = 3,
+  kMviCompress = 4,
+  kMviNotSupported = 5,
+  kMviOpen = 6,
+  kMviEnd = 7,
+  kMviCreate = 8,
+};
+// Codes of the WAV group (13).
+enum WavCode : int32_t { kWavOpen = 1, kWavCreate = 2, kWavRead = 3, kWavWrite = 4, kWavSeek = 5 };
+// The one code of the HAV (15), UNI (16) and FLIC (17) groups.
+inline constexpr int32_t kHavEnd = 1;
+inline constexpr int32_t kUniProtocol = 1;
+inline constexpr int32_t kFlicEnd = 1;
+
 // The one exception class that carries an error outward through monitored blocks.
 class EMon : public std::exception {
  public:

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "engine/format_dispatch.h"
 #include "engine/format_registry.h"
@@ -11,6 +13,95 @@
 using namespace vek;
 
 namespace {
+
+// The tables as the library has always had them: the rows the descriptors
+// declare must rebuild them exactly, in this order.
+struct DepthRow {
+  int32_t id;
+  int32_t depth[6];
+};
+constexpr QffDesc kPinnedRead[] = {
+    {7, 0x1A, ".hav", "HAV", "High quality Audio Video", "HAV, High quality Audio Video"},
+    {4, 0x0B, ".gif.giff", "GIF", "Graphics Interchange Format", "GIF, Graphics Interchange Format"},
+    {3, 0x09, ".bmp.dib.rle", "BMP", "Windows Device Independent Bitmap",
+     "BMP/DIB, Windows Device Independent Bitmap"},
+    {5, 0x0A, ".flc.fli", "FLIC", "Autodesk FLIC", "FLIC/FLIC-Pro, Autodesk"},
+    {14, 0x09, ".ras.sun.im1", "RGB", "Sun Raster Image", "RAS, Sun Raster Image"},
+    {13, 0x09, ".rgb.rgba.bw.sgi", "SGI", "Silicon Graphics Image", "RGB, Silicon Graphics Image"},
+    {15, 0x09, ".pnm.ppm.pgm", "PNM", "Portable Image", "PNM, Portable Image"},
+    {2, 0x09, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"},
+    {9, 0x09, ".png", "PNG", "Portable Network Graphics", "PNG, Portable Network Graphics"},
+    {6, 0x1A, ".avi", "AVI", "Windows Audio Video Interleaved", "AVI, Windows Audio Video Interleaved"},
+    {12, 0x14, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"},
+    {8, 0x09, ".jpg.jpeg.jif.jfif.jpe.J", "JPEG", "Joint Photographic Experts Group",
+     "JPEG, Joint Photographic Experts Group"},
+    {10, 0x09, ".tif.tiff", "TIFF", "Tagged Image File Format", "TIFF, Tagged Image File Format"},
+    {11, 0x1A, ".mpg.mpeg.m1v.m2v.mpe", "MPEG", "Moving Pictures Experts Group",
+     "MPEG, Moving Pictures Experts Group"},
+    {1, 0x09, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"},
+    {16, 0x09, ".bay", "BAY", "Bayer Image", "BAY, Bayer Image"},
+    {17, 0x09, ".xpm", "XPM", "X PixMap", "XPM, X PixMap"},
+    {11, 0x14, ".mp3.mpa.mp2", "MPA", "MPEG Audio Layer I/II/III", "MP3/MPA, MPEG Audio Layer I/II/III"},
+    {19, 0x14, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"},
+};
+constexpr QffDesc kPinnedWrite[] = {
+    {6, 0x1A, ".avi", "AVI", "Windows Audio Video Interleaved", "AVI, Windows Audio Video Interleaved"},
+    {3, 0x09, ".bmp.dib", "BMP", "Windows Device Independent Bitmap",
+     "BMP/DIB, Windows Device Independent Bitmap"},
+    {5, 0x0A, ".flc.fli", "FLIC", "Autodesk FLIC", "FLIC/FLIC-Pro, Autodesk"},
+    {7, 0x1A, ".hav", "HAV", "High quality Audio Video", "HAV, High quality Audio Video"},
+    {8, 0x09, ".jpg.jpeg", "JPEG", "Joint Photographic Experts Group",
+     "JPEG, Joint Photographic Experts Group"},
+    {2, 0x09, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"},
+    {9, 0x09, ".png", "PNG", "Portable Network Graphics", "PNG, Portable Network Graphics"},
+    {1, 0x09, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"},
+    {11, 0x1A, ".mpg.mpeg.m1v.m2v", "MPEG", "Moving Pictures Experts Group",
+     "MPEG, Moving Pictures Experts Group"},
+    {12, 0x14, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"},
+    {13, 0x09, ".rgb.sgi", "SGI", "Silicon Graphics Image", "RGB, Silicon Graphics Image"},
+    {14, 0x09, ".ras.sun.im1", "RGB", "Sun Raster Image", "RAS, Sun Raster Image"},
+    {15, 0x09, ".ppm.pnm", "PPM", "Portable PixelMap", "PPM, Portable PixelMap"},
+    {10, 0x09, ".tif.tiff", "TIFF", "Tagged Image File Format", "TIFF, Tagged Image File Format"},
+    {17, 0x09, ".xpm", "XPM", "X PixMap", "XPM, X PixMap"},
+    {18, 0x14, ".mp2", "MPA", "MPEG Audio Layer II", "MP2, MPEG Audio Layer II"},
+    {19, 0x14, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"},
+};
+constexpr DepthRow kPinnedDepths[] = {
+    {6, {8, 15, 24, 24, 24, 24}},  {3, {8, 15, 24, 24, 24, 24}},  {5, {8, 8, 8, 8, 8, 8}},
+    {7, {8, 16, 16, 24, 24, 24}},  {8, {24, 24, 24, 24, 24, 24}}, {2, {8, 24, 24, 24, 24, 24}},
+    {9, {8, 24, 24, 24, 24, 24}},  {1, {8, 15, 24, 24, 24, 24}},  {11, {24, 24, 24, 24, 24, 24}},
+    {12, {0, 0, 0, 0, 0, 0}},      {13, {24, 24, 24, 24, 24, 24}}, {14, {8, 24, 24, 24, 24, 24}},
+    {15, {24, 24, 24, 24, 24, 24}}, {10, {8, 24, 24, 24, 24, 24}}, {17, {24, 24, 24, 24, 24, 24}},
+    {18, {0, 0, 0, 0, 0, 0}},      {19, {0, 0, 0, 0, 0, 0}},
+};
+
+TEST(FormatLookup, DescriptorsRebuildTheTablesRowForRow) {
+  const auto same = [](const QffDesc& a, const QffDesc& b) {
+    return a.id == b.id && a.flags == b.flags && std::string(a.extensions) == b.extensions &&
+           std::string(a.short_name) == b.short_name && std::string(a.long_name) == b.long_name &&
+           std::string(a.full_name) == b.full_name;
+  };
+  int n = 0;
+  const QffDesc* read = FmtTable(kReadTable, n);
+  ASSERT_EQ(n, static_cast<int>(std::size(kPinnedRead)));
+  for (int i = 0; i < n; ++i) EXPECT_TRUE(same(read[i], kPinnedRead[i])) << "reading row " << i;
+  const QffDesc* write = FmtTable(kWriteTable, n);
+  ASSERT_EQ(n, static_cast<int>(std::size(kPinnedWrite)));
+  for (int i = 0; i < n; ++i) EXPECT_TRUE(same(write[i], kPinnedWrite[i])) << "writing row " << i;
+  const int32_t bits[6] = {8, 15, 16, 24, 32, 12};
+  for (const DepthRow& row : kPinnedDepths)
+    for (int c = 0; c < 6; ++c) EXPECT_EQ(FmtDepth(row.id, bits[c]), row.depth[c]) << row.id;
+  // Every id has one descriptor, and only writable formats have depths.
+  for (int32_t id = 1; id < kFmtIdEnd; ++id) {
+    ASSERT_NE(FormatFor(id), nullptr) << id;
+    EXPECT_EQ(FormatFor(id)->id, id);
+    EXPECT_EQ(FmtDepth(id, 24) != kUndefined, FmtIsWritable(id)) << id;
+  }
+  EXPECT_TRUE(FmtDeltaFrames(kFmtHAV, 1));
+  EXPECT_TRUE(FmtDeltaFrames(kFmtGIF, 2));
+  EXPECT_FALSE(FmtDeltaFrames(kFmtGIF, 1));
+  EXPECT_FALSE(FmtDeltaFrames(kFmtAVI, 10));
+}
 
 TEST(FormatLookup, TablesAndOrder) {
   EXPECT_EQ(FmtId("clip.MPE", kReadTable), kFmtMPEG);

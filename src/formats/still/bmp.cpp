@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "formats/format_descriptor.h"
+#include "formats/save_option_fields.h"
 #include "foundation/errors.h"
 
 namespace vek {
@@ -301,5 +303,31 @@ void DIBInfo(const std::string& name, QffInfo& info) {
     RasterFillInfo(imgf, info, imgf.width > 0 && imgf.height > 0);
   });
 }
+
+namespace {
+constexpr FormatRow kBmpRead[] = {
+    {2, {kFmtBMP, 0x09, ".bmp.dib.rle", "BMP", "Windows Device Independent Bitmap",
+         "BMP/DIB, Windows Device Independent Bitmap"}},
+};
+constexpr FormatRow kBmpWrite[] = {
+    {1, {kFmtBMP, 0x09, ".bmp.dib", "BMP", "Windows Device Independent Bitmap",
+         "BMP/DIB, Windows Device Independent Bitmap"}},
+};
+}  // namespace
+
+extern const FormatDescriptor kBmpFormat{
+    .id = kFmtBMP,
+    .tag = "BMP",
+    .read_rows = kBmpRead,
+    .read_count = 1,
+    .write_rows = kBmpWrite,
+    .write_count = 1,
+    .depths = kDepthsPal15,
+    .kind = FormatKindRule::kStill,
+    .delta_frames = false,
+    .load = DIBLoad_,
+    .save_image = DIBSave_,
+    .info = DIBInfo,
+};
 
 }  // namespace vek

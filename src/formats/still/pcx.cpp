@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/format_descriptor.h"
+#include "formats/save_option_fields.h"
 #include "foundation/errors.h"
 
 namespace vek {
@@ -283,5 +285,30 @@ void PCXInfo(const std::string& name, QffInfo& info) {
     RasterFillInfo(imgf, info, imgf.width > 0 && imgf.height > 0);
   });
 }
+
+namespace {
+constexpr FormatRow kPcxRead[] = {
+    {7, {kFmtPCX, 0x09, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"}},
+};
+constexpr FormatRow kPcxWrite[] = {
+    {5, {kFmtPCX, 0x09, ".pcx", "PCX", "Zsoft Paintbrush", "PCX, Zsoft Paintbrush"}},
+};
+}  // namespace
+
+extern const FormatDescriptor kPcxFormat{
+    .id = kFmtPCX,
+    .tag = "PCX",
+    .read_rows = kPcxRead,
+    .read_count = 1,
+    .write_rows = kPcxWrite,
+    .write_count = 1,
+    .depths = kDepthsPal24,
+    .kind = FormatKindRule::kStill,
+    .delta_frames = false,
+    .save = {.codec_name = [](const VekSaveOpts&) -> std::string { return kRleName; }},
+    .load = PCXLoad_,
+    .save_image = PCXSave_,
+    .info = PCXInfo,
+};
 
 }  // namespace vek

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/file_info.h"
+#include "formats/file_info.h"
 #include "formats/still/raster_io.h"
 #include "image/image.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/file_info.h"
+#include "formats/file_info.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
 #include "image/image.h"
@@ -102,14 +102,6 @@ inline void Put32(uint8_t* p, uint32_t v) {
   Put16(p, v);
   Put16(p + 2, v >> 16);
 }
-
-// Site numbers of the reporting statements are distinct per file; these are
-// the error codes of group 7 the readers and writers report.
-inline constexpr int32_t kImgUnsupported = 1;
-inline constexpr int32_t kImgInvalid = 2;
-inline constexpr int32_t kImgDecompress = 3;
-inline constexpr int32_t kImgCompress = 5;
-inline constexpr int32_t kImgCorrupted = 9;
 
 // Rows move between file and image in chunks of about this many bytes: few
 // system calls, and the chunk stays in the cache while its rows are copied.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/format_descriptor.h"
+#include "formats/save_option_fields.h"
 #include "foundation/errors.h"
 
 namespace vek {
@@ -299,5 +301,34 @@ void TGAInfo(const std::string& name, QffInfo& info) {
     RasterFillInfo(imgf, info, imgf.bits >= 1 && imgf.bits <= 32);
   });
 }
+
+namespace {
+constexpr FormatRow kTgaRead[] = {
+    {14, {kFmtTGA, 0x09, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"}},
+};
+constexpr FormatRow kTgaWrite[] = {
+    {7, {kFmtTGA, 0x09, ".tga", "TGA", "Truevision Targa", "TGA, Truevision Targa"}},
+};
+}  // namespace
+
+extern const FormatDescriptor kTgaFormat{
+    .id = kFmtTGA,
+    .tag = "TGA",
+    .read_rows = kTgaRead,
+    .read_count = 1,
+    .write_rows = kTgaWrite,
+    .write_count = 1,
+    .depths = kDepthsPal15,
+    .kind = FormatKindRule::kStill,
+    .delta_frames = false,
+    .save = {.dialog = true,
+             .set_codec = StoreOption<&VekSaveOpts::tgaCodec>,
+             .codec_name = RleWhenSet<&VekSaveOpts::tgaCodec>,
+             .prepare = PrepareCodec<&VekSaveOpts::tgaCodec>,
+             .apply = [](const VekSaveOpts& o) { TGASetRLE(o.prepCodec); }},
+    .load = TGALoad_,
+    .save_image = TGASave_,
+    .info = TGAInfo,
+};
 
 }  // namespace vek

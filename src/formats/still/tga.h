@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/file_info.h"
+#include "formats/file_info.h"
 #include "formats/still/raster_io.h"
 #include "image/image.h"
 
