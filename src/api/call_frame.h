@@ -29,21 +29,30 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
   ProcScope scope(qualified_name);
   detail::FrameBegin();
   R result = on_failure;
-  MonEnterBoundary();  // a fresh error state for every call
-  try {
-    result = body();
-  } catch (...) {
-    vek::detail::UnwoundBelow unwound;
-    detail::FrameException();
-    MonFreeResources();
-    result = on_failure;
+  int32_t group = 0, code = 0;
+  {
+    vek::detail::Block block(true);  // a fresh error state for every call
+    try {
+      result = body();
+      group = ErrGroup();
+      code = ErrCode();
+      block.Succeed();
+    } catch (const EMon& e) {
+      group = ErrGroup();
+      code = ErrCode();
+      block.Fail(e);
+      result = on_failure;
+    } catch (...) {
+      // Not a monitored error: status 999 unless one was recorded; the
+      // block still releases what it holds.
+      detail::FrameException();
+      group = ErrGroup();
+      code = ErrCode();
+      block.Fail(EMon(kGrpException, kFreeTextCode, ""));
+      result = on_failure;
+    }
   }
   // Leaving the frame's own block would report "no error"; keep what the body left.
-  const int32_t group = ErrGroup(), code = ErrCode();
-  {
-    vek::detail::UnwoundBelow unwound;
-    MonExit();  // a boundary: never raises
-  }
   ErrSet(group, code);
   detail::FrameEnd();
   return result;

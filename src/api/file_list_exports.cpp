@@ -84,8 +84,7 @@ void AddBlock(VekFileList& list, const std::string& spec, int32_t mask) {
     QUniInfo info{};
     bool opened = false;
     bool ok = false;
-    MonNextIsBoundary();
-    Monitored("vekmain._VekFilesAddBlock", [&] { ok = Accept(name, mask, info, opened); });
+        MonitoredBoundary("vekmain._VekFilesAddBlock", [&] { ok = Accept(name, mask, info, opened); });
     if (!ok || !ErrNone()) {
       ErrClear();
       continue;

@@ -14,8 +14,7 @@ namespace vek::api {
 template <class T>
 T* AllocHostRecord(int32_t site, const char* label) {
   T* record = nullptr;
-  MemAlloc(record, static_cast<int64_t>(sizeof(T)), site, kMemNew, label);
-  MemRebind(record, nullptr);
+  MemAllocHeld(record, static_cast<int64_t>(sizeof(T)), site, kMemNew, label);
   return record;
 }
 

@@ -191,11 +191,7 @@ VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
     job->doneSamples = 0;
     run.stop_group = run.stop_code = 0;
     JobWatchStart(*job);
-    MonNextIsBoundary();
-    try {
-      Monitored("vekmain.VekConvert_", [&] { RunPasses(*job); });
-    } catch (...) {
-    }
+    MonitoredBoundary("vekmain.VekConvert_", [&] { RunPasses(*job); });
     ConDone();
     job->state = 0;
     if (ErrNone() && run.stop_group != 0) ErrSet(run.stop_group, run.stop_code);

@@ -31,7 +31,7 @@ std::string ImgText(const QImg* img) {
 void CopyName(char*& slot, const char* name) {
   MemFree(slot);
   const size_t n = name ? std::strlen(name) : 0;
-  MemAlloc(slot, static_cast<int64_t>(n + 1), 1395, kMemString, "vekmain.VekSrcSetFile.destStrP");
+  MemAllocHeld(slot, static_cast<int64_t>(n + 1), 1395, kMemString, "vekmain.VekSrcSetFile.destStrP");
   std::memcpy(slot, name ? name : "", n);
   slot[n] = '\0';
 }

@@ -61,8 +61,7 @@ bool Defined(double v) { return v != kUndefD; }
 
 void CloseHandle(QUniHandle& h) {
   if (h.kind != kKindNone || h.created) {
-    MonNextIsBoundary();
-    Monitored("ConForm.CloseHandle_", [&] { UniClose(h); });
+        MonitoredBoundary("ConForm.CloseHandle_", [&] { UniClose(h); });
     std::memset(&h, 0, sizeof h);
   }
 }
@@ -222,11 +221,10 @@ bool VideoFrame(bool& source_ended) {
   QImg* loaded = UsesHeld() ? &r.held : &r.frame;
   bool leave = false;
   for (;;) {
-    MonNextIsBoundary();
-    Monitored("ConForm.ConStart_", [&] {
+        MonitoredBoundary("ConForm.ConStart_", [&] {
       if (r.vreq.kind == kSrcDirect) {
         QImg* given = static_cast<QImg*>(r.vreq.source);
-        if (!given || !ImgValid(given)) ErrReportCode(kGrpImage, kImgCorrupted, 1);
+        if (!given || !ImgValid(given)) ErrRaise(kGrpImage, kImgCorrupted, 1);
         ImgCopy(given, &r.frame);
         loaded = &r.frame;
       } else {
@@ -373,8 +371,7 @@ bool ConSnd_() {
     r.samples_requested += block;
     bool leave = false;
     for (;;) {
-      MonNextIsBoundary();
-      Monitored("ConForm.ConSnd__", [&] {
+            MonitoredBoundary("ConForm.ConSnd__", [&] {
         if (r.silence) {
           WaveFormat f{};
           SndMakeFormat(f, 8000, 1, 8);
@@ -426,8 +423,7 @@ bool HasContent(const QUniHandle& h) { return h.created && (h.frame > 0 || h.sam
 // the one file. A file the run never created is left alone.
 void DeleteOutput(const QUniHandle& h, const std::string& name) {
   if (!h.created) return;
-  MonNextIsBoundary();
-  Monitored("ConForm.DeleteOutput_", [&] {
+    MonitoredBoundary("ConForm.DeleteOutput_", [&] {
     if (h.kind == kKindSequence) {
       for (int32_t i = 1; i <= h.count; ++i) FDelete(SeqName(h.seq, i));
     } else if (!name.empty()) {

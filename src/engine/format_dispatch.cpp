@@ -11,7 +11,7 @@ void ImgLoad(const std::string& name, QImg& image, int32_t id) {
   Monitored("FFBasic.ImgLoad", [&] {
     if (id == kUndefined) id = FmtId(name, kReadTable);
     const FormatDescriptor* m = FormatFor(id);
-    if (!m || !m->load) ErrReportCode(kGrpImage, kImgInvalid, 1);
+    if (!m || !m->load) ErrRaise(kGrpImage, kImgInvalid, 1);
     m->load(name, image);
   });
 }
@@ -19,10 +19,10 @@ void ImgLoad(const std::string& name, QImg& image, int32_t id) {
 void ImgSave(const std::string& name, QImg& image, int32_t id) {
   Monitored("FFBasic.ImgSave", [&] {
     ErrClear();
-    if (!ImgValid(&image)) ErrReportCode(kGrpImage, kImgCorrupted, 2);
+    if (!ImgValid(&image)) ErrRaise(kGrpImage, kImgCorrupted, 2);
     if (id == kUndefined) id = FmtId(name, kWriteTable);
     const FormatDescriptor* m = FormatFor(id);
-    if (!m || !m->save_image) ErrReportCode(kGrpImage, kImgInvalid, 3);
+    if (!m || !m->save_image) ErrRaise(kGrpImage, kImgInvalid, 3);
     m->save_image(name, image);
   });
 }
@@ -34,7 +34,7 @@ void FFInfo(const std::string& name, int32_t id, QffInfo& info) {
     if (id == kUndefined) id = row.id;
     const FormatDescriptor* m = FormatFor(id);
     // Exactly this pair tells the media layer that the format is not known.
-    if (!m || !m->info) ErrReportCode(kGrpMovie2, kMviWrite, 4);
+    if (!m || !m->info) ErrRaise(kGrpMovie2, kMviWrite, 4);
     m->info(name, info);
     info.id = id;
     SetText(info.fullName, FmtFullName(id));

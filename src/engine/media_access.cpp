@@ -49,8 +49,7 @@ void DeriveSound(QUniSoundPart& snd) {
 }
 
 bool TryInfo(const std::string& name, int32_t id, QffInfo& fi) {
-  MonNextIsBoundary();
-  Monitored("ConForm.UniInfo_", [&] { FFInfo(name, id, fi); });
+    MonitoredBoundary("ConForm.UniInfo_", [&] { FFInfo(name, id, fi); });
   return ErrNone();
 }
 
@@ -68,7 +67,7 @@ int32_t DigitCount(int32_t n) {
 
 void UniCreateCheck_(QUniHandle& h) {
   Monitored("ConForm.UniCreateCheck_", [&] {
-    if (h.created) MonAbort();
+    if (h.created) return;
     h.kind = FmtKind(h.id, h.img.frames);
     const int32_t flags = FmtFlags(h.id, kWriteTable);
     h.img.supported = flags != kUndefined && (flags & kFfImages) ? -1 : 0;
@@ -90,7 +89,7 @@ void UniCreateCheck_(QUniHandle& h) {
       for (int i = 0; i < h.avi_info_count; ++i)
         MviSetAviCustomInfo(h.movie, h.avi_info[i].id, h.avi_info[i].text);
     } else {
-      ErrReportCode(kGrpUni, kUniProtocol, 1);
+      ErrRaise(kGrpUni, kUniProtocol, 1);
     }
     h.created = -1;
   });
@@ -99,8 +98,7 @@ void UniCreateCheck_(QUniHandle& h) {
 }  // namespace
 
 bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool allow_minus) {
-  MonNextIsBoundary();
-  Monitored("ConForm.UniInfo", [&] {
+    MonitoredBoundary("ConForm.UniInfo", [&] {
     std::memset(&info, 0, sizeof info);
     int32_t id = FmtId(name, kReadTable);
     QffInfo fi{};
@@ -108,7 +106,7 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
     if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == kMviWrite && id != kUndefined) {
       // A known extension whose module is missing: the content search may still help.
     } else if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == kMviWrite) {
-      ErrReportCode(kGrpMovie2, kMviWrite, 2);
+      ErrRaise(kGrpMovie2, kMviWrite, 2);
     }
     if (!ok || (!fi.imagesValid && !fi.soundValid)) {
       int count;
@@ -124,7 +122,7 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
         }
       }
       ErrClear();
-      if (!found) ErrReportCode(kGrpFile, kFileNotExist, 3);
+      if (!found) ErrRaise(kGrpFile, kFileNotExist, 3);
     }
     info.id = id;
     SetText(info.name, name.c_str());
@@ -182,7 +180,7 @@ void UniOpen(QUniHandle& h, const QUniInfo& info) {
       case kKindStill: break;
       case kKindSequence: h.seq = info.seq; break;
       case kKindMovie: MviOpen(h.movie, h.name, h.id); break;
-      default: ErrReportCode(kGrpUni, kUniProtocol, 5);
+      default: ErrRaise(kGrpUni, kUniProtocol, 5);
     }
   });
 }
@@ -190,7 +188,7 @@ void UniOpen(QUniHandle& h, const QUniInfo& info) {
 void UniImgLoad(QUniHandle& h, QImg& image, int32_t frame, int32_t mode) {
   Monitored("ConForm.UniImgLoad", [&] {
     h.new_picture = 0;
-    if (!h.img.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 6);
+    if (!h.img.supported) ErrRaise(kGrpMovie, kMviNotSupported, 6);
     switch (h.kind) {
       case kKindStill:
         ImgLoad(h.name, image, h.id);
@@ -209,7 +207,7 @@ void UniImgLoad(QUniHandle& h, QImg& image, int32_t frame, int32_t mode) {
         h.new_picture = v.new_picture ? -1 : 0;
         break;
       }
-      default: ErrReportCode(kGrpUni, kUniProtocol, 7);
+      default: ErrRaise(kGrpUni, kUniProtocol, 7);
     }
     SetTime(h);
   });
@@ -217,8 +215,8 @@ void UniImgLoad(QUniHandle& h, QImg& image, int32_t frame, int32_t mode) {
 
 void UniSndLoad(QUniHandle& h, SoundBuffer& snd, int32_t first, int32_t mode, int32_t count) {
   Monitored("ConForm.UniSndLoad", [&] {
-    if (!h.snd.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 8);
-    if (h.kind != kKindMovie) ErrReportCode(kGrpUni, kUniProtocol, 9);
+    if (!h.snd.supported) ErrRaise(kGrpMovie, kMviNotSupported, 8);
+    if (h.kind != kKindMovie) ErrRaise(kGrpUni, kUniProtocol, 9);
     MviSndLoad(h.movie, snd, first, mode, count);
     h.sample = MviView(h.movie).samples_done;
     h.sound_time = h.snd.rate > 0 ? h.sample / h.snd.rate : 0.0;
@@ -261,13 +259,10 @@ void UniImgSave(QUniHandle& h, QImg& image) {
       h.img_known = -1;
     }
     if (!h.created) UniCreateCheck_(h);
-    if (!h.img.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 10);
+    if (!h.img.supported) ErrRaise(kGrpMovie, kMviNotSupported, 10);
     QImg temp{};
     QImg* out = &image;
-    struct TempGuard {
-      QImg& img;
-      ~TempGuard() { ImgFree(&img); }
-    } guard{temp};
+    ImgGuard guard_temp(temp);
     if (image.bits != h.img.bits) {
       ImgConvBpp(out, &temp, h.img.bits);
       out = &temp;
@@ -275,6 +270,7 @@ void UniImgSave(QUniHandle& h, QImg& image) {
     if (out->width != h.img.width || out->height != h.img.height) {
       if (out == &temp) {
         QImg sized{};
+        ImgGuard guard_sized(sized);
         ImgResize(&temp, &sized, h.img.width, h.img.height);
         ImgXchg(&temp, &sized);
         ImgFree(&sized);
@@ -298,7 +294,7 @@ void UniImgSave(QUniHandle& h, QImg& image) {
         MviImgSave(h.movie, *out);
         h.frame = MviView(h.movie).current;
         break;
-      default: ErrReportCode(kGrpUni, kUniProtocol, 11);
+      default: ErrRaise(kGrpUni, kUniProtocol, 11);
     }
   });
 }
@@ -313,8 +309,8 @@ void UniSndSave(QUniHandle& h, SoundBuffer& snd) {
       h.snd_known = -1;
     }
     if (!h.created) UniCreateCheck_(h);
-    if (!h.snd.supported) ErrReportCode(kGrpMovie, kMviNotSupported, 12);
-    if (h.kind != kKindMovie) ErrReportCode(kGrpUni, kUniProtocol, 13);
+    if (!h.snd.supported) ErrRaise(kGrpMovie, kMviNotSupported, 12);
+    if (h.kind != kKindMovie) ErrRaise(kGrpUni, kUniProtocol, 13);
     MviSndSave(h.movie, snd);
     h.sample = MviView(h.movie).samples_done;
     h.sound_time = h.snd.rate > 0 ? h.sample / h.snd.rate : 0.0;
@@ -330,7 +326,7 @@ void UniClose(QUniHandle& h) {
       });
       MviClose(h.movie);
     } else if (h.kind < 0 || h.kind > kKindMovie) {
-      ErrReportCode(kGrpUni, kUniProtocol, 14);
+      ErrRaise(kGrpUni, kUniProtocol, 14);
     }
     std::memset(&h, 0, sizeof h);
     h.movie.id = kUndefined;
@@ -341,11 +337,10 @@ void FFInit(int32_t id, QFramePrep& prep, QImg& image, int32_t multiple) {
   Monitored("FFBasic.FFInit", [&] {
     std::memset(&prep, 0, sizeof prep);
     prep.image = &image;
-    MonNextIsBoundary();
-    Monitored("FFBasic.FFInit_", [&] {
+        MonitoredBoundary("FFBasic.FFInit_", [&] {
       if (!ImgValid(&image) || image.width < 4 || image.width > 4096 || image.height < 4 ||
           image.height > 4096)
-        ErrReportCode(kGrpMovie2, kMviInvalidFormat, 15);
+        ErrRaise(kGrpMovie2, kMviInvalidFormat, 15);
       const int32_t m = multiple > 0 ? multiple : 1;
       QImg* cur = &image;
       if (image.width % m != 0 || image.height % m != 0) {
@@ -361,6 +356,7 @@ void FFInit(int32_t id, QFramePrep& prep, QImg& image, int32_t multiple) {
       if (depth != cur->bits && depth > 0) {
         if (cur == &prep.temp) {
           QImg conv{};
+          ImgGuard guard_conv(conv);
           ImgConvBpp(&prep.temp, &conv, depth);
           ImgXchg(&prep.temp, &conv);
           ImgFree(&conv);
@@ -373,7 +369,7 @@ void FFInit(int32_t id, QFramePrep& prep, QImg& image, int32_t multiple) {
     });
     if (!ErrNone()) {
       ImgFree(&prep.temp);
-      ErrReportCode(kGrpMovie2, kMviInvalidFormat, 17);
+      ErrRaise(kGrpMovie2, kMviInvalidFormat, 17);
     }
   });
 }

@@ -19,11 +19,10 @@ void AllocState(QMovieHandle& mh, const MovieOps* ops, const char* verb, int32_t
   const std::string label = std::string("ConForm.") + verb + ".mf." + ops->tag;
   const int32_t size = ops->state_size > 0 ? ops->state_size : 4;
   void* state = nullptr;
-  _memalloc_(&state, size, site, kMemNew, label.c_str());
+  _memalloc_(&state, size, site, kMemNew, label.c_str(), true);
   std::memset(state, 0, static_cast<size_t>(size));
   if (ops->construct) ops->construct(state);
   mh.state = state;
-  MemRebind(state, &mh.state);
   mh.ops = ops;
 }
 
@@ -45,7 +44,7 @@ void MviOpen(QMovieHandle& mh, const std::string& name, int32_t id) {
     mh = QMovieHandle{kUndefined, nullptr, nullptr};
     if (id == kUndefined) id = FmtId(name, kReadTable);
     const MovieOps* ops = MovieOpsFor(id);
-    if (!ops || !ops->open) ErrReportCode(kGrpMovie, kMviInvalidFormat, 1);
+    if (!ops || !ops->open) ErrRaise(kGrpMovie, kMviInvalidFormat, 1);
     mh.id = id;
     AllocState(mh, ops, "MviOpen", 2);
     MonSetCleanup([&mh] { Release(mh); });  // a failed open ends the state too
@@ -55,18 +54,18 @@ void MviOpen(QMovieHandle& mh, const std::string& name, int32_t id) {
 
 void MviImgLoad(QMovieHandle& mh, QImg& image, int32_t frame, int32_t mode) {
   Monitored("ConForm.MviImgLoad", [&] {
-    if (!mh.ops) ErrReportCode(kGrpMovie, kMviInvalidFormat, 3);
+    if (!mh.ops) ErrRaise(kGrpMovie, kMviInvalidFormat, 3);
     const MovieView v = MviView(mh);
-    if (v.writing) MonAbort();
-    if (frame > v.frames) ErrReportCode(kGrpMovie, kMviEnd, 4);
-    if (!mh.ops->img_load) ErrReportCode(kGrpMovie, kMviNotSupported, 5);
+    if (v.writing) return;
+    if (frame > v.frames) ErrRaise(kGrpMovie, kMviEnd, 4);
+    if (!mh.ops->img_load) ErrRaise(kGrpMovie, kMviNotSupported, 5);
     mh.ops->img_load(mh.state, image, frame, mode);
   });
 }
 
 void MviSndLoad(QMovieHandle& mh, SoundBuffer& snd, int32_t first, int32_t mode, int32_t count) {
   Monitored("ConForm.MviSndLoad", [&] {
-    if (!mh.ops) ErrReportCode(kGrpMovie, kMviInvalidFormat, 6);
+    if (!mh.ops) ErrRaise(kGrpMovie, kMviInvalidFormat, 6);
     if (!mh.ops->snd_load) {
       snd.sample_count = 0;
       return;
@@ -81,7 +80,7 @@ void MviCreate(QMovieHandle& mh, const std::string& name, double fps, int32_t fr
     mh = QMovieHandle{kUndefined, nullptr, nullptr};
     const int32_t id = FmtId(name, kWriteTable);
     const MovieOps* ops = MovieOpsFor(id);
-    if (!ops || !ops->create) ErrReportCode(kGrpMovie, kMviInvalidFormat, 7);
+    if (!ops || !ops->create) ErrRaise(kGrpMovie, kMviInvalidFormat, 7);
     mh.id = id;
     AllocState(mh, ops, "MviCreate", 8);
     MonSetCleanup([&mh] { Release(mh); });
@@ -91,17 +90,17 @@ void MviCreate(QMovieHandle& mh, const std::string& name, double fps, int32_t fr
 
 void MviImgSave(QMovieHandle& mh, QImg& image) {
   Monitored("ConForm.MviImgSave", [&] {
-    if (!FmtIsWritable(mh.id)) ErrReportCode(kGrpMovie, kMviInvalidFormat, 9);
-    if (!mh.ops || !MviView(mh).writing) ErrReportCode(kGrpMovie, kMviWrite, 10);
-    if (!mh.ops->img_save) ErrReportCode(kGrpMovie, kMviNotSupported, 11);
+    if (!FmtIsWritable(mh.id)) ErrRaise(kGrpMovie, kMviInvalidFormat, 9);
+    if (!mh.ops || !MviView(mh).writing) ErrRaise(kGrpMovie, kMviWrite, 10);
+    if (!mh.ops->img_save) ErrRaise(kGrpMovie, kMviNotSupported, 11);
     mh.ops->img_save(mh.state, image);
   });
 }
 
 void MviSndSave(QMovieHandle& mh, SoundBuffer& snd) {
   Monitored("ConForm.MviSndSave", [&] {
-    if (!mh.ops || !MviView(mh).writing) ErrReportCode(kGrpMovie, kMviWrite, 12);
-    if (!mh.ops->snd_save) ErrReportCode(kGrpMovie, kMviNotSupported, 13);
+    if (!mh.ops || !MviView(mh).writing) ErrRaise(kGrpMovie, kMviWrite, 12);
+    if (!mh.ops->snd_save) ErrRaise(kGrpMovie, kMviNotSupported, 13);
     mh.ops->snd_save(mh.state, snd);
   });
 }

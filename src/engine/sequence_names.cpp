@@ -69,8 +69,7 @@ bool SeqCheck(const std::string& prefix, const std::string& suffix, int32_t numb
   const std::string name = SeqName(seq, 1);
   QffInfo info{};
   file_size = 0;
-  MonNextIsBoundary();
-  Monitored("FFBasic.SeqCheck", [&] { FFInfo(name, kUndefined, info); });
+    MonitoredBoundary("FFBasic.SeqCheck", [&] { FFInfo(name, kUndefined, info); });
   const bool ok = ErrNone();
   ErrClear();
   if (!ok) return false;

@@ -50,7 +50,6 @@ void MakeUsable(SoundBuffer& snd) {
     snd.sample_count = 0;
     return;
   }
-  MemRebind(snd.data, reinterpret_cast<void**>(&snd.data));
   const int64_t real = MemSize(snd.data);
   if (snd.capacity < 0 || snd.capacity > real) snd.capacity = static_cast<int32_t>(real);
   snd.sample_count = UsableCount(snd, snd.format.nBlockAlign);
@@ -69,7 +68,7 @@ int32_t UsableCount(const SoundBuffer& snd, int32_t block_align) {
 int32_t CheckedBytes(int64_t count, int64_t block_align, int32_t site) {
   const int64_t bytes = count * block_align;
   if (count < 0 || block_align < 0 || bytes > INT32_MAX)
-    ErrReportCode(kGrpMemory, kMemInvalidRequest, site);
+    ErrRaise(kGrpMemory, kMemInvalidRequest, site);
   return static_cast<int32_t>(bytes);
 }
 
@@ -77,13 +76,10 @@ int32_t CheckedBytes(int64_t count, int64_t block_align, int32_t site) {
 
 void _sndalloc_(SoundBuffer& snd, int64_t size, int32_t line, const char* label) {
   Monitored("SndBasic._sndalloc_", [&] {
-    if (!sndinternal::Live(snd))
-      std::memset(&snd, 0, sizeof snd);
-    else  // the block belongs to this record, even if the record was moved
-      MemRebind(snd.data, reinterpret_cast<void**>(&snd.data));
-    if (size > INT32_MAX) ErrReportCode(kGrpMemory, kMemInvalidRequest, 1);
+    if (!sndinternal::Live(snd)) std::memset(&snd, 0, sizeof snd);
+    if (size > INT32_MAX) ErrRaise(kGrpMemory, kMemInvalidRequest, 1);
     const std::string text = std::string("(SndAlloc):") + (label ? label : "");
-    MemAlloc(snd.data, size, line, kMemRealloc, text.c_str());
+    MemAllocHeld(snd.data, size, line, kMemRealloc, text.c_str());
     snd.capacity = static_cast<int32_t>(size);
   });
 }
@@ -97,7 +93,7 @@ void SndFree(SoundBuffer& snd) {
 
 void SndAddSilence(SoundBuffer& snd, int32_t total) {
   Monitored("SndBasic.SndAddSilence", [&] {
-    if (!SndCompleteFormat(snd.format)) ErrReportCode(kGrpAudio, kAudInvalidFormat, 2);
+    if (!SndCompleteFormat(snd.format)) ErrRaise(kGrpAudio, kAudInvalidFormat, 2);
     // A buffer without live data is empty; its format stays.
     sndinternal::MakeUsable(snd);
     const int64_t current = int64_t(snd.sample_count) * snd.format.nBlockAlign;
@@ -108,7 +104,7 @@ void SndAddSilence(SoundBuffer& snd, int32_t total) {
     const int64_t from = int64_t(snd.sample_count) * snd.format.nBlockAlign;
     const int32_t to = CheckedBytes(total, snd.format.nBlockAlign, 4);
     if (snd.capacity < to || !snd.data) {
-      MemAlloc(snd.data, to, 5, kMemRealloc, "SndBasic.SndAddSilence.snd.SndData");
+      MemAllocHeld(snd.data, to, 5, kMemRealloc, "SndBasic.SndAddSilence.snd.SndData");
       snd.capacity = to;
     }
     if (to > from)
@@ -133,10 +129,7 @@ void SndJoin(SoundBuffer& target, const SoundBuffer& source) {
     if (UsableCount(source, sf.nBlockAlign) <= 0) return;
     sndinternal::MakeUsable(target);
     SoundBuffer temp{};
-    struct TempGuard {
-      SoundBuffer& b;
-      ~TempGuard() { MemFree(b.data); }
-    } guard{temp};
+    SndGuard guard_temp(temp);
     const SoundBuffer* from = &source;
     if (SndFormatsDiffer(target.format, sf)) {
       if (target.sample_count == 0) target.format = sf;
@@ -151,7 +144,7 @@ void SndJoin(SoundBuffer& target, const SoundBuffer& source) {
     const int32_t have = target.sample_count;
     const int32_t needed = CheckedBytes(int64_t(have) + add, ba, 6);
     if (target.capacity < needed || !target.data) {
-      MemAlloc(target.data, needed, 7, kMemRealloc, "SndBasic.SndJoin.join_to.sndData");
+      MemAllocHeld(target.data, needed, 7, kMemRealloc, "SndBasic.SndJoin.join_to.sndData");
       target.capacity = needed;
     }
     // Read the source pointer only now: it is the target's own when joining a buffer to itself.
@@ -203,7 +196,7 @@ void SndDelete(SoundBuffer& snd, int32_t first, int32_t count) {
       snd.capacity = 0;
       return;
     }
-    MemAlloc(snd.data, bytes, 12, kMemRealloc, "SndBasic.SndDelete.snd.sndData");
+    MemAllocHeld(snd.data, bytes, 12, kMemRealloc, "SndBasic.SndDelete.snd.sndData");
     snd.capacity = bytes;
   });
 }

@@ -63,6 +63,18 @@ bool SndFormatsDiffer(const WaveFormat& a, const WaveFormat& b);
 // Buffer operations.
 void _sndalloc_(SoundBuffer& snd, int64_t size, int32_t line, const char* label);
 void SndFree(SoundBuffer& snd);
+
+// Frees a local sound buffer on every path, also while an error unwinds.
+class SndGuard {
+ public:
+  explicit SndGuard(SoundBuffer& snd) : snd_(snd) {}
+  ~SndGuard() { SndFree(snd_); }
+  SndGuard(const SndGuard&) = delete;
+  SndGuard& operator=(const SndGuard&) = delete;
+
+ private:
+  SoundBuffer& snd_;
+};
 void SndAddSilence(SoundBuffer& snd, int32_t total);
 void SndMakeSilence(SoundBuffer& snd, int32_t count, const WaveFormat& format);
 void SndJoin(SoundBuffer& target, const SoundBuffer& source);

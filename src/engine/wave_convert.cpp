@@ -32,7 +32,7 @@ struct StreamGuard {
 void WaveConvertInit(WaveConvState& state, const WaveFormat* source, const WaveFormat* target) {
   Monitored("SndBasic.WaveConvertInit", [&] {
     std::memset(&state, 0, sizeof state);
-    if (!source || !target) ErrReportCode(kGrpAudio, kAudConvertWave, 1);
+    if (!source || !target) ErrRaise(kGrpAudio, kAudConvertWave, 1);
     // Equal formats are copied; no stream is needed for them.
     if (SndFormatsDiffer(*source, *target))
       AcmCheck(acmStreamOpen(&state.stream, nullptr, source, target, nullptr, 0, 0,
@@ -79,7 +79,7 @@ void WaveConvert_(WaveConvState& state, const uint8_t* source, uint8_t* target,
     AcmCheck(unprepared, 7);
     state.flags = ACM_STREAMCONVERTF_BLOCKALIGN;
     // Source the stream could not take would be lost without a word.
-    if (h.cbSrcLengthUsed < h.cbSrcLength) ErrReportCode(kGrpAudio, kAudConvertAcm, 8);
+    if (h.cbSrcLengthUsed < h.cbSrcLength) ErrRaise(kGrpAudio, kAudConvertAcm, 8);
   });
 }
 
@@ -89,9 +89,9 @@ void WaveConvert(WaveConvState& state, const uint8_t* source, uint8_t* target,
   Monitored("SndBasic.WaveConvert", [&] {
     produced = 0;
     if (length < 1 || capacity < 1) return;
-    if (!source || !target || !target_format || !source_format) ErrReportCode(kGrpAudio, kAudConvertWave, 9);
+    if (!source || !target || !target_format || !source_format) ErrRaise(kGrpAudio, kAudConvertWave, 9);
     if (!SndFormatsDiffer(*target_format, *source_format)) {
-      if (capacity < length) ErrReportCode(kGrpAudio, kAudConvertWave, 10);
+      if (capacity < length) ErrRaise(kGrpAudio, kAudConvertWave, 10);
       std::memcpy(target, source, static_cast<size_t>(length));
       produced = length;
       return;
@@ -103,9 +103,9 @@ void WaveConvert(WaveConvState& state, const uint8_t* source, uint8_t* target,
       pcm.wFormatTag = kWaveFormatPcm;
       if (acmFormatSuggest(nullptr, source_format, &pcm, sizeof pcm,
                            ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
-        ErrReportCode(kGrpAudio, kAudConvertWave, 11);
+        ErrRaise(kGrpAudio, kAudConvertWave, 11);
     }
-    if (!SndCompleteFormat(pcm)) ErrReportCode(kGrpAudio, kAudConvertWave, 12);
+    if (!SndCompleteFormat(pcm)) ErrRaise(kGrpAudio, kAudConvertWave, 12);
     // The stream opened by WaveConvertInit decodes and converts in one
     // pipeline, so a compressed source reaches any PCM target in one pass.
     WaveConvert_(state, source, target, target_format, source_format, produced, capacity,
@@ -118,18 +118,19 @@ void SndConvert(const SoundBuffer& source, SoundBuffer& dest, const WaveFormat& 
     const int32_t count = sndinternal::UsableCount(source, source.format.nBlockAlign);
     if (count <= 0) return;
     WaveFormat target = format;
-    if (!SndCompleteFormat(target)) ErrReportCode(kGrpAudio, kAudConvert, 13);
+    if (!SndCompleteFormat(target)) ErrRaise(kGrpAudio, kAudConvert, 13);
     if (&source == &dest) {
       // Into a fresh buffer, which then replaces the old data.
       SoundBuffer fresh{};
+      SndGuard guard_fresh(fresh);
       SndConvert(source, fresh, format);
       MemFree(dest.data);
       dest = fresh;
-      if (dest.data) MemRebind(dest.data, reinterpret_cast<void**>(&dest.data));
+      fresh = SoundBuffer{};  // the data now belongs to dest
       return;
     }
     const WaveFormat& sf = source.format;
-    if (sf.nAvgBytesPerSec == 0 || sf.nBlockAlign == 0) ErrReportCode(kGrpAudio, kAudConvert, 14);
+    if (sf.nAvgBytesPerSec == 0 || sf.nBlockAlign == 0) ErrRaise(kGrpAudio, kAudConvert, 14);
     const int32_t bytes = sndinternal::CheckedBytes(count, sf.nBlockAlign, 15);
     WaveConvState state{};
     StreamGuard guard{state};
@@ -145,7 +146,7 @@ void SndConvert(const SoundBuffer& source, SoundBuffer& dest, const WaveFormat& 
       const double least = double(estimate) + 64.0 * target.nBlockAlign;
       if (size < least) size = least;
     }
-    if (!(size >= 1.0) || size > double(INT32_MAX)) ErrReportCode(kGrpAudio, kAudConvert, 16);
+    if (!(size >= 1.0) || size > double(INT32_MAX)) ErrRaise(kGrpAudio, kAudConvert, 16);
     _sndalloc_(dest, static_cast<int64_t>(size), 17, "SndBasic.SndConvert.dest");
     // One pass over the whole buffer: the stream releases everything it holds.
     state.flags |= ACM_STREAMCONVERTF_END;
@@ -167,7 +168,7 @@ void SndLoad(void* module, WaveConvState& conv, SndDecodeState& dec, SndReadFunc
              int32_t count, SoundBuffer& dest) {
   Monitored("SndBasic.SndLoad", [&] {
     WaveFormat out = dec.out_format;
-    if (!read || !dec.src_format || !SndCompleteFormat(out)) ErrReportCode(kGrpAudio, kAudInvalidFormat, 18);
+    if (!read || !dec.src_format || !SndCompleteFormat(out)) ErrRaise(kGrpAudio, kAudInvalidFormat, 18);
     const int32_t ba = out.nBlockAlign;
     // A format record stored shorter than 18 bytes has no extra-size field.
     WaveFormat src{};
@@ -234,8 +235,8 @@ void SndLoad(void* module, WaveConvState& conv, SndDecodeState& dec, SndReadFunc
                                ACM_STREAMSIZEF_SOURCE) != MMSYSERR_NOERROR)
           estimate = 0;
         if (!(size >= double(estimate) + ba)) size = double(estimate) + ba;
-        if (size > double(INT32_MAX)) ErrReportCode(kGrpAudio, kAudConvertWave, 21);
-        MemAlloc(dec.staging, static_cast<int64_t>(size), 22, kMemRealloc,
+        if (size > double(INT32_MAX)) ErrRaise(kGrpAudio, kAudConvertWave, 21);
+        MemAllocHeld(dec.staging, static_cast<int64_t>(size), 22, kMemRealloc,
                  "SndBasic.SndLoad.sl.SndData");
         int32_t produced = 0;
         WaveConvert(conv, raw, dec.staging, &out, &src, produced, static_cast<int32_t>(size),

@@ -39,37 +39,6 @@ std::string NumText(int64_t value, int width) {
   return digits;
 }
 
-namespace detail {
-namespace {
-const void* g_unwound_below = nullptr;
-// Frames of one call chain never span more than this; owners further away
-// are on the heap or in static storage.
-constexpr uintptr_t kStackWindow = uintptr_t(256) << 20;
-}  // namespace
-
-namespace {
-#if defined(__GNUC__)
-[[gnu::noinline]] const void* CallerStackTop() { return __builtin_frame_address(0); }
-#else
-__declspec(noinline) const void* CallerStackTop() {
-  volatile char here = 0;
-  return const_cast<const char*>(&here);
-}
-#endif
-}  // namespace
-
-UnwoundBelow::UnwoundBelow() : previous_(g_unwound_below) { g_unwound_below = CallerStackTop(); }
-UnwoundBelow::~UnwoundBelow() { g_unwound_below = previous_; }
-
-bool InUnwoundStack(const void* p) {
-  if (!g_unwound_below || !p) return false;
-  const uintptr_t top = reinterpret_cast<uintptr_t>(g_unwound_below);
-  const uintptr_t q = reinterpret_cast<uintptr_t>(p);
-  // The stack grows down: what lies just below the live frame is gone.
-  return q < top && top - q < kStackWindow;
-}
-}  // namespace detail
-
 // Names are held to 255 characters, so every message fits the documented
 // 1100-byte buffer of the error-text export.
 void SetCurrentFileName(const std::string& name) { g_err.current_file.assign(name, 0, 255); }
@@ -177,11 +146,14 @@ const char* CodeMessage(int32_t group, int32_t code) {
   }
 }
 
-// The innermost block's resources are freed with the stack suspended and the
-// recording lock set, so the clean-up cannot report or open blocks itself.
-void RunCleanupAndFree(detail::BlockRecord& b) {
+// Runs the innermost block's clean-up callback and frees what it holds
+// without an owner, with the stack suspended and the recording lock set, so
+// the clean-up can neither report nor open blocks of its own.
+void RollBack(detail::BlockRecord& b, int32_t depth) {
   const bool was_suspended = g_err.suspended;
   g_err.suspended = true;
+  const bool was_locked = g_err.locked;
+  g_err.locked = true;
   if (b.cleanup) {
     MonCleanup cb = std::move(b.cleanup);
     b.cleanup = nullptr;
@@ -191,36 +163,19 @@ void RunCleanupAndFree(detail::BlockRecord& b) {
       // Exceptions of clean-up callbacks are swallowed.
     }
   }
-  const bool was_locked = g_err.locked;
-  g_err.locked = true;
-  detail::FreeBlockResources(b);
+  if (b.loose_mem > 0) detail::MemRollback(depth);
+  if (b.loose_files > 0) detail::FCloseRollback(depth);
   g_err.locked = was_locked;
   g_err.suspended = was_suspended;
 }
 
-void EnterBlock(bool boundary) {
-  if (g_err.suspended) return;
-  if (g_err.depth >= detail::kBlockSlots - 1)
-    platform::FatalExit("Fatal error: internal monitoring overflow.");
-  if (g_err.depth == 0) g_err.handled = 0;
-  detail::BlockRecord& b = g_err.blocks[g_err.depth + 1];
-  b.mem_count = MemCount();
-  b.file_count = FCount();
-  b.raised = false;
-  b.boundary = boundary || g_err.next_is_boundary;
-  b.group = 0;
-  b.code = 0;
-  if (b.cleanup) b.cleanup = nullptr;
-  ++g_err.depth;
-  if (!g_err.locked) {
-    g_err.group = 0;
-    g_err.code = 0;
-  }
-  g_err.warn_group = 0;
-  g_err.warn_code = 0;
-  g_err.next_is_boundary = false;
+void Record(int32_t group, int32_t code, const char* text, int32_t site) {
+  g_err.group = group;
+  g_err.code = code;
+  if (text) g_err.text.assign(text, strnlen(text, 1024));
+  TraceError('!', group, code, site);
+  ProcClear();
 }
-
 
 }  // namespace
 
@@ -253,20 +208,19 @@ RecordingLock::RecordingLock() : previous_(g_err.locked) { g_err.locked = true; 
 RecordingLock::~RecordingLock() { g_err.locked = previous_; }
 
 void ErrReport(int32_t group, int32_t code, const char* text, int32_t site) {
-  if (g_err.locked) return;
-  g_err.locked = true;
-  if (group != 0 && code != 0) {
-    g_err.group = group;
-    g_err.code = code;
-    if (text) g_err.text.assign(text, strnlen(text, 1024));
-    TraceError('!', group, code, site);
-    ProcClear();
-  } else {
-    g_err.group = 0;
-    g_err.code = 0;
+  if (group == 0 || code == 0) {
+    if (!g_err.locked) {
+      g_err.group = 0;
+      g_err.code = 0;
+    }
+    return;
   }
-  g_err.locked = false;
-  MonRaise(group, code);
+  if (!g_err.locked) {
+    g_err.locked = true;
+    Record(group, code, text, site);
+    g_err.locked = false;
+  }
+  throw EMon(group, code, ErrMsg(group, code));
 }
 
 void ErrReportCode(int32_t group, int32_t code, int32_t site) {
@@ -275,6 +229,16 @@ void ErrReportCode(int32_t group, int32_t code, int32_t site) {
 
 void ErrReportText(int32_t group, const std::string& text, int32_t site) {
   ErrReport(group, kFreeTextCode, text.c_str(), site);
+}
+
+void ErrRaise(int32_t group, int32_t code, int32_t site) {
+  ErrReport(group != 0 ? group : kGrpGeneral, code != 0 ? code : kFreeTextCode, nullptr, site);
+  std::abort();  // not reached: a non-zero pair always raises
+}
+
+void ErrRaiseText(int32_t group, const std::string& text, int32_t site) {
+  ErrReport(group != 0 ? group : kGrpText, kFreeTextCode, text.c_str(), site);
+  std::abort();
 }
 
 void ErrClear() {
@@ -317,85 +281,99 @@ bool WarnNone() { return g_err.warn_group == 0 && g_err.warn_code == 0; }
 int32_t WarnGroup() { return g_err.warn_group; }
 int32_t WarnCode() { return g_err.warn_code; }
 
-void MonEnter() { EnterBlock(false); }
-void MonEnterBoundary() { EnterBlock(true); }
-void MonNextIsBoundary() { g_err.next_is_boundary = true; }
 int32_t MonDepth() { return g_err.depth; }
 
-void MonFreeResources() {
-  if (g_err.depth >= 1) RunCleanupAndFree(g_err.blocks[g_err.depth]);
-}
-
 void MonSetCleanup(MonCleanup callback) {
-  if (g_err.depth >= 1) g_err.blocks[g_err.depth].cleanup = std::move(callback);
+  if (g_err.depth >= 1 && !g_err.suspended) g_err.blocks[g_err.depth].cleanup = std::move(callback);
 }
 
-void MonRaise(int32_t group, int32_t code) {
-  if (g_err.suspended || g_err.depth < 1 || group == 0 || code == 0) return;
-  detail::BlockRecord& b = g_err.blocks[g_err.depth];
-  if (b.raised) return;
-  b.group = group;
-  b.code = code;
-  RunCleanupAndFree(b);
-  b.raised = true;
-  throw EMon(ErrMsg(group, code));
+void MonAbort() { throw EMon(); }
+
+namespace detail {
+
+void CountLoose(int32_t depth, bool file, int32_t delta) {
+  if (depth < 0 || depth >= kBlockSlots) return;
+  BlockRecord& b = g_err.blocks[depth];
+  (file ? b.loose_files : b.loose_mem) += delta;
 }
 
-void MonAbort() {
-  if (g_err.depth >= 1) g_err.blocks[g_err.depth].raised = true;
-  throw EMon();
-}
-
-void MonExcept(const char* message) {
-  if (g_err.suspended) return;
-  ++g_err.handled;
-  if (g_err.depth < 1) return;
-  detail::BlockRecord& b = g_err.blocks[g_err.depth];
-  if (b.raised || b.group != 0 || b.code != 0) return;
-  // An exception from outside the monitored blocks: a library or runtime fault.
-  RunCleanupAndFree(b);
-  const bool was_locked = g_err.locked;
-  g_err.locked = false;
-  g_err.group = kGrpException;
-  g_err.code = kFreeTextCode;
-  g_err.text.assign(message ? message : "", message ? strnlen(message, 1024) : 0);
-  b.group = g_err.group;
-  b.code = g_err.code;
-  b.raised = true;
-  g_err.locked = true;
-  TraceError('!', b.group, b.code, 0);
-  ProcClear();
-  g_err.locked = was_locked;
-}
-
-void MonExit() {
-  if (g_err.suspended || g_err.depth < 1) return;
-  if (g_err.handled > 1) {
-    // Blocks left by an exception without their own exit step.
-    const int skip = g_err.handled - 1;
-    const int target = g_err.depth - skip > 0 ? g_err.depth - skip : 1;
-    g_err.blocks[target].group = g_err.blocks[g_err.depth].group;
-    g_err.blocks[target].code = g_err.blocks[g_err.depth].code;
-    g_err.depth = target;
-  }
-  detail::BlockRecord& b = g_err.blocks[g_err.depth];
-  if (b.group != 0 && b.code != 0) RunCleanupAndFree(b);
-  if (b.cleanup) b.cleanup = nullptr;
-  --g_err.depth;
-  g_err.handled = 0;
+Block::Block(bool boundary) : open_(!g_err.suspended) {
+  if (!open_) return;
+  if (g_err.depth >= kBlockSlots - 1) platform::FatalExit("Fatal error: internal monitoring overflow.");
+  BlockRecord& b = g_err.blocks[++g_err.depth];
+  b.loose_mem = 0;
+  b.loose_files = 0;
+  b.boundary = boundary;
+  b.cleanup = nullptr;
   if (!g_err.locked) {
-    g_err.group = b.group;
-    g_err.code = b.code;
+    g_err.group = 0;
+    g_err.code = 0;
   }
-  if (b.boundary) return;
-  detail::BlockRecord& outer = g_err.blocks[g_err.depth];
-  const bool has_error = b.group != 0 && b.code != 0;
-  outer.group = b.group;
-  outer.code = b.code;
-  // A silent early return (MonAbort) ends here: passing its raised mark on
-  // would swallow any later error of the enclosing block.
-  outer.raised = has_error && b.raised;
-  if (has_error && b.raised) throw EMon(ErrMsg(b.group, b.code));
+  g_err.warn_group = 0;
+  g_err.warn_code = 0;
 }
+
+Block::~Block() {
+  // Only reached open when the body left by a path that neither returned
+  // nor raised through the block: release it as a failure, quietly.
+  if (open_) {
+    BlockRecord& b = g_err.blocks[g_err.depth];
+    RollBack(b, g_err.depth);
+    --g_err.depth;
+  }
+}
+
+void Block::Succeed() {
+  if (!open_) return;
+  open_ = false;
+  BlockRecord& b = g_err.blocks[g_err.depth];
+  b.cleanup = nullptr;
+  if (b.loose_mem > 0) MemAdopt(g_err.depth);
+  if (b.loose_files > 0) FAdopt(g_err.depth);
+  --g_err.depth;
+  if (!g_err.locked) {
+    g_err.group = 0;
+    g_err.code = 0;
+  }
+}
+
+bool Block::Fail(const EMon& e) {
+  if (!open_) return false;
+  open_ = false;
+  BlockRecord& b = g_err.blocks[g_err.depth];
+  if (e.silent()) {
+    // A silent stop ends the block like a return.
+    b.cleanup = nullptr;
+    if (b.loose_mem > 0) MemAdopt(g_err.depth);
+    if (b.loose_files > 0) FAdopt(g_err.depth);
+    --g_err.depth;
+    if (!g_err.locked) {
+      g_err.group = 0;
+      g_err.code = 0;
+    }
+    return true;
+  }
+  RollBack(b, g_err.depth);
+  --g_err.depth;
+  // Owners' destructors may have run monitored procedures of their own while
+  // the error unwound, which start from a clear state: the error is put back.
+  if (!g_err.locked) {
+    g_err.group = e.group();
+    g_err.code = e.code();
+  }
+  return b.boundary;
+}
+
+EMon Block::Foreign(const char* message) {
+  const bool was_locked = g_err.locked;
+  if (!g_err.suspended) {
+    g_err.locked = true;
+    Record(kGrpException, kFreeTextCode, message ? message : "", 0);
+    g_err.locked = was_locked;
+  }
+  return EMon(kGrpException, kFreeTextCode, message ? message : "");
+}
+
+}  // namespace detail
 
 }  // namespace vek

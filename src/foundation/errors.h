@@ -92,14 +92,21 @@ inline constexpr int32_t kHavEnd = 1;
 inline constexpr int32_t kUniProtocol = 1;
 inline constexpr int32_t kFlicEnd = 1;
 
-// The one exception class that carries an error outward through monitored blocks.
+// The one exception class that carries an error outward through monitored
+// blocks, with its error pair. The pair (0, 0) is a silent stop (MonAbort).
 class EMon : public std::exception {
  public:
   EMon() = default;
-  explicit EMon(std::string message) : message_(std::move(message)) {}
+  EMon(int32_t group, int32_t code, std::string message)
+      : group_(group), code_(code), message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
+  int32_t group() const { return group_; }
+  int32_t code() const { return code_; }
+  bool silent() const { return group_ == 0 || code_ == 0; }
 
  private:
+  int32_t group_ = 0;
+  int32_t code_ = 0;
   std::string message_;
 };
 
@@ -111,9 +118,17 @@ std::string NumText(int64_t value, int width = 0);
 void SetCurrentFileName(const std::string& name);
 const std::string& CurrentFileName();
 
+// Records an error pair and raises it: the innermost monitored block lets
+// its owners release what they hold, and the error travels outward to the
+// next boundary. A pair with a zero group or code only clears the error
+// state and returns. A raise is never continued past: with the recording
+// lock set the pair is not recorded, but it is raised all the same.
 void ErrReport(int32_t group, int32_t code, const char* text, int32_t site);
 void ErrReportCode(int32_t group, int32_t code, int32_t site);
 void ErrReportText(int32_t group, const std::string& text, int32_t site);
+// The same for pairs known to be errors: these never return.
+[[noreturn]] void ErrRaise(int32_t group, int32_t code, int32_t site);
+[[noreturn]] void ErrRaiseText(int32_t group, const std::string& text, int32_t site);
 void ErrClear();
 // Puts a pair back as the error state without tracing or raising: for the
 // export frame, which keeps an error that a boundary stopped inside its body.
@@ -148,63 +163,64 @@ class RecordingLock {
 
 using MonCleanup = std::function<void()>;
 
-void MonEnter();
-void MonEnterBoundary();
-void MonNextIsBoundary();
+// A callback the innermost block runs when an error passes it, before the
+// block's own resources go; it runs with reporting suspended.
 void MonSetCleanup(MonCleanup callback);
-void MonExcept(const char* message);
-void MonExit();
-void MonRaise(int32_t group, int32_t code);
+// Ends the innermost block silently: no error, the caller goes on.
 [[noreturn]] void MonAbort();
 int32_t MonDepth();
-// Frees what the innermost block holds without recording an error: for the
-// export frame, which turns a stray exception into a status instead.
-void MonFreeResources();
 
 namespace detail {
-// Marks the stack below the caller's frame as unwound while a block is
-// cleaned up after its body has gone: variables there no longer exist and
-// must not be written. The frame is taken in a call that is never inlined,
-// so inlined bodies cannot blur it.
-class UnwoundBelow {
+
+// One monitored block while its body runs. A block that fails frees the
+// tracked memory and closes the tracked files that were taken inside it
+// without an owner (owners release theirs in their destructors while the
+// exception unwinds); one that succeeds hands those to the enclosing block.
+class Block {
  public:
-  UnwoundBelow();
-  ~UnwoundBelow();
-  UnwoundBelow(const UnwoundBelow&) = delete;
-  UnwoundBelow& operator=(const UnwoundBelow&) = delete;
+  explicit Block(bool boundary);
+  ~Block();
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+
+  void Succeed();
+  // The body raised `e`: releases the block; true when the error stops here
+  // (a boundary, or a silent stop), false when it must travel on.
+  bool Fail(const EMon& e);
+  // An exception from outside the monitored blocks (a library or runtime
+  // fault) becomes the error pair (3, free text).
+  static EMon Foreign(const char* message);
 
  private:
-  const void* previous_;
+  bool open_;
 };
-// True when `p` lies in stack frames that have already been unwound.
-bool InUnwoundStack(const void* p);
 
 template <class F>
-auto RunMonitored(F&& body) -> std::invoke_result_t<F> {
+auto RunMonitored(bool boundary, F&& body) -> std::invoke_result_t<F> {
   using R = std::invoke_result_t<F>;
-  if constexpr (std::is_void_v<R>) {
-    RunMonitored([&] {
+  Block block(boundary);
+  try {
+    if constexpr (std::is_void_v<R>) {
       std::forward<F>(body)();
-      return 0;
-    });
-  } else {
-    R result{};
-    try {
-      result = std::forward<F>(body)();
-    } catch (const std::exception& e) {
-      UnwoundBelow unwound;
-      MonExcept(e.what());
-    } catch (...) {
-      UnwoundBelow unwound;
-      MonExcept("Unknown exception.");
+      block.Succeed();
+      return;
+    } else {
+      R result = std::forward<F>(body)();
+      block.Succeed();
+      return result;
     }
-    {
-      UnwoundBelow unwound;
-      MonExit();
-    }
-    return result;
+  } catch (const EMon& e) {
+    if (!block.Fail(e)) throw;
+  } catch (const std::exception& e) {
+    const EMon m = Block::Foreign(e.what());
+    if (!block.Fail(m)) throw m;
+  } catch (...) {
+    const EMon m = Block::Foreign("Unknown exception.");
+    if (!block.Fail(m)) throw m;
   }
+  if constexpr (!std::is_void_v<R>) return R{};
 }
+
 }  // namespace detail
 
 // A monitored engine procedure: names itself on the procedure path and runs
@@ -214,16 +230,14 @@ auto RunMonitored(F&& body) -> std::invoke_result_t<F> {
 template <class F>
 auto Monitored(const char* procedure, F&& body) -> std::invoke_result_t<F> {
   ProcScope scope(procedure);
-  MonEnter();
-  return detail::RunMonitored(std::forward<F>(body));
+  return detail::RunMonitored(false, std::forward<F>(body));
 }
 
 // Same, but the error stops here; the caller inspects ErrNone() afterwards.
 template <class F>
 auto MonitoredBoundary(const char* procedure, F&& body) -> std::invoke_result_t<F> {
   ProcScope scope(procedure);
-  MonEnterBoundary();
-  return detail::RunMonitored(std::forward<F>(body));
+  return detail::RunMonitored(true, std::forward<F>(body));
 }
 
 }  // namespace vek

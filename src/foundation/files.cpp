@@ -62,6 +62,9 @@ int32_t Register(std::FILE* f, const std::string& name, bool text, int32_t& id) 
   }
   FileEntry& e = g_files.entries[g_files.count++];
   e.id = g_files.next_id++;
+  e.depth = MonDepth();
+  e.held = false;
+  detail::CountLoose(e.depth, true, 1);
   e.text = text;
   e.file = f;
   e.last_op = 0;
@@ -75,6 +78,7 @@ int32_t Register(std::FILE* f, const std::string& name, bool text, int32_t& id) 
 bool CloseEntry(int32_t index) {
   FileEntry& e = g_files.entries[index];
   const bool ok = std::fclose(e.file) == 0;
+  if (!e.held) detail::CountLoose(e.depth, true, -1);
   --g_files.count;
   if (index != g_files.count) g_files.entries[index] = g_files.entries[g_files.count];
   return ok;
@@ -209,12 +213,10 @@ int32_t FRename(const std::string& old_name, const std::string& new_name) {
   ProcScope proc("Basic.FRename");
   ErrClear();
   SetCurrentFileName(old_name);
-  if (!FExists(old_name)) ErrReportCode(kGrpFile, kFileRename, 6);
-  if (!ErrNone()) return kFileRename;
-  if (FExists(new_name)) ErrReportCode(kGrpFile, kFileRename, 7);
-  if (!ErrNone()) return kFileRename;
-  if (std::rename(old_name.c_str(), new_name.c_str()) != 0) ErrReportCode(kGrpFile, kFileRename, 8);
-  return ErrNone() ? kFileOk : kFileRename;
+  if (!FExists(old_name)) ErrRaise(kGrpFile, kFileRename, 6);
+  if (FExists(new_name)) ErrRaise(kGrpFile, kFileRename, 7);
+  if (std::rename(old_name.c_str(), new_name.c_str()) != 0) ErrRaise(kGrpFile, kFileRename, 8);
+  return kFileOk;
 }
 
 int32_t TXTOpen(int32_t& id, const std::string& name, int32_t mode) {
@@ -279,10 +281,33 @@ void TXTClose(int32_t id) {
 
 int32_t FCount() { return g_files.count; }
 
-void FCloseFrom(int32_t index) {
-  if (index < 0) index = 0;
-  while (g_files.count > index) CloseEntry(g_files.count - 1);
+void FHold(int32_t id) {
+  FileEntry* e = Find(id);
+  if (!e || e->held) return;
+  detail::CountLoose(e->depth, true, -1);
+  e->held = true;
 }
+
+namespace detail {
+
+void FCloseRollback(int32_t depth) {
+  for (int32_t i = g_files.count - 1; i >= 0; --i) {
+    const FileEntry& e = g_files.entries[i];
+    if (!e.held && e.depth >= depth) CloseEntry(i);
+  }
+}
+
+void FAdopt(int32_t depth) {
+  for (int32_t i = 0; i < g_files.count; ++i) {
+    FileEntry& e = g_files.entries[i];
+    if (e.held || e.depth != depth) continue;
+    CountLoose(depth, true, -1);
+    e.depth = depth - 1;
+    CountLoose(depth - 1, true, 1);
+  }
+}
+
+}  // namespace detail
 
 const char* FName(int32_t id) {
   FileEntry* e = Find(id);

@@ -54,7 +54,8 @@ bool TXTReadLine(int32_t id, std::string& line);
 void TXTClose(int32_t id);
 
 int32_t FCount();
-void FCloseFrom(int32_t index);
+// The file is closed by an owning handle, never by a failing block.
+void FHold(int32_t id);
 const char* FName(int32_t id);
 // The leak report text for files still open (empty when none); closes them.
 std::string FLeakReport();
@@ -80,12 +81,16 @@ class TrackedFile {
   int32_t Open(const std::string& name, int32_t mode) {
     Close();
     text_ = false;
-    return FOpen(id_, name, mode);
+    const int32_t r = FOpen(id_, name, mode);
+    FHold(id_);
+    return r;
   }
   int32_t OpenText(const std::string& name, int32_t mode) {
     Close();
     text_ = true;
-    return TXTOpen(id_, name, mode);
+    const int32_t r = TXTOpen(id_, name, mode);
+    FHold(id_);
+    return r;
   }
   void Close() {
     if (id_ == kUndefined) return;

@@ -16,12 +16,11 @@ namespace vek::detail {
 inline constexpr int kBlockSlots = 257;  // slot 0 is the root
 
 struct BlockRecord {
-  int32_t mem_count = 0;
-  int32_t file_count = 0;
-  bool raised = false;
+  // Table entries this block holds without an owner: freed when it fails,
+  // handed to the enclosing block when it succeeds.
+  int32_t loose_mem = 0;
+  int32_t loose_files = 0;
   bool boundary = false;
-  int32_t group = 0;
-  int32_t code = 0;
   MonCleanup cleanup;
 };
 
@@ -37,15 +36,14 @@ struct ErrorState {
 
   BlockRecord blocks[kBlockSlots];
   int depth = 0;
-  int handled = 0;  // exceptions handled since the last exit
-  bool suspended = false;
-  bool next_is_boundary = false;
+  bool suspended = false;  // clean-up callbacks run: no blocks open
 };
 
 struct MemEntry {
   void* block;
-  void** owner;
   int64_t size;
+  int32_t depth;  // the block that holds it when it has no owner
+  bool held;      // an owner (handle or record) releases it
   char label[96];
 };
 
@@ -57,6 +55,8 @@ struct MemTable {
 
 struct FileEntry {
   int32_t id;
+  int32_t depth;  // the block that holds it when it has no owner
+  bool held;      // an owning handle closes it
   bool text;
   std::FILE* file;
   int8_t last_op;  // 0 none, 1 read, 2 write: stdio needs a seek between the two
@@ -89,7 +89,13 @@ extern MemTable g_mem;
 extern FileTable g_files;
 extern TraceState& g_trace;
 
-// Frees the resources of a block: memory and files above its entry counts.
-void FreeBlockResources(const BlockRecord& block);
+// Frees the memory and closes the files without an owner that blocks at
+// `depth` and deeper hold; hands them from `depth` to `depth - 1`.
+void MemRollback(int32_t depth);
+void FCloseRollback(int32_t depth);
+void MemAdopt(int32_t depth);
+void FAdopt(int32_t depth);
+// Counts a loose entry in or out of the block at `depth`.
+void CountLoose(int32_t depth, bool file, int32_t delta);
 
 }  // namespace vek::detail

@@ -6,15 +6,6 @@
 
 namespace vek {
 
-namespace detail {
-
-void FreeBlockResources(const BlockRecord& block) {
-  MemFreeFrom(block.mem_count);
-  FCloseFrom(block.file_count);
-}
-
-}  // namespace detail
-
 void WatchStart(Stopwatch& watch) {
   watch = Stopwatch{};
   watch.start_time = platform::NowAsDays();

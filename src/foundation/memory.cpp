@@ -69,6 +69,8 @@ void SetLabel(MemEntry& e, int32_t index, int32_t kind, const char* label, int32
 
 // Removes entry i by moving the last entry into its place.
 void RemoveEntry(int32_t i) {
+  const MemEntry& e = g_mem.entries[i];
+  if (!e.held) detail::CountLoose(e.depth, false, -1);
   --g_mem.count;
   if (i != g_mem.count) g_mem.entries[i] = g_mem.entries[g_mem.count];
 }
@@ -83,7 +85,8 @@ int64_t MemRoundedSize(int64_t size) {
   return rounded < 4 ? 4 : rounded;
 }
 
-int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, const char* label) {
+int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, const char* label,
+                   bool held) {
   ProcScope proc("Basic._memalloc_");
   int32_t result = kMemOk;
   const int64_t real = MemRoundedSize(size);
@@ -94,14 +97,7 @@ int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, co
   if (size <= 0) {
     result = kMemInvalidRequest;
   } else {
-    int32_t found = -1;
-    if (*variable) {
-      for (int32_t i = 0; i < g_mem.count; ++i)
-        if (g_mem.entries[i].block == *variable && g_mem.entries[i].owner == variable) {
-          found = i;
-          break;
-        }
-    }
+    const int32_t found = FindBlock(*variable);
     if (found < 0 || kind == kMemNew) {
       if (g_mem.count >= kMemTableSize) {
         result = kMemFatal;
@@ -112,8 +108,10 @@ int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, co
         } else {
           MemEntry& e = g_mem.entries[g_mem.count];
           e.block = block;
-          e.owner = variable;
           e.size = real;
+          e.depth = MonDepth();
+          e.held = held;
+          if (!held) detail::CountLoose(e.depth, false, 1);
           SetLabel(e, g_mem.count, kind, label, site);
           *variable = block;
           ++g_mem.count;
@@ -136,7 +134,6 @@ int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, co
         result = kMemReallocFault;
       } else {
         e.block = block;
-        e.owner = variable;
         e.size = real;
         SetLabel(e, found, kind, label, site);
         *variable = block;
@@ -162,7 +159,7 @@ void MemXchg(void** a, void** b) {
   const int32_t ia = FindBlock(*a);
   const int32_t ib = FindBlock(*b);
   if (ia < 0 || ib < 0) {
-    ErrReportCode(kGrpMemory, kMemManagerFault, 1);
+    ErrRaise(kGrpMemory, kMemManagerFault, 1);
     return;
   }
   std::swap(g_mem.entries[ia].block, g_mem.entries[ib].block);
@@ -183,24 +180,31 @@ const char* MemLabel(const void* block) {
   return i < 0 ? "" : g_mem.entries[i].label;
 }
 
-void MemRebind(const void* block, void** owner) {
-  const int32_t i = FindBlock(block);
-  if (i >= 0) g_mem.entries[i].owner = owner;
-}
+namespace detail {
 
-void MemFreeFrom(int32_t index) {
-  if (index < 0) index = 0;
-  while (g_mem.count > index) {
-    MemEntry& e = g_mem.entries[g_mem.count - 1];
-    void** owner = e.owner;
-    void* block = e.block;
-    std::free(block);
-    --g_mem.count;
-    // The owner may since have been given another block, or may have gone
-    // with an unwound frame; only clear a live owner that still holds it.
-    if (owner && !detail::InUnwoundStack(owner) && *owner == block) *owner = nullptr;
+void MemRollback(int32_t depth) {
+  // From the top down: a removal moves the last entry, already visited, into
+  // the freed slot, so every entry is seen once whatever the order of
+  // earlier removals.
+  for (int32_t i = g_mem.count - 1; i >= 0; --i) {
+    const MemEntry& e = g_mem.entries[i];
+    if (e.held || e.depth < depth) continue;
+    std::free(e.block);
+    RemoveEntry(i);
   }
 }
+
+void MemAdopt(int32_t depth) {
+  for (int32_t i = 0; i < g_mem.count; ++i) {
+    MemEntry& e = g_mem.entries[i];
+    if (e.held || e.depth != depth) continue;
+    CountLoose(depth, false, -1);
+    e.depth = depth - 1;
+    CountLoose(depth - 1, false, 1);
+  }
+}
+
+}  // namespace detail
 
 std::string MemLeakReport() {
   if (g_mem.count == 0) return {};

@@ -32,25 +32,34 @@ enum MemResult : int32_t {
 // Size actually allocated for a request: x1.05, ties to even, up to a multiple of 4.
 int64_t MemRoundedSize(int64_t size);
 
-int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, const char* label);
+// Allocates into `*variable` (or resizes the tracked block it holds). A
+// block taken without an owner (`held` false) belongs to the innermost
+// monitored block, which frees it if it fails; a held one is released by its
+// owner alone: an owning handle, or the record that holds it.
+int32_t _memalloc_(void** variable, int64_t size, int32_t site, int32_t kind, const char* label,
+                   bool held = false);
 void MemFree(void** variable);
 void MemXchg(void** a, void** b);
 bool MemTracked(const void* block);
 int32_t MemCount();
 int32_t MemMaxCount();
-void MemFreeFrom(int32_t index);
 // The recorded size of a tracked block, 0 when untracked.
 int64_t MemSize(const void* block);
 // The label of a tracked block, empty when untracked.
 const char* MemLabel(const void* block);
-// The variable that holds `block` is now `owner` (owning handles that move).
-void MemRebind(const void* block, void** owner);
 // The leak report text (empty when nothing is held); frees what it lists.
 std::string MemLeakReport();
 
 template <class T>
-int32_t MemAlloc(T*& variable, int64_t size, int32_t site, int32_t kind, const char* label) {
-  return _memalloc_(reinterpret_cast<void**>(&variable), size, site, kind, label);
+int32_t MemAlloc(T*& variable, int64_t size, int32_t site, int32_t kind, const char* label,
+                 bool held = false) {
+  return _memalloc_(reinterpret_cast<void**>(&variable), size, site, kind, label, held);
+}
+// For buffers a record holds (image pixels, sound data, host records): the
+// record's own free function releases them.
+template <class T>
+int32_t MemAllocHeld(T*& variable, int64_t size, int32_t site, int32_t kind, const char* label) {
+  return _memalloc_(reinterpret_cast<void**>(&variable), size, site, kind, label, true);
 }
 template <class T>
 void MemFree(T*& variable) {
@@ -61,8 +70,8 @@ void MemXchg(T*& a, T*& b) {
   MemXchg(reinterpret_cast<void**>(&a), reinterpret_cast<void**>(&b));
 }
 
-// Owning handle over a tracked block of T. Frees on destruction; when a
-// monitored block frees the entry first, the handle is simply left empty.
+// Owning handle over a tracked block of T. Frees on destruction, also while
+// an error unwinds; monitored blocks never touch what it holds.
 template <class T>
 class Tracked {
  public:
@@ -89,17 +98,16 @@ class Tracked {
     const int64_t bytes = count > 0 && count <= INT64_MAX / static_cast<int64_t>(sizeof(T))
                               ? count * static_cast<int64_t>(sizeof(T))
                               : (count > 0 ? -1 : count);
-    MemAlloc(ptr_, bytes, site, kind, label);
+    MemAllocHeld(ptr_, bytes, site, kind, label);
     count_ = ptr_ ? count : 0;
   }
   void Reset() {
     MemFree(ptr_);
     count_ = 0;
   }
-  // Hands the block to a plain variable, which then owns the table entry.
+  // Hands the block to a record, which then releases it.
   T* ReleaseTo(T*& variable) {
     variable = ptr_;
-    if (ptr_) MemRebind(ptr_, reinterpret_cast<void**>(&variable));
     ptr_ = nullptr;
     count_ = 0;
     return variable;
@@ -115,7 +123,6 @@ class Tracked {
   void Take(Tracked& other) {
     ptr_ = other.ptr_;
     count_ = other.count_;
-    if (ptr_) MemRebind(ptr_, reinterpret_cast<void**>(&ptr_));
     other.ptr_ = nullptr;
     other.count_ = 0;
   }

@@ -13,7 +13,6 @@
 
 namespace vek {
 
-using pal::Fail;
 
 namespace {
 
@@ -38,7 +37,7 @@ void CopyBottomUp(const QImg* pic, uint8_t* out, int64_t stride) {
 
 void PalPut(const uint8_t* palette, gdi::HDC dc) {
   Monitored("ImgBasic.PalPut", [&] {
-    if (!palette) Fail(kGrpGeneral, 1, 1);
+    if (!palette) ErrRaise(kGrpGeneral, kGenOutOfRange, 1);
     if (!PaletteDevice(dc)) return;
     Tracked<uint8_t> logpal(4 + 256 * 4, 2, "ImgBasic.PalPut.logpal");
     auto* lp = reinterpret_cast<gdi::LOGPALETTE*>(logpal.get());
@@ -52,7 +51,7 @@ void PalPut(const uint8_t* palette, gdi::HDC dc) {
       e.peFlags = gdi::PC_NOCOLLAPSE;
     }
     gdi::HPALETTE made = gdi::CreatePalette(lp);
-    if (!made) Fail(kGrpImage, 10, 3);  // "Cannot realize palette."
+    if (!made) ErrRaise(kGrpImage, kImgPalette, 3);  // "Cannot realize palette."
     // The previous object goes once the new one has replaced it in the context:
     // a palette still selected cannot be deleted.
     gdi::SelectPalette(dc, made, -1);

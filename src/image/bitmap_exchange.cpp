@@ -10,7 +10,6 @@
 
 namespace vek {
 
-using pal::Fail;
 
 namespace {
 
@@ -27,45 +26,45 @@ bool Masks555(const uint32_t* m) { return m[0] == 0x7C00 && m[1] == 0x03E0 && m[
 
 void DibToQimgEx(QImg* image, const void* dib, int64_t bytes) {
   Monitored("ImgBasic.DibToQimg", [&] {
-    if (!image) Fail(kGrpGeneral, 1, 1);
-    if (!dib) Fail(kGrpImage, 9, 2);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 1);
+    if (!dib) ErrRaise(kGrpImage, kImgCorrupted, 2);
     const bool bounded = bytes >= 0;
-    if (bounded && bytes < kHeaderSize) Fail(kGrpImage, 4, 3);  // "Image header invalid."
+    if (bounded && bytes < kHeaderSize) ErrRaise(kGrpImage, kImgHeader, 3);  // "Image header invalid."
     const uint8_t* base = static_cast<const uint8_t*>(dib);
     gdi::BITMAPINFOHEADER h;
     std::memcpy(&h, base, sizeof h);
     if (h.biSize < kHeaderSize || h.biSize > 0x10000 || h.biWidth <= 0 || h.biHeight == 0 ||
         h.biHeight == INT32_MIN || h.biPlanes != 1)
-      Fail(kGrpImage, 4, 4);
+      ErrRaise(kGrpImage, kImgHeader, 4);
     const int32_t width = h.biWidth;
     const int32_t height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
 
     int32_t bits = h.biBitCount;
     int64_t offset = h.biSize;
     uint32_t colors = 0;
-    if (bits != 8 && bits != 15 && bits != 16 && bits != 24 && bits != 32) Fail(kGrpImage, 1, 5);
+    if (bits != 8 && bits != 15 && bits != 16 && bits != 24 && bits != 32) ErrRaise(kGrpImage, kImgUnsupported, 5);
     if (h.biCompression == gdi::BI_BITFIELDS) {
-      if (bits != 16 && bits != 32) Fail(kGrpImage, 1, 6);
+      if (bits != 16 && bits != 32) ErrRaise(kGrpImage, kImgUnsupported, 6);
       // Masks follow a 40-byte header; larger headers hold them inside.
       if (h.biSize == kHeaderSize) offset += 12;
-      if (bounded && bytes < kHeaderSize + 12) Fail(kGrpImage, 4, 7);
+      if (bounded && bytes < kHeaderSize + 12) ErrRaise(kGrpImage, kImgHeader, 7);
       uint32_t m[3];
       std::memcpy(m, base + kHeaderSize, sizeof m);
       if (bits == 16) {
         if (Masks555(m))
           bits = 15;
         else if (!Masks565(m))
-          Fail(kGrpImage, 1, 8);
+          ErrRaise(kGrpImage, kImgUnsupported, 8);
       } else if (!(m[0] == 0xFF0000 && m[1] == 0xFF00 && m[2] == 0xFF)) {
-        Fail(kGrpImage, 1, 9);
+        ErrRaise(kGrpImage, kImgUnsupported, 9);
       }
     } else if (h.biCompression != gdi::BI_RGB) {
-      Fail(kGrpImage, 1, 10);  // compressed bitmaps are not read here
+      ErrRaise(kGrpImage, kImgUnsupported, 10);  // compressed bitmaps are not read here
     } else if (bits == 16) {
       bits = 15;  // 16 bits without masks are 5-5-5
     }
     if (bits == 8) {
-      if (h.biClrUsed > 256) Fail(kGrpImage, 4, 11);
+      if (h.biClrUsed > 256) ErrRaise(kGrpImage, kImgHeader, 11);
       colors = h.biClrUsed == 0 ? 256 : h.biClrUsed;
       // The 1064 form counts its 256-entry table in the header size.
       if (h.biSize == kHeaderWithTable) {
@@ -76,8 +75,8 @@ void DibToQimgEx(QImg* image, const void* dib, int64_t bytes) {
       }
     }
     const int64_t stride = DibStride(width, ImgBytesPP(bits));
-    if (stride * height > INT32_MAX) Fail(kGrpImage, 4, 24);
-    if (bounded && offset + stride * height > bytes) Fail(kGrpImage, 9, 12);
+    if (stride * height > INT32_MAX) ErrRaise(kGrpImage, kImgHeader, 24);
+    if (bounded && offset + stride * height > bytes) ErrRaise(kGrpImage, kImgCorrupted, 12);
     MakeQimg(image, base + offset, width, height, bits, static_cast<int32_t>(stride),
              h.biHeight < 0 ? -1 : 0);
     if (bits == 8) {
@@ -96,13 +95,13 @@ void DibToQimg(QImg* image, const void* dib) { DibToQimgEx(image, dib, -1); }
 
 int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
   return Monitored("ImgBasic.HBitmapToQimg", [&]() -> int32_t {
-    if (!image) Fail(kGrpGeneral, 1, 13);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 13);
     gdi::BITMAP bm{};
     if (!gdi::GetObject(bitmap, sizeof bm, &bm)) return 0;
     const int32_t width = bm.bmWidth < 0 ? -bm.bmWidth : bm.bmWidth;
     const int32_t height = bm.bmHeight < 0 ? -bm.bmHeight : bm.bmHeight;
     int32_t bits = bm.bmBitsPixel;
-    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) Fail(kGrpImage, 1, 14);
+    if (bits != 8 && bits != 16 && bits != 24 && bits != 32) ErrRaise(kGrpImage, kImgUnsupported, 14);
     if (width <= 0 || height <= 0) return 0;
     gdi::RGBQUAD table[256] = {};
     uint32_t table_size = 0;
@@ -118,7 +117,7 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
                    ? 16
                    : 15;
       const int64_t stride = DibStride(width, ImgBytesPP(bits));
-      if (stride > INT32_MAX) Fail(kGrpGeneral, 1, 15);
+      if (stride > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 15);
       MakeQimg(image, bm.bmBits, width, height, bits, static_cast<int32_t>(stride),
                top_down ? -1 : 0);
     } else {
@@ -129,7 +128,7 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
       const int64_t own_bytes = own_stride * height;
       const int64_t dib_stride = DibStride(width, ImgBytesPP(bits));
       const int64_t dib_bytes = dib_stride * height;
-      if (own_bytes > INT32_MAX || dib_bytes > INT32_MAX) Fail(kGrpGeneral, 1, 16);
+      if (own_bytes > INT32_MAX || dib_bytes > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 16);
       Tracked<uint8_t> data(std::max(own_bytes, dib_bytes), 17,
                             "ImgBasic.HBitmapToQimg.bitmapData");
       const int32_t got = gdi::GetBitmapBits(bitmap, static_cast<gdi::LONG>(own_bytes), data.get());
@@ -203,10 +202,11 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
 
 int32_t QimgToHBitmap(QImg* image, gdi::HBITMAP* bitmap) {
   return Monitored("ImgBasic.QimgToHBitmap", [&]() -> int32_t {
-    if (!bitmap) Fail(kGrpGeneral, 1, 18);
+    if (!bitmap) ErrRaise(kGrpGeneral, kGenOutOfRange, 18);
     *bitmap = nullptr;
     pal::CheckPixels(image, 19);
     QImg temp{};
+    ImgGuard guard_temp(temp);
     const QImg* pic = image;
     if (image->bits != 24) {
       ImgConvBpp(image, &temp, 24);
@@ -215,7 +215,7 @@ int32_t QimgToHBitmap(QImg* image, gdi::HBITMAP* bitmap) {
     const int32_t width = pic->width, height = pic->height;
     const int64_t row = int64_t{width} * 3;
     const int64_t stride = DibStride(width, 3);
-    if (stride * height > INT32_MAX) Fail(kGrpGeneral, 1, 20);
+    if (stride * height > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 20);
     gdi::BITMAPINFO info{};
     info.bmiHeader.biSize = kHeaderSize;
     info.bmiHeader.biWidth = width;
@@ -247,7 +247,7 @@ int32_t QimgToHBitmap(QImg* image, gdi::HBITMAP* bitmap) {
 
 int32_t ImgToDIBWin3(QImg* image, gdi::HGLOBAL* block) {
   return Monitored("ImgBasic.ImgToDIBWin3", [&]() -> int32_t {
-    if (!block) Fail(kGrpGeneral, 1, 21);
+    if (!block) ErrRaise(kGrpGeneral, kGenOutOfRange, 21);
     *block = nullptr;
     pal::CheckPixels(image, 22);
     const int32_t width = image->width, height = image->height, bits = image->bits;
@@ -255,14 +255,14 @@ int32_t ImgToDIBWin3(QImg* image, gdi::HGLOBAL* block) {
     const int64_t stride = DibStride(width, image->bytespp);
     // 5-6-5 words carry their masks, so readers do not take them for 5-5-5.
     const int64_t header = bits == 8 ? kHeaderWithTable : (bits == 16 ? kHeaderSize + 12 : kHeaderSize);
-    if (stride * height > INT32_MAX - header) Fail(kGrpGeneral, 1, 23);
+    if (stride * height > INT32_MAX - header) ErrRaise(kGrpGeneral, kGenOutOfRange, 23);
     const int64_t total = header + stride * height;
     gdi::HGLOBAL g = gdi::GlobalAlloc(gdi::GMEM_FIXED | gdi::GMEM_ZEROINIT, static_cast<size_t>(total));
-    if (!g) MonAbort();
+    if (!g) return 0;
     auto* p = static_cast<uint8_t*>(gdi::GlobalLock(g));
     if (!p) {
       gdi::GlobalFree(g);
-      MonAbort();
+      return 0;
     }
     gdi::BITMAPINFOHEADER h{};
     h.biSize = kHeaderSize;

@@ -429,9 +429,9 @@ void ImgResample(QImg* source, QImg* destination, int32_t width, int32_t height)
 void AutoPut_(int32_t op, QImg* source, QImg* destination, int32_t x, int32_t y,
               uint32_t transparent) {
   Monitored("ImgBasic.AutoPut_", [&] {
-    if (!source || !destination) img::Fail(kGrpImage, 6, 15);  // "Cannot initialize image function."
+    if (!source || !destination) ErrRaise(kGrpImage, kImgInitFunction, 15);  // "Cannot initialize image function."
     // Callers place images at offsets of 0 or more.
-    if (x < 0 || y < 0) img::Fail(kGrpGeneral, 1, 16);  // "Out of range."
+    if (x < 0 || y < 0) ErrRaise(kGrpGeneral, kGenOutOfRange, 16);  // "Out of range."
     if (x >= destination->width || y >= destination->height || source == destination) return;
     ImgOpDesc desc;
     ImgOpFrame f;

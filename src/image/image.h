@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 namespace vek {
 
@@ -119,6 +120,35 @@ inline void ImgAlloc(QImg* image, int32_t width, int32_t height, int32_t bits, i
 void ImgSetDims(QImg* image, int32_t width, int32_t height, int32_t bits);
 void ImgCopyDims(const QImg* source, QImg* destination);
 void ImgFree(QImg* image);
+
+// Frees a local image record's pixels on every path, also while an error
+// unwinds (image records are plain records; their pixels are held by them).
+// Empties the image a load was filling when an error leaves the load, so
+// a caller never keeps a half-read picture.
+class ImgLoadGuard {
+ public:
+  explicit ImgLoadGuard(QImg& image) : image_(image), pending_(std::uncaught_exceptions()) {}
+  ~ImgLoadGuard() {
+    if (std::uncaught_exceptions() > pending_) ImgFree(&image_);
+  }
+  ImgLoadGuard(const ImgLoadGuard&) = delete;
+  ImgLoadGuard& operator=(const ImgLoadGuard&) = delete;
+
+ private:
+  QImg& image_;
+  int pending_;
+};
+
+class ImgGuard {
+ public:
+  explicit ImgGuard(QImg& image) : image_(image) {}
+  ~ImgGuard() { ImgFree(&image_); }
+  ImgGuard(const ImgGuard&) = delete;
+  ImgGuard& operator=(const ImgGuard&) = delete;
+
+ private:
+  QImg& image_;
+};
 void ImgCopyPalette(const QImg* source, QImg* destination);
 void ImgCopyData(const QImg* source, QImg* destination);
 void ImgCopy(const QImg* source, QImg* destination);

@@ -14,36 +14,30 @@ namespace vek {
 
 namespace img {
 
-void Fail(int32_t group, int32_t code, int32_t site) {
-  ErrReportCode(group, code, site);
-  // Only reached while the recording lock is held: end silently instead.
-  MonAbort();
-}
 
 int32_t CheckedSize(int32_t width, int32_t height, int32_t bits, int32_t site) {
   const int32_t bpp = ImgBytesPP(bits);
-  if (bpp == 0) Fail(kGrpImage, 1, site);  // "Image format not supported."
-  if (width <= 0 || height <= 0) Fail(kGrpGeneral, 1, site);  // "Out of range."
+  if (bpp == 0) ErrRaise(kGrpImage, kImgUnsupported, site);  // "Image format not supported."
+  if (width <= 0 || height <= 0) ErrRaise(kGrpGeneral, kGenOutOfRange, site);  // "Out of range."
   const int64_t size = int64_t{width} * height * bpp;
-  if (size > INT32_MAX) Fail(kGrpGeneral, 1, site);
+  if (size > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, site);
   return static_cast<int32_t>(size);
 }
 
 void CheckImage(const QImg* image, int32_t site) {
-  if (!image || !image->pixels || !ImgValid(image)) Fail(kGrpImage, 9, site);
-  if (ImgBytesPP(image->bits) == 0) Fail(kGrpImage, 1, site);
+  if (!image || !image->pixels || !ImgValid(image)) ErrRaise(kGrpImage, kImgCorrupted, site);
+  if (ImgBytesPP(image->bits) == 0) ErrRaise(kGrpImage, kImgUnsupported, site);
   if (image->bytespp != ImgBytesPP(image->bits) || image->width <= 0 || image->height <= 0 ||
       int64_t{image->width} * image->height * image->bytespp != image->size)
-    Fail(kGrpImage, 9, site);  // "Image data corrupted."
+    ErrRaise(kGrpImage, kImgCorrupted, site);  // "Image data corrupted."
   // A tracked buffer must hold what the fields promise.
-  if (!image->external && MemSize(image->pixels) < image->size) Fail(kGrpImage, 9, site);
+  if (!image->external && MemSize(image->pixels) < image->size) ErrRaise(kGrpImage, kImgCorrupted, site);
 }
 
 }  // namespace img
 
 using img::CheckImage;
 using img::CheckedSize;
-using img::Fail;
 
 int32_t ImgBytesPP(int32_t bits) {
   switch (bits) {
@@ -63,7 +57,7 @@ bool ImgValid(const QImg* image) {
 void _imgalloc_(QImg* image, int32_t width, int32_t height, int32_t bits, int32_t site,
                 const char* label) {
   Monitored("ImgBasic._imgalloc_", [&] {
-    if (!image) Fail(kGrpGeneral, 1, 1);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 1);
     const int32_t size = CheckedSize(width, height, bits, 2);
     if (!MemTracked(image->pixels)) {
       image->pixels = nullptr;
@@ -72,7 +66,7 @@ void _imgalloc_(QImg* image, int32_t width, int32_t height, int32_t bits, int32_
     }
     std::string text = "(ImgAlloc):";
     if (label) text += label;
-    MemAlloc(image->pixels, size, site, kMemRealloc, text.c_str());
+    MemAllocHeld(image->pixels, size, site, kMemRealloc, text.c_str());
     image->size = size;
     image->width = width;
     image->height = height;
@@ -84,14 +78,14 @@ void _imgalloc_(QImg* image, int32_t width, int32_t height, int32_t bits, int32_
 
 void ImgSetDims(QImg* image, int32_t width, int32_t height, int32_t bits) {
   Monitored("ImgBasic.ImgSetDims", [&] {
-    if (!image) Fail(kGrpGeneral, 1, 3);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 3);
     image->width = width;
     image->height = height;
     image->bytespp = (bits + 7) / 8;
     image->bits = bits;
     if (image->external) {
       const int64_t size = int64_t{width} * height * image->bytespp;
-      if (width < 0 || height < 0 || size > INT32_MAX) Fail(kGrpGeneral, 1, 4);
+      if (width < 0 || height < 0 || size > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 4);
       image->size = static_cast<int32_t>(size);
     }
   });
@@ -125,7 +119,7 @@ void ImgCopyPalette(const QImg* source, QImg* destination) {
 
 void ImgCopyData(const QImg* source, QImg* destination) {
   Monitored("ImgBasic.ImgCopyData", [&] {
-    if (!destination) Fail(kGrpGeneral, 1, 5);
+    if (!destination) ErrRaise(kGrpGeneral, kGenOutOfRange, 5);
     if (source == destination) return;
     CheckImage(source, 6);
     _imgalloc_(destination, source->width, source->height, source->bits, 7,
@@ -136,7 +130,7 @@ void ImgCopyData(const QImg* source, QImg* destination) {
 
 void ImgCopy(const QImg* source, QImg* destination) {
   Monitored("ImgBasic.ImgCopy", [&] {
-    if (!destination) Fail(kGrpGeneral, 1, 8);
+    if (!destination) ErrRaise(kGrpGeneral, kGenOutOfRange, 8);
     if (source == destination) return;
     CheckImage(source, 9);
     ImgCopyDims(source, destination);
@@ -147,7 +141,7 @@ void ImgCopy(const QImg* source, QImg* destination) {
 
 void ImgXchg(QImg* a, QImg* b) {
   Monitored("ImgBasic.ImgXchg", [&] {
-    if (!a || !b) Fail(kGrpGeneral, 1, 10);
+    if (!a || !b) ErrRaise(kGrpGeneral, kGenOutOfRange, 10);
     if (a == b) return;
     // Keeps each allocation registered under the variable that will hold it.
     MemXchg(a->pixels, b->pixels);
@@ -246,7 +240,7 @@ void ImgInitEx(ImgOpDesc* desc, ImgOpFrame* frame, QImg* source, QImg* destinati
                int32_t width, int32_t height) {
   Monitored("ImgBasic.ImgInitEx", [&] {
     std::memset(frame, 0, sizeof *frame);
-    if (!desc->in_place && !destination) Fail(kGrpImage, 6, 11);
+    if (!desc->in_place && !destination) ErrRaise(kGrpImage, kImgInitFunction, 11);
     if (!source) return;
     CheckImage(source, 12);
     CheckedSize(width, height, 8, 13);  // the allocation checks the full size
@@ -323,7 +317,7 @@ void ImgInitEx(ImgOpDesc* desc, ImgOpFrame* frame, QImg* source, QImg* destinati
 
 void ImgInit(ImgOpDesc* desc, ImgOpFrame* frame, QImg* source, QImg* destination) {
   Monitored("ImgBasic.ImgInit", [&] {
-    if (!source) Fail(kGrpImage, 9, 16);
+    if (!source) ErrRaise(kGrpImage, kImgCorrupted, 16);
     ImgInitEx(desc, frame, source, destination, source->width, source->height);
   });
 }
@@ -399,7 +393,7 @@ void ImgSwapRB(QImg* source, QImg* destination) {
 
 void ImgRemap(QImg* source, QImg* destination, const uint8_t* table) {
   Monitored("ImgBasic.ImgRemap", [&] {
-    if (!table) Fail(kGrpGeneral, 1, 18);
+    if (!table) ErrRaise(kGrpGeneral, kGenOutOfRange, 18);
     ImgOpDesc desc;
     ImgOpFrame f;
     ImgInfo(&desc, kOpRemap);
@@ -425,8 +419,8 @@ void ImgRemap(QImg* source, QImg* destination, const uint8_t* table) {
 void RawToQimg(QImg* image, const void* pixels, const uint8_t* palette, int32_t width,
                int32_t height, int32_t bits) {
   Monitored("ImgBasic.RawToQimg", [&] {
-    if (!image) Fail(kGrpGeneral, 1, 19);
-    if (!pixels) Fail(kGrpImage, 9, 20);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 19);
+    if (!pixels) ErrRaise(kGrpImage, kImgCorrupted, 20);
     CheckedSize(width, height, bits, 21);
     _imgalloc_(image, width, height, bits, 22, "ImgBasic.RawToQimg.img");
     std::memcpy(image->pixels, pixels, static_cast<size_t>(image->size));
@@ -437,12 +431,12 @@ void RawToQimg(QImg* image, const void* pixels, const uint8_t* palette, int32_t 
 void MakeQimg(QImg* image, const void* rows, int32_t width, int32_t height, int32_t bits,
               int32_t stride, int32_t top_down) {
   Monitored("ImgBasic.MakeQimg", [&] {
-    if (!image) Fail(kGrpGeneral, 1, 23);
-    if (!rows) Fail(kGrpImage, 9, 24);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 23);
+    if (!rows) ErrRaise(kGrpImage, kImgCorrupted, 24);
     CheckedSize(width, height, bits, 25);
     const int64_t row = int64_t{width} * ImgBytesPP(bits);
     // Rows closer than a row's length would overlap: not a picture.
-    if (stride < row) Fail(kGrpGeneral, 1, 26);
+    if (stride < row) ErrRaise(kGrpGeneral, kGenOutOfRange, 26);
     _imgalloc_(image, width, height, bits, 27, "ImgBasic.MakeQimg.img");
     const uint8_t* in = static_cast<const uint8_t*>(rows);
     uint8_t* out = image->pixels;

@@ -274,17 +274,19 @@ int32_t RemapMode(int32_t palette_mode) { return palette_mode == 1 ? 2 : 0; }
 void ImgConvBppEx(QImg* source, QImg* destination, int32_t bits, int32_t palette_mode) {
   Monitored("ImgBasic.ImgConvBppEx", [&] {
     img::CheckImage(source, 1);
-    if (ImgBytesPP(bits) == 0) img::Fail(kGrpImage, 1, 2);  // "Image format not supported."
+    if (ImgBytesPP(bits) == 0) ErrRaise(kGrpImage, kImgUnsupported, 2);  // "Image format not supported."
     if (!destination || destination == source) {
-      if (source->bits == bits) MonAbort();
+      if (source->bits == bits) return;
       if (bits == 8 && !GreyMode(palette_mode)) {
         QImg temp{};
+        ImgGuard guard_temp(temp);
         ConvTo8bit(source, &temp, RemapMode(palette_mode));
         ImgXchg(source, &temp);
         ImgFree(&temp);
         return;
       }
       QImg temp{};
+      ImgGuard guard_temp(temp);
       _imgalloc_(&temp, source->width, source->height, bits, 4, "ImgBasic.ImgConvBppEx.ih_temp");
       // The record keeps its palette unless the conversion makes a new one.
       std::memcpy(temp.palette, source->palette, kPaletteBytes);

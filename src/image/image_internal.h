@@ -9,7 +9,6 @@
 namespace vek::img {
 
 // Reports the error (which raises inside a monitored block) and never returns.
-[[noreturn]] void Fail(int32_t group, int32_t code, int32_t site);
 
 // Checks a record before its pixels are read: known depth, positive size,
 // fields that agree with each other, and pixels that are really there.

@@ -24,13 +24,9 @@ namespace pal {
 // Set by PalReduce: the cells then form the inverse map that remapping reads.
 bool g_reduced = false;
 
-void Fail(int32_t group, int32_t code, int32_t site) {
-  ErrReportCode(group, code, site);
-  MonAbort();
-}
 
 PalState& State(int32_t site) {
-  if (!g_state) Fail(kGrpImage, 6, site);  // "Cannot initialize image function."
+  if (!g_state) ErrRaise(kGrpImage, kImgInitFunction, site);  // "Cannot initialize image function."
   return *g_state;
 }
 
@@ -41,19 +37,18 @@ void FreeState() {
 }
 
 void CheckPixels(const QImg* image, int32_t site) {
-  if (!image) Fail(kGrpGeneral, 1, site);
-  if (!image->pixels || !ImgValid(image)) Fail(kGrpImage, 9, site);
+  if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, site);
+  if (!image->pixels || !ImgValid(image)) ErrRaise(kGrpImage, kImgCorrupted, site);
   const int32_t bpp = ImgBytesPP(image->bits);
-  if (bpp == 0) Fail(kGrpImage, 1, site);
+  if (bpp == 0) ErrRaise(kGrpImage, kImgUnsupported, site);
   if (image->bytespp != bpp || image->width <= 0 || image->height <= 0 ||
       int64_t{image->width} * image->height * bpp != image->size)
-    Fail(kGrpImage, 9, site);
-  if (!image->external && MemSize(image->pixels) < image->size) Fail(kGrpImage, 9, site);
+    ErrRaise(kGrpImage, kImgCorrupted, site);
+  if (!image->external && MemSize(image->pixels) < image->size) ErrRaise(kGrpImage, kImgCorrupted, site);
 }
 
 }  // namespace pal
 
-using pal::Fail;
 
 const PalState* PalCurrentState() { return g_state; }
 
@@ -90,7 +85,7 @@ void PalClearVars() {
 void PalInit() {
   Monitored("PalOpt.PalInit", [&] {
     if (!g_state) {
-      MemAlloc(g_state, static_cast<int64_t>(sizeof(PalState)), 2, kMemNew,
+      MemAllocHeld(g_state, static_cast<int64_t>(sizeof(PalState)), 2, kMemNew,
                "PalOpt.PalInit.quantP");
       std::memset(g_state, 0, sizeof(PalState));
     }
@@ -171,7 +166,7 @@ void Count8(PalState& s, const QImg* image) {
 void PalCountColors(const QImg* image) {
   Monitored("PalOpt.PalCountColors", [&] {
     PalState& s = pal::State(3);
-    if (!image) Fail(kGrpGeneral, 1, 7);
+    if (!image) ErrRaise(kGrpGeneral, kGenOutOfRange, 7);
     if (ImgBytesPP(image->bits) == 0) return;  // other depths add nothing
     pal::CheckPixels(image, 4);
     const int64_t n = int64_t{image->width} * image->height;
@@ -424,7 +419,7 @@ void PalReduce(int32_t colors) {
     PalState& s = pal::State(5);
     // Counts are turned into palette indices: a second reduction without
     // clearing would read indices as counts.
-    if (pal::g_reduced) Fail(kGrpImage, 6, 6);
+    if (pal::g_reduced) ErrRaise(kGrpImage, kImgInitFunction, 6);
     std::memset(s.palette, 255, sizeof s.palette);
     s.target = std::clamp(colors, 2, kPalMaxColors);
     s.used = static_cast<int32_t>(

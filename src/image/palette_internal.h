@@ -11,7 +11,6 @@ namespace vek::pal {
 
 // Reports the error (raising inside a monitored block); ends the procedure
 // silently when the recording lock holds the report back.
-[[noreturn]] void Fail(int32_t group, int32_t code, int32_t site);
 
 // The quantiser state; reports "Cannot initialize image function." when
 // PalInit has not made one.

@@ -12,7 +12,6 @@
 
 namespace vek {
 
-using pal::Fail;
 
 namespace {
 
@@ -67,7 +66,7 @@ struct SortedPalette {
 void PalReduceRefined(int32_t colors, int32_t passes) {
   Monitored("PalOpt.PalReduceRefined", [&] {
     PalState& s = pal::State(1);
-    if (pal::g_reduced) Fail(kGrpImage, 6, 2);
+    if (pal::g_reduced) ErrRaise(kGrpImage, kImgInitFunction, 2);
     passes = std::clamp(passes, 0, 16);
     // The counted cells and their weights, before the reduction makes them indices.
     const int64_t used =

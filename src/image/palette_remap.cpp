@@ -13,7 +13,6 @@
 
 namespace vek {
 
-using pal::Fail;
 
 // ---- tables ----
 
@@ -219,14 +218,15 @@ void RemapTrue(PalState& s, const uint8_t* src, int32_t width, int32_t height, u
 
 void PalRemap(QImg* source, QImg* destination, int32_t mode) {
   Monitored("PalOpt.PalRemap", [&] {
-    if (mode < kRemapPlain || mode > kRemapHeavy) MonAbort();
+    if (mode < kRemapPlain || mode > kRemapHeavy) return;
     PalState& s = pal::State(1);
-    if (!pal::g_reduced) Fail(kGrpImage, 6, 2);  // no palette yet
-    if (!destination) Fail(kGrpGeneral, 1, 3);
+    if (!pal::g_reduced) ErrRaise(kGrpImage, kImgInitFunction, 2);  // no palette yet
+    if (!destination) ErrRaise(kGrpGeneral, kGenOutOfRange, 3);
     pal::CheckPixels(source, 4);
     const int32_t width = source->width, height = source->height;
 
     QImg temp24{};
+    ImgGuard guard_temp24(temp24);
     const uint8_t* px = source->pixels;
     int32_t step = source->bytespp;
     if (source->bits == 15 || source->bits == 16) {
@@ -237,6 +237,7 @@ void PalRemap(QImg* source, QImg* destination, int32_t mode) {
     }
     // Remapping onto the source itself builds the result aside first.
     QImg aside{};
+    ImgGuard guard_aside(aside);
     QImg* out = destination == source ? &aside : destination;
     _imgalloc_(out, width, height, 8, 6, "PalOpt.PalRemap.img8bit");
     std::memcpy(out->palette, s.palette, kPaletteBytes);
@@ -251,7 +252,7 @@ void PalRemap(QImg* source, QImg* destination, int32_t mode) {
     if (out == &aside) {
       ImgFree(source);
       *source = aside;
-      MemRebind(source->pixels, reinterpret_cast<void**>(&source->pixels));
+      aside = QImg{};  // the pixels now belong to the source
     }
   });
 }

@@ -151,8 +151,7 @@ TEST_F(ErrorsTest, PropagationStopsAtBoundaryAndFreesEachLevel) {
 TEST_F(ErrorsTest, BoundaryLetsCallerTryAnAlternative) {
   int tries = 0;
   Monitored("Test.Outer", [&] {
-    MonNextIsBoundary();
-    Monitored("Test.First", [&] {
+    MonitoredBoundary("Test.First", [&] {
       ++tries;
       ErrReportCode(7, 1, 1);
     });
@@ -173,8 +172,8 @@ TEST_F(ErrorsTest, ForeignExceptionBecomesGroupThree) {
   EXPECT_EQ(ErrGroup(), 3);
   EXPECT_EQ(ErrCode(), kFreeTextCode);
   EXPECT_EQ(ErrMsgLast(), "Access violation at address 00000000");
-  EXPECT_EQ(p, nullptr);
-  EXPECT_EQ(MemCount(), 0);
+  EXPECT_EQ(MemCount(), 0);  // the block freed what it held without an owner
+  (void)p;
 }
 
 TEST_F(ErrorsTest, ForeignExceptionPropagatesAsEMon) {
@@ -219,23 +218,72 @@ TEST_F(ErrorsTest, ValueReturnsAndBoundaryDefault) {
   EXPECT_EQ(ErrMsgLast(), "Out of range.");
 }
 
-TEST_F(ErrorsTest, ErrorOutsideAnyBlockIsRecordedOnly) {
-  ErrReportCode(4, 3, 1);
+// A raise is never continued past: outside any block it is recorded and
+// thrown; under the recording lock it is not recorded but thrown all the same.
+TEST_F(ErrorsTest, RaisesNeverReturnEvenUnrecorded) {
+  EXPECT_THROW(ErrReportCode(4, 3, 1), EMon);
   EXPECT_EQ(ErrGroup(), 4);
-  ErrClear();
-  EXPECT_TRUE(ErrNone());
-}
-
-TEST_F(ErrorsTest, RecordingLockDropsReportsAndClears) {
-  ErrReportCode(4, 1, 1);
   {
     RecordingLock lock;
-    ErrReportCode(7, 2, 2);
+    bool continued = false;
+    MonitoredBoundary("Test.Locked", [&] {
+      ErrReportCode(7, 2, 2);
+      continued = true;
+    });
+    EXPECT_FALSE(continued);
     ErrClear();
-    EXPECT_EQ(ErrGroup(), 4);
+    EXPECT_EQ(ErrGroup(), 4);  // the lock keeps the state as it was
   }
   ErrClear();
   EXPECT_TRUE(ErrNone());
+  // Raised from a clean-up callback (reporting suspended), the raise still
+  // leaves the callback instead of running on with an invalid value.
+  bool after_raise_in_cleanup = false;
+  MonitoredBoundary("Test.Outer", [&] {
+    MonSetCleanup([&] {
+      Monitored("Test.InCleanup", [&] { ErrReportCode(7, 9, 3); });
+      after_raise_in_cleanup = true;
+    });
+    ErrReportCode(4, 1, 4);
+  });
+  EXPECT_FALSE(after_raise_in_cleanup);
+  EXPECT_EQ(ErrGroup(), 4);
+  EXPECT_EQ(MonDepth(), 0);
+}
+
+// A block that frees an older allocation and then fails must still free
+// its own newer one, whatever slot the table moved it to.
+TEST_F(ErrorsTest, RollbackFreesExactlyTheBlocksOwnEntries) {
+  char* older = nullptr;
+  char* keep = nullptr;
+  MemAlloc(keep, 8, 1, kMemNew, "Test.keep");
+  MonitoredBoundary("Test.Outer", [&] {
+    MemAlloc(older, 16, 2, kMemNew, "Test.older");
+    Monitored("Test.Inner", [&] {
+      char* newer = nullptr;
+      MemAlloc(newer, 32, 3, kMemNew, "Test.newer");
+      MemFree(older);  // the newer entry moves into the freed slot
+      char* newest = nullptr;
+      MemAlloc(newest, 64, 4, kMemNew, "Test.newest");
+      ErrReportCode(7, 9, 5);
+    });
+  });
+  EXPECT_EQ(MemCount(), 1);
+  EXPECT_TRUE(MemTracked(keep));
+  MemFree(keep);
+  // Owning handles release in their destructors; a successful inner block
+  // hands its loose entries to the block around it, which frees them when
+  // it fails later.
+  MonitoredBoundary("Test.Adopt", [&] {
+    Tracked<uint8_t> owned(100, 6, "Test.owned");
+    Monitored("Test.Give", [&] {
+      char* loose = nullptr;
+      MemAlloc(loose, 10, 7, kMemNew, "Test.loose");
+    });
+    EXPECT_EQ(MemCount(), 2);
+    ErrReportCode(7, 9, 8);
+  });
+  EXPECT_EQ(MemCount(), 0);
 }
 
 TEST_F(ErrorsTest, WarningsNeverRaise) {

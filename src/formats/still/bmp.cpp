@@ -108,7 +108,7 @@ void DIBOpen_(const std::string& name, QImgFile& imgf) {
     RasterOpenRead(imgf, name);
     uint8_t h[18];
     imgf.file.Read(h, 18);
-    if (h[0] != 'B' || h[1] != 'M') ErrReportCode(kGrpImage, kImgInvalid, 1);
+    if (h[0] != 'B' || h[1] != 'M') ErrRaise(kGrpImage, kImgInvalid, 1);
     imgf.data_offset = Get32(h + 10);
     const uint32_t header = Get32(h + 14);
     int64_t width = 0;
@@ -125,7 +125,7 @@ void DIBOpen_(const std::string& name, QImgFile& imgf) {
       imgf.pal_entry_size = 3;
     } else {
       // 16 and 64 (OS/2), 40 and the longer Windows headers share these fields.
-      if (header < 16 || header > 1024) ErrReportCode(kGrpImage, kImgInvalid, 2);
+      if (header < 16 || header > 1024) ErrRaise(kGrpImage, kImgInvalid, 2);
       uint8_t c[36] = {};
       imgf.file.Read(c, std::min<uint32_t>(36, header - 4));
       width = static_cast<int32_t>(Get32(c));
@@ -195,7 +195,7 @@ void DIBLoad_(const std::string& name, QImg& img) {
   Monitored("ConForm.DIBLoad_", [&] {
     QImgFile imgf;
     DIBOpen_(name, imgf);
-    if (!imgf.supported) ErrReportCode(kGrpImage, kImgUnsupported, 3);
+    if (!imgf.supported) ErrRaise(kGrpImage, kImgUnsupported, 3);
     RasterCheckDims(imgf);
     const int64_t stored_row = (static_cast<int64_t>(imgf.width) * imgf.file_bits + 7) / 8;
     const int64_t gap = (4 - stored_row % 4) % 4;
@@ -207,6 +207,7 @@ void DIBLoad_(const std::string& name, QImg& img) {
       imgf.file.Seek(imgf.pal_offset);
       imgf.file.Read(pal, imgf.pal_size);
     }
+    ImgLoadGuard loading(img);
     _imgalloc_(&img, imgf.width, imgf.height, imgf.bits, 4, "ConForm.DIBLoad_.ih");
     if (imgf.bits == 8) {
       const int32_t e = imgf.pal_entry_size;
@@ -218,7 +219,7 @@ void DIBLoad_(const std::string& name, QImg& img) {
       std::memset(img.pixels, 0, static_cast<size_t>(imgf.img_bytes));
       if (!DecodeRle(imgf.cmps_data.get(), imgf.cmps_size, img, imgf.file_bits == 4,
                      imgf.bottom_up))
-        ErrReportCode(kGrpImage, kImgDecompress, 5);
+        ErrRaise(kGrpImage, kImgDecompress, 5);
     } else if (imgf.file_bits == 1 || imgf.file_bits == 4) {
       const int32_t w = imgf.width;
       const int32_t fb = imgf.file_bits;
@@ -268,7 +269,7 @@ void DIBSave_(const std::string& name, QImg& img) {
     const int64_t pad = (4 - row % 4) % 4;
     const int64_t s = (row + pad) * img.height;
     const int64_t p = img.bits == 8 ? 1024 : 0;
-    if (54 + p + s > UINT32_MAX) ErrReportCode(kGrpImage, kImgUnsupported, 6);
+    if (54 + p + s > UINT32_MAX) ErrRaise(kGrpImage, kImgUnsupported, 6);
 
     uint8_t h[54] = {};
     h[0] = 'B';

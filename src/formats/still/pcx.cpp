@@ -96,7 +96,7 @@ void PCXOpen_(const std::string& name, QImgFile& imgf) {
     RasterOpenRead(imgf, name);
     uint8_t h[128];
     imgf.file.Read(h, 128);
-    if (h[0] != 10) ErrReportCode(kGrpImage, kImgInvalid, 1);
+    if (h[0] != 10) ErrRaise(kGrpImage, kImgInvalid, 1);
     const int32_t encoding = h[2];
     const int32_t bpp = h[3];
     imgf.planes = h[65];
@@ -131,7 +131,7 @@ void PCXLoad_(const std::string& name, QImg& img) {
   Monitored("ConForm.PCXLoad_", [&] {
     QImgFile imgf;
     PCXOpen_(name, imgf);
-    if (!imgf.supported) ErrReportCode(kGrpImage, kImgUnsupported, 2);
+    if (!imgf.supported) ErrRaise(kGrpImage, kImgUnsupported, 2);
     RasterCheckDims(imgf);
     const bool eight = imgf.file_bits == 8;
     uint8_t pal[768] = {};
@@ -152,7 +152,8 @@ void PCXLoad_(const std::string& name, QImg& img) {
     // anything is allocated for it.
     const int64_t line = static_cast<int64_t>(imgf.line_bytes) * imgf.planes;
     if (line * imgf.height > std::max<int64_t>(imgf.cmps_size, 0) * 32)
-      ErrReportCode(kGrpImage, kImgDecompress, 6);
+      ErrRaise(kGrpImage, kImgDecompress, 6);
+    ImgLoadGuard loading(img);
     _imgalloc_(&img, imgf.width, imgf.height, imgf.bits, 3, "ConForm.PCXLoad_.ih");
     if (eight) {
       for (int32_t i = 0; i < 256; ++i) {
@@ -176,7 +177,7 @@ void PCXLoad_(const std::string& name, QImg& img) {
     for (int64_t y = 0; y < imgf.height; ++y) {
       uint8_t* d = img.pixels + y * imgf.row_bytes;
       uint8_t* l = lintmp.get();
-      if (!PCXunCmps_(s, l, line)) ErrReportCode(kGrpImage, kImgDecompress, 5);
+      if (!PCXunCmps_(s, l, line)) ErrRaise(kGrpImage, kImgDecompress, 5);
       if (imgf.bits == 24) {
         PCX24Fix_(l, imgf.line_bytes, d, w);
       } else if (eight) {
@@ -261,7 +262,7 @@ void PCXSave_(const std::string& name, QImg& img) {
         used = 0;
       }
       const int64_t n = EncodeBytes(t, line, imgf.cmps_data.get() + used);
-      if (n <= 0 || n > worst) ErrReportCode(kGrpImage, kImgCompress, 7);
+      if (n <= 0 || n > worst) ErrRaise(kGrpImage, kImgCompress, 7);
       used += n;
     }
     imgf.file.Write(imgf.cmps_data.get(), used);

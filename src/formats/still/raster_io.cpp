@@ -11,7 +11,7 @@ namespace vek {
 void RasterOpenRead(QImgFile& imgf, const std::string& name) {
   imgf.file.Open(name, kFmRead);
   imgf.file_size = imgf.file.Size();
-  if (imgf.file_size < 0) ErrReportCode(kGrpFile, kFileRead, 1);
+  if (imgf.file_size < 0) ErrRaise(kGrpFile, kFileRead, 1);
 }
 
 void RasterCreate(QImgFile& imgf, const std::string& name) {
@@ -21,14 +21,14 @@ void RasterCreate(QImgFile& imgf, const std::string& name) {
 
 void RasterNeed(const QImgFile& imgf, int64_t offset, int64_t bytes) {
   if (offset < 0 || bytes < 0 || offset > imgf.file_size || bytes > imgf.file_size - offset)
-    ErrReportCode(kGrpFile, kFileRead, 2);
+    ErrRaise(kGrpFile, kFileRead, 2);
 }
 
 void RasterCheckDims(const QImgFile& imgf) {
-  if (imgf.width <= 0 || imgf.height <= 0) ErrReportCode(kGrpImage, kImgInvalid, 3);
+  if (imgf.width <= 0 || imgf.height <= 0) ErrRaise(kGrpImage, kImgInvalid, 3);
   // The record counts its bytes in 32 bits.
   const int64_t row = static_cast<int64_t>(imgf.width) * std::max(imgf.bytespp, 1);
-  if (row > INT32_MAX / imgf.height) ErrReportCode(kGrpImage, kImgUnsupported, 4);
+  if (row > INT32_MAX / imgf.height) ErrRaise(kGrpImage, kImgUnsupported, 4);
 }
 
 void RasterCheckSave(const QImg& img, int32_t max_side) {
@@ -37,9 +37,9 @@ void RasterCheckSave(const QImg& img, int32_t max_side) {
   if (!img.pixels || !depth_ok || img.bytespp != (b + 7) / 8 || img.width <= 0 ||
       img.height <= 0 ||
       static_cast<int64_t>(img.width) * img.height * img.bytespp != img.size)
-    ErrReportCode(kGrpImage, kImgCorrupted, 5);
+    ErrRaise(kGrpImage, kImgCorrupted, 5);
   if (img.width > max_side || img.height > max_side)
-    ErrReportCode(kGrpImage, kImgUnsupported, 6);
+    ErrRaise(kGrpImage, kImgUnsupported, 6);
 }
 
 void RasterFillInfo(const QImgFile& imgf, QffInfo& info, bool valid) {

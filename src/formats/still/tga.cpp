@@ -154,7 +154,7 @@ void TGAOpen_(const std::string& name, QImgFile& imgf) {
     const uint32_t map_type = h[1];
     const uint32_t type = h[2];
     if (type != 1 && type != 2 && type != 3 && type != 9 && type != 10 && type != 11)
-      ErrReportCode(kGrpImage, kImgInvalid, 1);
+      ErrRaise(kGrpImage, kImgInvalid, 1);
     imgf.compressed = (type & 8) != 0;
     imgf.grey = (type & 7) == 3;
     imgf.pal_first = static_cast<int32_t>(Get16(h + 3));
@@ -185,7 +185,7 @@ void TGALoad_(const std::string& name, QImg& img) {
   Monitored("ConForm.TGALoad_", [&] {
     QImgFile imgf;
     TGAOpen_(name, imgf);
-    if (!imgf.supported) ErrReportCode(kGrpImage, kImgUnsupported, 2);
+    if (!imgf.supported) ErrRaise(kGrpImage, kImgUnsupported, 2);
     RasterCheckDims(imgf);
     if (!imgf.compressed) RasterNeed(imgf, imgf.data_offset, imgf.img_bytes);
 
@@ -201,8 +201,9 @@ void TGALoad_(const std::string& name, QImg& img) {
       // fails before anything is allocated for it.
       const int64_t packets = (imgf.cmps_size + imgf.bytespp) / (1 + imgf.bytespp);
       if (static_cast<int64_t>(imgf.width) * imgf.height > packets * 128)
-        ErrReportCode(kGrpImage, kImgDecompress, 8);
+        ErrRaise(kGrpImage, kImgDecompress, 8);
     }
+    ImgLoadGuard loading(img);
     _imgalloc_(&img, imgf.width, imgf.height, imgf.bits, 3, "ConForm.TGALoad_.ih");
     if (imgf.bits == 8) {
       std::memset(img.palette, 0, kPaletteBytes);
@@ -228,7 +229,7 @@ void TGALoad_(const std::string& name, QImg& img) {
 
     if (imgf.compressed) {
       if (!DecodeRle(imgf.cmps_data.get(), imgf.cmps_size, img, imgf.bottom_up))
-        ErrReportCode(kGrpImage, kImgDecompress, 4);
+        ErrRaise(kGrpImage, kImgDecompress, 4);
     } else {
       Dsk2Mem_(imgf, img.pixels, 0);
     }
@@ -287,7 +288,7 @@ void TGASave_(const std::string& name, QImg& img) {
         used = 0;
       }
       const int64_t n = EncodeRowAny(src, img.width, out_bpp, imgf.cmps_data.get() + used);
-      if (n <= 0 || n > worst) ErrReportCode(kGrpImage, kImgCompress, 7);
+      if (n <= 0 || n > worst) ErrRaise(kGrpImage, kImgCompress, 7);
       used += n;
     }
     imgf.file.Write(imgf.cmps_data.get(), used);
