@@ -323,9 +323,10 @@ Block::~Block() {
   }
 }
 
-void Block::Succeed() {
-  if (!open_) return;
-  open_ = false;
+namespace {
+// Leaves the innermost block without an error: what it holds without an
+// owner passes to the block around it.
+void LeaveClean() {
   BlockRecord& b = g_err.blocks[g_err.depth];
   b.cleanup = nullptr;
   if (b.loose_mem > 0) MemAdopt(g_err.depth);
@@ -336,21 +337,20 @@ void Block::Succeed() {
     g_err.code = 0;
   }
 }
+}  // namespace
+
+void Block::Succeed() {
+  if (!open_) return;
+  open_ = false;
+  LeaveClean();
+}
 
 bool Block::Fail(const EMon& e) {
   if (!open_) return false;
   open_ = false;
   BlockRecord& b = g_err.blocks[g_err.depth];
   if (e.silent()) {
-    // A silent stop ends the block like a return.
-    b.cleanup = nullptr;
-    if (b.loose_mem > 0) MemAdopt(g_err.depth);
-    if (b.loose_files > 0) FAdopt(g_err.depth);
-    --g_err.depth;
-    if (!g_err.locked) {
-      g_err.group = 0;
-      g_err.code = 0;
-    }
+    LeaveClean();  // a silent stop ends the block like a return
     return true;
   }
   RollBack(b, g_err.depth);
