@@ -100,6 +100,10 @@ void AddBlock(VekFileList& list, const std::string& spec, int32_t mask) {
 
 bool ListValid(const VekFileList* list) { return list && MemTracked(list); }
 
+void CheckList(const VekFileList* list, int32_t site) {
+  if (!ListValid(list)) ErrRaiseText(kGrpText, "Invalid file list handle.", site);
+}
+
 }  // namespace
 
 int32_t ListAdd(VekFileList& list, const char* spec, int32_t mask) {
@@ -116,11 +120,11 @@ int32_t ListAdd(VekFileList& list, const char* spec, int32_t mask) {
     start = end + 1;
   }
   if (std::fabs(list.fps) < 0.0001) list.fps = 30.0;
-  ApiTrace("FilesCollect (done): frames=" + std::to_string(list.frames) + ", resX=" +
-           std::to_string(list.resX) + ", resY=" + std::to_string(list.resY) + ", bpp=" +
-           std::to_string(list.bpp) + ", fps=" + TrDouble(list.fps) + ", samples=" +
-           std::to_string(list.samples) + ", audFreq=" + std::to_string(list.audFreq) +
-           ", audChan=" + std::to_string(list.audChan) + ", audBits=" + std::to_string(list.audBits));
+  ApiTrace("FilesCollect (done): frames=" + NumText(list.frames) + ", resX=" +
+           NumText(list.resX) + ", resY=" + NumText(list.resY) + ", bpp=" +
+           NumText(list.bpp) + ", fps=" + TrDouble(list.fps) + ", samples=" +
+           NumText(list.samples) + ", audFreq=" + NumText(list.audFreq) +
+           ", audChan=" + NumText(list.audChan) + ", audBits=" + NumText(list.audBits));
   return static_cast<int32_t>(list.names.size() - before);
 }
 
@@ -144,7 +148,7 @@ VEK_EXPORT void* VEKAPI VekListAlloc(void) {
 VEK_EXPORT void VEKAPI VekListFree(void* handle) {
   ApiCall("vekmain.VekListFree", [&] {
     auto* list = static_cast<VekFileList*>(handle);
-    if (!ListValid(list)) return;
+    CheckList(list, 201);
     ApiTrace("VekListFree: " + TrPtr(list));
     list->~VekFileList();
     MemFree(list);
@@ -154,7 +158,7 @@ VEK_EXPORT void VEKAPI VekListFree(void* handle) {
 VEK_EXPORT int32_t VEKAPI VekListAdd(void* handle, const char* spec, int32_t mask) {
   return ApiCall<int32_t>("vekmain.VekListAdd", 0, [&]() -> int32_t {
     auto* list = static_cast<VekFileList*>(handle);
-    if (!ListValid(list)) return 0;
+    CheckList(list, 202);
     ApiTrace(std::string("VekListAdd: fs=") + (spec ? spec : "") + ", type=" + TrHex(uint32_t(mask)));
     return ListAdd(*list, spec, mask);
   });
@@ -165,8 +169,8 @@ VEK_EXPORT void VEKAPI VekListGetName(void* handle, int32_t index, char* buffer)
     if (!buffer) return;
     buffer[0] = '\0';
     auto* list = static_cast<VekFileList*>(handle);
-    if (!ListValid(list)) return;
-    ApiTrace("VekListGetName (init): " + std::to_string(index));
+    CheckList(list, 203);
+    ApiTrace("VekListGetName (init): " + NumText(index));
     if (index < 0 || index >= static_cast<int32_t>(list->names.size())) return;
     // The interface has no buffer length; 264 bytes is the documented minimum.
     const std::string& name = list->names[static_cast<size_t>(index)];
@@ -180,21 +184,23 @@ VEK_EXPORT void VEKAPI VekListGetName(void* handle, int32_t index, char* buffer)
 VEK_EXPORT int32_t VEKAPI VekListGetFileCount(void* handle) {
   return ApiCall<int32_t>("vekmain.VekListGetFileCount", 0, [&]() -> int32_t {
     auto* list = static_cast<VekFileList*>(handle);
-    return ListValid(list) ? static_cast<int32_t>(list->names.size()) : 0;
+    CheckList(list, 206);
+    return static_cast<int32_t>(list->names.size());
   });
 }
 
 VEK_EXPORT int32_t VEKAPI VekListGetFrameCount(void* handle) {
   return ApiCall<int32_t>("vekmain.VekListGetFrameCount", 0, [&]() -> int32_t {
     auto* list = static_cast<VekFileList*>(handle);
-    return ListValid(list) ? list->frames : 0;
+    CheckList(list, 207);
+    return list->frames;
   });
 }
 
 VEK_EXPORT int32_t VEKAPI VekListGetMaxRes(void* handle, int32_t* width, int32_t* height, int32_t* bpp) {
   ApiCall("vekmain.VekListGetMaxRes", [&] {
     auto* list = static_cast<VekFileList*>(handle);
-    if (!ListValid(list)) return;
+    CheckList(list, 204);
     if (width) *width = list->resX;
     if (height) *height = list->resY;
     if (bpp) *bpp = list->bpp;
@@ -205,14 +211,15 @@ VEK_EXPORT int32_t VEKAPI VekListGetMaxRes(void* handle, int32_t* width, int32_t
 VEK_EXPORT int32_t VEKAPI VekListGetSampleCount(void* handle) {
   return ApiCall<int32_t>("vekmain.VekListGetSampleCount", 0, [&]() -> int32_t {
     auto* list = static_cast<VekFileList*>(handle);
-    return ListValid(list) ? list->samples : 0;
+    CheckList(list, 208);
+    return list->samples;
   });
 }
 
 VEK_EXPORT int32_t VEKAPI VekListGetAudioFormat(void* handle, int32_t* rate, int32_t* channels, int32_t* bits) {
   ApiCall("vekmain.VekListGetAudioFormat", [&] {
     auto* list = static_cast<VekFileList*>(handle);
-    if (!ListValid(list)) return;
+    CheckList(list, 205);
     if (rate) *rate = list->audFreq;
     if (channels) *channels = list->audChan;
     if (bits) *bits = list->audBits;

@@ -20,6 +20,8 @@ T* AllocHostRecord(int32_t site, const char* label) {
 
 // A job handle the library handed out and has not freed yet.
 bool JobValid(const VekJob* job);
+// Raises "Invalid job handle." for a null, freed or foreign handle.
+void CheckJob(const VekJob* job, int32_t site);
 void ResetVekRec(VekJob& job);
 std::string GetShortStr(const VekShortStr& s);
 void SetShortStr(VekShortStr& s, const char* text);

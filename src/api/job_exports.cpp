@@ -16,6 +16,10 @@ static_assert(sizeof(WaveFormat) == sizeof(VekWaveFormat), "one wave format layo
 
 bool JobValid(const VekJob* job) { return job && MemTracked(job); }
 
+void CheckJob(const VekJob* job, int32_t site) {
+  if (!JobValid(job)) ErrRaiseText(kGrpText, "Invalid job handle.", site);
+}
+
 std::string GetShortStr(const VekShortStr& s) { return std::string(s.text, s.len); }
 
 void SetShortStr(VekShortStr& s, const char* text) {
@@ -69,7 +73,7 @@ namespace {
 // Selects the format in the job's save options, then applies one setter.
 template <class F>
 void WithFormat(VekJob* job, int32_t format, F&& setter) {
-  if (!JobValid(job)) return;
+  CheckJob(job, 101);
   FFSaveSetFormat(job->saveOpts, format);
   setter(job->saveOpts);
 }
@@ -95,7 +99,8 @@ VEK_EXPORT VekJob* VEKAPI VekAlloc(void) {
 
 VEK_EXPORT void VEKAPI VekFree(VekJob* job) {
   ApiCall("vekmain.VekFree", [&] {
-    if (!JobValid(job) || job->state != 0) return;
+    CheckJob(job, 100);
+    if (job->state != 0) ErrRaiseText(kGrpText, "The job is being converted.", 99);
     ApiTrace("VekFree: " + TrPtr(job));
     MemFree(job);
   });
@@ -103,13 +108,15 @@ VEK_EXPORT void VEKAPI VekFree(VekJob* job) {
 
 VEK_EXPORT void VEKAPI VekSetOutputFile(VekJob* job, const char* videoFile, const char* soundFile) {
   ApiCall("vekmain.VekSetOutputFile", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 102);
     SetShortStr(job->vidFile, videoFile);
     const std::string vid = GetShortStr(job->vidFile);
     job->vidFmt = FmtId(vid, kWriteTable);
     FFSaveSetFormat(job->saveOpts, job->vidFmt);
-    if (const FormatDescriptor* d = FormatFor(job->vidFmt); d && d->output.named)
-      d->output.named(job->saveOpts, vid);
+    if (const FormatDescriptor* d = FormatFor(job->vidFmt); d && d->output.named_codec) {
+      const int32_t codec = d->output.named_codec(vid);
+      if (codec != kUndefined) VekSetCodec(job, job->vidFmt, codec);
+    }
     SetShortStr(job->audFile, soundFile);
     job->audFmt = FmtId(GetShortStr(job->audFile), kWriteTable);
     ApiTrace("VekSetOutputFile: vid=" + vid + ", aud=" + GetShortStr(job->audFile));
@@ -118,7 +125,7 @@ VEK_EXPORT void VEKAPI VekSetOutputFile(VekJob* job, const char* videoFile, cons
 
 VEK_EXPORT void VEKAPI VekSetFrameRate(VekJob* job, double fps, int32_t keepDuration) {
   ApiCall("vekmain.VekSetFrameRate", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 103);
     job->frameRate = fps;
     job->keepDuration = keepDuration ? -1 : 0;
     ApiTrace("VekSetFrameRate: " + TrDouble(fps) + (keepDuration ? ", keep duration" : ""));
@@ -127,8 +134,8 @@ VEK_EXPORT void VEKAPI VekSetFrameRate(VekJob* job, double fps, int32_t keepDura
 
 VEK_EXPORT void VEKAPI VekSetResolution(VekJob* job, int32_t width, int32_t height) {
   ApiCall("vekmain.VekSetResolution", [&] {
-    if (!JobValid(job)) return;
-    ApiTrace("VekSetResolution: " + std::to_string(width) + "x" + std::to_string(height));
+    CheckJob(job, 104);
+    ApiTrace("VekSetResolution: " + NumText(width) + "x" + NumText(height));
     if (job->state != 0) return;
     job->width = std::clamp(width, 4, 4096);
     job->height = std::clamp(height, 4, 4096);
@@ -138,8 +145,8 @@ VEK_EXPORT void VEKAPI VekSetResolution(VekJob* job, int32_t width, int32_t heig
 
 VEK_EXPORT void VEKAPI VekSetBpp(VekJob* job, int32_t bpp) {
   ApiCall("vekmain.VekSetBpp", [&] {
-    if (!JobValid(job)) return;
-    ApiTrace("VekSetBpp: " + std::to_string(bpp));
+    CheckJob(job, 105);
+    ApiTrace("VekSetBpp: " + NumText(bpp));
     if (job->state != 0) return;
     if (bpp == 8 || bpp == 15 || bpp == 16 || bpp == 24 || bpp == 32) job->bpp = bpp;
   });
@@ -147,7 +154,7 @@ VEK_EXPORT void VEKAPI VekSetBpp(VekJob* job, int32_t bpp) {
 
 VEK_EXPORT void VEKAPI VekEnableDithering(VekJob* job, int32_t enable) {
   ApiCall("vekmain.VekEnableDithering", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 106);
     job->dither = enable ? -1 : 0;
     ApiTrace("VekEnableDithering: " + TrFlag(enable));
   });
@@ -155,7 +162,7 @@ VEK_EXPORT void VEKAPI VekEnableDithering(VekJob* job, int32_t enable) {
 
 VEK_EXPORT void VEKAPI VekForceCompatibility(VekJob* job, int32_t enable) {
   ApiCall("vekmain.VekForceCompatibility", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 107);
     job->compatible = enable ? -1 : 0;
     ApiTrace("VekForceCompatibility: " + TrFlag(enable));
   });
@@ -163,18 +170,18 @@ VEK_EXPORT void VEKAPI VekForceCompatibility(VekJob* job, int32_t enable) {
 
 VEK_EXPORT void VEKAPI VekSetAudioFormat(VekJob* job, int32_t rate, int32_t channels, int32_t bits) {
   ApiCall("vekmain.VekSetAudioFormat", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 108);
     WaveFormat pcm{};
     SndMakeFormat(pcm, rate, channels, bits);
     std::memcpy(&job->audFormat, &pcm, sizeof pcm);
-    ApiTrace("VekSetAudioFormat: rate=" + std::to_string(rate) + ", chan=" + std::to_string(channels) +
-             ", bits=" + std::to_string(bits));
+    ApiTrace("VekSetAudioFormat: rate=" + NumText(rate) + ", chan=" + NumText(channels) +
+             ", bits=" + NumText(bits));
   });
 }
 
 VEK_EXPORT int32_t VEKAPI VekAviClearCustomInfo(VekJob* job) {
   ApiCall("vekmain.VekAviClearCustomInfo", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 109);
     job->aviInfoCount = 0;
     std::memset(job->aviInfo, 0, sizeof job->aviInfo);
     ApiTrace("VekAviClearCustomInfo");
@@ -184,7 +191,7 @@ VEK_EXPORT int32_t VEKAPI VekAviClearCustomInfo(VekJob* job) {
 
 VEK_EXPORT void VEKAPI VekAviAddCustomInfo(VekJob* job, const char* id, const char* value) {
   ApiCall("vekmain.VekAviAddCustomInfo", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 110);
     ApiTrace("VekAviAddCustomInfo");
     if (job->aviInfoCount < 0 || job->aviInfoCount >= 16 || !id || !value) return;
     if (std::strlen(id) <= 3 || value[0] == '\0') return;
@@ -199,28 +206,28 @@ VEK_EXPORT void VEKAPI VekAviAddCustomInfo(VekJob* job, const char* id, const ch
 VEK_EXPORT void VEKAPI VekSetCodec(VekJob* job, int32_t format, int32_t codec) {
   ApiCall("vekmain.VekSetCodec", [&] {
     WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetCodec(o, codec); });
-    ApiTrace("VekSetCodec: fmt=" + std::to_string(format) + ", codec=" + TrHex(uint32_t(codec)));
+    ApiTrace("VekSetCodec: fmt=" + NumText(format) + ", codec=" + TrHex(uint32_t(codec)));
   });
 }
 
 VEK_EXPORT void VEKAPI VekSetQuality(VekJob* job, int32_t format, int32_t quality) {
   ApiCall("vekmain.VekSetQuality", [&] {
     WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetQuality(o, quality); });
-    ApiTrace("VekSetQuality: fmt=" + std::to_string(format) + ", quality=" + std::to_string(quality));
+    ApiTrace("VekSetQuality: fmt=" + NumText(format) + ", quality=" + NumText(quality));
   });
 }
 
 VEK_EXPORT void VEKAPI VekSetDataRate(VekJob* job, int32_t format, int32_t rate) {
   ApiCall("vekmain.VekSetDataRate", [&] {
     WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetDataRate(o, rate); });
-    ApiTrace("VekSetDataRate: fmt=" + std::to_string(format) + ", rate=" + std::to_string(rate));
+    ApiTrace("VekSetDataRate: fmt=" + NumText(format) + ", rate=" + NumText(rate));
   });
 }
 
 VEK_EXPORT void VEKAPI VekSetKeyFrameRate(VekJob* job, int32_t format, int32_t rate) {
   ApiCall("vekmain.VekSetKeyFrameRate", [&] {
     WithFormat(job, format, [&](VekSaveOpts& o) { FFSaveSetKeyFrameRate(o, rate); });
-    ApiTrace("VekSetKeyFrameRate: fmt=" + std::to_string(format) + ", rate=" + std::to_string(rate));
+    ApiTrace("VekSetKeyFrameRate: fmt=" + NumText(format) + ", rate=" + NumText(rate));
   });
 }
 

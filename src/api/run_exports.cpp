@@ -1,4 +1,5 @@
 // The conversion run, status, abort, error texts, quick conversion and the trace switches.
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -39,8 +40,8 @@ constexpr const char* kDashes = "----------------------------------------";
 void Notify() {
   VekJob* job = Run().job;
   if (!job || !Run().progress) return;
-  ApiTrace("VekProgress: doneFrames=" + std::to_string(job->doneFrames) +
-           ", doneSamples=" + std::to_string(job->doneSamples));
+  ApiTrace("VekProgress: doneFrames=" + NumText(job->doneFrames) +
+           ", doneSamples=" + NumText(job->doneSamples));
   Run().progress(job, job->state, job->doneFrames, job->doneSamples);
   if (job->abortFlag) ConSetStop(kStopKeep);
 }
@@ -67,6 +68,12 @@ void ErrorCallback(const char* path, int32_t* answer) {
     Run().stop_group = group;
     Run().stop_code = code;
   }
+  // A skipped source still leaves the run with its error; any other answer
+  // goes on as if the step had succeeded.
+  if (*answer == VEK_ANSWER_STOP || *answer == VEK_ANSWER_KEEP || *answer == VEK_ANSWER_SKIP) {
+    Run().asked_group = group;
+    Run().asked_code = code;
+  }
 }
 
 bool PrepareOutput(VekJob& job) {
@@ -85,12 +92,13 @@ bool PrepareOutput(VekJob& job) {
     int32_t depth = FFSavePrepare(job.saveOpts, job.width, job.height, job.bpp);
     if (job.compatible) {
       if (depth == 0) {
-        ApiTrace("PrepareOutput: " + std::to_string(job.vidFmt) + " codec rejected");
+        ApiTrace("PrepareOutput: " + NumText(job.vidFmt) + " codec rejected");
         FFSaveSetCodec(job.saveOpts, static_cast<int32_t>(FourCC("cvid")));
         depth = FFSavePrepare(job.saveOpts, job.width, job.height, job.bpp);
         if (depth == 0) st.status = VEK_STATUS_INVALID_OUTPUT;
       }
-      if (depth != 0) job.bpp = depth;
+      // Only a real depth is an answer: an unknown format has none.
+      if (depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32) job.bpp = depth;
     }
     job.needPalette = job.bpp == 8 ? -1 : 0;
     result = job.vidFmt != kUndefined;
@@ -179,8 +187,17 @@ static_assert(sizeof(VekStopwatch) == sizeof(Stopwatch), "one stopwatch layout")
 extern "C" {
 
 VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
+  // One run at a time in a process: a second one (nested from a callback, or
+  // from another thread) is refused before it can touch the running job or
+  // the status the running job will report.
+  static std::atomic<bool> running{false};
+  if (running.exchange(true)) return VEK_STATUS_ERROR;
+  struct Release {
+    ~Release() { running = false; }
+  } release;
   ApiCall("vekmain.VekConvert", [&] {
-    if (!JobValid(job) || job->state != 0) return;
+    CheckJob(job, 180);
+    if (job->state != 0) ErrRaiseText(kGrpText, "The job is already being converted.", 181);
     ApiTrace(std::string("VekConvert: Starting ") + kDashes);
     RunData& run = Run();
     run.job = job;
@@ -190,11 +207,17 @@ VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
     job->doneFrames = 0;
     job->doneSamples = 0;
     run.stop_group = run.stop_code = 0;
+    run.asked_group = run.asked_code = 0;
+    ConSetStop(kStopNone);  // an earlier aborted run leaves it set
     JobWatchStart(*job);
     MonitoredBoundary("vekmain.VekConvert_", [&] { RunPasses(*job); });
     ConDone();
     job->state = 0;
     if (ErrNone() && run.stop_group != 0) ErrSet(run.stop_group, run.stop_code);
+    if (ErrNone() && run.asked_group != 0) ErrSet(run.asked_group, run.asked_code);
+    // The status follows from the outcome alone: an error the host answered
+    // to go on past no longer counts.
+    if (LastError().status == VEK_STATUS_ERROR && ErrNone()) LastError().status = VEK_STATUS_OK;
     api::detail::FrameEnd();
     const VekLastError saved = LastError();
     Notify();
@@ -203,6 +226,7 @@ VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
     // The last notification and the clean-up must not change the outcome.
     LastError() = saved;
     ErrSet(saved.group, saved.code);
+    ConSetStop(kStopNone);
     run.job = nullptr;
     run.progress = nullptr;
     if (ErrNone() && job->abortFlag && LastError().status == VEK_STATUS_OK)
@@ -216,7 +240,7 @@ VEK_EXPORT int32_t VEKAPI VekConvert(VekJob* job) {
 
 VEK_EXPORT int32_t VEKAPI VekAbort(VekJob* job) {
   ApiCall("vekmain.VekAbort", [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 112);
     ApiTrace("VekAbort");
     job->abortFlag = -1;
   });
@@ -226,7 +250,7 @@ VEK_EXPORT int32_t VEKAPI VekAbort(VekJob* job) {
 VEK_EXPORT int32_t VEKAPI VekGetStatus(VekJob* job) {
   try {
     if (!JobValid(job)) return 0;
-    ApiTrace("VekGetStatus: " + std::to_string(job->state));
+    ApiTrace("VekGetStatus: " + NumText(job->state));
     return job->state;
   } catch (...) {
     return 0;
@@ -235,7 +259,7 @@ VEK_EXPORT int32_t VEKAPI VekGetStatus(VekJob* job) {
 
 VEK_EXPORT double VEKAPI VekGetElapsedTime(VekJob* job) {
   return ApiCall<double>("vekmain.VekGetElapsedTime", 0.0, [&] {
-    if (!JobValid(job)) return 0.0;
+    CheckJob(job, 182);
     const double s = JobWatchElapsed(*job);
     ApiTrace("VekGetElapsedTime: " + TrDouble(s));
     return s;

@@ -15,6 +15,8 @@ struct RunData {
   QImg source_image{};                   // the one image handed over directly
   int32_t stop_group = 0;                // the error the host chose to stop the run on
   int32_t stop_code = 0;
+  int32_t asked_group = 0;               // the last error the host was asked about and
+  int32_t asked_code = 0;                //   did not answer to go on past
 };
 
 RunData& Run();

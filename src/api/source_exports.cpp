@@ -24,8 +24,8 @@ constexpr double kUndefD = -1357902468.0;
 
 std::string ImgText(const QImg* img) {
   if (!img) return "NULL";
-  return std::to_string(img->width) + "x" + std::to_string(img->height) + "x" +
-         std::to_string(img->bits);
+  return NumText(img->width) + "x" + NumText(img->height) + "x" +
+         NumText(img->bits);
 }
 
 void CopyName(char*& slot, const char* name) {
@@ -86,7 +86,7 @@ void AskSource(QSrcRequest* request, int32_t kind, double fps, VekSourceProc hos
   job->srcRequest = request;
   PrepareRequest(request, fps);
   job->activeKind = kind;
-  ApiTrace(std::string(trace) + std::to_string(request->block));
+  ApiTrace(std::string(trace) + NumText(request->block));
   if (host) host(job, request->block);
   ++request->block;
   job->srcRequest = nullptr;
@@ -130,7 +130,7 @@ void VideoFuncCallback(QFuncRequest* request) {
     if (job->onVideoFunc) {
       job->funcRequest = request;
       job->activeKind = 1;
-      ApiTrace("VekVideoFunction: curFrame=" + std::to_string(job->curFrame));
+      ApiTrace("VekVideoFunction: curFrame=" + NumText(job->curFrame));
       job->onVideoFunc(job, reinterpret_cast<VekImage*>(request->img), job->curFrame);
       job->funcRequest = nullptr;
     }
@@ -179,7 +179,7 @@ void AudioFuncCallback(QFuncRequest* request) {
     if (job->onAudioFunc) {
       job->funcRequest = request;
       job->activeKind = 2;
-      ApiTrace("VekAudioFunction: curSample=" + std::to_string(job->curSample));
+      ApiTrace("VekAudioFunction: curSample=" + NumText(job->curSample));
       job->onAudioFunc(job, reinterpret_cast<VekSound*>(request->snd), job->curSample);
       job->funcRequest = nullptr;
     }
@@ -198,16 +198,23 @@ namespace {
 template <class F>
 void SetCallback(const char* name, const char* trace, VekJob* job, F&& assign, const void* cb) {
   ApiCall(name, [&] {
-    if (!JobValid(job)) return;
+    CheckJob(job, 111);
     assign(*job);
     ApiTrace(std::string(trace) + TrPtr(cb));
   });
 }
 
 // Runs a VekSrc export body on the request of the running source callback.
+// Pictures describe a video block only: the sound side would read an image
+// record as a sound buffer.
+void RequireVideoSide(const VekJob& job, int32_t site) {
+  if (job.activeKind != 1) ErrRaiseText(kGrpText, "An image cannot be a sound source.", site);
+}
+
 template <class F>
 void OnRequest(const char* name, VekJob* job, F&& body) {
   ApiCall(name, [&] {
+    CheckJob(job, 90);
     QSrcRequest* r = ActiveRequest(job);
     if (!r) return;  // outside a source callback there is nothing to describe
     body(*r);
@@ -256,6 +263,7 @@ VEK_EXPORT void VEKAPI VekSrcSetFile(VekJob* job, const char* name) {
 
 VEK_EXPORT void VEKAPI VekSrcSetImg(VekJob* job, VekImage* image) {
   OnRequest("vekmain.VekSrcSetImg", job, [&](QSrcRequest& r) {
+    RequireVideoSide(*job, 91);
     QImg* img = reinterpret_cast<QImg*>(image);
     ApiTrace("VekSrcSetImg: " + ImgText(img));
     ImgCopy(img, &Run().source_image);
@@ -266,7 +274,8 @@ VEK_EXPORT void VEKAPI VekSrcSetImg(VekJob* job, VekImage* image) {
 
 VEK_EXPORT void VEKAPI VekSrcSetDIB(VekJob* job, void* bitmap) {
   OnRequest("vekmain.VekSrcSetDIB", job, [&](QSrcRequest& r) {
-    ApiTrace("VekSrcSetDIB (init): " + std::to_string(static_cast<int64_t>(reinterpret_cast<intptr_t>(bitmap))));
+    RequireVideoSide(*job, 92);
+    ApiTrace("VekSrcSetDIB (init): " + std::to_string(reinterpret_cast<uintptr_t>(bitmap)));
     // A handle that is not a readable bitmap leaves the request as it was.
     if (!HBitmapToQimg(static_cast<gdi::HBITMAP>(bitmap), &Run().source_image)) return;
     ApiTrace("VekSrcSetDIB (done): " + ImgText(&Run().source_image));
@@ -278,6 +287,7 @@ VEK_EXPORT void VEKAPI VekSrcSetDIB(VekJob* job, void* bitmap) {
 VEK_EXPORT void VEKAPI VekSrcSetPixels(VekJob* job, const void* pixels, const void* palette,
                                        int32_t width, int32_t height, int32_t bpp) {
   OnRequest("vekmain.VekSrcSetPixels", job, [&](QSrcRequest& r) {
+    RequireVideoSide(*job, 93);
     ApiTrace("VekSrcSetPixels: pixPtr=" + TrPtr(pixels) + ", palPtr=" + TrPtr(palette));
     QImg& img = Run().source_image;
     RawToQimg(&img, pixels, static_cast<const uint8_t*>(palette), width, height, bpp);
@@ -303,7 +313,7 @@ VEK_EXPORT void VEKAPI VekSrcSetDirection(VekJob* job, int32_t direction) {
 
 VEK_EXPORT void VEKAPI VekSrcSetStart(VekJob* job, int32_t first) {
   OnRequest("vekmain.VekSrcSetStart", job, [&](QSrcRequest& r) {
-    ApiTrace("VekSrcSetStart: " + std::to_string(first));
+    ApiTrace("VekSrcSetStart: " + NumText(first));
     // Frames count from 1 in the loop, sound samples from 0.
     r.start = job->activeKind == 1 ? first + 1 : first;
   });
@@ -311,7 +321,7 @@ VEK_EXPORT void VEKAPI VekSrcSetStart(VekJob* job, int32_t first) {
 
 VEK_EXPORT void VEKAPI VekSrcSetLen(VekJob* job, int32_t count) {
   OnRequest("vekmain.VekSrcSetLen", job, [&](QSrcRequest& r) {
-    ApiTrace("VekSrcSetLen: " + std::to_string(count));
+    ApiTrace("VekSrcSetLen: " + NumText(count));
     r.length = count;
   });
 }

@@ -84,7 +84,7 @@ void CloseAll() {
   FreeBuffers();
 }
 
-std::string ErrorPath() { return ProcPath(); }
+std::string ErrorPath() { return ErrPath(); }
 
 // Puts a read error to the host. Returns true when the step is to be
 // repeated; `leave` tells the caller to leave the source.
@@ -116,6 +116,25 @@ void ClearRequest(QSrcRequest& r) {
   r.start_time = r.length_time = r.fps = kUndefD;
 }
 
+// A source the loop cannot use is put to the host like a read error, with
+// the error or warning that made the loop give it up, so that a run never
+// ends "successfully" having silently left out what it was given. The
+// answers are those of a read error; retrying a given-up source skips it.
+void ReportGivenUp(int32_t group, int32_t code, int32_t site) {
+  MonitoredBoundary("ConForm.SourceGivenUp", [&] { ErrRaise(group, code, site); });
+  bool leave = false;
+  AskAboutError(leave);
+}
+
+// The pair that tells why a file source was given up: the warning UniInfo
+// left, else "File not exist.".
+void ReportFileGivenUp(int32_t site) {
+  if (!WarnNone())
+    ReportGivenUp(WarnGroup(), WarnCode(), site);
+  else
+    ReportGivenUp(kGrpFile, kFileNotExist, site);
+}
+
 // Asks the video source callback until it gives a usable source. Returns
 // false when the source was given up.
 bool NextVideoSource() {
@@ -132,7 +151,10 @@ bool NextVideoSource() {
     const int32_t kind = r.vreq.kind;
     if (kind == kSrcFile) {
       const char* name = static_cast<const char*>(r.vreq.source);
-      if (!name || !UniInfo(name, info, r.vreq.seq_limit, r.vreq.seq_option != 0)) return false;
+      if (!name || !UniInfo(name, info, r.vreq.seq_limit, r.vreq.seq_option != 0)) {
+        ReportFileGivenUp(30);
+        return false;
+      }
     } else if (kind == kSrcInfo && r.vreq.source) {
       info = *static_cast<const QUniInfo*>(r.vreq.source);
     } else if (kind == kSrcDirect) {
@@ -140,6 +162,7 @@ bool NextVideoSource() {
       info.img.valid = info.img.supported = -1;
       std::memset(&r.vin, 0, sizeof r.vin);
     } else {
+      ReportGivenUp(kGrpUni, kUniProtocol, 31);
       return false;
     }
     if (kind == kSrcFile || kind == kSrcInfo) {
@@ -180,6 +203,12 @@ bool NextVideoSource() {
       CloseHandle(r.vin);
       r.video_in_open = false;
     }
+    // A file the reader refuses (or a range outside it) is given up too.
+    if (!info.img.supported)
+      ReportGivenUp(kGrpImage, kImgUnsupported, 32);
+    else
+      ReportGivenUp(kGrpGeneral, kGenOutOfRange, 33);
+    if (g_stop != kStopNone) return true;
     if (kind == kSrcDirect) return true;
   }
 }
@@ -296,6 +325,8 @@ bool NextSoundSource(bool& usable) {
         info.snd.valid = info.snd.supported = -1;
         info.snd.rate = given->format.nSamplesPerSec;
       } else if (!UniInfo(static_cast<const char*>(r.areq.source), info, 1, false)) {
+        ReportFileGivenUp(34);
+        if (g_stop != kStopNone && g_stop != kStopKeep) return false;
         r.need_next_sound = true;
         continue;
       }

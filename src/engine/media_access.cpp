@@ -108,6 +108,7 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
     } else if (!ok && ErrGroup() == kGrpMovie2 && ErrCode() == kMviWrite) {
       ErrRaise(kGrpMovie2, kMviWrite, 2);
     }
+    const bool failed = !ok;
     if (!ok || (!fi.imagesValid && !fi.soundValid)) {
       int count;
       const QffDesc* rows = FmtTable(kReadTable, count);
@@ -122,7 +123,9 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
         }
       }
       ErrClear();
-      if (!found) ErrRaise(kGrpFile, kFileNotExist, 3);
+      // A file its own format reads, though it holds nothing usable, stays
+      // described as that format; only a failure with no other taker fails.
+      if (!found && failed) ErrRaise(kGrpFile, kFileNotExist, 3);
     }
     info.id = id;
     SetText(info.name, name.c_str());

@@ -160,8 +160,9 @@ struct OutputRules {
   // The sample rate the writer takes nearest to the one asked for (null: any);
   // outputs with such a rule are written as 16-bit PCM.
   int32_t (*sample_rate)(int32_t rate);
-  // Settles options that follow from the output file name (null: none).
-  void (*named)(VekSaveOpts& opts, const std::string& name);
+  // The codec an output file name asks for, or the undefined marker (null:
+  // names ask for none). The job sets it as a host would, through VekSetCodec.
+  int32_t (*named_codec)(const std::string& name);
 };
 
 struct FormatDescriptor {

@@ -173,6 +173,7 @@ void Record(int32_t group, int32_t code, const char* text, int32_t site) {
   g_err.group = group;
   g_err.code = code;
   if (text) g_err.text.assign(text, strnlen(text, 1024));
+  g_err.path = ProcPath();
   TraceError('!', group, code, site);
   ProcClear();
 }
@@ -202,6 +203,7 @@ std::string ErrMsg(int32_t group, int32_t code) {
 
 std::string ErrMsgLast() { return ErrMsg(g_err.group, g_err.code); }
 const std::string& ErrText() { return g_err.text; }
+const std::string& ErrPath() { return g_err.path; }
 
 bool RecordingLocked() { return g_err.locked; }
 RecordingLock::RecordingLock() : previous_(g_err.locked) { g_err.locked = true; }

@@ -139,6 +139,8 @@ bool ErrNone();
 std::string ErrMsg(int32_t group, int32_t code);
 std::string ErrMsgLast();
 const std::string& ErrText();  // stored free text (groups 1 to 3)
+// The procedure path where the last recorded error was raised.
+const std::string& ErrPath();
 
 void WarnReport(int32_t group, int32_t code, const char* text, int32_t site);
 void WarnReportCode(int32_t group, int32_t code, int32_t site);

@@ -28,6 +28,7 @@ struct ErrorState {
   int32_t group = 0;
   int32_t code = 0;
   std::string text;
+  std::string path;  // procedure path of the last recorded error
   bool locked = false;
   int32_t warn_group = 0;
   int32_t warn_code = 0;

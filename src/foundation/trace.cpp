@@ -57,7 +57,6 @@ bool TraceOn() { return g_tracing; }
 
 std::string ProcPath() {
   std::string path;
-  if (!g_tracing) return path;
   for (int i = 0; i < g_trace.count; ++i) {
     if (i) path += ':';
     path += g_trace.stack[i];

@@ -10,17 +10,15 @@ inline constexpr const char* kTraceBanner = "VEK 2.3.2";
 inline constexpr int kProcStackSize = 256;
 
 namespace detail {
-extern bool g_tracing;  // read on every procedure entry: one flag test when off
+extern bool g_tracing;
 void ProcPush(const char* name);
 void ProcPop();
 }  // namespace detail
 
-inline void ProcEnter(const char* name) {
-  if (detail::g_tracing) detail::ProcPush(name);
-}
-inline void ProcLeave() {
-  if (detail::g_tracing) detail::ProcPop();
-}
+// The path is kept whether or not a trace is written: an error record and
+// the host's error callback both name where a failure happened.
+inline void ProcEnter(const char* name) { detail::ProcPush(name); }
+inline void ProcLeave() { detail::ProcPop(); }
 
 // Pushes a procedure name for the lifetime of the scope.
 class ProcScope {

@@ -46,7 +46,7 @@ void SetApplicationTitle(const std::string& title);
 std::string ApplicationTitle();
 
 // Names of the directory entries in `folder` matching the wildcard `pattern`
-// ("*" and "?"), skipping folders.
+// ("*" and "?", without regard to case), skipping folders.
 bool ListMatchingFiles(const std::string& folder, const std::string& pattern,
                        std::vector<std::string>& names);
 // The absolute form of a path.

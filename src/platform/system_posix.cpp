@@ -139,7 +139,9 @@ bool ListMatchingFiles(const std::string& folder, const std::string& pattern,
   DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
   if (!dir) return false;
   while (dirent* e = readdir(dir)) {
-    if (fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
+    // Matched as the file systems the interface was made for do: without
+    // regard to case, and "*" also takes names that begin with a point.
+    if (fnmatch(pattern.c_str(), e->d_name, FNM_CASEFOLD) != 0) continue;
     struct stat st {};
     const std::string full = (folder.empty() ? std::string() : folder) + e->d_name;
     if (stat(full.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;

@@ -42,6 +42,21 @@ struct ListTest : ::testing::Test {
   }
 };
 
+// Wildcards match without regard to case and take names with a leading point.
+TEST_F(ListTest, WildcardsIgnoreCase) {
+  std::system(("cp '" + dir + "b.bmp' '" + dir + ".hidden.bmp'").c_str());
+  void* list = VekListAlloc();
+  EXPECT_EQ(VekListAdd(list, (dir + "*.BMP").c_str(), 0), 3);
+  EXPECT_EQ(Name(list, 0), dir + ".hidden.bmp");
+  VekListFree(list);
+  // A freed list is refused with an error, not answered with zeros.
+  int32_t w = 0, h = 0, bpp = 0;
+  VekListGetMaxRes(list, &w, &h, &bpp);
+  VekLastError e{};
+  VekGetLastError(&e);
+  EXPECT_EQ(e.status, VEK_STATUS_ERROR);
+}
+
 TEST_F(ListTest, BlocksAreSortedAndSummed) {
   void* list = VekListAlloc();
   ASSERT_NE(list, nullptr);

@@ -25,7 +25,8 @@ namespace {
   X(VekEnableDithering) X(VekSetFrameRate) X(VekConvert) X(VekAbort) X(VekAssignVideoSource)    \
   X(VekAssignVideoFunc) X(VekAssignProgress) X(VekAssignError) X(VekSrcSetFile)                 \
   X(VekSrcSetPixels) X(VekSrcSetFrameRate) X(VekSrcFinished) X(VekGetLastError)                 \
-  X(VekMakeErrorStr) X(VekLogStart) X(VekLogStop) X(VekGetStatus)
+  X(VekMakeErrorStr) X(VekLogStart) X(VekLogStop) X(VekGetStatus) X(VekForceCompatibility)      \
+  X(VekAssignAudioSource) X(VekSrcSetImg) X(VekSetCodec)
 
 struct Vek {
   void* lib = nullptr;
@@ -96,9 +97,11 @@ struct Host {
   std::vector<int> states;
   std::vector<int> func_frames;
   int abort_at_frames = -1;   // abort from progress once this many frames are done
+  int32_t nested_status = 0;  // what a VekConvert from inside the run answered
   bool abort_in_init = false;
   std::vector<int32_t> answers;  // error answers, in turn
   int errors = 0;
+  std::string error_path;        // the path the last error question named
   bool invert_even_drop_odd = false;
   int pixel_frames = 0;          // > 0: hand raw pixels instead of files
   std::vector<uint8_t> pixels;
@@ -125,6 +128,7 @@ void VEKAPI Source(VekJob* job, int32_t block) {
 
 void VEKAPI Progress(VekJob* job, int32_t state, int32_t frames, int32_t) {
   if (H.states.empty() || H.states.back() != state) H.states.push_back(state);
+  if (state == VEK_STATE_SAVING && frames == 1 && H.nested_status == 0) H.nested_status = V.VekConvert(job);
   if (H.abort_in_init && state == VEK_STATE_STARTING) V.VekAbort(job);
   if (H.abort_at_frames >= 0 && state == VEK_STATE_SAVING && frames >= H.abort_at_frames) V.VekAbort(job);
 }
@@ -139,7 +143,8 @@ void VEKAPI Func(VekJob*, VekImage* img, int32_t frame) {
   }
 }
 
-void VEKAPI OnError(VekJob*, const char*, int32_t* answer) {
+void VEKAPI OnError(VekJob*, const char* path, int32_t* answer) {
+  H.error_path = path ? path : "";
   const size_t i = static_cast<size_t>(H.errors++);
   *answer = i < H.answers.size() ? H.answers[i] : 4;
 }
@@ -288,6 +293,61 @@ TEST_F(HostTest, AbortBeforeAndDuringTheRun) {
   EXPECT_EQ(V.VekGetStatus(job), 0);
 }
 
+// A run after an aborted one starts afresh: its palette pass runs, and a
+// VekConvert from inside a run is refused without disturbing it.
+TEST_F(HostTest, RunsStartCleanAndNeverNest) {
+  const std::vector<std::string> inputs = H.inputs;
+  H.abort_at_frames = 2;
+  V.VekSetOutputFile(job, (dir + "x0000.bmp").c_str(), nullptr);
+  EXPECT_EQ(V.VekConvert(job), VEK_STATUS_ABORTED);
+  H = Host{};
+  H.inputs = {inputs[0], inputs[1], inputs[2]};
+  V.VekSetBpp(job, 8);
+  V.VekSetOutputFile(job, (dir + "y0000.bmp").c_str(), nullptr);
+  EXPECT_EQ(V.VekConvert(job), VEK_STATUS_OK);
+  EXPECT_EQ(H.states, (std::vector<int>{1, 2, 3, 0}));
+  EXPECT_EQ(H.nested_status, VEK_STATUS_ERROR);
+  EXPECT_EQ(Last().status, VEK_STATUS_OK);
+  EXPECT_EQ(Count(dir + "y", ".bmp"), 3);
+  EXPECT_GT(Psnr(Rgb(Num(dir + "y", 0, ".bmp")), Rgb(inputs[0])), 25.0);
+}
+
+// Force compatibility takes only a real depth: an unknown extension leaves
+// the host's bits per pixel alone for the next try.
+TEST_F(HostTest, CompatibilityKeepsTheDepthOfAnUnknownFormat) {
+  const std::string first = H.inputs[0];
+  V.VekForceCompatibility(job, -1);
+  V.VekSetBpp(job, 8);
+  V.VekSetOutputFile(job, (dir + "out.xyz").c_str(), nullptr);
+  EXPECT_EQ(V.VekConvert(job), VEK_STATUS_INVALID_OUTPUT);
+  H = Host{};
+  H.inputs = {first};
+  V.VekSetOutputFile(job, (dir + "k0000.bmp").c_str(), nullptr);
+  EXPECT_EQ(V.VekConvert(job), VEK_STATUS_OK);
+  EXPECT_NE(Shell("/usr/bin/identify -format '%r' '" + Num(dir + "k", 0, ".bmp") + "'").find("PseudoClass"),
+            std::string::npos);
+}
+
+// Pictures handed to the sound side are refused, not read as sound.
+VekLastError g_image_as_sound{};
+void VEKAPI ImageAsSound(VekJob* job, int32_t block) {
+  static VekImage img{};
+  if (block == 0) {
+    V.VekSrcSetImg(job, &img);
+    V.VekGetLastError(&g_image_as_sound);
+  }
+  V.VekSrcFinished(job);
+}
+TEST_F(HostTest, ImagesAreNoSoundSource) {
+  V.VekAssignAudioSource(job, ImageAsSound);
+  V.VekSetOutputFile(job, (dir + "v0000.bmp").c_str(), (dir + "s.wav").c_str());
+  V.VekConvert(job);
+  EXPECT_EQ(g_image_as_sound.status, VEK_STATUS_ERROR);
+  char text[1100];
+  V.VekMakeErrorStr(&g_image_as_sound, text);
+  EXPECT_STREQ(text, "An image cannot be a sound source.");
+}
+
 TEST_F(HostTest, UnknownOutputExtension) {
   V.VekSetOutputFile(job, (dir + "out.xyz").c_str(), nullptr);
   EXPECT_EQ(V.VekConvert(job), VEK_STATUS_INVALID_OUTPUT);
@@ -298,14 +358,34 @@ TEST_F(HostTest, UnknownOutputExtension) {
   EXPECT_EQ(H.states, (std::vector<int>{1, 0}));
 }
 
-TEST_F(HostTest, MissingSourceIsSkipped) {
-  H.inputs.resize(3);
-  H.inputs[1] = dir + "missing.bmp";
-  V.VekAssignError(job, OnError);
-  V.VekSetOutputFile(job, (dir + "m0000.bmp").c_str(), nullptr);
-  EXPECT_EQ(V.VekConvert(job), VEK_STATUS_OK);
-  EXPECT_EQ(Count(dir + "m", ".bmp"), 2);
-  EXPECT_EQ(H.errors, 0);
+// A source the run cannot use is put to the host like a read error: skipped,
+// the run still ends in the error; answered to go on, the run succeeds.
+TEST_F(HostTest, GivenUpSourcesAreReportedNotDropped) {
+  const std::string odd = dir + "odd.bmp";
+  std::ofstream(odd, std::ios::binary) << "BM not really a bitmap";
+  for (const std::string& bad : {dir + "missing.bmp", odd}) {
+    H = Host{};
+    H.inputs = {dir + "in0000.bmp", bad, dir + "in0002.bmp"};
+    V.VekAssignError(job, OnError);
+    V.VekSetOutputFile(job, (dir + "m0000.bmp").c_str(), nullptr);
+    EXPECT_EQ(V.VekConvert(job), VEK_STATUS_ERROR) << bad;
+    EXPECT_EQ(Count(dir + "m", ".bmp"), 2);
+    EXPECT_EQ(H.errors, 1);
+    EXPECT_EQ(Last().group, 6);
+    EXPECT_EQ(Last().code, 9);
+    char text[1100];
+    const VekLastError rec = Last();
+    V.VekMakeErrorStr(&rec, text);
+    EXPECT_STREQ(text, "File not exist.");
+    EXPECT_NE(H.error_path.find("ConForm."), std::string::npos) << H.error_path;
+
+    H = Host{};
+    H.inputs = {dir + "in0000.bmp", bad, dir + "in0002.bmp"};
+    H.answers = {0};  // go on
+    EXPECT_EQ(V.VekConvert(job), VEK_STATUS_OK);
+    EXPECT_EQ(H.errors, 1);
+    EXPECT_EQ(Last().group, 0);
+  }
 }
 
 // A file whose header reads but whose pixels are cut short fails while loading:
@@ -330,8 +410,9 @@ TEST_F(HostTest, ReadErrorAnswers) {
   } cases[] = {
       {{VEK_ANSWER_STOP}, VEK_STATUS_ERROR, 0, 1},   // stop and delete the outputs
       {{VEK_ANSWER_KEEP}, VEK_STATUS_ERROR, 1, 1},   // stop, keep what was written
-      {{VEK_ANSWER_RETRY, VEK_ANSWER_SKIP}, VEK_STATUS_OK, 3, 2},
-      {{VEK_ANSWER_SKIP}, VEK_STATUS_OK, 3, 1},
+      // A skipped block still leaves the run with the error it was asked about.
+      {{VEK_ANSWER_RETRY, VEK_ANSWER_SKIP}, VEK_STATUS_ERROR, 3, 2},
+      {{VEK_ANSWER_SKIP}, VEK_STATUS_ERROR, 3, 1},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -345,15 +426,21 @@ TEST_F(HostTest, ReadErrorAnswers) {
     EXPECT_EQ(H.errors, c.errors);
     if (c.status == VEK_STATUS_ERROR) {
       EXPECT_EQ(Last().group, 6);
+      char text[1100];
+      const VekLastError rec = Last();
+      V.VekMakeErrorStr(&rec, text);
+      EXPECT_STRNE(text, "No errors.");
     }
+    // The question names where the read failed, traced or not.
+    EXPECT_NE(H.error_path.find("DIBLoad_"), std::string::npos) << H.error_path;
   }
   // Any other answer goes on with the frame as far as it was loaded.
   H = Host{};
   H.inputs = inputs;
   H.answers = {0};
   V.VekSetOutputFile(job, (dir + "ign0000.bmp").c_str(), nullptr);
-  const int32_t status = V.VekConvert(job);
-  EXPECT_TRUE(status == VEK_STATUS_OK || status == VEK_STATUS_ERROR);
+  EXPECT_EQ(V.VekConvert(job), VEK_STATUS_OK);
+  EXPECT_EQ(Last().group, 0);
   EXPECT_GE(Count(dir + "ign", ".bmp"), 3);
 }
 

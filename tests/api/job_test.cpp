@@ -88,10 +88,20 @@ TEST(Job, SettersClampAndIgnore) {
   EXPECT_EQ(job->audFormat.blockAlign, 1);
   EXPECT_EQ(job->audFormat.avgBytesPerSec, 22050u);
   VekFree(job);
+  // Null, freed and foreign handles are refused with an error, never success.
   VekFree(nullptr);
+  EXPECT_EQ(vek::api::LastError().status, VEK_STATUS_ERROR);
   VekJob stray{};
-  VekFree(&stray);  // not ours: nothing happens
-  EXPECT_EQ(vek::api::LastError().status, 0);
+  VekFree(&stray);
+  EXPECT_EQ(vek::api::LastError().status, VEK_STATUS_ERROR);
+  EXPECT_EQ(VekConvert(nullptr), VEK_STATUS_ERROR);
+  EXPECT_EQ(VekConvert(job), VEK_STATUS_ERROR);  // freed above
+  EXPECT_EQ(VekAbort(nullptr), VEK_STATUS_ERROR);
+  EXPECT_EQ(VekSrcFinished(nullptr), VEK_STATUS_ERROR);
+  char text[1100];
+  const VekLastError rec = vek::api::LastError();
+  VekMakeErrorStr(&rec, text);
+  EXPECT_STREQ(text, "Invalid job handle.");
 }
 
 TEST(Job, AviCustomInfoRules) {
@@ -192,7 +202,9 @@ TEST(Trace, ExportLines) {
   VekSetResolution(job, 640, 480);
   VekEnableDithering(job, 5);
   VekSetCodec(job, 6, 0x64697663);
+  VekSetResolution(job, -2, 480);
   VekSetOutputFile(job, "a.bmp", nullptr);
+  VekSetOutputFile(job, "b.M2V", nullptr);
   VekFree(job);
   VekLogStop();
   const auto lines = TraceLines(path);
@@ -209,6 +221,9 @@ TEST(Trace, ExportLines) {
   EXPECT_TRUE(has("VekEnableDithering: TRUE"));
   EXPECT_TRUE(has("VekSetCodec: fmt=6, codec=0x64697663"));
   EXPECT_TRUE(has("VekSetOutputFile: vid=a.bmp, aud="));
+  // Numbers print unsigned; an MPEG-2 name goes through VekSetCodec.
+  EXPECT_TRUE(has("VekSetResolution: 4294967294x480"));
+  EXPECT_TRUE(has("VekSetCodec: fmt=11, codec=0x00000002"));
   EXPECT_TRUE(has(std::string("VekFree: ") + ptr));
   FDelete(path);
 }

@@ -46,13 +46,13 @@ int32_t MpegAudioRate(int32_t rate) {
 }
 
 // An .m2v output is MPEG-2 video.
-void MpegNamed(VekSaveOpts& o, const std::string& name) {
+int32_t MpegNamedCodec(const std::string& name) {
   const std::string ext = ".m2v";
-  if (name.size() < ext.size()) return;
+  if (name.size() < ext.size()) return kUndefined;
   std::string tail = name.substr(name.size() - ext.size());
   std::transform(tail.begin(), tail.end(), tail.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (tail == ext) o.mpegCodec = 2;
+  return tail == ext ? 2 : kUndefined;
 }
 
 std::string MpegCodecName(const VekSaveOpts& o) {
@@ -81,7 +81,7 @@ extern const FormatDescriptor kMpegFormat{
              .set_data_rate = [](VekSaveOpts& o, int32_t rate) { o.mpegDataRate = rate * 8; },
              .codec_name = MpegCodecName,
              .prepare = MpegPrepare},
-    .output = {.frame_rate = MpegFrameRate, .sample_rate = MpegAudioRate, .named = MpegNamed},
+    .output = {.frame_rate = MpegFrameRate, .sample_rate = MpegAudioRate, .named_codec = MpegNamedCodec},
 };
 
 extern const FormatDescriptor kMp2Format{
