@@ -266,6 +266,37 @@ TEST_F(InteropTest, PcxVariants) {
   }
 }
 
+// Odd-width 24-bit files whose planes are exactly the width long, with the
+// pad bytes written after each row's run-length stream, read as the same
+// picture as the usual padded layout.
+TEST_F(InteropTest, PcxPadsAfterTheRowStream) {
+  for (int32_t w : {7, 33}) {
+    const int32_t h = 5;
+    Img src;
+    ImgAlloc(&src.r, w, h, 24, 1, "Test.src");
+    for (int32_t i = 0; i < src->size; ++i) src->pixels[i] = static_cast<uint8_t>(17 + (i * 37) % 230);
+    Bytes f(128, 0);
+    f[0] = 10, f[1] = 5, f[2] = 1, f[3] = 8, f[65] = 3;
+    f[8] = static_cast<uint8_t>(w - 1);
+    f[10] = static_cast<uint8_t>(h - 1);
+    f[66] = static_cast<uint8_t>(w + 1);
+    for (int32_t y = 0; y < h; ++y) {
+      Bytes row;
+      for (int c = 2; c >= 0; --c)
+        for (int32_t x = 0; x < w; ++x) row.push_back(src->pixels[(y * w + x) * 3 + c]);
+      PcxEncode(row.data(), row.size(), f);
+      f.insert(f.end(), {0, 0, 0});  // the pads, outside the stream
+    }
+    const std::string name = Temp("pads_after.pcx");
+    WriteAll(name, f);
+    Img got;
+    MonitoredBoundary("Test.Load", [&] { PCXLoad_(name, got.r); });
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    ASSERT_EQ(got->size, src->size);
+    EXPECT_EQ(0, std::memcmp(got->pixels, src->pixels, static_cast<size_t>(src->size))) << w;
+  }
+}
+
 // Our writers at every depth they take; ImageMagick must see the record's pixels.
 TEST_F(InteropTest, WrittenFilesDecodeInImageMagick) {
   struct Writer {

@@ -79,6 +79,25 @@ static bool PCXunCmps_(PcxStream& s, uint8_t* dst, int64_t n) {
   return true;
 }
 
+// True when the decoded lines hold three planes of `width` bytes with the
+// pad bytes at the end of the line, rather than each plane padded to
+// `plane_bytes`: some line has data where a padded plane has its pad byte,
+// and every line ends in zeros where the unpadded planes leave them.
+static bool PadsAfterPlanes(const uint8_t* lines, int64_t line, int64_t height, int32_t width,
+                            int64_t plane_bytes) {
+  const int64_t pad = plane_bytes - width;
+  bool data_in_plane_pads = false;
+  for (int64_t y = 0; y < height; ++y) {
+    const uint8_t* l = lines + y * line;
+    for (int64_t k = 3 * width; k < line; ++k)
+      if (l[k] != 0) return false;
+    for (int p = 0; p < 2 && !data_in_plane_pads; ++p)
+      for (int64_t k = 0; k < pad; ++k)
+        if (l[(p + 1) * plane_bytes - pad + k] != 0) data_in_plane_pads = true;
+  }
+  return data_in_plane_pads;
+}
+
 // Interleaves the red, green and blue planes of a line into blue, green, red pixels.
 static void PCX24Fix_(const uint8_t* line, int64_t plane_bytes, uint8_t* dst, int32_t width) {
   const uint8_t* r = line;
@@ -171,15 +190,26 @@ void PCXLoad_(const std::string& name, QImg& img) {
       }
     }
 
-    Tracked<uint8_t> lintmp(line, 4, "ConForm.PCX24Fix_.lintmp");
     PcxStream s{imgf.cmps_data.get(), imgf.cmps_data.get() + std::max<int64_t>(imgf.cmps_size, 0)};
     const int32_t w = imgf.width;
+    // Odd-width 24-bit files come in two layouts: planes padded to the
+    // header's line length inside the stream (what most writers do), or
+    // planes of exactly the width with the pad bytes after the row's stream.
+    // Both decode to lines of the same length; the pad positions tell them apart.
+    Tracked<uint8_t> lines;
+    int64_t plane_stride = imgf.line_bytes;
+    if (imgf.bits == 24 && imgf.line_bytes > w) {
+      lines.Alloc(line * imgf.height, 7, "ConForm.PCXLoad_.lines", kMemNew);
+      if (!PCXunCmps_(s, lines.get(), line * imgf.height)) ErrRaise(kGrpImage, kImgDecompress, 8);
+      if (PadsAfterPlanes(lines.get(), line, imgf.height, w, imgf.line_bytes)) plane_stride = w;
+    }
+    Tracked<uint8_t> lintmp(line, 4, "ConForm.PCX24Fix_.lintmp");
     for (int64_t y = 0; y < imgf.height; ++y) {
       uint8_t* d = img.pixels + y * imgf.row_bytes;
-      uint8_t* l = lintmp.get();
-      if (!PCXunCmps_(s, l, line)) ErrRaise(kGrpImage, kImgDecompress, 5);
+      uint8_t* l = lines ? lines.get() + y * line : lintmp.get();
+      if (!lines && !PCXunCmps_(s, l, line)) ErrRaise(kGrpImage, kImgDecompress, 5);
       if (imgf.bits == 24) {
-        PCX24Fix_(l, imgf.line_bytes, d, w);
+        PCX24Fix_(l, plane_stride, d, w);
       } else if (eight) {
         std::memcpy(d, l, static_cast<size_t>(w));
       } else if (imgf.planes == 1 && imgf.file_bits == 4) {
