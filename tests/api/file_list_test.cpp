@@ -35,7 +35,7 @@ struct ListTest : ::testing::Test {
     std::system(("rm -rf '" + dir + "'").c_str());
     EXPECT_EQ(MemCount(), 0);
   }
-  std::string Name(void* list, int i) {
+  std::string Name(VekList* list, int i) {
     char buf[264];
     VekListGetName(list, i, buf);
     return buf;
@@ -45,7 +45,7 @@ struct ListTest : ::testing::Test {
 // Wildcards match without regard to case and take names with a leading point.
 TEST_F(ListTest, WildcardsIgnoreCase) {
   std::system(("cp '" + dir + "b.bmp' '" + dir + ".hidden.bmp'").c_str());
-  void* list = VekListAlloc();
+  VekList* list = VekListAlloc();
   EXPECT_EQ(VekListAdd(list, (dir + "*.BMP").c_str(), 0), 3);
   EXPECT_EQ(Name(list, 0), dir + ".hidden.bmp");
   VekListFree(list);
@@ -58,7 +58,7 @@ TEST_F(ListTest, WildcardsIgnoreCase) {
 }
 
 TEST_F(ListTest, BlocksAreSortedAndSummed) {
-  void* list = VekListAlloc();
+  VekList* list = VekListAlloc();
   ASSERT_NE(list, nullptr);
   // Two blocks: each block's matches sorted without regard to case.
   EXPECT_EQ(VekListAdd(list, (" " + dir + "*.tga ; " + dir + "*.bmp ").c_str(), 0), 3);
@@ -84,7 +84,7 @@ TEST_F(ListTest, BlocksAreSortedAndSummed) {
 }
 
 TEST_F(ListTest, MasksChooseWhatIsOpened) {
-  void* list = VekListAlloc();
+  VekList* list = VekListAlloc();
   // Everything, unexamined: the broken file too, and no sums.
   EXPECT_EQ(VekListAdd(list, (dir + "*").c_str(), VEK_LIST_ANY), 4);
   EXPECT_EQ(VekListGetFrameCount(list), 0);
