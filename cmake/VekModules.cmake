@@ -17,6 +17,8 @@ function(vek_module name)
   endif()
   add_library(${name} OBJECT ${sources})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
+  # The exports are marked for export only while the library is built.
+  target_compile_definitions(${name} PRIVATE VEK_BUILDING_LIBRARY)
   if(M_DEPS)
     foreach(dep ${M_DEPS})
       if(TARGET ${dep})

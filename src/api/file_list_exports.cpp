@@ -137,17 +137,17 @@ using namespace vek::api;
 
 extern "C" {
 
-VEK_EXPORT void* VEKAPI VekListAlloc(void) {
-  return ApiCall<void*>("vekmain.VekListAlloc", nullptr, []() -> void* {
+VEK_EXPORT VekList* VEKAPI VekListAlloc(void) {
+  return ApiCall<VekList*>("vekmain.VekListAlloc", nullptr, []() -> VekList* {
     auto* list = new (AllocHostRecord<VekFileList>(2919, "vekmain.VekListAlloc.listP")) VekFileList();
     ApiTrace("VekListAlloc: " + TrPtr(list));
-    return list;
+    return reinterpret_cast<VekList*>(list);
   });
 }
 
-VEK_EXPORT void VEKAPI VekListFree(void* handle) {
+VEK_EXPORT void VEKAPI VekListFree(VekList* handle) {
   ApiCall("vekmain.VekListFree", [&] {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 201);
     ApiTrace("VekListFree: " + TrPtr(list));
     list->~VekFileList();
@@ -155,20 +155,20 @@ VEK_EXPORT void VEKAPI VekListFree(void* handle) {
   });
 }
 
-VEK_EXPORT int32_t VEKAPI VekListAdd(void* handle, const char* spec, int32_t mask) {
+VEK_EXPORT int32_t VEKAPI VekListAdd(VekList* handle, const char* spec, int32_t mask) {
   return ApiCall<int32_t>("vekmain.VekListAdd", 0, [&]() -> int32_t {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 202);
     ApiTrace(std::string("VekListAdd: fs=") + (spec ? spec : "") + ", type=" + TrHex(uint32_t(mask)));
     return ListAdd(*list, spec, mask);
   });
 }
 
-VEK_EXPORT void VEKAPI VekListGetName(void* handle, int32_t index, char* buffer) {
+VEK_EXPORT void VEKAPI VekListGetName(VekList* handle, int32_t index, char* buffer) {
   ApiCall("vekmain.VekListGetName", [&] {
     if (!buffer) return;
     buffer[0] = '\0';
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 203);
     ApiTrace("VekListGetName (init): " + NumText(index));
     if (index < 0 || index >= static_cast<int32_t>(list->names.size())) return;
@@ -181,25 +181,25 @@ VEK_EXPORT void VEKAPI VekListGetName(void* handle, int32_t index, char* buffer)
   });
 }
 
-VEK_EXPORT int32_t VEKAPI VekListGetFileCount(void* handle) {
+VEK_EXPORT int32_t VEKAPI VekListGetFileCount(VekList* handle) {
   return ApiCall<int32_t>("vekmain.VekListGetFileCount", 0, [&]() -> int32_t {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 206);
     return static_cast<int32_t>(list->names.size());
   });
 }
 
-VEK_EXPORT int32_t VEKAPI VekListGetFrameCount(void* handle) {
+VEK_EXPORT int32_t VEKAPI VekListGetFrameCount(VekList* handle) {
   return ApiCall<int32_t>("vekmain.VekListGetFrameCount", 0, [&]() -> int32_t {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 207);
     return list->frames;
   });
 }
 
-VEK_EXPORT int32_t VEKAPI VekListGetMaxRes(void* handle, int32_t* width, int32_t* height, int32_t* bpp) {
+VEK_EXPORT int32_t VEKAPI VekListGetMaxRes(VekList* handle, int32_t* width, int32_t* height, int32_t* bpp) {
   ApiCall("vekmain.VekListGetMaxRes", [&] {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 204);
     if (width) *width = list->resX;
     if (height) *height = list->resY;
@@ -208,17 +208,17 @@ VEK_EXPORT int32_t VEKAPI VekListGetMaxRes(void* handle, int32_t* width, int32_t
   return LastError().status;
 }
 
-VEK_EXPORT int32_t VEKAPI VekListGetSampleCount(void* handle) {
+VEK_EXPORT int32_t VEKAPI VekListGetSampleCount(VekList* handle) {
   return ApiCall<int32_t>("vekmain.VekListGetSampleCount", 0, [&]() -> int32_t {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 208);
     return list->samples;
   });
 }
 
-VEK_EXPORT int32_t VEKAPI VekListGetAudioFormat(void* handle, int32_t* rate, int32_t* channels, int32_t* bits) {
+VEK_EXPORT int32_t VEKAPI VekListGetAudioFormat(VekList* handle, int32_t* rate, int32_t* channels, int32_t* bits) {
   ApiCall("vekmain.VekListGetAudioFormat", [&] {
-    auto* list = static_cast<VekFileList*>(handle);
+    auto* list = reinterpret_cast<VekFileList*>(handle);
     CheckList(list, 205);
     if (rate) *rate = list->audFreq;
     if (channels) *channels = list->audChan;

@@ -160,7 +160,7 @@ void RunPasses(VekJob& job) {
     job.state = 2;
     job.curFrame = 0;
     ConStart("", "", job.saveOpts, report);
-    if (!job.abortFlag) PalReduce(256);
+    if (!job.abortFlag) PalReduceChosen(256);
   }
   if (!job.abortFlag) {
     ApiTrace("VekConvert: Saving to file");
@@ -363,6 +363,14 @@ VEK_EXPORT int32_t VEKAPI VekQuickConvert(const char* output, const char* videoL
   });
   if (LastError().status != VEK_STATUS_OK) result = LastError().status;
   return result;
+}
+
+VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes) {
+  return ApiCall<int32_t>("vekmain.VekExtSetPaletteRefinement", 0, [&] {
+    const int32_t v = PalSetRefinement(passes);
+    ApiTrace("VekExtSetPaletteRefinement: " + NumText(v));
+    return v;
+  });
 }
 
 VEK_EXPORT void VEKAPI VekLogStart(const char* file, int32_t traceCalls) {

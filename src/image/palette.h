@@ -64,6 +64,12 @@ void PalReduce(int32_t colors);
 // colours; every counted colour then maps to its nearest entry rather than to
 // its box's colour. Much closer pictures for photos, at some cost in time.
 void PalReduceRefined(int32_t colors, int32_t passes);
+// The process-wide choice of palette: 0 (the default) the optimiser alone,
+// 1..16 that many refinement passes after it. Clamps, stores and returns the
+// value; the undefined marker only queries.
+int32_t PalSetRefinement(int32_t passes);
+// PalReduce or PalReduceRefined, as chosen.
+void PalReduceChosen(int32_t colors);
 // Makes `destination` an 8-bit image of the source's size with the optimised
 // palette. The source is never changed; source and destination may be the
 // same record. Modes other than 0, 1, 2 end the call without doing anything.

@@ -63,6 +63,22 @@ struct SortedPalette {
 
 }  // namespace
 
+namespace {
+int32_t g_refine_passes = 0;
+}  // namespace
+
+int32_t PalSetRefinement(int32_t passes) {
+  if (passes != kUndefined) g_refine_passes = std::clamp(passes, 0, 16);
+  return g_refine_passes;
+}
+
+void PalReduceChosen(int32_t colors) {
+  if (g_refine_passes > 0)
+    PalReduceRefined(colors, g_refine_passes);
+  else
+    PalReduce(colors);
+}
+
 void PalReduceRefined(int32_t colors, int32_t passes) {
   Monitored("PalOpt.PalReduceRefined", [&] {
     PalState& s = pal::State(1);

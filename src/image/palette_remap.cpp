@@ -263,7 +263,7 @@ void ConvTo8bit(QImg* source, QImg* destination, int32_t mode) {
     MonSetCleanup([] { pal::FreeState(); });
     PalInit();
     PalCountColors(source);
-    PalReduce(256);
+    PalReduceChosen(256);
     PalRemap(source, destination, mode);
     PalDone();
   });

@@ -251,6 +251,26 @@ TEST_F(ErrorsTest, RaisesNeverReturnEvenUnrecorded) {
   EXPECT_EQ(MonDepth(), 0);
 }
 
+// Owners whose destructors run monitored procedures while an error unwinds
+// (a guard freeing an image, say) leave the error as it was raised.
+TEST_F(ErrorsTest, MonitoredWorkInDestructorsKeepsTheError) {
+  struct Owner {
+    Tracked<uint8_t> buf{16, 1, "Test.owner"};
+    ~Owner() {
+      Monitored("Test.Release", [&] { buf.Reset(); });
+    }
+  };
+  MonitoredBoundary("Test.Outer", [&] {
+    Monitored("Test.Middle", [&] {
+      Owner owner;
+      ErrReportCode(7, 9, 2);
+    });
+  });
+  EXPECT_EQ(ErrGroup(), 7);
+  EXPECT_EQ(ErrCode(), 9);
+  EXPECT_EQ(MemCount(), 0);
+}
+
 // A block that frees an older allocation and then fails must still free
 // its own newer one, whatever slot the table moved it to.
 TEST_F(ErrorsTest, RollbackFreesExactlyTheBlocksOwnEntries) {

@@ -117,7 +117,7 @@ static int IsSequencePattern(const char* s) {
 }
 
 static void AddWildcard(const char* spec) {
-  void* list = VekListAlloc();
+  VekList* list = VekListAlloc();
   if (!list) return;
   VekListAdd(list, spec, VEK_LIST_ANY);
   const int count = VekListGetFileCount(list);
@@ -176,7 +176,7 @@ static int ExitCode(int status) {
 }
 
 static int Info(const char* file) {
-  void* list = VekListAlloc();
+  VekList* list = VekListAlloc();
   if (!list) return 4;
   if (VekListAdd(list, file, 0) != 1) {
     printf("%s: not a file libvek can read\n", file);
