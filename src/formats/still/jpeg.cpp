@@ -10,6 +10,7 @@
 #include "formats/save_option_fields.h"
 #include "formats/still/raster_io.h"
 #include "foundation/errors.h"
+#include "foundation/memory.h"
 #include "foundation/files.h"
 #include "platform/image_jpeg.h"
 
@@ -82,7 +83,9 @@ void JPGSave(const std::string& name, QImg& img) {
     FDelete(name);
     struct Temp {
       QImg r{};
-      ~Temp() { ImgFree(&r); }
+      // Plain release: this may run while an error unwinds the block, where
+      // no monitored procedure may start.
+      ~Temp() { MemFree(r.pixels); }
     } temp;
     const QImg* src = &img;
     if (img.bits != 24) {

@@ -231,7 +231,9 @@ void PNGSave(const std::string& name, QImg& img) {
     // 8 bits stay palette pictures; every other depth is written as 24.
     struct Temp {
       QImg r{};
-      ~Temp() { ImgFree(&r); }
+      // Plain release: this may run while an error unwinds the block, where
+      // no monitored procedure may start.
+      ~Temp() { MemFree(r.pixels); }
     } temp;
     const QImg* src = &img;
     if (img.bits != 8 && img.bits != 24) {

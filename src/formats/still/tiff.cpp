@@ -62,7 +62,7 @@ void TiffFail(int32_t code, int32_t site) {
 
 bool WritableCompression(int32_t c) {
   return c == COMPRESSION_NONE || c == COMPRESSION_LZW || c == COMPRESSION_JPEG ||
-         c == COMPRESSION_PACKBITS || c == COMPRESSION_ADOBE_DEFLATE;
+         c == COMPRESSION_PACKBITS || c == COMPRESSION_DEFLATE;
 }
 
 // Swaps the first and third byte of every pixel.
@@ -155,9 +155,11 @@ void TIFOpen_(QTiffFile& s, const std::string& name) {
     // makes the file unsupported here.
     g_tiff_error[0] = '\0';
     s.bytespp = s.width > 0 ? static_cast<int32_t>(s.row_bytes / s.width) : 0;
+    // Deflate comes under two codes: the old 32946 and Adobe's 8, which
+    // most writers use today.
     const bool codec = comp == COMPRESSION_NONE || comp == COMPRESSION_LZW ||
-                       comp == COMPRESSION_PACKBITS || comp == COMPRESSION_ADOBE_DEFLATE ||
-                       comp == COMPRESSION_JPEG;
+                       comp == COMPRESSION_PACKBITS || comp == COMPRESSION_DEFLATE ||
+                       comp == COMPRESSION_ADOBE_DEFLATE || comp == COMPRESSION_JPEG;
     // Layouts with a record depth of their own: one sample of grey levels
     // or palette indices, or three or four of RGB, interleaved.
     const bool one = spp == 1 && (photo == PHOTOMETRIC_MINISWHITE ||
@@ -286,7 +288,9 @@ void TIFSave(const std::string& name, QImg& img) {
     const int32_t bits = img.bits == 8 && comp != COMPRESSION_JPEG ? 8 : 24;
     struct Temp {
       QImg r{};
-      ~Temp() { ImgFree(&r); }
+      // Plain release: this may run while an error unwinds the block, where
+      // no monitored procedure may start.
+      ~Temp() { MemFree(r.pixels); }
     } temp;
     const QImg* src = &img;
     if (img.bits != bits) {
@@ -308,11 +312,13 @@ void TIFSave(const std::string& name, QImg& img) {
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     if (bits == 8) {
+      // Full scale is 65535: 255 becomes 65535 (x 257), which readers that
+      // take the high byte and readers that scale both read back as 255.
       uint16_t r[256], g[256], b[256];
       for (int i = 0; i < 256; ++i) {
-        b[i] = static_cast<uint16_t>(src->palette[3 * i] * 256);
-        g[i] = static_cast<uint16_t>(src->palette[3 * i + 1] * 256);
-        r[i] = static_cast<uint16_t>(src->palette[3 * i + 2] * 256);
+        b[i] = static_cast<uint16_t>(src->palette[3 * i] * 257);
+        g[i] = static_cast<uint16_t>(src->palette[3 * i + 1] * 257);
+        r[i] = static_cast<uint16_t>(src->palette[3 * i + 2] * 257);
       }
       TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
       TIFFSetField(t, TIFFTAG_COLORMAP, r, g, b);
