@@ -1,5 +1,7 @@
 #include "platform/image_jpeg.h"
 
+#include <sys/stat.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -88,6 +90,20 @@ void CmykRowToBgr(const uint8_t* s, uint8_t* d, JDIMENSION width, bool inverted)
     d[1] = static_cast<uint8_t>((m * k + 127) / 255);
     d[2] = static_cast<uint8_t>((c * k + 127) / 255);
   }
+}
+
+// Huffman-coded data spends at least one bit on every 8x8 block of every
+// component (its DC difference), even in a progressive file. A file far too
+// small for its frame would be decoded as a huge grey picture out of almost
+// nothing; it is refused. Arithmetic coding has no such bound.
+bool PlausibleSize(const jpeg_decompress_struct& c, std::FILE* f) {
+  if (c.arith_code) return true;
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0) return true;
+  int64_t blocks = 0;
+  for (int i = 0; i < c.num_components; ++i)
+    blocks += static_cast<int64_t>(c.comp_info[i].width_in_blocks) * c.comp_info[i].height_in_blocks;
+  return static_cast<int64_t>(st.st_size) * 8 >= blocks;
 }
 
 int Decode(jpeg_decompress_struct& c, ErrorJump& err, uint8_t* buffer, int64_t capacity,
@@ -207,6 +223,9 @@ int read_JPEG_file(const char* name, uint8_t* buffer, int64_t capacity, int32_t*
     comps = DeliveredComponents(c);
     if (comps == 0 || c.image_width > kJpegMaxSide || c.image_height > kJpegMaxSide) {
       SetMessage("Unsupported JPEG file");
+      rc = 1;
+    } else if (!PlausibleSize(c, f)) {
+      SetMessage("JPEG file too small for its picture");
       rc = 1;
     }
   }

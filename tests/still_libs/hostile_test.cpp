@@ -86,6 +86,19 @@ TEST_F(HostileTest, HugeDimensionsAreRefusedBeforeAllocating) {
     ExpectRefused(kFormats[1], file);
     std::remove(file.c_str());
   }
+  // JPEG: a frame of 4000 x 4000 over a few hundred bytes of data.
+  {
+    const std::string file = MakeInput("-resize 16x16! -quality 50", "tiny.jpg");
+    Bytes d = ReadAll(file);
+    for (size_t i = 2; i + 9 < d.size(); ++i)
+      if (d[i] == 0xFF && d[i + 1] == 0xC0) {
+        d[i + 5] = 4000 >> 8, d[i + 6] = 4000 & 0xFF, d[i + 7] = 4000 >> 8, d[i + 8] = 4000 & 0xFF;
+        break;
+      }
+    WriteAll(file, d);
+    ExpectRefused(kFormats[1], file);
+    std::remove(file.c_str());
+  }
   // TIFF: width and length of 60000 in a small uncompressed file, and the
   // same with LZW.
   for (const char* ops : {"-compress none", "-compress lzw"}) {
