@@ -46,22 +46,13 @@ TEST_F(JpegTest, StoredVariantsLoadAsImageMagickDecodesThem) {
     if (v.bits == 8) {
       for (int i = 0; i < 256; ++i) EXPECT_EQ(img->palette[3 * i + 1], i);
     }
+    vek::QffInfo info{};
+    ASSERT_TRUE(Call([&] { vek::JPGInfo(file, info); }).ok());
+    EXPECT_EQ(info.bits, v.bits);
+    EXPECT_EQ(info.size, static_cast<int64_t>(ReadAll(file).size()));
+    EXPECT_STREQ(info.compression, "JFIF 1.02");
     std::remove(file.c_str());
   }
-}
-
-TEST_F(JpegTest, InfoTellsSizeAndDepth) {
-  const std::string file = MakeInput("-colorspace gray", "info.jpg");
-  vek::QffInfo info{};
-  ASSERT_TRUE(Call([&] { vek::JPGInfo(file, info); }).ok());
-  EXPECT_EQ(info.width, 64);
-  EXPECT_EQ(info.height, 43);
-  EXPECT_EQ(info.bits, 8);
-  EXPECT_EQ(info.bytespp, 1);
-  EXPECT_EQ(info.size, static_cast<int64_t>(ReadAll(file).size()));
-  EXPECT_STREQ(info.compression, "JFIF 1.02");
-  EXPECT_NE(info.imagesSupported, 0);
-  std::remove(file.c_str());
 }
 
 TEST_F(JpegTest, SavedFilesAreBaselineAndKeepThePictureAtEachQuality) {
@@ -102,20 +93,17 @@ TEST_F(JpegTest, SavedFilesAreBaselineAndKeepThePictureAtEachQuality) {
   vek::JPGSetQuality(85);
 }
 
-TEST_F(JpegTest, QualityIsClampedAndEveryDepthIsWrittenAs24Bits) {
+TEST_F(JpegTest, QualityIsClampedAndPalettePicturesAreWrittenInColour) {
   EXPECT_EQ(vek::JPGSetQuality(vek::kUndefined), 85);
   EXPECT_EQ(vek::JPGSetQuality(-1), 0);
   EXPECT_EQ(vek::JPGSetQuality(1000), 100);
-  for (int bits : {8, 15, 16, 32}) {
-    SCOPED_TRACE(bits);
-    Img img;
-    MakePicture(img.r, 48, 32, bits);
-    const std::string file = Temp("depth.jpg");
-    ASSERT_TRUE(Call([&] { vek::JPGSave(file, img.r); }).ok());
-    EXPECT_EQ(Identify("%w %h %[channels]", file), "48 32 srgb");
-    EXPECT_GE(Psnr(ToRgb(img.r), MagickDecode(file)), 24);
-    std::remove(file.c_str());
-  }
+  Img img;
+  MakePicture(img.r, 48, 32, 8);
+  const std::string file = Temp("pal.jpg");
+  ASSERT_TRUE(Call([&] { vek::JPGSave(file, img.r); }).ok());
+  EXPECT_EQ(Identify("%w %h %[channels]", file), "48 32 srgb");
+  EXPECT_GE(Psnr(ToRgb(img.r), MagickDecode(file)), 24);
+  std::remove(file.c_str());
   vek::JPGSetQuality(85);
 }
 

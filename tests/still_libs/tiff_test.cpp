@@ -82,43 +82,19 @@ TEST_F(TiffTest, SupportedVariantsLoadAsImageMagickDecodesThem) {
   }
 }
 
-TEST_F(TiffTest, UnsupportedVariantsAreRefusedAndSaidSo) {
-  struct V {
-    const char* name;
-    const char* ops;
-  } variants[] = {
-      {"rgb16", "-depth 16 -compress none"},
-      {"fax", "-type bilevel -compress group4"},
-      {"planar", "-interlace plane -compress none"},
-      {"grey_alpha", "-colorspace gray -alpha set -compress none"},
-  };
-  for (const V& v : variants) {
-    SCOPED_TRACE(v.name);
-    const std::string file = MakeInput(v.ops, std::string(v.name) + ".tif", "TIFF:");
-    ASSERT_FALSE(file.empty());
-    vek::QffInfo info{};
-    ASSERT_TRUE(Call([&] { vek::TIFInfo(file, info); }).ok());
-    EXPECT_NE(info.imagesValid, 0);
-    EXPECT_EQ(info.imagesSupported, 0);
-    Img img;
-    const Outcome o = Call([&] { vek::TIFLoad(file, img.r); });
-    EXPECT_EQ(o.group, vek::kGrpImage);
-    EXPECT_EQ(o.code, vek::kImgUnsupported);
-    std::remove(file.c_str());
-  }
-}
-
-TEST_F(TiffTest, InfoNamesTheCompressionAndCountsEverySample) {
+// Information names the compression and counts every sample; variants
+// the loader cannot deliver are marked and refused as not supported.
+TEST_F(TiffTest, InfoDescribesEveryFileAndUnsupportedOnesAreRefused) {
   struct V {
     const char* ops;
     const char* compression;
     int bits;
+    bool supported;
   } variants[] = {
-      {"-compress lzw", "Variable-Length-Code LZW (Lempel-Ziv & Welch)", 24},
-      {"-compress zip -depth 16", "", 48},  // Adobe's code 8 has no name
-      {"-compress rle -alpha set", "Macintosh RLE (PackBits)", 32},
-      {"-type bilevel -compress group4", "CCITT Group 4 fax encoding", 1},
-      {"-compress none -colorspace gray", "Uncompressed", 8},
+      {"-compress lzw", "Variable-Length-Code LZW (Lempel-Ziv & Welch)", 24, true},
+      {"-compress zip -depth 16", "", 48, false},  // Adobe's Deflate code 8 has no name
+      {"-type bilevel -compress group4", "CCITT Group 4 fax encoding", 1, false},
+      {"-colorspace gray -alpha set -compress none", "Uncompressed", 16, false},
   };
   for (const V& v : variants) {
     SCOPED_TRACE(v.ops);
@@ -127,60 +103,47 @@ TEST_F(TiffTest, InfoNamesTheCompressionAndCountsEverySample) {
     ASSERT_TRUE(Call([&] { vek::TIFInfo(file, info); }).ok());
     EXPECT_STREQ(info.compression, v.compression);
     EXPECT_EQ(info.bits, v.bits);
-    EXPECT_EQ(info.bytespp, (v.bits + 7) / 8);
-    EXPECT_EQ(info.width, 64);
-    EXPECT_EQ(info.height, 43);
     EXPECT_EQ(info.size, static_cast<int64_t>(ReadAll(file).size()));
-    std::remove(file.c_str());
-  }
-  EXPECT_EQ(vek::TiffCompressionName(32767), nullptr);
-  EXPECT_STREQ(vek::TiffCompressionName(34677), "SGI Log 24-bit packed");
-}
-
-// Writes a 4x2 palette file through libtiff with the given colour map.
-std::string WritePaletteTiff(const std::string& name, const uint16_t* map) {
-  const std::string file = Temp(name);
-  TIFF* t = TIFFOpen(file.c_str(), "w");
-  if (!t) return {};
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 2);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  uint16_t r[256], g[256], b[256];
-  for (int i = 0; i < 256; ++i) {
-    r[i] = map[i % 4];
-    g[i] = static_cast<uint16_t>(map[i % 4] / 2);
-    b[i] = 0;
-  }
-  TIFFSetField(t, TIFFTAG_COLORMAP, r, g, b);
-  uint8_t row[4] = {0, 1, 2, 3};
-  TIFFWriteScanline(t, row, 0, 0);
-  TIFFWriteScanline(t, row, 1, 0);
-  TIFFClose(t);
-  return file;
-}
-
-TEST_F(TiffTest, ColourMapsOfEitherWidthLoad) {
-  const uint16_t wide[4] = {0, 0x1234, 0x8000, 0xFFFF};
-  const uint16_t narrow[4] = {0, 17, 128, 255};
-  for (const uint16_t* map : {wide, narrow}) {
-    const std::string file = WritePaletteTiff("map.tif", map);
-    ASSERT_FALSE(file.empty());
-    Img img;
-    ASSERT_TRUE(Call([&] { vek::TIFLoad(file, img.r); }).ok());
-    ASSERT_EQ(img->bits, 8);
-    for (int i = 0; i < 4; ++i) {
-      const int expect = map == wide ? map[i] >> 8 : map[i];
-      EXPECT_EQ(img->palette[3 * i + 2], expect) << i;
-      EXPECT_EQ(img->palette[3 * i + 1], (map[i] / 2) >> (map == wide ? 8 : 0)) << i;
+    EXPECT_NE(info.imagesValid, 0);
+    EXPECT_EQ(info.imagesSupported != 0, v.supported);
+    if (!v.supported) {
+      Img img;
+      const Outcome o = Call([&] { vek::TIFLoad(file, img.r); });
+      EXPECT_EQ(o.group, vek::kGrpImage);
+      EXPECT_EQ(o.code, vek::kImgUnsupported);
     }
     std::remove(file.c_str());
   }
-  const uint16_t r[2] = {10, 255}, g[2] = {0, 256}, b[2] = {0, 0};
-  EXPECT_EQ(vek::checkpal_(2, r, b, b), 8);
-  EXPECT_EQ(vek::checkpal_(2, r, g, b), 16);
+}
+
+// A 4x1 palette file written through libtiff: colour maps of 16-bit values
+// load as their high bytes, maps of values below 256 as they are.
+TEST_F(TiffTest, ColourMapsOfEitherWidthLoad) {
+  const uint16_t wide[4] = {0, 0x1234, 0x8000, 0xFFFF}, narrow[4] = {0, 17, 128, 255};
+  for (const uint16_t* map : {wide, narrow}) {
+    const std::string file = Temp("map.tif");
+    TIFF* t = TIFFOpen(file.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+    uint16_t r[256] = {}, g[256] = {}, b[256] = {};
+    for (int i = 0; i < 4; ++i) r[i] = map[i], g[i] = map[3 - i];
+    TIFFSetField(t, TIFFTAG_COLORMAP, r, g, b);
+    uint8_t row[4] = {0, 1, 2, 3};
+    TIFFWriteScanline(t, row, 0, 0);
+    TIFFClose(t);
+    Img img;
+    ASSERT_TRUE(Call([&] { vek::TIFLoad(file, img.r); }).ok());
+    ASSERT_EQ(img->bits, 8);
+    const int shift = map == wide ? 8 : 0;
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(img->palette[3 * i + 2], map[i] >> shift) << i;
+      EXPECT_EQ(img->palette[3 * i + 1], map[3 - i] >> shift) << i;
+    }
+    std::remove(file.c_str());
+  }
 }
 
 TEST_F(TiffTest, SavedFilesReadBackWithEveryCompression) {
@@ -194,7 +157,9 @@ TEST_F(TiffTest, SavedFilesReadBackWithEveryCompression) {
       SCOPED_TRACE(std::to_string(c.code) + " at " + std::to_string(bits));
       Img img;
       MakePicture(img.r, 50, 30, bits);
-      vek::TIFSetCompression(c.code);
+      VekSaveOpts opts{};
+      opts.prepCodec = c.code;
+      vek::kTiffFormat.save.apply(opts);
       const std::string file = Temp("save.tif");
       ASSERT_TRUE(Call([&] { vek::TIFSave(file, img.r); }).ok());
       EXPECT_EQ(TiffInfoField(file, "Compression Scheme"), c.scheme);
@@ -218,68 +183,40 @@ TEST_F(TiffTest, SavedFilesReadBackWithEveryCompression) {
 
 TEST_F(TiffTest, RowsPerStripFollowTheRowSize) {
   struct S {
-    int width, bits;
+    int width, bits, compression;
     const char* rows;
-  } sizes[] = {{3000, 24, "8"}, {100, 8, "81"}, {50, 24, "54"}};
+  } sizes[] = {{3000, 24, 1, "8"}, {100, 8, 1, "81"}, {50, 24, 5, "54"}, {50, 24, 7, "8"}};
   for (const S& s : sizes) {
     Img img;
     MakePicture(img.r, s.width, 20, s.bits);
+    vek::TIFSetCompression(s.compression);
     const std::string file = Temp("strips.tif");
     ASSERT_TRUE(Call([&] { vek::TIFSave(file, img.r); }).ok());
     EXPECT_EQ(TiffInfoField(file, "Rows/Strip"), s.rows) << s.width;
     std::remove(file.c_str());
   }
-  vek::TIFSetCompression(7);
-  Img img;
-  MakePicture(img.r, 50, 20);
-  const std::string file = Temp("strips.tif");
-  ASSERT_TRUE(Call([&] { vek::TIFSave(file, img.r); }).ok());
-  EXPECT_EQ(TiffInfoField(file, "Rows/Strip"), "8");
-  std::remove(file.c_str());
 }
 
-TEST_F(TiffTest, CompressionSettingAndSaveOptions) {
-  EXPECT_EQ(vek::TIFSetCompression(vek::kUndefined), 1);
-  EXPECT_EQ(vek::TIFSetCompression(32946), 32946);
-  VekSaveOpts opts{};
-  opts.prepCodec = 5;
-  vek::kTiffFormat.save.apply(opts);
-  EXPECT_EQ(vek::TIFSetCompression(vek::kUndefined), 5);
-  opts.prepCodec = vek::kUndefined;
-  vek::kTiffFormat.save.apply(opts);
-  EXPECT_EQ(vek::TIFSetCompression(vek::kUndefined), 5);
+// Appends `v` in `n` bytes of the chosen byte order.
+void Put(Bytes& d, bool big, uint32_t v, int n) {
+  for (int i = 0; i < n; ++i) d.push_back(uint8_t(v >> 8 * (big ? n - 1 - i : i)));
 }
 
-// A little-endian or big-endian TIFF of one directory with the given
-// 12-byte entries, followed by `extra` data at offset 8 + 2 + 12n + 4.
+// A TIFF of one directory with the given entries (tag, type, count, value;
+// single shorts sit in the first two bytes of the field), then `extra`.
 Bytes MakeTiff(bool big, const std::vector<std::array<uint32_t, 4>>& entries, const Bytes& extra) {
-  Bytes d;
-  auto put16 = [&](uint32_t v) {
-    if (big) d.insert(d.end(), {uint8_t(v >> 8), uint8_t(v)});
-    else d.insert(d.end(), {uint8_t(v), uint8_t(v >> 8)});
-  };
-  auto put32 = [&](uint32_t v) {
-    if (big) d.insert(d.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-    else d.insert(d.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-  };
-  d.push_back(big ? 'M' : 'I');
-  d.push_back(big ? 'M' : 'I');
-  put16(42);
-  put32(8);
-  put16(static_cast<uint32_t>(entries.size()));
+  Bytes d = {uint8_t(big ? 'M' : 'I'), uint8_t(big ? 'M' : 'I')};
+  Put(d, big, 42, 2);
+  Put(d, big, 8, 4);
+  Put(d, big, static_cast<uint32_t>(entries.size()), 2);
   for (const auto& e : entries) {
-    put16(e[0]);
-    put16(e[1]);
-    put32(e[2]);
-    // Short values sit in the first two bytes of the field.
-    if (e[1] == 3 && e[2] == 1) {
-      put16(e[3]);
-      put16(0);
-    } else {
-      put32(e[3]);
-    }
+    Put(d, big, e[0], 2);
+    Put(d, big, e[1], 2);
+    Put(d, big, e[2], 4);
+    if (e[1] == 3 && e[2] == 1) Put(d, big, e[3] << (big ? 16 : 0), 4);
+    else Put(d, big, e[3], 4);
   }
-  put32(0);
+  Put(d, big, 0, 4);
   d.insert(d.end(), extra.begin(), extra.end());
   return d;
 }
@@ -291,12 +228,8 @@ TEST_F(TiffTest, TagsAreReadStraightFromTheFile) {
     const uint32_t data_at = 8 + 2 + 12 * 4 + 4;
     // A rational (two longs) and a 6-byte array live after the directory.
     Bytes extra;
-    auto put32 = [&](uint32_t v) {
-      if (big) extra.insert(extra.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-      else extra.insert(extra.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-    };
-    put32(300);
-    put32(7);
+    Put(extra, big, 300, 4);
+    Put(extra, big, 7, 4);
     extra.insert(extra.end(), {1, 2, 3, 4, 5, 6});
     WriteAll(file, MakeTiff(big, {{256, 3, 1, 640},
                                   {257, 4, 1, 480},
@@ -332,13 +265,6 @@ TEST_F(TiffTest, TagsAreReadStraightFromTheFile) {
   WriteAll(file, Bytes{'P', 'K', 3, 4, 0, 0, 0, 0});
   EXPECT_EQ(vek::TIFGetTag(file, 256, buf, sizeof buf), 0);
   std::remove(file.c_str());
-  // ImageMagick's own file: the width tag as libtiff wrote it.
-  const std::string im = MakeInput("-compress none", "im.tif", "TIFF:");
-  uint8_t w[4] = {};
-  const int32_t n = vek::TIFGetTag(im, 256, w, sizeof w);
-  ASSERT_TRUE(n == 2 || n == 4);
-  EXPECT_EQ(w[0] | w[1] << 8, 64);
-  std::remove(im.c_str());
 }
 
 TEST_F(TiffTest, LibraryErrorsArriveWithTheirText) {
