@@ -155,6 +155,9 @@ int Encode(jpeg_compress_struct& c, ErrorJump& err, std::FILE* f, const uint8_t*
   c.in_color_space = JCS_EXT_BGR;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, quality, TRUE);
+  // Huffman tables fitted to the picture: some 4 % smaller files at the
+  // same quality, still baseline.
+  c.optimize_coding = TRUE;
   jpeg_start_compress(&c, TRUE);
   const int64_t stride = static_cast<int64_t>(width) * 3;
   while (c.next_scanline < c.image_height) {
