@@ -27,13 +27,23 @@ TEST_F(JpegTest, StoredVariantsLoadAsImageMagickDecodesThem) {
       {"progressive", "-quality 85 -interlace JPEG", 24},
       {"grey", "-colorspace gray", 8},
       {"cmyk", "-colorspace CMYK", 24},
-      {"restart", "-define jpeg:restart-interval=1", 24},
+      {"restart", "-quality 80", 24},  // restart markers added below
       {"subsampled", "-sampling-factor 2x2 -quality 60", 24},
   };
   for (const V& v : variants) {
     SCOPED_TRACE(v.name);
     const std::string file = MakeInput(v.ops, std::string(v.name) + ".jpg");
     ASSERT_FALSE(file.empty());
+    if (std::string(v.name) == "restart") {
+      if (access("/usr/bin/jpegtran", X_OK) != 0) continue;
+      // A marker after every MCU: the decoder must resynchronise at each.
+      ASSERT_EQ(std::system(("/usr/bin/jpegtran -restart 1B -outfile '" + file + ".rst' '" + file +
+                             "' && mv '" + file + ".rst' '" + file + "'").c_str()), 0);
+      const Bytes d = ReadAll(file);
+      int markers = 0;
+      for (size_t i = 0; i + 1 < d.size(); ++i) markers += d[i] == 0xFF && (d[i + 1] & 0xF8) == 0xD0;
+      EXPECT_GT(markers, 10);
+    }
     Img img;
     const Outcome o = Call([&] { vek::JPGLoad(file, img.r); });
     ASSERT_TRUE(o.ok()) << o.text;
