@@ -1,0 +1,31 @@
+// JPEG files through libjpeg: three entry points that open, read or write a
+// whole file, answer 0 on success and never leave the process on a library
+// error (the library's text is kept for the caller instead).
+#pragma once
+
+#include <cstdint>
+
+namespace vek {
+
+// Largest width or height the readers accept.
+inline constexpr int32_t kJpegMaxSide = 65500;
+
+// Width, height and the components read_JPEG_file delivers (1 grey, 3 colour).
+int info_JPEG_file(const char* name, int32_t* width, int32_t* height, int32_t* components);
+
+// Decodes the whole picture into `buffer` (`capacity` bytes): rows top-down,
+// width x components bytes each, colour pixels blue, green, red. CMYK and
+// YCCK files are delivered as colour. A picture that does not fit the buffer
+// is refused before anything is decoded.
+int read_JPEG_file(const char* name, uint8_t* buffer, int64_t capacity, int32_t* width,
+                   int32_t* height, int32_t* components);
+
+// Writes a baseline JFIF file from rows of blue, green, red pixels at the
+// given quality (0 to 100). A failed write leaves no file behind.
+int write_JPEG_file(const char* name, const uint8_t* pixels, int32_t width, int32_t height,
+                    int32_t quality);
+
+// The library's message of the last failing call ("" when none).
+const char* JpegLastMessage();
+
+}  // namespace vek
