@@ -170,7 +170,9 @@ TEST_F(HostileTest, FuzzerFindingsStayFixed) {
       vek::QffInfo info{};
       Call([&] { f.info(path, info); });
       const Outcome o = Call([&] { f.load(path, img.r); });
-      if (o.ok()) EXPECT_EQ(img->size, img->width * img->height * img->bytespp);
+      if (o.ok()) {
+        EXPECT_EQ(img->size, img->width * img->height * img->bytespp);
+      }
       ++files;
     }
     closedir(d);

@@ -66,7 +66,9 @@ TEST_F(PngTest, EveryStoredVariantLoadsAsImageMagickDecodesIt) {
     vek::QffInfo info{};
     ASSERT_TRUE(Call([&] { vek::PNGInfo(file, info); }).ok());
     EXPECT_EQ(info.width, 64);
-    if (std::string(v.name) == "rgba16") EXPECT_EQ(info.bits, 64);
+    if (std::string(v.name) == "rgba16") {
+      EXPECT_EQ(info.bits, 64);
+    }
     EXPECT_EQ(info.size, static_cast<int64_t>(ReadAll(file).size()));
     EXPECT_STREQ(info.compression, "Deflate compression (modified LZ77)");
     std::remove(file.c_str());

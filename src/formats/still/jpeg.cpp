@@ -63,6 +63,7 @@ void JPGLoad(const std::string& name, QImg& img) {
     if (fi.width <= 0 || fi.height <= 0 || fi.width > kJpegMaxSide || fi.height > kJpegMaxSide ||
         static_cast<int64_t>(fi.width) * fi.height * fi.bytespp > kMaxImageBytes)
       ErrReportCode(kGrpImage, kImgUnsupported, 2);
+    ImgLoadGuard loading(img);
     ImgAlloc(&img, fi.width, fi.height, fi.bits, 3, "FF_JPG.JPGLoad.img");
     int32_t w = 0, h = 0, comps = 0;
     if (read_JPEG_file(name.c_str(), img.pixels, img.size, &w, &h, &comps) != 0) {

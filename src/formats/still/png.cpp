@@ -72,9 +72,8 @@ void FlushData(png_structp) {}
 // An error inside a guarded step: the library's text as group 1, or the
 // file layer's own error when a write of ours failed.
 [[noreturn]] void RaiseLibraryError(const char* text, bool file_failed, int32_t site) {
-  if (file_failed && !ErrNone()) MonRaise(ErrGroup(), ErrCode());
-  ErrReportText(kGrpExternal, text, site);
-  MonAbort();  // not reached: a report always raises inside a monitored block
+  if (file_failed && !ErrNone()) ErrRaise(ErrGroup(), ErrCode(), site);
+  ErrRaiseText(kGrpExternal, text, site);
 }
 
 void GetHeader(png_structp png, QPngFile* s) {
@@ -194,6 +193,7 @@ void PNGLoad(const std::string& name, QImg& img) {
     if (row_bytes != static_cast<int64_t>(s.width) * s.channels ||
         row_bytes * s.height > kMaxImageBytes)
       ErrReportCode(kGrpImage, kImgUnsupported, 9);
+    ImgLoadGuard loading(img);
     ImgAlloc(&img, static_cast<int32_t>(s.width), static_cast<int32_t>(s.height), bits, 10,
              "FF_PNG.PNGLoad.img");
     Tracked<png_bytep> rows(s.height, 11, "FF_PNG.PNGLoad.row_pointers");

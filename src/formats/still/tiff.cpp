@@ -263,6 +263,7 @@ void TIFLoad(const std::string& name, QImg& img) {
     TIFOpen_(s, name);
     if (!s.supported) ErrReportCode(kGrpImage, kImgUnsupported, 14);
     CheckLoadable(s, file_size);
+    ImgLoadGuard loading(img);
     ImgAlloc(&img, s.width, s.height, s.bytespp * 8, 15, "FF_TIF.TIFLoad.img");
     ReadPalette(s, img);
     if (s.tiled) {
