@@ -99,12 +99,12 @@ inline Frames FfmpegFrames(const std::string& movie, int width, int height) {
   return f;
 }
 
-// An 8-bit image as RGBA.
+// An 8-bit or 24-bit image as RGBA.
 inline Bytes ToRgba(const vek::QImg& img) {
   const size_t n = static_cast<size_t>(img.width) * img.height;
   Bytes o(n * 4);
   for (size_t i = 0; i < n; ++i) {
-    const uint8_t* c = img.palette + 3 * img.pixels[i];
+    const uint8_t* c = img.bits == 24 ? img.pixels + 3 * i : img.palette + 3 * img.pixels[i];
     o[4 * i] = c[2];
     o[4 * i + 1] = c[1];
     o[4 * i + 2] = c[0];

@@ -22,8 +22,8 @@ std::string C() { return "'" + Photo("coffee.png") + "'"; }
 // from frame to frame, which the writers store as partial frames.
 std::string Drawn(const std::string& draw) { return "\\( " + A() + " -fill red -draw '" + draw + "' \\)"; }
 std::string MovingShapes() {
-  return A() + " " + Drawn("circle 40,40 40,30") + " " + Drawn("circle 60,50 60,40") + " " +
-         Drawn("rectangle 90,50 130,80") + " " + A();
+  return A() + " " + Drawn("circle 40,40 40,30") + " " + Drawn("circle 60,40 60,30") + " " +
+         Drawn("rectangle 60,30 90,60") + " " + A();
 }
 
 // Small sprites on a transparent ground.
@@ -47,9 +47,9 @@ std::vector<Variant> MagickVariants() {
        "-delay 8 " + MovingShapes() + " +map -layers OptimizeTransparency "},
       {"disposal_methods",
        "-delay 10 -dispose None " + A() + " -dispose Previous -page +10+10 " + Sprite("red") +
-           " -dispose Background -page +60+40 " + Sprite("yellow") + " -dispose None -page +100+70 " +
-           Sprite("lime") + " -dispose Previous -page +5+60 " + Sprite("blue") + " -page +70+20 " +
-           Sprite("magenta") + " +map -set page 160x120 "},
+           " -dispose Background -page +40+30 " + Sprite("yellow") + " -dispose None -page +60+45 " +
+           Sprite("lime") + " -dispose Previous -page +5+40 " + Sprite("blue") + " -page +50+10 " +
+           Sprite("magenta") + " +map "},
       // Comments with a comma and with the control block's signature bytes
       // between each control block and its image.
       {"comments", "-delay 10 " + A() + " " + B() + " +map -set comment 'frame, with a comma !\xF9\x04 here' "},
@@ -170,8 +170,8 @@ TEST_F(AnimTest, InfoCountsFramesAndRates) {
   EXPECT_EQ(fi.id, vek::kFmtGIF);
   EXPECT_EQ(fi.frames, 3);
   EXPECT_DOUBLE_EQ(fi.fps, 10.0);
-  EXPECT_EQ(fi.width, 160);
-  EXPECT_EQ(fi.height, 120);
+  EXPECT_EQ(fi.width, 96);
+  EXPECT_EQ(fi.height, 72);
   EXPECT_EQ(fi.bits, 8);
   EXPECT_EQ(fi.size, static_cast<int64_t>(ReadAll(anim).size()));
   EXPECT_STREQ(fi.compression, "Variable-Length-Code LZW (Lempel-Ziv & Welch)");
@@ -225,11 +225,11 @@ TEST_F(AnimTest, StillLoadGivesFirstFrame) {
   if (!HaveMagick()) GTEST_SKIP() << "ImageMagick is not installed";
   const std::string gif = Temp("still_first.gif");
   // A first frame smaller than the screen, with a global colour table.
-  ASSERT_TRUE(Magick("-delay 10 -page 160x120+20+10 " + Sprite("red") + " " + A() + " +map '" + gif + "'"));
+  ASSERT_TRUE(Magick("-delay 10 -page 96x72+20+10 " + Sprite("red") + " " + A() + " +map '" + gif + "'"));
   const Frames ref = MagickCoalesce(gif);
   ASSERT_EQ(ref.rgba.size(), 2u);
   vek::QImg img{};
-  vek::ImgAlloc(&img, 160, 120, 8, 1, "test");
+  vek::ImgAlloc(&img, 96, 72, 8, 1, "test");
   std::memset(img.pixels, 0x5A, static_cast<size_t>(img.size));
   vek::MonitoredBoundary("Test.Still", [&] { vek::ImgLoad(gif, img, vek::kUndefined); });
   ASSERT_TRUE(vek::ErrNone()) << vek::ErrMsgLast();

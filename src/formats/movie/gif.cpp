@@ -42,6 +42,7 @@ struct ScanCache {
   int32_t frames = 0;
   double fps = 0;
   bool partial_frames = false;
+  bool true_colour = false;
   std::vector<GifFramePos> pos;
 };
 ScanCache& Cache() {
@@ -151,6 +152,7 @@ void ScanFrames(GifState& gf, int64_t start, int32_t limit, int32_t& first_delay
   BufReader in(gf.file, start);
   int64_t frame_start = start;
   Control ctl;
+  bool any_local = false;
   first_delay = 0;
   total_delay = 0;
   while (gf.frames < limit) {
@@ -177,7 +179,10 @@ void ScanFrames(GifState& gf, int64_t start, int32_t limit, int32_t& first_delay
     if (!in.Read(d, 9)) break;
     const uint32_t left = Le16(d), top = Le16(d + 2), w = Le16(d + 4), h = Le16(d + 6);
     bool complete = true;
-    if (d[8] & 0x80) complete = in.Skip(3 * (int64_t{2} << (d[8] & 7)));
+    if (d[8] & 0x80) {
+      complete = in.Skip(3 * (int64_t{2} << (d[8] & 7)));
+      any_local = true;
+    }
     complete = complete && in.Byte() >= 0 && in.SkipSubBlocks();
     // A frame cut off by the end of the file still shows what it has.
     AddFrame(gf, gf.frames, {frame_start, complete ? in.Pos() : gf.file_size});
@@ -190,6 +195,7 @@ void ScanFrames(GifState& gf, int64_t start, int32_t limit, int32_t& first_delay
     frame_start = in.Pos();
     ctl = Control{};
   }
+  gf.true_colour = any_local && gf.partial_frames;
 }
 
 // LZW code table, decoded strings are written backwards from it.
@@ -204,6 +210,8 @@ struct LzwTable {
 // (interlaced or not), clipped to the screen, transparent pixels left out.
 struct Sink {
   uint8_t* pixels;
+  const uint8_t* palette;  // true colour: the frame's colours, blue, green, red
+  int32_t bytespp;         // 1, or 3 for true colour
   int32_t screen_w, screen_h;
   int32_t left, top, w, h;
   int32_t transparent;
@@ -231,7 +239,17 @@ struct Sink {
       const int64_t m = std::min<int64_t>(n, w - x);
       const int64_t sy = int64_t{top} + y;
       const int64_t sx = int64_t{left} + x;
-      if (sy < screen_h && sx < screen_w) {
+      if (sy < screen_h && sx < screen_w && bytespp == 3) {
+        const int64_t vis = std::min<int64_t>(m, screen_w - sx);
+        uint8_t* d = pixels + (sy * screen_w + sx) * 3;
+        for (int64_t i = 0; i < vis; ++i, d += 3) {
+          if (s[i] == transparent) continue;
+          const uint8_t* c = palette + 3 * s[i];
+          d[0] = c[0];
+          d[1] = c[1];
+          d[2] = c[2];
+        }
+      } else if (sy < screen_h && sx < screen_w) {
         const int64_t vis = std::min<int64_t>(m, screen_w - sx);
         uint8_t* d = pixels + sy * screen_w + sx;
         if (transparent < 0) {
@@ -350,9 +368,23 @@ finished:
   return true;
 }
 
-void FillRect(QImg& img, int32_t left, int32_t top, int32_t w, int32_t h, uint8_t v) {
-  for (int32_t y = 0; y < h; ++y)
-    std::memset(img.pixels + int64_t{top + y} * img.width + left, v, static_cast<size_t>(w));
+// Fills a rectangle with the background: its index, or in true colour the
+// colour the global table gives it (black without a table).
+void FillRect(const GifState& gf, QImg& img, int32_t left, int32_t top, int32_t w, int32_t h) {
+  const uint8_t index = static_cast<uint8_t>(gf.background);
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* d = img.pixels + (int64_t{top + y} * img.width + left) * img.bytespp;
+    if (img.bytespp == 1) {
+      std::memset(d, index, static_cast<size_t>(w));
+      continue;
+    }
+    const uint8_t* c = gf.global_palette + 3 * index;
+    for (int32_t x = 0; x < w; ++x, d += 3) {
+      d[0] = gf.background >= 0 ? c[0] : 0;
+      d[1] = gf.background >= 0 ? c[1] : 0;
+      d[2] = gf.background >= 0 ? c[2] : 0;
+    }
+  }
 }
 
 // The part of a frame rectangle that lies on the screen.
@@ -404,12 +436,18 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
       for (const GifFramePos& p : cache.pos) AddFrame(gf, gf.frames++, p);
       gf.fps = cache.fps;
       gf.partial_frames = cache.partial_frames;
+      gf.true_colour = cache.true_colour;
+      gf.bytespp = gf.true_colour ? 3 : 1;
+      gf.bits = gf.true_colour ? 24 : 8;
       return;
     }
     int32_t first_delay = 0;
     int64_t total_delay = 0;
     ScanFrames(gf, start, quick ? 1 : INT32_MAX, first_delay, total_delay);
     if (gf.frames == 0) ErrReportCode(kGrpImage, kImgHeader, 5);
+    if (quick) gf.true_colour = false;  // the first frame alone needs one table only
+    gf.bytespp = gf.true_colour ? 3 : 1;
+    gf.bits = gf.true_colour ? 24 : 8;
     if (quick)
       gf.fps = first_delay > 0 ? static_cast<double>(100 / first_delay) : 0.0;
     else
@@ -422,6 +460,7 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
       cache.frames = gf.frames;
       cache.fps = gf.fps;
       cache.partial_frames = gf.partial_frames;
+      cache.true_colour = gf.true_colour;
       cache.pos.assign(gf.pos.get(), gf.pos.get() + gf.frames);
       cache.valid = true;
     }
@@ -432,7 +471,8 @@ void GIFLoadNext(GifState& gf, QImg& image) {
   Monitored("FF_GIF.GIFLoadNext", [&] {
     const int32_t k = gf.current;
     if (gf.frames == 0 || k >= gf.frames || k < 0) ErrReportCode(kGrpMovie, kMviEnd, 6);
-    ImgAlloc(&image, gf.width, gf.height, 8, 7, "FF_GIF.GIFLoadNext.ih");
+    ImgAlloc(&image, gf.width, gf.height, gf.bits, 7, "FF_GIF.GIFLoadNext.ih");
+    const int32_t bpp = image.bytespp;
 
     // The frame's blocks, read whole.
     const GifFramePos p = gf.pos[static_cast<size_t>(k)];
@@ -494,17 +534,15 @@ void GIFLoadNext(GifState& gf, QImg& image) {
     // What the frame before asked for; the first frame starts from the
     // background, never from whatever the image held before.
     if (k == 0) {
-      std::memset(image.pixels, gf.background >= 0 ? gf.background : 0,
-                  static_cast<size_t>(image.size));
+      FillRect(gf, image, 0, 0, gf.width, gf.height);
     } else if (gf.prev_disposal == 2) {
-      FillRect(image, gf.prev_left, gf.prev_top, gf.prev_width, gf.prev_height,
-               static_cast<uint8_t>(gf.background));
+      FillRect(gf, image, gf.prev_left, gf.prev_top, gf.prev_width, gf.prev_height);
     } else if (gf.prev_disposal == 3 &&
-               gf.saved_window.size() == int64_t{gf.prev_width} * gf.prev_height) {
+               gf.saved_window.size() == int64_t{gf.prev_width} * gf.prev_height * bpp) {
       for (int32_t y = 0; y < gf.prev_height; ++y)
-        std::memcpy(image.pixels + int64_t{gf.prev_top + y} * gf.width + gf.prev_left,
-                    gf.saved_window.get() + int64_t{y} * gf.prev_width,
-                    static_cast<size_t>(gf.prev_width));
+        std::memcpy(image.pixels + (int64_t{gf.prev_top + y} * gf.width + gf.prev_left) * bpp,
+                    gf.saved_window.get() + int64_t{y} * gf.prev_width * bpp,
+                    static_cast<size_t>(gf.prev_width) * bpp);
     }
 
     // This frame's own disposal, and what lies under it when it asks for it.
@@ -517,10 +555,11 @@ void GIFLoadNext(GifState& gf, QImg& image) {
     gf.prev_height = r[3];
     gf.saved_window.Reset();
     if (ctl.disposal == 3 && r[2] > 0 && r[3] > 0) {
-      gf.saved_window.Alloc(int64_t{r[2]} * r[3], 17, "FF_GIF.GIFLoadNext.gf.PrevImg", kMemNew);
+      gf.saved_window.Alloc(int64_t{r[2]} * r[3] * bpp, 17, "FF_GIF.GIFLoadNext.gf.PrevImg", kMemNew);
       for (int32_t y = 0; y < r[3]; ++y)
-        std::memcpy(gf.saved_window.get() + int64_t{y} * r[2],
-                    image.pixels + int64_t{r[1] + y} * gf.width + r[0], static_cast<size_t>(r[2]));
+        std::memcpy(gf.saved_window.get() + int64_t{y} * r[2] * bpp,
+                    image.pixels + (int64_t{r[1] + y} * gf.width + r[0]) * bpp,
+                    static_cast<size_t>(r[2]) * bpp);
     }
 
     // The code stream: sub-block payloads joined in place.
@@ -538,8 +577,8 @@ void GIFLoadNext(GifState& gf, QImg& image) {
     }
     if (fw > 0 && fh > 0) {
       Tracked<LzwTable> table(1, 19, "FF_GIF.GIFLoadNext.GIFLZWChBuf");
-      Sink sink{image.pixels, gf.width, gf.height, left, top, fw, fh, ctl.transparent,
-                (packed & 0x40) != 0};
+      Sink sink{image.pixels, image.palette, bpp, gf.width, gf.height, left, top, fw, fh,
+                ctl.transparent, (packed & 0x40) != 0};
       if (!LzwDecode(data, data_len, min_code, *table.get(), sink))
         ErrReportCode(kGrpImage, kImgDecompress, 20);
     }
@@ -587,8 +626,8 @@ void GIFInfo(const std::string& name, QffInfo& info, bool full_scan) {
     info.size = gf.file_size;
     info.width = gf.width;
     info.height = gf.height;
-    info.bytespp = 1;
-    info.bits = 8;
+    info.bytespp = gf.bytespp;
+    info.bits = gf.bits;
     info.frames = gf.frames;
     info.fps = gf.fps;
     SetText(info.compression, kGifCompression);

@@ -23,7 +23,7 @@ struct GifFramePos {
 // One open GIF file. The first members are what the movie layer reads.
 struct GifState {
   int32_t width = 0, height = 0;  // logical screen
-  int32_t bytespp = 1, bits = 8;
+  int32_t bytespp = 1, bits = 8;  // 3 and 24 when the frames need true colour (below)
   int32_t frames = 0;   // frames found
   int32_t current = 0;  // frames decoded so far: the next frame's index
   double fps = 0;       // 0 when the file gives no delays
@@ -40,6 +40,10 @@ struct GifState {
   // cover the screen, or it has transparent pixels): seeking must decode
   // from the first frame.
   bool partial_frames = false;
+  // Frames with colour tables of their own are drawn over pixels of other
+  // tables: no one palette holds the composed picture, so it is delivered
+  // in true colour (24 bits) instead.
+  bool true_colour = false;
   bool new_picture = false;
   uint8_t global_palette[768] = {};  // blue, green, red
   Tracked<GifFramePos> pos;          // one entry per frame
