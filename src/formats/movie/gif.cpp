@@ -228,10 +228,13 @@ struct Sink {
     }
     if (!interlaced) {
       ++y;
-      return;
+    } else {
+      y += kStep[pass];
+      while (y >= h && pass < 3) y = kStart[++pass];
     }
-    y += kStep[pass];
-    while (y >= h && pass < 3) y = kStart[++pass];
+    // Below the screen in the last pass nothing more can show: a frame far
+    // larger than the screen is not decoded to its end.
+    if ((!interlaced || pass == 3) && int64_t{top} + y >= screen_h) done = true;
   }
 
   void Put(const uint8_t* s, int64_t n) {
@@ -575,7 +578,7 @@ void GIFLoadNext(GifState& gf, QImg& image) {
       data_len += take;
       q += take;
     }
-    if (fw > 0 && fh > 0) {
+    if (fw > 0 && fh > 0 && left < gf.width && top < gf.height) {  // else nothing shows
       Tracked<LzwTable> table(1, 19, "FF_GIF.GIFLoadNext.GIFLZWChBuf");
       Sink sink{image.pixels, image.palette, bpp, gf.width, gf.height, left, top, fw, fh,
                 ctl.transparent, (packed & 0x40) != 0};
