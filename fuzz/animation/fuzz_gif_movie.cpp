@@ -28,7 +28,10 @@ const std::string& InputName() {
 }
 
 void Touch(const vek::QImg& img) {
-  if (img.pixels == nullptr || img.size != img.width * img.height * img.bytespp) std::abort();
+  if (img.pixels == nullptr || img.size != img.width * img.height * img.bytespp) {
+    std::fprintf(stderr, "touch: %p %d %dx%d %d\n", (void*)img.pixels, img.size, img.width, img.height, img.bytespp);
+    std::abort();
+  }
   volatile uint8_t sum = 0;
   for (int32_t i = 0; i < img.size; i += 61) sum = static_cast<uint8_t>(sum + img.pixels[i]);
   if (img.size) sum = static_cast<uint8_t>(sum + img.pixels[img.size - 1]);

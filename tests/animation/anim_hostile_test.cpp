@@ -155,6 +155,43 @@ TEST_F(AnimTest, DamagedGifHeadersGiveTheirErrors) {
   }
 }
 
+// A frame that fails to decode releases the picture it was drawing into;
+// asking again for the frame before it must decode it again, not claim it
+// is already there.
+TEST_F(AnimTest, FailedFrameDoesNotLeaveAnEmptyPicture) {
+  const std::string gif = Temp("lost.gif");
+  Bytes g = TinyGif(4, 1, 0, 0, 4, 1, 2, Bytes{0x4C, 0x5C});
+  g.pop_back();  // the trailer
+  const Bytes bad = {0x2C, 0, 0, 0, 0, 4, 0, 1, 0, 0, 12, 1, 0, 0, 0x3B};  // code size 12
+  g.insert(g.end(), bad.begin(), bad.end());
+  WriteAll(gif, g);
+  const auto files = Corpus("flic");
+  const auto single = std::find_if(files.begin(), files.end(),
+                                   [](const std::string& s) { return s.find("single.flc") != std::string::npos; });
+  ASSERT_NE(single, files.end());
+  Bytes b = ReadAll(*single);
+  Put16(b, 6, 2);  // a second frame: the ring frame, with a broken sub-chunk
+  const size_t ring = 128 + (b[128] | b[129] << 8);
+  ASSERT_EQ(ring + 16, b.size());  // the ring frame of one frame changes nothing
+  b.resize(ring + 22, 0);
+  Put16(b, ring, 22);
+  Put16(b, ring + 6, 1);
+  Put16(b, ring + 16, 3);
+  Put16(b, ring + 18, 0);
+  const std::string flc = Temp("lost.flc");
+  WriteAll(flc, b);
+  for (const std::string& name : {gif, flc}) {
+    Movie m(name);
+    ASSERT_TRUE(m.ok()) << name;
+    ASSERT_EQ(m.view().frames, 2);
+    ASSERT_TRUE(m.Load(1));
+    EXPECT_FALSE(m.Load(2)) << name;
+    EXPECT_EQ(m.view().current, 1);
+    ASSERT_TRUE(m.Load(1, 1)) << name;
+    EXPECT_TRUE(vek::ImgValid(&m.img)) << name;
+  }
+}
+
 TEST_F(AnimTest, DamagedFlicHeadersGiveTheirErrors) {
   const auto files = Corpus("flic");
   const auto single = std::find_if(files.begin(), files.end(),

@@ -447,7 +447,11 @@ void FLCLoad(FlicState& ff, QImg& image, int32_t n, bool forward) {
       FLCLoadNext(ff, image);
       return;
     }
-    if (forward && n == ff.current) return;
+    // The picture is already there, unless the image lost it (a failed
+    // load releases what it allocated).
+    if (forward && n == ff.current && ImgValid(&image) && image.width == ff.Width() &&
+        image.height == ff.Height() && image.bits == 8)
+      return;
     if (!forward || ff.current >= n) FLCRewind(ff);
     while (ff.current < n) FLCLoadNext(ff, image);
   });

@@ -598,7 +598,11 @@ void GIFLoad(GifState& gf, QImg& image, int32_t n, bool forward) {
       GIFLoadNext(gf, image);
       return;
     }
-    if (forward && n == gf.current) return;
+    // The picture is already there, unless the image lost it (a failed
+    // load releases what it allocated).
+    if (forward && n == gf.current && ImgValid(&image) && image.width == gf.width &&
+        image.height == gf.height && image.bits == gf.bits)
+      return;
     if (!gf.partial_frames) {
       // Every frame after the first paints the whole screen by itself.
       gf.current = n - 1;
