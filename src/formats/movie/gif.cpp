@@ -540,7 +540,7 @@ void GIFLoadNext(GifState& gf, QImg& image) {
       FillRect(gf, image, 0, 0, gf.width, gf.height);
     } else if (gf.prev_disposal == 2) {
       FillRect(gf, image, gf.prev_left, gf.prev_top, gf.prev_width, gf.prev_height);
-    } else if (gf.prev_disposal == 3 &&
+    } else if (gf.prev_disposal == 3 && gf.saved_window &&
                gf.saved_window.size() == int64_t{gf.prev_width} * gf.prev_height * bpp) {
       for (int32_t y = 0; y < gf.prev_height; ++y)
         std::memcpy(image.pixels + (int64_t{gf.prev_top + y} * gf.width + gf.prev_left) * bpp,
