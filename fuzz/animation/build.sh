@@ -16,5 +16,5 @@ link=$(ninja -C $b -t commands fuzz_gif | tail -1 | sed 's/^: && //; s/ && :$//'
 mkdir -p $b/artifacts
 work=$(mktemp -d)
 $b/fuzz/fuzz_gif_movie -max_total_time="$secs" -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=3000 \
-  -artifact_prefix=$b/artifacts/gif_movie- -print_final_stats=1 "$work" fuzz/corpus/gif 2>&1 | tail -n 3
+  -artifact_prefix=$b/artifacts/gif_movie- -print_final_stats=1 "$work" fuzz/corpus/gif 2>&1 | tail -n 30
 rm -rf "$work"

@@ -153,7 +153,9 @@ TEST_F(AnimTest, TwoOpenAnimationsDoNotShareFramePositions) {
   for (int32_t f = 1; f <= 3; ++f) {
     ASSERT_TRUE(m1.Load(f, 1));
     EXPECT_EQ(OpaqueDiff(ToRgba(m1.img), ref.rgba[static_cast<size_t>(f - 1)]), 0) << f;
-    if (f <= 2) ASSERT_TRUE(m2.Load(f, 1));
+    if (f <= 2) {
+      ASSERT_TRUE(m2.Load(f, 1));
+    }
   }
 }
 
