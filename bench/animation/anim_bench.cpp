@@ -140,7 +140,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
+      if (r.run_type == Run::RT_Iteration) {
+        std::string name = r.benchmark_name();
+        name = name.substr(0, name.find("/iterations"));  // "GifDecode/magick/iterations:3/..."
+        times[name] = r.GetAdjustedRealTime();
+      }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
