@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ inline std::string Temp(const std::string& name) {
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : ::testing::TempDir();
     std::string d = base + "vekanim_" + tag + "/";
     mkdir(d.c_str(), 0700);
+    static const std::string keep = d;
+    std::atexit([] { std::filesystem::remove_all(keep); });
     return d;
   }();
   return dir + name;
