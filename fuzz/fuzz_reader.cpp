@@ -121,10 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool known = vek::ErrNone();
   vek::ErrClear();
   if (known && static_cast<int64_t>(fi.width) * fi.height > kMaxPixels) return 0;
-  if (D().load && !(D().movie && D().kind == vek::FormatKindRule::kMovie))
-    RunStill(name);
-  else if (D().movie)
-    RunMovie(name, fi);
+  // Stills through the loader, movies through every movie operation;
+  // animations (a still or a movie by frame count) through both.
+  if (D().load && D().kind != vek::FormatKindRule::kMovie) RunStill(name);
+  if (D().movie && D().kind != vek::FormatKindRule::kStill) RunMovie(name, fi);
   CheckClean();
   vek::ErrClear();
   return 0;

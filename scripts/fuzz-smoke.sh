@@ -11,13 +11,13 @@ shift || true
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVEK_BUILD_FUZZ=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
 if [ $# -gt 0 ]; then targets=("$@"); else IFS=';' read -r -a targets < build-fuzz/fuzz/targets.txt; fi
-cmake --build build-fuzz --target "${targets[@]/#/fuzz_}"
+cmake --build build-fuzz -j 2 --target "${targets[@]/#/fuzz_}"
 mkdir -p build-fuzz/artifacts
 for t in "${targets[@]}"; do
   work=$(mktemp -d)
   mkdir -p fuzz/corpus/$t
   echo "fuzz-smoke: $t for ${secs}s"
-  build-fuzz/fuzz/fuzz_$t -max_total_time="$secs" -timeout=10 -rss_limit_mb=4096 \
+  LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp build-fuzz/fuzz/fuzz_$t -max_total_time="$secs" -timeout=10 -rss_limit_mb=4096 \
     -malloc_limit_mb=3000 -artifact_prefix=build-fuzz/artifacts/$t- -print_final_stats=1 \
     "$work" fuzz/corpus/$t 2>&1 | tail -n 3
   rm -rf "$work"
