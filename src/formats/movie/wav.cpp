@@ -36,6 +36,8 @@ constexpr uint16_t kTagExtensible = 0xFFFE;
 constexpr int32_t kMaxFormatSize = 18 + 65535;
 // What one read of the file takes at most.
 constexpr int32_t kMaxRead = 4 << 20;
+// Source blocks decoded ahead of a seek target by codecs with memory.
+constexpr int32_t kPreroll = 3;
 // Where the samples of a written file begin.
 constexpr int32_t kDataStart = 46;
 // The largest data chunk a written file can describe (32-bit positions).
@@ -367,7 +369,11 @@ void WAVSeek(WavState& s, int32_t sample) {
       block = std::max(total - 1, 0);
       s.dec.out_pos = static_cast<int32_t>(block * s.dec.ratio);
     }
-    // A block holds many output frames: those before the sample are dropped.
+    // Codecs that carry state from block to block start a few blocks early
+    // to settle; the output frames before the sample are dropped.
+    const uint16_t tag = s.decode_src.wFormatTag;
+    if (tag == WAVE_FORMAT_GSM610 || tag == WAVE_FORMAT_MPEG || tag == WAVE_FORMAT_MPEGLAYER3)
+      block = std::max(block - kPreroll, 0);
     s.skip = std::max<int64_t>(s.dec.out_pos - static_cast<int64_t>(block * s.dec.ratio), 0);
     s.dec.blocks_read = block;
     s.read_pos = int64_t(block) * s.src_align;
