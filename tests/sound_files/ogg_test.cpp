@@ -60,10 +60,10 @@ TEST_P(OggDecode, MatchesOggdecFromTheStartAndAfterSeeks) {
   QffInfo info{};
   ASSERT_EQ(Guarded([&] { FFInfo(path, kFmtOGG, info); }), std::make_pair(0, 0));
   EXPECT_EQ(info.samples, int32_t(ref.size() / ch));
-  EXPECT_EQ(info.sndFormatOut.samplesPerSec, uint32_t(src.rate));
-  EXPECT_EQ(info.sndFormatOut.channels, ch);
-  EXPECT_EQ(info.sndFormatOut.bitsPerSample, 16);
-  EXPECT_EQ(info.sndFormatOut.blockAlign, 2 * ch);
+  EXPECT_EQ(int64_t(info.sndFormatOut.samplesPerSec), uint32_t(src.rate));
+  EXPECT_EQ(int64_t(info.sndFormatOut.channels), ch);
+  EXPECT_EQ(int64_t(info.sndFormatOut.bitsPerSample), 16);
+  EXPECT_EQ(int64_t(info.sndFormatOut.blockAlign), 2 * ch);
   EXPECT_STREQ(info.sndFormatName, "Ogg Vorbis audio codec");
   EXPECT_EQ(info.soundSupported, -1);
 
@@ -159,7 +159,7 @@ TEST_F(SoundFileTest, WrittenOggFilesPlayWithTheRightRateChannelsAndLength) {
     EXPECT_GT(SnrDb(ideal, dec), s.bits == 8 ? 20.0 : 25.0);
     // And we read it back with the same length.
     Opened f(path);
-    EXPECT_EQ(MviView(f.mh).sound.nSamplesPerSec, uint32_t(s.rate));
+    EXPECT_EQ(uint32_t(MviView(f.mh).sound.nSamplesPerSec), uint32_t(s.rate));
     EXPECT_EQ(f.LoadAll(5000).size(), dec.size() * 2);
   }
 }

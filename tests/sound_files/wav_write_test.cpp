@@ -80,7 +80,9 @@ TEST_F(SoundFileTest, WrittenFilesHaveTheExactLayoutAndSoxReadsThem) {
     EXPECT_EQ(std::string(f.begin() + 38, f.begin() + 42), "data");
     EXPECT_EQ(Le32(f, 42), n);
     EXPECT_TRUE(std::equal(want.begin(), want.end(), f.begin() + 46));
-    if (n & 1) EXPECT_EQ(f.back(), 0);
+    if (n & 1) {
+      EXPECT_EQ(f.back(), 0);
+    }
 
     if (!HaveTool("soxi")) continue;
     EXPECT_EQ(Soxi(path, "-r"), std::to_string(sh.rate));
@@ -122,8 +124,8 @@ TEST_F(SoundFileTest, SoundInAnotherFormatIsConvertedToTheFilesFormat) {
 
   Opened f(path);
   const std::vector<int16_t> s = AsS16(f.LoadAll(4096));
-  EXPECT_EQ(f.format.nChannels, 2);
-  EXPECT_EQ(f.format.wBitsPerSample, 16);
+  EXPECT_EQ(int(f.format.nChannels), 2);
+  EXPECT_EQ(int(f.format.wBitsPerSample), 16);
   ASSERT_EQ(s.size(), 2u * 4000);
   // The second half is the same tone again, not 8-bit bytes read as noise.
   std::vector<int16_t> first(s.begin(), s.begin() + 4000), second(s.begin() + 4000, s.end());
