@@ -132,29 +132,6 @@ TEST_F(SoundFileTest, SoundInAnotherFormatIsConvertedToTheFilesFormat) {
   EXPECT_GT(SnrDb(first, second), 35.0);
 }
 
-TEST_F(SoundFileTest, ReadingAWrittenFileAndWritingAgainKeepsEveryByte) {
-  if (!HaveTool("sox")) GTEST_SKIP() << "sox is not installed";
-  const std::string in = Temp("rt_in.wav"), out = Temp("rt_out.wav");
-  ASSERT_TRUE(sftest::Run("sox -n -r 11025 -c 2 -b 16 " + in + " synth 0.7 sine 300 sine 500"));
-  std::vector<SoundBuffer> bufs;
-  {
-    Opened f(in);
-    for (int32_t pos = 0;;) {
-      SoundBuffer b{};
-      MonitoredBoundary("Test.Load", [&] { MviSndLoad(f.mh, b, pos, 1, 1234); });
-      if (b.sample_count == 0) {
-        SndFree(b);
-        break;
-      }
-      pos += b.sample_count;
-      bufs.push_back(b);
-    }
-  }
-  ASSERT_EQ(Guarded([&] { Write(out, bufs); }), std::make_pair(0, 0));
-  for (SoundBuffer& b : bufs) SndFree(b);
-  EXPECT_EQ(SoxDecode(out), SoxDecode(in));
-}
-
 TEST_F(SoundFileTest, WritingFailuresAreReportedNotIgnored) {
   // A folder that does not exist: the file cannot be created.
   QMovieHandle mh{kUndefined, nullptr, nullptr};
