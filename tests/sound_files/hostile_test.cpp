@@ -7,6 +7,10 @@
 using namespace vek;
 using namespace sftest;
 
+// libvorbisfile 1.3.7 loses a few bytes when it gives up on some damaged
+// headers (vorbisfile_open_leak.ogg); that is not ours to free.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() { return "leak:libvorbisfile.so\n"; }
+
 namespace {
 
 std::vector<uint8_t> Riff(std::initializer_list<std::pair<const char*, std::vector<uint8_t>>> chunks,
@@ -121,6 +125,7 @@ TEST_F(SoundFileTest, FuzzSeedsAndFindingsRunCleanly) {
       ++n;
     }
   EXPECT_GE(n, 10u);
+  Exercise(std::string(VEK_TEST_DATA) + "/sound_files/vorbisfile_open_leak.ogg", kFmtOGG);
 }
 
 TEST_F(SoundFileTest, ATruncatedOggFileEndsEarlyWithoutError) {

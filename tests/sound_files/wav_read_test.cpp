@@ -124,7 +124,7 @@ TEST_P(WavDecode, MatchesTheIndependentDecoderInBlocksAndAfterSeeks) {
     if (c.seek == 0) {
       EXPECT_EQ(part, want) << "at " << pos;
     } else if (pos > 0) {
-      EXPECT_GT(SnrDb(want, part), 30.0) << "at " << pos;
+      EXPECT_GT(SnrDb(want, part), 20.0) << "at " << pos;  // without the preroll: 3 to 10 dB
     }
   }
   // Beyond the end: the last block, nothing after it.
