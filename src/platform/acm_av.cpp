@@ -370,6 +370,7 @@ struct AcmStream {
   std::vector<uint8_t> pending;  // output that did not fit
   size_t pending_pos = 0;
   std::vector<int16_t> s16;      // decoded frame, interleaved
+  std::vector<uint8_t> padded;   // parser input: the parser reads past the end of what it gets
 
   ~AcmStream() { CloseDecoder(); }
 
@@ -547,7 +548,9 @@ struct AcmStream {
       size_t done = 0;
       while (done < size && pending.size() - pending_pos < kPendingCap) {
         const size_t n = std::min<size_t>(size - done, 16384);
-        if (!FeedParser(p + done, static_cast<int>(n), sink)) {
+        padded.assign(n + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        std::memcpy(padded.data(), p + done, n);
+        if (!FeedParser(padded.data(), static_cast<int>(n), sink)) {
           ok = false;
           return done + n;
         }

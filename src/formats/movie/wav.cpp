@@ -1,15 +1,574 @@
-// Windows wave sound files: the format's descriptor.
-// Reading and writing are not built yet: the dispatchers answer this format
-// with their "not supported" errors.
+// Windows wave sound files (unit FF_WAV) and the format's descriptor.
+//
+// Reading walks the RIFF chunks for "fmt " and "data" and decodes through
+// the streaming decoder; PCM of 8 and 16 bits is handed on as stored, wider
+// PCM and float samples are narrowed to 16 bits as they are read, and
+// compressed formats go through the audio compression service. Writing puts
+// the samples behind room for the header and writes the header on close.
+#include "formats/movie/wav.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <string>
 
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
+#include "foundation/errors.h"
+#include "foundation/files.h"
+#include "foundation/memory.h"
 
 namespace vek {
 
+using namespace platform;
+
 namespace {
+
+constexpr FOURCC kWave = mmioFOURCC('W', 'A', 'V', 'E');
+constexpr FOURCC kFmt = mmioFOURCC('f', 'm', 't', ' ');
+constexpr FOURCC kData = mmioFOURCC('d', 'a', 't', 'a');
+constexpr uint16_t kTagFloat = 0x0003;
+constexpr uint16_t kTagExtensible = 0xFFFE;
+// The fixed part of the wave format record is 18 bytes; behind it at most
+// 65535 bytes of format data.
+constexpr int32_t kMaxFormatSize = 18 + 65535;
+// What one read of the file takes at most.
+constexpr int32_t kMaxRead = 4 << 20;
+// Source blocks decoded ahead of a seek target by codecs with memory.
+constexpr int32_t kPreroll = 3;
+// Where the samples of a written file begin.
+constexpr int32_t kDataStart = 46;
+// The largest data chunk a written file can describe (32-bit positions).
+constexpr int64_t kMaxDataBytes = INT32_MAX - kDataStart - 1;
+
+// The tail every format GUID of WAVE_FORMAT_EXTENSIBLE shares; the tag is
+// in its first two bytes.
+constexpr uint8_t kGuidTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
+                                   0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+void WAVAbort_(WavState& s, int32_t site) {
+  s.Reset();
+  ErrReportCode(kGrpWav, kWavOpen, site);
+}
+
+// Reads past a chunk's data and its pad byte.
+void ReadIntoExtra_(HMMIO file, const MMCKINFO& ck) {
+  Monitored("FF_WAV.ReadIntoExtra_", [&] {
+    const int64_t end = int64_t(ck.dwDataOffset) + ck.cksize;
+    const int64_t pos = mmioSeek(file, 0, SEEK_CUR);
+    if (pos < 0) ErrReportCode(kGrpWav, kWavSeek, 1);
+    if (pos > end) {
+      // A list shorter than its own type: the next chunk starts at its end.
+      if (mmioSeek(file, static_cast<LONG>(std::min<int64_t>(end + (ck.cksize & 1), INT32_MAX)),
+                   SEEK_SET) < 0)
+        ErrReportCode(kGrpWav, kWavSeek, 2);
+      return;
+    }
+    int64_t left = end - pos;
+    if (left > 0) {
+      // Read in pieces: a chunk may claim far more than the file holds.
+      Tracked<char> lp(std::min<int64_t>(left, 64 * 1024), 3, "FF_WAV.ReadIntoExtra_.lp");
+      while (left > 0) {
+        const LONG n = static_cast<LONG>(std::min<int64_t>(left, lp.size()));
+        if (mmioRead(file, lp.get(), n) != n) ErrReportCode(kGrpWav, kWavRead, 4);
+        left -= n;
+      }
+    }
+    if (ck.cksize & 1) {
+      char pad;
+      mmioRead(file, &pad, 1);  // a missing pad byte at the very end is no loss
+    }
+  });
+}
+
+}  // namespace
+
+// Descends to the wanted chunk, reading past the others.
+MMRESULT FindChunkAndKeepExtras_(HMMIO file, MMCKINFO& ck, const MMCKINFO* parent, UINT flags) {
+  return Monitored("FF_WAV.FindChunkAndKeepExtras_", [&]() -> MMRESULT {
+    const MMCKINFO want = ck;
+    for (;;) {
+      const MMRESULT r = mmioDescend(file, &ck, parent, 0);
+      if (r != MMSYSERR_NOERROR)
+        return r == MMIOERR_CHUNKNOTFOUND && !(flags & (MMIO_FINDCHUNK | MMIO_FINDRIFF |
+                                                        MMIO_FINDLIST))
+                   ? MMSYSERR_NOERROR
+                   : r;
+      bool match = false;
+      if (flags & MMIO_FINDCHUNK)
+        match = ck.ckid == want.ckid;
+      else if (flags & MMIO_FINDRIFF)
+        match = ck.ckid == FOURCC_RIFF && ck.fccType == want.fccType;
+      else if (flags & MMIO_FINDLIST)
+        match = ck.ckid == FOURCC_LIST && ck.fccType == want.fccType;
+      if (match) return MMSYSERR_NOERROR;
+      ReadIntoExtra_(file, ck);
+    }
+  });
+}
+
+WavState::~WavState() { Reset(); }
+
+void WavState::Reset() {
+  if (conv.stream) acmStreamClose(conv.stream, 0);
+  conv = WaveConvState{};
+  SndDecodeFree(dec);
+  dec = SndDecodeState{};
+  in_format.Reset();
+  if (file) mmioClose(file, 0);
+  file = nullptr;
+  data = MMCKINFO{};
+  in_format_size = 0;
+  narrow = 0;
+  src_align = 0;
+  decode_src = WaveFormat{};
+  skip = 0;
+  read_pos = 0;
+  needs_init = reading = writing = format_written = false;
+  data_bytes = 0;
+  written = 0;
+  out_format = WaveFormat{};
+}
+
+namespace {
+
+// The 18-byte record of a stored format (a 16-byte chunk has no extra size).
+WaveFormat Header(const uint8_t* format, int32_t size) {
+  WaveFormat wf{};
+  if (format) std::memcpy(&wf, format, std::min<size_t>(sizeof wf, size_t(std::max(size, 0))));
+  return wf;
+}
+
+// The tag a stored format stands for: the sub-format of an extensible one
+// (0 when that is not one of the tag-based GUIDs).
+uint16_t EffectiveTag(const uint8_t* format, int32_t size) {
+  const WaveFormat wf = Header(format, size);
+  if (wf.wFormatTag != kTagExtensible) return wf.wFormatTag;
+  if (size < 40 || wf.cbSize < 22) return 0;
+  const uint8_t* guid = format + 24;
+  if (guid[2] != 0 || guid[3] != 0 || std::memcmp(guid + 4, kGuidTail, sizeof kGuidTail) != 0)
+    return 0;
+  return static_cast<uint16_t>(guid[0] | guid[1] << 8);
+}
+
+int16_t Narrow32(int64_t v) {
+  const int64_t r = (v + 0x8000) >> 16;
+  return static_cast<int16_t>(r > 32767 ? 32767 : r);
+}
+
+int16_t NarrowFloat(double d) {
+  if (!(d == d)) return 0;
+  const double t = d * 2147483648.0;
+  int64_t s;
+  if (t < 0)
+    s = t <= -2147483648.5 ? INT32_MIN : static_cast<int64_t>(t - 0.5);
+  else
+    s = t >= 2147483647.5 ? INT32_MAX : static_cast<int64_t>(t + 0.5);
+  return Narrow32(s);
+}
+
+// Samples of `bytes` bytes each (negative: float) to 16 bits, in place.
+void NarrowSamples(uint8_t* p, int64_t samples, int32_t bytes) {
+  int16_t* out = reinterpret_cast<int16_t*>(p);
+  for (int64_t i = 0; i < samples; ++i) {
+    const uint8_t* s = p + i * std::abs(bytes);
+    int16_t v;
+    switch (bytes) {
+      case 3: {
+        int32_t x = int32_t(uint32_t(s[0]) << 8 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 24);
+        v = Narrow32(x);
+        break;
+      }
+      case 4: {
+        int32_t x;
+        std::memcpy(&x, s, 4);
+        v = Narrow32(x);
+        break;
+      }
+      case -4: {
+        float x;
+        std::memcpy(&x, s, 4);
+        v = NarrowFloat(x);
+        break;
+      }
+      default: {
+        double x;
+        std::memcpy(&x, s, 8);
+        v = NarrowFloat(x);
+        break;
+      }
+    }
+    std::memcpy(out + i, &v, 2);
+  }
+}
+
+// The read function of the decoder: the next raw bytes of the data chunk.
+void WAVLoad_(void* module, uint8_t*& raw, int32_t /*wanted*/, int32_t& bytes, int32_t& blocks) {
+  Monitored("FF_WAV.WAVLoad_", [&] {
+    WavState& s = *static_cast<WavState*>(module);
+    bytes = 0;
+    blocks = 0;
+    const int64_t align = s.src_align;
+    const int64_t left = int64_t(s.data.cksize) - s.read_pos;
+    if (left <= 0 || align <= 0) return;
+    // One second of source, in whole blocks, within what a read may take.
+    int64_t size = std::clamp<int64_t>(s.decode_src.nAvgBytesPerSec, align, kMaxRead);
+    size = std::max<int64_t>(size / align * align, align);
+    size = std::min(size, left);
+    MemAlloc(raw, size, 5, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
+    const LONG got = mmioRead(s.file, reinterpret_cast<char*>(raw), static_cast<LONG>(size));
+    if (got < 1) ErrReportCode(kGrpWav, kWavRead, 6);
+    s.read_pos += got;
+    // A short last block still counts, so the tail is not dropped.
+    blocks = static_cast<int32_t>(std::max<int64_t>(got / align, 1));
+    if (s.narrow != 0) {
+      const int64_t frames = got / align;
+      const int64_t samples = frames * s.decode_src.nChannels;
+      NarrowSamples(raw, samples, s.narrow);
+      bytes = static_cast<int32_t>(samples * 2);
+    } else {
+      bytes = got;
+    }
+  });
+}
+
+// Chooses how the stored format is decoded; false when it cannot be.
+bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag) {
+  const int32_t ch = stored.nChannels;
+  const int32_t align = stored.nBlockAlign;
+  if (ch == 0 || align % ch != 0) return false;
+  const int32_t container = align / ch;
+  int32_t bits = 16;
+  if (tag == kWaveFormatPcm && (container == 1 || container == 2)) {
+    bits = container * 8;
+    s.narrow = 0;
+  } else if (tag == kWaveFormatPcm && (container == 3 || container == 4)) {
+    s.narrow = container;
+  } else if (tag == kTagFloat && (container == 4 || container == 8)) {
+    s.narrow = -container;
+  } else {
+    return false;
+  }
+  WaveFormat out{};
+  SndMakeFormat(out, static_cast<int32_t>(std::min<uint32_t>(stored.nSamplesPerSec, INT32_MAX)),
+                ch, bits);
+  if (!SndCompleteFormat(out)) return false;
+  s.decode_src = out;
+  s.dec.out_format = out;
+  s.dec.out_total = s.dec.blocks_total;
+  return true;
+}
+
+}  // namespace
+
+void WAVOpen(WavState& s, const std::string& name) {
+  Monitored("FF_WAV.WAVOpen", [&] {
+    s.Reset();
+    MonSetCleanup([&s] { s.Reset(); });  // a failed open leaves nothing open
+    s.file = mmioOpenA(name.c_str(), nullptr, MMIO_READ | MMIO_ALLOCBUF);
+    if (!s.file) ErrReportCode(kGrpWav, kWavOpen, 7);
+    MMCKINFO riff{};
+    if (mmioDescend(s.file, &riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF ||
+        riff.fccType != kWave)
+      WAVAbort_(s, 8);
+    // Writers that stream leave the RIFF size wrong: search to the file's end.
+    const LONG here = mmioSeek(s.file, 0, SEEK_CUR);
+    const LONG file_end = mmioSeek(s.file, 0, SEEK_END);
+    if (here < 0 || file_end < 0 || mmioSeek(s.file, here, SEEK_SET) != here) WAVAbort_(s, 9);
+    MMCKINFO parent = riff;
+    parent.cksize = static_cast<DWORD>(std::max<int64_t>(file_end - int64_t(riff.dwDataOffset), 0));
+
+    MMCKINFO fmt{};
+    fmt.ckid = kFmt;
+    if (FindChunkAndKeepExtras_(s.file, fmt, &parent, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+      WAVAbort_(s, 10);
+    if (fmt.cksize < 16 || fmt.cksize > uint32_t(kMaxFormatSize)) WAVAbort_(s, 11);
+    s.in_format_size = static_cast<int32_t>(fmt.cksize);
+    s.in_format.Alloc(std::max<int32_t>(s.in_format_size, 18), 12,
+                      "FF_WAV.WAVOpen.wf.sl.InFormat", kMemNew);
+    std::memset(s.in_format.get(), 0, size_t(s.in_format.size()));
+    if (mmioRead(s.file, reinterpret_cast<char*>(s.in_format.get()), s.in_format_size) !=
+            s.in_format_size ||
+        mmioAscend(s.file, &fmt, 0) != MMSYSERR_NOERROR)
+      WAVAbort_(s, 13);
+
+    s.data = MMCKINFO{};
+    s.data.ckid = kData;
+    if (FindChunkAndKeepExtras_(s.file, s.data, &parent, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+      WAVAbort_(s, 14);
+    // A data size that runs past the end of the file ends with the file.
+    const int64_t avail = std::max<int64_t>(int64_t(file_end) - s.data.dwDataOffset, 0);
+    if (s.data.cksize > avail) s.data.cksize = static_cast<DWORD>(avail);
+
+    WaveFormat stored = Header(s.in_format.get(), s.in_format_size);
+    if (s.in_format_size < 18) stored.cbSize = 0;
+    if (stored.nBlockAlign == 0) WAVAbort_(s, 15);
+    s.src_align = stored.nBlockAlign;
+    s.dec.blocks_total = static_cast<int32_t>(s.data.cksize / stored.nBlockAlign);
+    s.dec.out_total = s.dec.blocks_total;
+    if (stored.nAvgBytesPerSec == 0)
+      stored.nAvgBytesPerSec = static_cast<DWORD>(
+          std::min<uint64_t>(uint64_t(stored.nSamplesPerSec) * stored.nBlockAlign, UINT32_MAX));
+    s.dec.src_format = &s.decode_src;
+    s.dec.src_format_size = sizeof(WaveFormat);
+
+    const uint16_t tag = EffectiveTag(s.in_format.get(), s.in_format_size);
+    if (tag == kWaveFormatPcm || tag == kTagFloat) {
+      if (!SetUpPcm(s, stored, tag)) return;  // not decodable: open without sound
+    } else {
+      // Compressed: the service's PCM form and its estimate of the length.
+      s.decode_src = stored;
+      s.decode_src.wFormatTag = tag;
+      if (stored.wFormatTag == kTagExtensible) {
+        s.decode_src.cbSize = 0;
+      }
+      WaveFormat pcm{};
+      pcm.wFormatTag = kWaveFormatPcm;
+      if (tag == 0 || acmFormatSuggest(nullptr, &s.decode_src, &pcm, sizeof pcm,
+                                       ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
+        return;
+      HACMSTREAM st = nullptr;
+      MMRESULT r = acmStreamOpen(&st, nullptr, &s.decode_src, &pcm, nullptr, 0, 0,
+                                 ACM_STREAMOPENF_NONREALTIME);
+      if (r != MMSYSERR_NOERROR) ErrReportCode(kGrpAcm, static_cast<int32_t>(r), 16);
+      DWORD pcm_bytes = 0;
+      r = acmStreamSize(st, s.data.cksize, &pcm_bytes, ACM_STREAMSIZEF_SOURCE);
+      const MMRESULT closed = acmStreamClose(st, 0);
+      if (r != MMSYSERR_NOERROR) ErrReportCode(kGrpAcm, static_cast<int32_t>(r), 17);
+      if (closed != MMSYSERR_NOERROR) ErrReportCode(kGrpAcm, static_cast<int32_t>(closed), 18);
+      if (pcm.nBlockAlign == 0) return;
+      s.dec.out_total = static_cast<int32_t>(std::min<uint64_t>(pcm_bytes / pcm.nBlockAlign,
+                                                                INT32_MAX));
+      s.dec.out_format = pcm;
+    }
+    s.dec.ratio = s.dec.blocks_total > 0 ? double(s.dec.out_total) / s.dec.blocks_total : 0.0;
+    if (s.dec.ratio == 0) s.dec.ratio = 1.0;
+    if (!SndCompleteFormat(s.dec.out_format)) return;
+    s.needs_init = true;
+    s.reading = true;
+    if (mmioSeek(s.file, static_cast<LONG>(s.data.dwDataOffset), SEEK_SET) !=
+        static_cast<LONG>(s.data.dwDataOffset))
+      ErrReportCode(kGrpWav, kWavSeek, 19);
+  });
+}
+
+void WAVSeek(WavState& s, int32_t sample) {
+  Monitored("FF_WAV.WAVSeek", [&] {
+    if (s.writing || !s.reading) return;
+    if (sample < 0) sample = 0;
+    const int32_t total = s.dec.blocks_total;
+    const double b = sample / s.dec.ratio;
+    int32_t block;
+    if (b < total) {
+      block = static_cast<int32_t>(b);
+      s.dec.out_pos = sample;
+    } else {
+      // Beyond the end: the last source block.
+      block = std::max(total - 1, 0);
+      s.dec.out_pos = static_cast<int32_t>(block * s.dec.ratio);
+    }
+    // Codecs that carry state from block to block start a few blocks early
+    // to settle; the output frames before the sample are dropped.
+    const uint16_t tag = s.decode_src.wFormatTag;
+    if (tag == WAVE_FORMAT_GSM610 || tag == WAVE_FORMAT_MPEG || tag == WAVE_FORMAT_MPEGLAYER3)
+      block = std::max(block - kPreroll, 0);
+    s.skip = std::max<int64_t>(s.dec.out_pos - static_cast<int64_t>(block * s.dec.ratio), 0);
+    s.dec.blocks_read = block;
+    s.read_pos = int64_t(block) * s.src_align;
+    const int64_t at = int64_t(s.data.dwDataOffset) + s.read_pos;
+    if (at > INT32_MAX || mmioSeek(s.file, static_cast<LONG>(at), SEEK_SET) != at)
+      ErrReportCode(kGrpWav, kWavSeek, 20);
+    s.dec.staging_fill = 0;
+    s.dec.staging_pos = 0;
+    s.dec.ended = 0;
+    WaveConvertDone(s.conv);
+    s.needs_init = true;
+  });
+}
+
+void WAVLoad(WavState& s, SoundBuffer& snd, int32_t start, int32_t mode, int32_t count) {
+  Monitored("FF_WAV.WAVLoad", [&] {
+    if (!((mode & 1) && start == s.dec.out_pos)) WAVSeek(s, start);
+    snd.sample_count = 0;
+    if (s.writing || !s.reading) return;
+    if (s.dec.ended && s.dec.staging_pos >= s.dec.staging_fill) return;
+    if (s.needs_init) {
+      WaveConvertInit(s.conv, s.dec.src_format, &s.dec.out_format);
+      s.needs_init = false;
+    }
+    while (s.skip > 0) {
+      SoundBuffer scrap{};
+      struct Scrap {
+        SoundBuffer& b;
+        ~Scrap() { MemFree(b.data); }
+      } guard{scrap};
+      const int32_t n = static_cast<int32_t>(std::min<int64_t>(s.skip, 65536));
+      SndLoad(&s, s.conv, s.dec, WAVLoad_, n, scrap);
+      s.skip -= n;
+      if (scrap.sample_count < n) s.skip = 0;
+    }
+    SndLoad(&s, s.conv, s.dec, WAVLoad_, count, snd);
+    s.dec.out_pos += snd.sample_count;
+  });
+}
+
+void WAVCreate(WavState& s, const std::string& name) {
+  Monitored("FF_WAV.WAVCreate", [&] {
+    s.Reset();
+    FDelete(name);
+    s.file = mmioOpenA(name.c_str(), nullptr, MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF);
+    if (!s.file) ErrReportCode(kGrpWav, kWavCreate, 21);
+    s.writing = true;
+  });
+}
+
+void WAVSave(WavState& s, SoundBuffer& snd) {
+  Monitored("FF_WAV.WAVSave", [&] {
+    if (!s.writing || !s.file) return;
+    WaveFormat format = snd.format;
+    if (!SndCompleteFormat(format)) ErrReportCode(kGrpAudio, kAudInvalidFormat, 22);
+    if (!s.format_written) {
+      s.out_format = format;
+      s.out_format.cbSize = 0;
+      s.data_bytes = 0;
+      if (mmioSeek(s.file, kDataStart, SEEK_SET) != kDataStart)
+        ErrReportCode(kGrpWav, kWavSeek, 23);
+      s.format_written = true;
+    }
+    // Sound in another format is converted: its bytes as they are would
+    // turn into noise under the header's format.
+    SoundBuffer converted{};
+    struct Guard {
+      SoundBuffer& b;
+      ~Guard() { MemFree(b.data); }
+    } guard{converted};
+    const SoundBuffer* from = &snd;
+    if (SndFormatsDiffer(format, s.out_format)) {
+      SndConvert(snd, converted, s.out_format);
+      from = &converted;
+    }
+    const int64_t align = s.out_format.nBlockAlign;
+    int64_t count = std::max(from->sample_count, 0);
+    if (!from->data) count = 0;
+    if (count > 0 && from->capacity >= 0) count = std::min<int64_t>(count, from->capacity / align);
+    if (count > 0 && MemTracked(from->data))
+      count = std::min<int64_t>(count, MemSize(from->data) / align);
+    const int64_t bytes = count * align;
+    if (bytes == 0) return;
+    if (s.data_bytes + bytes > kMaxDataBytes) ErrReportCode(kGrpWav, kWavWrite, 24);
+    if (mmioWrite(s.file, reinterpret_cast<const char*>(from->data), static_cast<LONG>(bytes)) !=
+        bytes)
+      ErrReportCode(kGrpWav, kWavWrite, 25);
+    s.written += static_cast<int32_t>(count);
+    s.data_bytes += bytes;
+  });
+}
+
+void WAVClose(WavState& s) {
+  Monitored("FF_WAV.WAVClose", [&] {
+    if (!s.file) return;
+    if (s.writing) {
+      auto check = [](MMRESULT r, int32_t site) {
+        if (r != MMSYSERR_NOERROR) ErrReportCode(kGrpWinMM, static_cast<int32_t>(r), site);
+      };
+      if (mmioSeek(s.file, 0, SEEK_SET) != 0) ErrReportCode(kGrpWav, kWavSeek, 26);
+      MMCKINFO riff{};
+      riff.fccType = kWave;
+      check(mmioCreateChunk(s.file, &riff, MMIO_CREATERIFF), 27);
+      MMCKINFO fmt{};
+      fmt.ckid = kFmt;
+      fmt.cksize = sizeof(WaveFormat);
+      check(mmioCreateChunk(s.file, &fmt, 0), 28);
+      if (mmioWrite(s.file, reinterpret_cast<const char*>(&s.out_format), sizeof(WaveFormat)) !=
+          LONG(sizeof(WaveFormat)))
+        ErrReportCode(kGrpWav, kWavWrite, 29);
+      check(mmioAscend(s.file, &fmt, 0), 30);
+      MMCKINFO data{};
+      data.ckid = kData;
+      data.cksize = static_cast<DWORD>(s.data_bytes);
+      check(mmioCreateChunk(s.file, &data, 0), 31);
+      if (mmioSeek(s.file, static_cast<LONG>(s.data_bytes), SEEK_CUR) < 0)
+        check(MMIOERR_CANNOTSEEK, 32);
+      check(mmioAscend(s.file, &data, 0), 33);
+      check(mmioAscend(s.file, &riff, 0), 34);
+      check(mmioFlush(s.file, 0), 35);
+    } else if (s.conv.stream) {
+      WaveConvertDone(s.conv);
+    }
+    const MMRESULT r = mmioClose(s.file, 0);
+    s.file = nullptr;
+    s.Reset();
+    if (r != MMSYSERR_NOERROR) ErrReportCode(kGrpWinMM, static_cast<int32_t>(r), 36);
+  });
+}
+
+std::string WavAudioName(const uint8_t* format, int32_t size) {
+  const WaveFormat wf = Header(format, size);
+  std::string name = "(#" + std::to_string(wf.wFormatTag) + ") ";
+  const uint16_t tag = EffectiveTag(format, size);
+  if (tag == kWaveFormatPcm) return name + "PCM, uncompressed";
+  if (tag == kTagFloat) return name + "IEEE float, uncompressed";
+  ACMFORMATTAGDETAILS d{};
+  d.cbStruct = sizeof d;
+  d.dwFormatTag = tag;
+  if (tag != 0 && acmFormatTagDetailsA(nullptr, &d, ACM_FORMATTAGDETAILSF_FORMATTAG) ==
+                      MMSYSERR_NOERROR)
+    return name + d.szFormatTag;
+  return name + "Unknown codec";
+}
+
+void WAVInfo(const std::string& name, QffInfo& info) {
+  Monitored("FF_WAV.WAVInfo", [&] {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(name, ec);
+    info.size = ec ? 0 : static_cast<int64_t>(size);
+    WavState s;
+    WAVOpen(s, name);
+    const WaveFormat stored = Header(s.in_format.get(), s.in_format_size);
+    std::memcpy(&info.sndFormat, &stored, sizeof stored);
+    std::memcpy(&info.sndFormatOut, &s.dec.out_format, sizeof s.dec.out_format);
+    info.soundValid = s.dec.blocks_total > 0 ? -1 : 0;
+    info.samples = s.dec.out_total;
+    SetText(info.sndFormatName, WavAudioName(s.in_format.get(), s.in_format_size).c_str());
+    info.soundSupported = s.reading ? -1 : 0;
+    WAVClose(s);
+  });
+}
+
+namespace {
+
+WavState& St(void* p) { return *static_cast<WavState*>(p); }
+
+MovieView WavView(const void* p) {
+  const WavState& s = *static_cast<const WavState*>(p);
+  MovieView v{};
+  v.samples_done = s.writing ? s.written : s.dec.out_pos;
+  v.writing = s.writing;
+  v.has_sound = s.reading || s.writing;
+  v.sound = s.writing ? s.out_format : s.dec.out_format;
+  return v;
+}
+
+constexpr MovieOps kWavOps{
+    .state_size = StateOps<WavState>::size,
+    .construct = StateOps<WavState>::Construct,
+    .destroy = StateOps<WavState>::Destroy,
+    .tag = "WAV",
+    .open = [](void* p, const std::string& name) { WAVOpen(St(p), name); },
+    .img_load = nullptr,
+    .snd_load = [](void* p, SoundBuffer& snd, int32_t first, int32_t mode,
+                   int32_t count) { WAVLoad(St(p), snd, first, mode, count); },
+    .create = [](void* p, const std::string& name, double, int32_t,
+                 int32_t) { WAVCreate(St(p), name); },
+    .img_save = nullptr,
+    .snd_save = [](void* p, SoundBuffer& snd) { WAVSave(St(p), snd); },
+    .close = [](void* p) { WAVClose(St(p)); },
+    .set_custom_info = nullptr,
+    .view = WavView,
+};
+
 constexpr FormatRow kRead[] = {
     {10, {kFmtWAV, 0x14, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"}},
 };
@@ -29,6 +588,8 @@ extern const FormatDescriptor kWavFormat{
     .kind = FormatKindRule::kMovie,
     .delta_frames = false,
     .save = {},
+    .info = WAVInfo,
+    .movie = &kWavOps,
 };
 
 }  // namespace vek
