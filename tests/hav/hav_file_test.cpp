@@ -573,6 +573,20 @@ TEST_F(HavFile, HostileFilesAreRefusedCleanly) {
   b = base;
   Put32(b, snd1 + 12, 0x7FFFFFFF);
   EXPECT_EQ(run(b), std::make_pair(12, 1));  // block larger than the file
+  // A file without frames describes no picture, whatever its fields say.
+  b = base;
+  Put32(b, 28, 0);
+  Put32(b, 20, 0x2B000002);
+  EXPECT_EQ(run(b), std::make_pair(12, 1));  // frame 1 is out of range
+  {
+    QMovieHandle mh{kUndefined, nullptr, nullptr};
+    ASSERT_EQ(Try([&] { MviOpen(mh, bad, kFmtHAV); }).first, 0);
+    const MovieView v = MviView(mh);
+    EXPECT_EQ(v.bits, 0);
+    EXPECT_EQ(v.frames, 0);
+    EXPECT_TRUE(v.has_sound);
+    Try([&] { MviClose(mh); });
+  }
   // Truncated anywhere.
   for (size_t cut : {size_t{0}, size_t{7}, size_t{63}, size_t{1000}, size_t{1100}, size_t{4200}, base.size() - 1}) {
     b.assign(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(cut));

@@ -418,6 +418,8 @@ void HAVOpen(HavState& s, const std::string& name) {
       s.img_bytes = int64_t{h.width} * h.height * h.bytespp;
       if (s.img_bytes > kMaxImageBytes) Invalid(7);
     } else {
+      // No pictures: whatever the picture fields say means nothing.
+      h.width = h.height = h.bytespp = 0;
       s.img_bytes = 0;
     }
     s.predict = (h.codec & kHavCodecPredictBit) != 0;

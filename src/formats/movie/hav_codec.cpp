@@ -27,7 +27,7 @@ constexpr int32_t kWinHeads = 1024;     // per 64-byte column block
 constexpr int32_t kWindowRows = 12;
 // Search bounds of the BEST encoder: chain steps per column block and per
 // dictionary chain. Longer chains rarely pay on real frames.
-constexpr int32_t kWinChainSteps = 24;
+constexpr int32_t kWinChainSteps = 8;
 constexpr int32_t kDictChainSteps = 32;
 
 inline uint64_t Load64(const uint8_t* p) {
@@ -197,7 +197,10 @@ int64_t BestEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
   // Window: the last 12 rows plus the 64 bytes before them (short rows reach
   // that far back with the current-row entries).
   const int64_t max_dist = std::max<int64_t>(64 + 11 * rb, 12 * rb);
-  const int64_t ring = max_dist + 1;
+  // Power of two so that a position finds its entry with a mask.
+  int64_t ring = 1;
+  while (ring < max_dist + 1) ring <<= 1;
+  const int64_t ring_mask = ring - 1;
   const int64_t blocks = (rb + 63) / 64;
 
   Tracked<int32_t> heads(blocks * kWinHeads, 1, "FF_HAV.HVDCBest.ChFrs");
@@ -311,7 +314,7 @@ int64_t BestEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
           const int64_t b = (b_first + bi) % blocks;
           int32_t c = heads[b * kWinHeads + h];
           for (int32_t steps = 0; c >= 0 && c >= oldest && steps < kWinChainSteps; ++steps) {
-            const ChainEntry& e = chain[c % ring];
+            const ChainEntry& e = chain[c & ring_mask];
             const int32_t code = win_code[p - c];
             if (code >= 0 && SignatureBound(sig, e.sig) > need) {
               const int32_t m = MatchLen(src + c, src + p, max_len);
@@ -391,19 +394,28 @@ int64_t FastEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
   int64_t p = 0;
   while (p < n) {
     const int64_t rem = n - p;
+    // Cheap tests first: where no token can start, the byte is a literal.
+    const bool can_skip = prev && rem >= 2 && src[p] == prev[p] && src[p + 1] == prev[p + 1];
+    const bool can_run = rem >= 2 * bpp && src[p] == src[p + bpp];
+    const bool can_row = p >= rb && rem >= 2 && src[p] == src[p - rb] && src[p + 1] == src[p + 1 - rb];
+    if (!can_skip && !can_run && !can_row) {
+      w.Put(0x100u | src[p], 9);
+      if (++p == n) w.Put(kEndCode, 10);
+      if (w.Bytes() > limit) return 0;
+      continue;
+    }
     Tok kind = Tok::kLiteral;
     int32_t h = 1;
     int32_t aux = 0;
-    if (prev && rem >= 2 && src[p] == prev[p] && src[p + 1] == prev[p + 1]) {
+    if (can_skip) {
       h = MatchLen(src + p, prev + p, static_cast<int32_t>(std::min<int64_t>(kMaxSkip, rem)));
       kind = Tok::kSkip;
     }
-    if (h <= run_below && rem >= 2 * bpp) {
+    if (can_run && h <= run_below) {
       const int32_t px = RunPixels(src + p, bpp, rem);
       if (px >= 2 && px * bpp > h) kind = Tok::kRun, h = px * bpp, aux = px;
     }
-    if (h <= kMaxRowCopyFast && p >= rb && rem >= 2 && src[p] == src[p - rb] &&
-        src[p + 1] == src[p + 1 - rb]) {
+    if (can_row && h <= kMaxRowCopyFast) {
       const int32_t m =
           MatchLen(src + p, src + p - rb, static_cast<int32_t>(std::min<int64_t>(kMaxRowCopyFast, rem)));
       if (m >= h) kind = Tok::kRowCopy, h = m;
@@ -468,6 +480,7 @@ class BitReader {
     const int32_t zeros = __builtin_clz(top) - 25;  // leading zeros within 7 bits
     return static_cast<int32_t>(Get(2 * zeros + 2));
   }
+  int32_t Available() const { return cnt_; }
   // True when more bits were taken than the stream holds.
   bool Overrun() const { return past_ > cnt_; }
 
@@ -568,9 +581,11 @@ bool DecodeBest(const uint8_t* in, int64_t in_bytes, uint8_t* t, int64_t rb, int
   while (!done) {
     r.Refill();
     const uint32_t c = r.Peek(12);
-    if (c >= 3072) {  // literal: 11 and the byte
-      if (p >= n) return false;
-      t[p++] = static_cast<uint8_t>(r.Get(10));
+    if (c >= 3072) {  // literals (11 and the byte), as many as the bits at hand hold
+      do {
+        if (p >= n) return false;
+        t[p++] = static_cast<uint8_t>(r.Get(10));
+      } while (r.Available() >= 12 && r.Peek(2) == 3);
     } else if (c < 256) {
       r.Skip(12);
       if (!ApplyRun(r, c, bpp, t, p, n)) return false;
@@ -620,9 +635,11 @@ bool DecodeFast(const uint8_t* in, int64_t in_bytes, uint8_t* t, int64_t rb, int
   while (!done) {
     r.Refill();
     const uint32_t c = r.Peek(10);
-    if (c >= 512) {  // literal: 1 and the byte
-      if (p >= n) return false;
-      t[p++] = static_cast<uint8_t>(r.Get(9));
+    if (c >= 512) {  // literals (1 and the byte), as many as the bits at hand hold
+      do {
+        if (p >= n) return false;
+        t[p++] = static_cast<uint8_t>(r.Get(9));
+      } while (r.Available() >= 10 && r.Peek(1) == 1);
     } else if (c < 256) {
       r.Skip(10);
       if (!ApplyRun(r, c, bpp, t, p, n)) return false;
