@@ -122,6 +122,15 @@ TEST(HavCodecForm, PredictedGradientCodesAsRuns) {
             (Bytes{10, 20, 30, 1, 2, 3, 3}));
   HavUnpredict(w, back.data(), pred.data());
   EXPECT_EQ(back, src);
+  // Random pixels of every length up to 40 (vector steps and their tails).
+  std::mt19937 rng(4);
+  for (int px = 1; px <= 40; ++px) {
+    Bytes r(px * 3), q(px * 3), u(px * 3);
+    for (auto& v : r) v = static_cast<uint8_t>(rng());
+    HavPredict(px, q.data(), r.data());
+    HavUnpredict(px, u.data(), q.data());
+    ASSERT_EQ(u, r) << px;
+  }
   const Bytes coded = Encode(true, pred, 3, 1, w);
   // Literals 10, 20, 30, then one run of 199 pixels (1, then 3 + 256 x 2), then the end.
   EXPECT_EQ(coded, FromBits("11" + Bin(10, 8) + "11" + Bin(20, 8) + "11" + Bin(30, 8) + Bin(1, 12) +

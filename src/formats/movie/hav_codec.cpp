@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 
@@ -712,15 +716,39 @@ void HavPredict(int64_t pixels, uint8_t* __restrict target, const uint8_t* __res
   for (int64_t i = 3; i < n; ++i) target[i] = static_cast<uint8_t>(source[i] - source[i - 3]);
 }
 
-void HavUnpredict(int64_t pixels, uint8_t* target, const uint8_t* source) {
+void HavUnpredict(int64_t pixels, uint8_t* __restrict target, const uint8_t* __restrict source) {
+  const int64_t n = pixels * 3;
+  int64_t i = 0;
   uint8_t a = 0, b = 0, c = 0;
-  for (int64_t i = 0; i < pixels; ++i) {
-    a = static_cast<uint8_t>(a + source[3 * i]);
-    b = static_cast<uint8_t>(b + source[3 * i + 1]);
-    c = static_cast<uint8_t>(c + source[3 * i + 2]);
-    target[3 * i] = a;
-    target[3 * i + 1] = b;
-    target[3 * i + 2] = c;
+#if defined(__SSE2__)
+  // Five pixels per step: running sums with a stride of three bytes within
+  // 15 bytes of a vector (shifts by 3, 6 and 12), plus the last pixel of the
+  // step before. The 16th byte stored is rewritten by the next step.
+  __m128i carry = _mm_setzero_si128();
+  const __m128i low3 = _mm_setr_epi8(-1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  for (; i + 16 <= n; i += 15) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 3));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 6));
+    x = _mm_add_epi8(x, _mm_slli_si128(x, 12));
+    x = _mm_add_epi8(x, carry);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i), x);
+    __m128i t = _mm_and_si128(_mm_srli_si128(x, 12), low3);
+    t = _mm_or_si128(t, _mm_slli_si128(t, 3));
+    t = _mm_or_si128(t, _mm_slli_si128(t, 6));
+    carry = _mm_or_si128(t, _mm_slli_si128(t, 12));
+  }
+  alignas(16) uint8_t last[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(last), carry);
+  a = last[0], b = last[1], c = last[2];
+#endif
+  for (; i < n; i += 3) {
+    a = static_cast<uint8_t>(a + source[i]);
+    b = static_cast<uint8_t>(b + source[i + 1]);
+    c = static_cast<uint8_t>(c + source[i + 2]);
+    target[i] = a;
+    target[i + 1] = b;
+    target[i + 2] = c;
   }
 }
 

@@ -45,8 +45,8 @@ bool HavDecodeFast(const uint8_t* in, int64_t in_bytes, uint8_t* target, int32_t
 // minus the same byte of the pixel before (0 before the first), mod 256.
 // Target and source are distinct buffers.
 void HavPredict(int64_t pixels, uint8_t* target, const uint8_t* source);
-// The inverse: running sums per byte of the pixel, mod 256 (target may be
-// the source).
+// The inverse: running sums per byte of the pixel, mod 256. Target and
+// source are distinct buffers.
 void HavUnpredict(int64_t pixels, uint8_t* target, const uint8_t* source);
 
 }  // namespace vek
