@@ -276,8 +276,13 @@ void LoadNextBody(HavState& s, QImg& img) {
   if (e.offset < kHavTableOffset || frs < kChunkHeader || frs > buf_size ||
       int64_t{e.offset} + frs > s.file_size)
     Broken(2);
-  if (s.dskbuf.size() < buf_size) s.dskbuf.Alloc(buf_size, 3, "FF_HAV.HAVImgLoadNext.dskbuf", kMemNew);
-  uint8_t* buf = s.dskbuf.get();
+  // The read buffer grows to what a frame needs (never beyond image bytes +
+  // 8192) and is kept for the next frame.
+  auto room = [&](int64_t bytes) {
+    if (s.dskbuf.size() < bytes) s.dskbuf.Alloc(bytes, 3, "FF_HAV.HAVImgLoadNext.dskbuf", kMemNew);
+    return s.dskbuf.get();
+  };
+  uint8_t* buf = room(frs);
   s.file.Seek(e.offset);
   s.file.Read(buf, frs);
 
@@ -344,6 +349,7 @@ void LoadNextBody(HavState& s, QImg& img) {
           for (uint32_t j = i + 1; j < strips && rec[j].rel + rec[j].stored - st.rel <= s.img_bytes;
                ++j)
             end = rec[j].rel + rec[j].stored;
+          buf = room(end - st.rel);
           s.file.Seek(e.offset + st.rel);
           s.file.Read(buf, end - st.rel);
           held_from = st.rel;
