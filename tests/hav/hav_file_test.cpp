@@ -173,9 +173,8 @@ TEST_F(HavFile, EveryFrameBackAtEveryDepthCodecAndInterval) {
       }
 }
 
-TEST_F(HavFile, LargePictureAndRealPhotoFrames) {
-  // Pictures above the small-image limit take the whole picture as one strip;
-  // camera content mostly goes raw, screen content codes.
+TEST_F(HavFile, LargePictureIsOneStrip) {
+  // Pictures above the small-image limit take the whole picture as one strip.
   const std::string name = Temp("big.hav");
   const Written wr = WriteMovie(name, 320, 120, 24, 6, 0, 3);
   HavState s;
@@ -591,13 +590,6 @@ TEST_F(HavFile, HostileFilesAreRefusedCleanly) {
   for (size_t cut : {size_t{0}, size_t{7}, size_t{63}, size_t{1000}, size_t{1100}, size_t{4200}, base.size() - 1}) {
     b.assign(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(cut));
     EXPECT_NE(run(b).first, 0) << cut;
-  }
-  // Random damage: never a crash, never a leak.
-  std::mt19937 rng(2);
-  for (int it = 0; it < 300; ++it) {
-    b = base;
-    for (int k = 0; k < 1 + it % 8; ++k) b[rng() % b.size()] = static_cast<uint8_t>(rng());
-    run(b);
   }
 }
 
