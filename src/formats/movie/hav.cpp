@@ -92,18 +92,9 @@ void DecodeHeader(const uint8_t* b, HavHeader& h, int32_t& version) {
   h.sound_total = RdI32(b + 60);
 }
 
-[[noreturn]] void Broken(int32_t site) {
-  ErrReportCode(kGrpMovie, kMviDecompress, site);
-  throw EMon("Cannot decompress movie image data.");  // never reached: the report raises
-}
-[[noreturn]] void Invalid(int32_t site) {
-  ErrReportCode(kGrpMovie, kMviInvalidFormat, site);
-  throw EMon("Invalid movie format.");
-}
-[[noreturn]] void CannotWrite(int32_t site) {
-  ErrReportCode(kGrpMovie, kMviWrite, site);
-  throw EMon("Cannot write to movie file.");
-}
+[[noreturn]] void Broken(int32_t site) { ErrRaise(kGrpMovie, kMviDecompress, site); }
+[[noreturn]] void Invalid(int32_t site) { ErrRaise(kGrpMovie, kMviInvalidFormat, site); }
+[[noreturn]] void CannotWrite(int32_t site) { ErrRaise(kGrpMovie, kMviWrite, site); }
 
 // ---------------------------------------------------------------- index
 
