@@ -40,15 +40,27 @@ static const char* kUsage =
     "      --audio-format R,C,B  output sound: rate, channels, bits (default 44100,2,16)\n"
     "      --codec CODE        codec of the output format: a number, or a four-character\n"
     "                          code for AVI (e.g. cvid)\n"
-    "      --quality N         quality of the output codec (JPEG: percent)\n"
+    "      --quality N         quality of the output codec (JPEG, Ogg Vorbis: percent)\n"
+    "      --refine-palette N  8-bit outputs: N (1..16) refinement passes after the\n"
+    "                          palette optimiser, for pictures closer to the source\n"
     "      --trace FILE        write a trace of the run to FILE\n"
     "      --info FILE         describe FILE and exit\n"
     "  -q, --quiet             no progress output\n"
     "  -h, --help              this text\n"
     "\n"
+    "An input that cannot be read is named on standard error and left out; the\n"
+    "last line says what was written and how many inputs were skipped.\n"
+    "Formats (by extension): read and write HAV, AVI, MPEG (.mpg .m1v .m2v), FLIC\n"
+    "(.flc .fli), BMP, TGA, PCX, TIFF, JPEG, PNG, SGI (.rgb .sgi), Sun raster (.ras),\n"
+    "PPM (.ppm .pnm), XPM, WAV, Ogg Vorbis; read only GIF, PGM, Bayer raw (.bay) and\n"
+    "MPEG audio (.mp3 .mpa); write only MPEG audio layer II (.mp2).\n"
+    "Codecs (--codec): TGA, SGI, Sun raster 0 plain / 1 RLE; PNM 0 binary / 1 ASCII;\n"
+    "HAV 0 BEST / 1 FAST; PNG level 0..9; TIFF 1 none, 5 LZW, 7 JPEG, 32773\n"
+    "PackBits, 32946 Deflate; MPEG 1 or 2; AVI a four-character code (cvid, MJPG...).\n"
+    "\n"
     "Ctrl-C stops the run and keeps what was written. Exit status: 0 success,\n"
-    "1 invalid output file, 2 aborted, 3 conversion error, 4 unexpected failure,\n"
-    "64 usage error.\n";
+    "1 invalid output file, 2 aborted, 3 conversion error or skipped inputs,\n"
+    "4 unexpected failure, 64 usage error.\n";
 
 typedef struct Options {
   int width, height, bpp, dither, compatible, keep, quiet;
@@ -58,6 +70,7 @@ typedef struct Options {
   int aud_rate, aud_chan, aud_bits;
   const char* codec;
   int quality;
+  int refine;
   const char* trace;
 } Options;
 
@@ -65,6 +78,8 @@ static char** g_inputs;
 static int g_input_count;
 static Options g_opt;
 static volatile sig_atomic_t g_interrupted;
+static int g_skipped;       /* inputs left out: unreadable, unknown, or matching nothing */
+static int g_current = -1;  /* the video block being read */
 static int g_tty;
 static int g_total_frames;
 
@@ -99,6 +114,7 @@ static void AddSequence(const char* pattern) {
   }
   if (start < 0) {
     fprintf(stderr, "vekconv: no files match %s\n", pattern);
+    ++g_skipped;
     return;
   }
   for (int n = start;; ++n) {
@@ -127,17 +143,36 @@ static void AddWildcard(const char* spec) {
     AddInput(name);
   }
   VekListFree(list);
-  if (count == 0) fprintf(stderr, "vekconv: no files match %s\n", spec);
+  if (count == 0) {
+    fprintf(stderr, "vekconv: no files match %s\n", spec);
+    ++g_skipped;
+  }
 }
 
 static void VEKAPI VideoSource(VekJob* job, int32_t block) {
   if (g_interrupted) VekAbort(job);
+  g_current = block;
   if (block >= 0 && block < g_input_count) {
     VekSrcSetFile(job, g_inputs[block]);
     if (g_opt.source_rate > 0) VekSrcSetFrameRate(job, g_opt.source_rate);
   } else {
     VekSrcFinished(job);
   }
+}
+
+/* An input the library cannot read is named, left out, and counted. */
+static void VEKAPI OnError(VekJob* job, const char* path, int32_t* answer) {
+  (void)job;
+  (void)path;
+  VekLastError e;
+  char text[1100];
+  VekGetLastError(&e);
+  VekMakeErrorStr(&e, text);
+  const char* name = g_current >= 0 && g_current < g_input_count ? g_inputs[g_current] : "input";
+  if (g_tty && !g_opt.quiet) fprintf(stderr, "\r%60s\r", "");
+  fprintf(stderr, "vekconv: skipped %s: %s\n", name, text);
+  ++g_skipped;
+  *answer = VEK_ANSWER_SKIP;
 }
 
 static void VEKAPI AudioSource(VekJob* job, int32_t block) {
@@ -258,6 +293,12 @@ int main(int argc, char** argv) {
       o->codec = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "--quality")) {
       o->quality = atoi(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "--refine-palette")) {
+      o->refine = atoi(NeedArg(argc, argv, &i));
+      if (o->refine < 1 || o->refine > 16) {
+        fprintf(stderr, "vekconv: refinement passes must be 1..16\n");
+        return 64;
+      }
     } else if (!strcmp(a, "--trace")) {
       o->trace = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
@@ -317,10 +358,15 @@ int main(int argc, char** argv) {
     }
     VekSetCodec(job, job->vidFmt, code);
   }
-  if (o->quality >= 0) VekSetQuality(job, job->vidFmt, o->quality);
+  if (o->quality >= 0) {
+    VekSetQuality(job, job->vidFmt, o->quality);
+    if (job->audFmt != VEK_UNDEFINED) VekSetQuality(job, job->audFmt, o->quality);
+  }
+  if (o->refine > 0) VekExtSetPaletteRefinement(o->refine);
   if (g_input_count > 0) VekAssignVideoSource(job, VideoSource);
   if (o->audio) VekAssignAudioSource(job, AudioSource);
   VekAssignProgress(job, Progress);
+  VekAssignError(job, OnError);
 
   const int32_t status = VekConvert(job);
   VekLastError err;
@@ -331,14 +377,22 @@ int main(int argc, char** argv) {
   char elapsed[32];
   VekMakeTimeStr(VekGetElapsedTime(job), elapsed);
   const int frames = job->doneFrames;
+  const int samples = job->doneSamples;
   VekFree(job);
   if (o->trace) VekLogStop();
-  if (status == VEK_STATUS_OK) {
-    if (!o->quiet) fprintf(stderr, "vekconv: %d frame(s) -> %s in %s\n", frames, output, elapsed);
-  } else {
-    fprintf(stderr, "vekconv: %s\n", text);
+  /* Skipped inputs end the run in their error; the summary says what was
+     written and what was left out, and the status is not 0. */
+  const int only_skips = status == VEK_STATUS_ERROR && g_skipped > 0;
+  if (status != VEK_STATUS_OK && !only_skips) fprintf(stderr, "vekconv: %s\n", text);
+  if (status == VEK_STATUS_OK || only_skips || !o->quiet) {
+    fprintf(stderr, "vekconv: wrote %d frame(s)", frames);
+    if (o->audio) fprintf(stderr, " and %d sound sample(s)", samples);
+    fprintf(stderr, " to %s in %s", output, elapsed);
+    if (g_skipped > 0) fprintf(stderr, "; skipped %d input(s)", g_skipped);
+    fputc('\n', stderr);
   }
   for (int i = 0; i < g_input_count; ++i) free(g_inputs[i]);
   free(g_inputs);
+  if (status == VEK_STATUS_OK && g_skipped > 0) return 3;
   return ExitCode(status);
 }
