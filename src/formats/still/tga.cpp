@@ -11,7 +11,10 @@ namespace vek {
 
 namespace {
 
-int32_t g_tga_rle = 1;  // run-length output of the writer
+// The process-wide settings of the TGA writer (hosts and dialogs set them).
+struct TgaSettings {
+  int32_t rle = 1;  // run-length output
+} g_tga;
 
 // Fills `count` pixels of `bpp` bytes with one pixel.
 inline void FillPixels(uint8_t* d, const uint8_t* px, int64_t count, int32_t bpp) {
@@ -141,8 +144,8 @@ int64_t EncodeRowAny(const uint8_t* px, int32_t w, int32_t bpp, uint8_t* out) {
 }  // namespace
 
 int32_t TGASetRLE(int32_t flag) {
-  if (flag != kUndefined) g_tga_rle = flag != 0 ? 1 : 0;
-  return g_tga_rle;
+  if (flag != kUndefined) g_tga.rle = flag != 0 ? 1 : 0;
+  return g_tga.rle;
 }
 
 void TGAOpen_(const std::string& name, QImgFile& imgf) {
@@ -247,7 +250,7 @@ void TGASave_(const std::string& name, QImg& img) {
     const int32_t out_bits = img.bits == 8 || img.bits == 15 ? img.bits : 24;
     const int32_t out_bpp = (out_bits + 7) / 8;
     RowConv conv = img.bits == 16 ? Row16To24 : img.bits == 32 ? Row32To24 : nullptr;
-    const bool rle = g_tga_rle != 0;
+    const bool rle = g_tga.rle != 0;
     const int64_t row = static_cast<int64_t>(img.width) * out_bpp;
 
     uint8_t h[18] = {};
