@@ -135,6 +135,35 @@ struct StateOps {
   static void Destroy(void* p) { static_cast<S*>(p)->~S(); }
 };
 
+// The movie operations of a sound-only module, from its functions on its
+// own state type S: the file opens, reads sound blocks, is created, takes
+// sound blocks and closes.
+template <class S, void (*Open)(S&, const std::string&),
+          void (*Load)(S&, SoundBuffer&, int32_t, int32_t, int32_t),
+          void (*Create)(S&, const std::string&), void (*Save)(S&, SoundBuffer&),
+          void (*Close)(S&), MovieView (*View)(const void*)>
+constexpr MovieOps SoundOnlyOps(const char* tag) {
+  return MovieOps{
+      .state_size = StateOps<S>::size,
+      .construct = StateOps<S>::Construct,
+      .destroy = StateOps<S>::Destroy,
+      .tag = tag,
+      .open = [](void* p, const std::string& name) { Open(*static_cast<S*>(p), name); },
+      .img_load = nullptr,
+      .snd_load = [](void* p, SoundBuffer& snd, int32_t first, int32_t mode, int32_t count) {
+        Load(*static_cast<S*>(p), snd, first, mode, count);
+      },
+      .create = [](void* p, const std::string& name, double, int32_t, int32_t) {
+        Create(*static_cast<S*>(p), name);
+      },
+      .img_save = nullptr,
+      .snd_save = [](void* p, SoundBuffer& snd) { Save(*static_cast<S*>(p), snd); },
+      .close = [](void* p) { Close(*static_cast<S*>(p)); },
+      .set_custom_info = nullptr,
+      .view = View,
+  };
+}
+
 // How a format reads the save options record (a host-visible record with a
 // field per format). Every member may be null: the call then does nothing
 // (or gives the default codec name, or the table depth).

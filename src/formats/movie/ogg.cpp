@@ -191,8 +191,6 @@ void OggInfo(const std::string& name, QffInfo& info) {
 
 namespace {
 
-OggState& St(void* p) { return *static_cast<OggState*>(p); }
-
 MovieView OggView(const void* p) {
   const OggState& s = *static_cast<const OggState*>(p);
   MovieView v{};
@@ -203,23 +201,8 @@ MovieView OggView(const void* p) {
   return v;
 }
 
-constexpr MovieOps kOggOps{
-    .state_size = StateOps<OggState>::size,
-    .construct = StateOps<OggState>::Construct,
-    .destroy = StateOps<OggState>::Destroy,
-    .tag = "OGG",
-    .open = [](void* p, const std::string& name) { OggOpen(St(p), name); },
-    .img_load = nullptr,
-    .snd_load = [](void* p, SoundBuffer& snd, int32_t first, int32_t mode,
-                   int32_t count) { OggLoad(St(p), snd, first, mode, count); },
-    .create = [](void* p, const std::string& name, double, int32_t,
-                 int32_t) { OggCreate(St(p), name); },
-    .img_save = nullptr,
-    .snd_save = [](void* p, SoundBuffer& snd) { OggSave(St(p), snd); },
-    .close = [](void* p) { OggClose(St(p)); },
-    .set_custom_info = nullptr,
-    .view = OggView,
-};
+constexpr MovieOps kOggOps =
+    SoundOnlyOps<OggState, OggOpen, OggLoad, OggCreate, OggSave, OggClose, OggView>("OGG");
 
 constexpr FormatRow kRead[] = {
     {18, {kFmtOGG, 0x14, ".ogg", "OGG", "Ogg Vorbis Audio", "OGG, Ogg Vorbis Audio"}},

@@ -539,8 +539,6 @@ void WAVInfo(const std::string& name, QffInfo& info) {
 
 namespace {
 
-WavState& St(void* p) { return *static_cast<WavState*>(p); }
-
 MovieView WavView(const void* p) {
   const WavState& s = *static_cast<const WavState*>(p);
   MovieView v{};
@@ -551,23 +549,8 @@ MovieView WavView(const void* p) {
   return v;
 }
 
-constexpr MovieOps kWavOps{
-    .state_size = StateOps<WavState>::size,
-    .construct = StateOps<WavState>::Construct,
-    .destroy = StateOps<WavState>::Destroy,
-    .tag = "WAV",
-    .open = [](void* p, const std::string& name) { WAVOpen(St(p), name); },
-    .img_load = nullptr,
-    .snd_load = [](void* p, SoundBuffer& snd, int32_t first, int32_t mode,
-                   int32_t count) { WAVLoad(St(p), snd, first, mode, count); },
-    .create = [](void* p, const std::string& name, double, int32_t,
-                 int32_t) { WAVCreate(St(p), name); },
-    .img_save = nullptr,
-    .snd_save = [](void* p, SoundBuffer& snd) { WAVSave(St(p), snd); },
-    .close = [](void* p) { WAVClose(St(p)); },
-    .set_custom_info = nullptr,
-    .view = WavView,
-};
+constexpr MovieOps kWavOps =
+    SoundOnlyOps<WavState, WAVOpen, WAVLoad, WAVCreate, WAVSave, WAVClose, WavView>("WAV");
 
 constexpr FormatRow kRead[] = {
     {10, {kFmtWAV, 0x14, ".wav", "WAV", "Windows Wave Sound", "WAV, Windows Wave Sound"}},
