@@ -873,8 +873,9 @@ bool PlausibleHeader(const std::string& head) {
   if (values == std::string::npos) return true;
   for (unsigned long i = 0; i < colours; ++i) {
     const size_t b = NextString(head, pos, lines);
-    if (b == std::string::npos) return false;
-    const size_t e = StringEnd(head, b, lines);
+    if (b == std::string::npos || size - b < cpp) return false;
+    // The pixel characters are taken as they come, quotes included.
+    const size_t e = StringEnd(head, b + cpp, lines);
     if (TwiceKeyed(head.substr(b, e - b), cpp)) return false;
     pos = e + 1;
   }
@@ -892,6 +893,8 @@ int32_t ReadXpm(const char* name, XpmExchange* rec) {
   if (!name || !rec) return XpmOpenFailed;
   std::string text;
   if (!ReadText(name, text)) return XpmOpenFailed;
+  // libXpm reads the text as a C string: it ends at the first zero byte.
+  text.resize(std::strlen(text.c_str()));
   if (!PlausibleHeader(text)) return XpmFileInvalid;
   XpmImageGuard g;
   const int status = XpmCreateXpmImageFromBuffer(text.data(), &g.img, nullptr);
