@@ -90,7 +90,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
+      if (r.run_type == Run::RT_Iteration) {
+        std::string name = r.benchmark_name();
+        const size_t suffix = name.find("/real_time");
+        if (suffix != std::string::npos) name.erase(suffix);
+        times[name] = r.GetAdjustedRealTime();
+      }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;

@@ -751,8 +751,22 @@ bool ReadText(const char* name, std::string& text) {
   text.clear();
   char chunk[65536];
   size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
-  const bool ok = !std::ferror(f);
+  bool ok = true;
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    // An XPM names itself in its first two words: other files (a movie
+    // tried by content) are left after their first chunk.
+    if (text.empty()) {
+      std::istringstream head(std::string(chunk, got));
+      std::string first, second;
+      head >> first >> second;
+      if (first != "#define" && second != "XPM" && second != "XPM2") {
+        ok = false;
+        break;
+      }
+    }
+    text.append(chunk, got);
+  }
+  ok = ok && !std::ferror(f);
   std::fclose(f);
   return ok;
 }

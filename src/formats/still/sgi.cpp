@@ -274,8 +274,12 @@ void SGISave(const std::string& name, QImg& img) {
     Tracked<uint8_t> templine(w, 2, "FF_SGI.SGISave.templine", kMemNew);
     // Channel c of the file is byte 2 - c of a pixel.
     auto pick = [&](int64_t y, int c) {
-      RowTo24(img, y, px.get());
-      const uint8_t* s = px.get() + (2 - c);
+      const uint8_t* row = img.pixels + y * w * 3;
+      if (img.bits != 24) {
+        RowTo24(img, y, px.get());
+        row = px.get();
+      }
+      const uint8_t* s = row + (2 - c);
       uint8_t* d = templine.get();
       for (int64_t x = 0; x < w; ++x) d[x] = s[3 * x];
     };

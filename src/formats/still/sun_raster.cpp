@@ -167,7 +167,20 @@ void RASLoad(const std::string& name, QImg& img) {
     const int64_t packed = w * ras.depth / 8;
     const bool can_pack = ras.depth >= 8 && packed != stored;
     const int64_t full = stored * h;
+    // Rows that need no padding removed or pixels reshaped go straight
+    // into the image.
+    const bool direct = stored == packed && (ras.depth == 8 || ras.depth == 24);
     Tracked<uint8_t> raw;
+    uint8_t* dst = nullptr;
+    auto target = [&](int32_t site) {
+      if (direct) {
+        _imgalloc_(&img, ras.width, ras.height, bits, site, "FF_RAS.RASLoad.ih");
+        dst = img.pixels;
+      } else {
+        raw.Alloc(full, site, "FF_RAS.RASLoad.data", kMemNew);
+        dst = raw.get();
+      }
+    };
     int64_t have = 0;
     ras.file.Seek(data_offset);
     const int64_t avail = ras.file_size - data_offset;
@@ -177,29 +190,30 @@ void RASLoad(const std::string& name, QImg& img) {
       if (full > (avail / 3 + 1) * 256) ErrReportCode(kGrpImage, kImgDecompress, 7);
       Tracked<uint8_t> cmps(std::max<int64_t>(avail, 1), 8, "FF_RAS.RASLoad.cmpsData", kMemNew);
       ras.file.Read(cmps.get(), avail);
-      raw.Alloc(full, 9, "FF_RAS.RASLoad.data", kMemNew);
-      have = RASDecode(cmps.get(), avail, raw.get(), full);
-      std::memset(raw.get() + have, 0, static_cast<size_t>(full - have));
+      target(9);
+      have = RASDecode(cmps.get(), avail, dst, full);
+      std::memset(dst + have, 0, static_cast<size_t>(full - have));
     } else {
       // The padding after the last row may be missing.
       const int64_t need_padded = full - (stored - packed);
       if (avail < need_padded && !(can_pack && avail >= packed * h))
         ErrReportCode(kGrpFile, kFileRead, 10);
       have = std::min(avail, full);
-      raw.Alloc(full, 11, "FF_RAS.RASLoad.data", kMemNew);
-      ras.file.Read(raw.get(), have);
-      std::memset(raw.get() + have, 0, static_cast<size_t>(full - have));
+      target(11);
+      ras.file.Read(dst, have);
+      std::memset(dst + have, 0, static_cast<size_t>(full - have));
     }
     ras.file.Close();
     const int64_t row = can_pack && have < full - (stored - packed) && have >= packed * h ? packed
                                                                                           : stored;
 
-    _imgalloc_(&img, ras.width, ras.height, bits, 12, "FF_RAS.RASLoad.ih");
+    if (!direct) _imgalloc_(&img, ras.width, ras.height, bits, 12, "FF_RAS.RASLoad.ih");
     const int64_t out_row = w * (bits / 8);
     for (int64_t y = 0; y < h; ++y) {
-      const uint8_t* s = raw.get() + y * row;
+      const uint8_t* s = direct ? nullptr : raw.get() + y * row;
       uint8_t* d = img.pixels + y * out_row;
-      switch (ras.depth) {
+      switch (direct ? 0 : ras.depth) {
+        case 0: break;
         case 1:
           for (int64_t x = 0; x < w; ++x) d[x] = (s[x >> 3] >> (7 - (x & 7))) & 1;
           break;
