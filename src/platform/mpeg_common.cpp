@@ -89,6 +89,30 @@ bool Allowed(const char* name, InputKind kind) {
   return kind == InputKind::kVideo ? n == "mpegvideo" : n == "mp3";
 }
 
+// Length in bytes of the audio frame whose header starts at p (0: none).
+int64_t AudioFrameBytes(const uint8_t* p, int64_t n) {
+  AudioHeader h;
+  if (n < 4 || !ParseAudioHeader(p, 4, h) || h.bit_rate <= 0) return 0;
+  const int64_t pad = (p[2] >> 1) & 1;
+  const int64_t br = int64_t(h.bit_rate) * 1000;
+  if (h.layer == 1) return (12 * br / h.sample_rate + pad) * 4;
+  const int64_t k = h.layer == 3 && h.version != 1 ? 72 : 144;
+  return k * br / h.sample_rate + pad;
+}
+
+// Two audio frames in a row, or one that is the whole file.
+bool LooksLikeAudio(const uint8_t* p, int64_t n) {
+  for (int64_t i = 0; i + 4 <= n && i < 8192; ++i) {
+    const int64_t len = AudioFrameBytes(p + i, n - i);
+    if (len <= 4) continue;
+    if (i + len == n) return true;
+    if (i + len + 4 <= n && AudioFrameBytes(p + i + len, n - i - len) > 0 &&
+        (p[i + len + 1] & 0xFE) == (p[i + 1] & 0xFE))
+      return true;
+  }
+  return false;
+}
+
 bool HasSequenceHeader(const uint8_t* p, int64_t n) {
   for (int64_t i = 0; i + 3 < n; ++i)
     if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && p[i + 3] == 0xB3) return true;
@@ -126,11 +150,9 @@ InputPtr OpenInput(const std::string& name, InputKind kind, MpegLib lib) {
   const AVInputFormat* fmt = av_probe_input_format3(&pd, 1, &score);
   if (!fmt || !Allowed(fmt->name, kind)) {
     fmt = nullptr;
-    AudioHeader ah;
     if (kind == InputKind::kVideo && HasSequenceHeader(head.data(), int64_t(head.size())))
       fmt = av_find_input_format("mpegvideo");
-    else if (kind == InputKind::kAudio &&
-             ParseAudioHeader(head.data(), std::min<int64_t>(int64_t(head.size()), 4096), ah))
+    else if (kind == InputKind::kAudio && LooksLikeAudio(head.data(), int64_t(head.size())))
       fmt = av_find_input_format("mp3");
   }
   if (!fmt) {

@@ -155,6 +155,8 @@ void MpgOpen(void* state, const std::string& name) {
     MpgState& s = S(state);
     QffInfo fi{};
     MpgInfo(name, fi);
+    // A file with neither stream is no MPEG file to read.
+    if (!fi.imagesSupported && !fi.soundSupported) ErrRaise(kGrpMovie, kMviOpen, 31);
     if (fi.imagesSupported) {
       pf::MOSLErrorFuncSet(pf::MpegLib::kVideoDecoder, error_handler_);
       pf::MpegVideoInfo vi;
