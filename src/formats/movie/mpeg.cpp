@@ -199,6 +199,7 @@ void MpgImgLoad(void* state, QImg& image, int32_t n, int32_t mode) {
                        image.bits == 24;
     s.new_picture = false;
     if (n != 0 && n == s.current && cont && holds) return;
+    ImgLoadGuard guard(image);
     ImgAlloc(&image, s.width, s.height, 24, 8, "FF_MPG.MpgImgLoad.ih");
     if (n == 0 || n == s.current + 1) {
       if (s.current >= s.frames) {
