@@ -85,6 +85,8 @@ struct VideoIndex {
   int stream = -1;
   MpegVideoInfo info;
   std::vector<int32_t> display;  // display number (1-based) of each packet, 0 for none
+  std::vector<int64_t> pos;      // byte position the demuxer gives each packet (-1 unknown)
+  std::vector<int32_t> size;     // and its size
   std::vector<SeekPoint> points;
   bool has_b = false;
 };

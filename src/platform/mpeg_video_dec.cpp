@@ -60,6 +60,8 @@ bool ScanVideo(AVFormatContext* in, VideoIndex& ix) {
       }
       if (h.has_gop) closed = h.closed_gop;
       types.push_back(static_cast<int8_t>(h.picture));
+      ix.pos.push_back(pkt->pos);
+      ix.size.push_back(pkt->size);
       closed_of.push_back(closed ? 1 : 0);
       // Field pictures: the second field of a frame comes as its own packet.
       bool second = false;
@@ -132,6 +134,8 @@ struct MpegVideoDecoder {
   int32_t read_index = 0;  // decode index of the next packet of the stream
   bool eof_sent = false;
   bool held = false;       // `frame` holds a decoded frame not yet delivered
+  PacketPtr next_pkt;      // a packet read ahead by a seek, sent before any other
+  bool has_next_pkt = false;
   int32_t held_display = 0;
   int32_t next = 1;        // frame the next GetMPEGFrame delivers
   int32_t position = 1;    // frame the decoder gives next without a seek
@@ -163,9 +167,40 @@ bool StartDecoder(MpegVideoDecoder& d) {
   return true;
 }
 
+// Jumps to packet `k` by its byte position: true when the demuxer gave
+// exactly that packet (same position and size), which is then held in
+// `next_pkt`.
+bool SeekByte(MpegVideoDecoder& d, int32_t k) {
+  const int64_t pos = d.ix.pos[size_t(k)];
+  if (pos < 0 || av_seek_frame(d.in.get(), -1, pos, AVSEEK_FLAG_BYTE) < 0) return false;
+  for (int n = 0; n < 256; ++n) {
+    if (av_read_frame(d.in.get(), d.next_pkt.get()) < 0) return false;
+    if (d.next_pkt->stream_index == d.ix.stream) {
+      if (d.next_pkt->pos == pos && d.next_pkt->size == d.ix.size[size_t(k)]) {
+        d.has_next_pkt = true;
+        d.read_index = k;
+        return true;
+      }
+      if (d.next_pkt->pos > pos) break;
+    }
+    av_packet_unref(d.next_pkt.get());
+  }
+  av_packet_unref(d.next_pkt.get());
+  return false;
+}
+
 // Positions the demuxer so that the next packet read is packet `k`.
 bool Reposition(MpegVideoDecoder& d, int32_t k) {
-  if (k < d.read_index || !d.in) {
+  if (d.has_next_pkt) {
+    av_packet_unref(d.next_pkt.get());
+    d.has_next_pkt = false;
+    ++d.read_index;  // the held packet is dropped: the demuxer is past it
+  }
+  const bool jump = k < d.read_index || k - d.read_index > 32;
+  if (jump && d.in && SeekByte(d, k)) {
+    // positioned
+  } else if (jump || !d.in) {
+    // From the start, counting packets.
     d.in.reset();
     d.in = OpenInput(d.name, InputKind::kVideo, MpegLib::kVideoDecoder);
     if (!d.in) return false;
@@ -174,7 +209,7 @@ bool Reposition(MpegVideoDecoder& d, int32_t k) {
   while (d.read_index < k) {
     const int r = av_read_frame(d.in.get(), d.pkt.get());
     if (r < 0) return Fail(MpegLib::kVideoDecoder, "Seek beyond the end of the video.");
-    if (r >= 0 && d.pkt->stream_index == d.ix.stream) ++d.read_index;
+    if (d.pkt->stream_index == d.ix.stream) ++d.read_index;
     av_packet_unref(d.pkt.get());
   }
   avcodec_flush_buffers(d.codec.get());
@@ -197,7 +232,13 @@ bool Receive(MpegVideoDecoder& d, int32_t& display) {
     if (r != AVERROR(EAGAIN) || d.eof_sent) return false;
     bool sent = false;
     while (!sent) {
-      const int rr = av_read_frame(d.in.get(), d.pkt.get());
+      int rr = 0;
+      if (d.has_next_pkt) {
+        av_packet_move_ref(d.pkt.get(), d.next_pkt.get());
+        d.has_next_pkt = false;
+      } else {
+        rr = av_read_frame(d.in.get(), d.pkt.get());
+      }
       if (rr < 0) {
         avcodec_send_packet(d.codec.get(), nullptr);
         d.eof_sent = true;
@@ -237,8 +278,9 @@ bool OpenMPEG(MpegVideoDecoderPtr& decoder, const std::string& name, MpegVideoIn
   auto d = std::make_unique<MpegVideoDecoder>();
   d->name = name;
   d->pkt = NewPacket();
+  d->next_pkt = NewPacket();
   d->frame = NewFrame();
-  if (!d->pkt || !d->frame) return Fail(MpegLib::kVideoDecoder, "Out of memory.");
+  if (!d->pkt || !d->next_pkt || !d->frame) return Fail(MpegLib::kVideoDecoder, "Out of memory.");
   {
     InputPtr in = OpenInput(name, InputKind::kVideo, MpegLib::kVideoDecoder);
     if (!in) return false;
