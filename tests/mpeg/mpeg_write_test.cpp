@@ -9,6 +9,7 @@
 #include "formats/movie/mpeg.h"
 #include "engine/format_dispatch.h"
 #include "platform/mpeg_codec.h"
+#include "foundation/files.h"
 #include "image/image.h"
 #include "mpeg_test_util.h"
 
@@ -41,14 +42,15 @@ const std::vector<std::vector<uint8_t>>& PhotoFrames() {
 
 void SaveFrame(QMovieHandle& mh, const std::vector<uint8_t>& px, int w, int h) {
   QImg img{};
+  ImgGuard guard(img);
   RawToQimg(&img, px.data(), nullptr, w, h, 24);
   MviImgSave(mh, img);
-  ImgFree(&img);
 }
 
 // A 440 Hz tone, `count` sample frames.
 void SaveTone(QMovieHandle& mh, int32_t rate, int32_t channels, int32_t count, int32_t from) {
   SoundBuffer snd{};
+  SndGuard guard(snd);
   _sndalloc_(snd, int64_t(count) * channels * 2, 1, "test");
   SndMakeFormat(snd.format, rate, channels, 16);
   auto* s = reinterpret_cast<int16_t*>(snd.data);
@@ -57,7 +59,6 @@ void SaveTone(QMovieHandle& mh, int32_t rate, int32_t channels, int32_t count, i
       s[i * channels + c] = int16_t(8000 * std::sin(2 * M_PI * 440 * (from + i) / rate));
   snd.sample_count = count;
   MviSndSave(mh, snd);
-  SndFree(snd);
 }
 
 std::string PartPrefix(const char* stem) {
@@ -252,6 +253,24 @@ TEST(MpegWrite, SoundAloneIsAPlainLayerTwoStreamAtTheWritersRate) {
     EXPECT_NEAR(double(snd.size()) / 32000.0, 1.0, 1152.0 / 32000 + 0.01) << name;
   }
   EXPECT_EQ(MemCount(), mem);
+  EXPECT_EQ(TempLeftovers(Dir()), 0);
+}
+
+TEST(MpegWrite, EncoderRefusalIsAnErrorWithItsTextAndLeavesNothing) {
+  const int32_t mem = MemCount();
+  MpgSetVersion(1);
+  const std::string file = Dir() + "wide.mpg";
+  QMovieHandle mh{kUndefined, nullptr, nullptr};
+  MviCreate(mh, file, 25.0, 1, 2);
+  std::vector<uint8_t> px(size_t(5000) * 16 * 3, 90);
+  MonitoredBoundary("Test.Save", [&] { SaveFrame(mh, px, 5000, 16); });
+  EXPECT_EQ(ErrGroup(), kGrpExternal);
+  EXPECT_FALSE(ErrText().empty());
+  ErrClear();
+  MonitoredBoundary("Test.Close", [&] { MviClose(mh); });
+  ErrClear();
+  EXPECT_EQ(MemCount(), mem);
+  EXPECT_EQ(FCount(), 0);
   EXPECT_EQ(TempLeftovers(Dir()), 0);
 }
 
