@@ -76,6 +76,12 @@ bool CreateMPEG(MpegVideoEncoderPtr& encoder, const std::string& name, const Mpe
   cc.framerate = av_inv_q(cc.time_base);
   cc.pix_fmt = AV_PIX_FMT_YUV420P;
   cc.bit_rate = static_cast<int64_t>(p.bit_rate);
+  if (cc.bit_rate <= 0) {
+    // No rate asked for: constant, high quality.
+    cc.bit_rate = 0;
+    cc.flags |= AV_CODEC_FLAG_QSCALE;
+    cc.global_quality = FF_QP2LAMBDA * 2;
+  }
   cc.gop_size = 12;
   cc.max_b_frames = 2;
   cc.thread_count = 1;  // callbacks and messages stay on the caller's thread
