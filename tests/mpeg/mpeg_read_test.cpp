@@ -59,7 +59,7 @@ TEST_P(MpegVideoRead, FramesAtAnyNumberMatchFfmpeg) {
     ASSERT_TRUE(ErrNone()) << ErrMsgLast() << " frame " << f;
     ASSERT_EQ(img.size, int32_t(fb));
     const uint8_t* want = ref.data() + size_t(f - 1) * fb;
-    EXPECT_LE(MaxDiff(img.pixels, want, fb), 1) << c.name << " frame " << f;
+    EXPECT_LE(MaxDiff(img.pixels, want, fb), 0) << c.name << " frame " << f;
     EXPECT_EQ(MviView(mh).current, f);
   };
   // In order, then at random, backwards included, then on from a seek.
@@ -99,6 +99,7 @@ struct AudioCase {
   const char* file;
   const char* format_name;
   int32_t rate, channels;
+  bool layer2;
 };
 
 class MpegAudioRead : public ::testing::TestWithParam<AudioCase> {};
@@ -140,7 +141,8 @@ TEST_P(MpegAudioRead, SoundFromAnySampleMatchesFfmpeg) {
     int worst = 0;
     for (int64_t i = 0; i < int64_t(want) * c.channels; ++i)
       worst = std::max(worst, std::abs(got[i] - ref[size_t(first) * c.channels + size_t(i)]));
-    EXPECT_LE(worst, 1) << c.name << " from " << first;
+    // Layer II decodes in fixed point with a running dither: one step apart after a seek.
+    EXPECT_LE(worst, c.layer2 ? 1 : 0) << c.name << " from " << first;
   };
   check(1000, 3000, 0);       // inside the first audio frame
   check(4000, 5000, 1);       // continues where the last load ended
@@ -162,13 +164,13 @@ TEST_P(MpegAudioRead, SoundFromAnySampleMatchesFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(
     Variants, MpegAudioRead,
     ::testing::Values(
-        AudioCase{"Mp2Stereo", "-c:a mp2 -b:a 192k", "a.mp2", "MPEG-1, Layer-II", 44100, 2},
+        AudioCase{"Mp2Stereo", "-c:a mp2 -b:a 192k", "a.mp2", "MPEG-1, Layer-II", 44100, 2, true},
         AudioCase{"Mp3Stereo", "-c:a libmp3lame -b:a 128k", "a.mp3", "MPEG-1, Layer-III (MP3)",
-                  48000, 2},
+                  48000, 2, false},
         AudioCase{"Mp3LowRateMono", "-c:a libmp3lame -b:a 32k", "lsf.mp3",
-                  "MPEG-2 LSF, Layer-III (MP3)", 22050, 1},
+                  "MPEG-2 LSF, Layer-III (MP3)", 22050, 1, false},
         AudioCase{"Mp2InProgramStream", "-c:a mp2 -b:a 128k -f mpeg", "snd.mpg",
-                  "MPEG-1, Layer-II", 32000, 2}),
+                  "MPEG-1, Layer-II", 32000, 2, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MpegInfo, ProgramStreamWithBothAndTheCache) {
