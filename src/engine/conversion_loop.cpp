@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/format_registry.h"
+#include "engine/save_options.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "foundation/trace.h"
@@ -534,6 +535,11 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
       if (sound_out != video_out) {
         r.separate_audio_out = true;
         UniCreate(r.aout, sound_out);
+        // The sound file's own writer settings (Ogg quality, say) come from
+        // the same options, read for the sound format.
+        QSaveOpts sound_opts = opts;
+        FFSaveSetFormat(sound_opts, FmtId(sound_out, kWriteTable));
+        UniSetOptions(r.aout, sound_opts);
         for (int i = 0; i < g_set.avi_count; ++i)
           UniAddAviInfo(r.aout, g_set.avi[i].id, g_set.avi[i].text);
       } else {
