@@ -143,11 +143,19 @@ class FileStream final : public AviStream {
   uint32_t indx_size_ = 0;
   // Writing.
   uint32_t max_chunk_ = 0;
+  FOURCC ckid_ = 0;  // id of this stream's chunks
   int64_t length_ = 0;  // samples written
   size_t riff_first_ = 0;  // first entry of the current RIFF part
   std::vector<SuperEntry> super_;
 
   bool Video() const { return si_.fccType == streamtypeVIDEO; }
+  FOURCC Ckid() {
+    if (!ckid_) {
+      const bool raw = format_.size() >= 20 && Le32(&format_[16]) == 0;
+      ckid_ = Video() ? ChunkId(number_, 'd', raw ? 'b' : 'c') : ChunkId(number_, 'w', 'b');
+    }
+    return ckid_;
+  }
   // Bytes per sample for sample-sized streams; 0: one chunk per sample.
   uint32_t SampleSize() const { return Video() ? 0 : si_.dwSampleSize; }
 };
@@ -568,7 +576,7 @@ HRESULT File::EndRiff() {
     v.push_back(0);
     v.push_back(1);
     Put32(v, static_cast<uint32_t>(n));
-    Put32(v, ChunkId(s.number_, s.Video() ? 'd' : 'w', s.Video() ? 'c' : 'b'));
+    Put32(v, s.Ckid());
     Put64(v, static_cast<uint64_t>(base));
     Put32(v, 0);
     int64_t duration = 0;
@@ -591,11 +599,9 @@ HRESULT File::EndRiff() {
   if (riff_count_ == 1) {
     std::vector<uint8_t> v;
     for (const Idx1Item& it : idx1_) {
-      const FileStream& s = *streams_[it.stream];
+      FileStream& s = *streams_[it.stream];
       const Entry& e = s.entries_[it.entry];
-      Put32(v, ChunkId(s.number_, s.Video() ? 'd' : 'w',
-                       s.Video() ? (s.format_.size() >= 20 && Le32(&s.format_[16]) == 0 ? 'b' : 'c')
-                                 : 'b'));
+      Put32(v, s.Ckid());
       Put32(v, e.flags & AVIIF_KEYFRAME);
       Put32(v, static_cast<uint32_t>(e.pos - 8 - first_movi_));
       Put32(v, e.size);
@@ -695,7 +701,7 @@ HRESULT File::WriteHeader() {
     PutChunk(hdrl, kAvih, a);
   }
   for (auto& sp : streams_) {
-    const FileStream& s = *sp;
+    FileStream& s = *sp;
     std::vector<uint8_t> strl, h;
     const AVISTREAMINFO& si = s.si_;
     Put32(h, si.fccType);
@@ -722,7 +728,7 @@ HRESULT File::WriteHeader() {
     ix.push_back(0);
     ix.push_back(0);
     Put32(ix, static_cast<uint32_t>(s.super_.size()));
-    Put32(ix, ChunkId(s.number_, s.Video() ? 'd' : 'w', s.Video() ? 'c' : 'b'));
+    Put32(ix, s.Ckid());
     for (int i = 0; i < 3; ++i) Put32(ix, 0);
     for (int i = 0; i < kSuperEntries; ++i) {
       const SuperEntry e = i < static_cast<int>(s.super_.size()) ? s.super_[size_t(i)] : SuperEntry{};
@@ -750,7 +756,7 @@ HRESULT File::WriteHeader() {
   if (int64_t(head.size()) + 8 > room) return AVIERR_INTERNAL;
   std::vector<uint8_t> junk(static_cast<size_t>(room - int64_t(head.size()) - 8), 0);
   PutChunk(head, kJunk, junk);
-  return WriteAt(0, head.data() + 8, head.size() - 8) ? AVIERR_OK : AVIERR_FILEWRITE;
+  return WriteAt(8, head.data() + 8, head.size() - 8) ? AVIERR_OK : AVIERR_FILEWRITE;
 }
 
 HRESULT File::Finish() {
@@ -903,13 +909,7 @@ HRESULT FileStream::Write(int32_t start, int32_t samples, const void* buffer, in
   if (format_.empty()) return AVIERR_BADFORMAT;
   if (samples < 0 || buffer_size < 0 || (buffer_size > 0 && !buffer)) return AVIERR_BADPARAM;
   if (start != length_) return AVIERR_UNSUPPORTED;  // appends only
-  FOURCC id;
-  if (Video()) {
-    const bool raw = format_.size() >= 20 && Le32(&format_[16]) == 0;
-    id = ChunkId(number_, 'd', raw ? 'b' : 'c');
-  } else {
-    id = ChunkId(number_, 'w', 'b');
-  }
+  const FOURCC id = Ckid();
   if (HRESULT r = file_->WriteChunk(*this, id, buffer, static_cast<uint32_t>(buffer_size), flags);
       r != AVIERR_OK)
     return r;

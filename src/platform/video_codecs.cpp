@@ -23,6 +23,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -171,6 +172,40 @@ int64_t Stride(int64_t width, int bits) { return (width * ((bits + 7) / 8) + 3) 
 bool SaneSize(int64_t w, int64_t h) {
   if (h < 0) h = -h;
   return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && w * h <= kMaxPixels;
+}
+
+// A scaler between two pixel formats; the full-range "J" formats are named
+// by their plain form with the range set, as the scaler wants.
+AVPixelFormat PlainFormat(AVPixelFormat f, bool& full) {
+  switch (f) {
+    case AV_PIX_FMT_YUVJ420P: full = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: full = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: full = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: full = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: full = true; return AV_PIX_FMT_YUV411P;
+    default: return f;
+  }
+}
+
+SwsContext* Scaler(SwsContext* old, int w, int h, AVPixelFormat from, AVPixelFormat to,
+                   bool from_full = false) {
+  bool src_full = from_full, dst_full = false;
+  const AVPixelFormat a = PlainFormat(from, src_full);
+  const AVPixelFormat b = PlainFormat(to, dst_full);
+  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b,
+                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                       nullptr, nullptr, nullptr);
+  if (!s) return nullptr;
+  int* inv = nullptr;
+  int* tab = nullptr;
+  int sr = 0, dr = 0, bright = 0, con = 0, sat = 0;
+  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) >= 0) {
+    const bool rgb_src = !(av_pix_fmt_desc_get(a)->flags & AV_PIX_FMT_FLAG_RGB) ? false : true;
+    const bool rgb_dst = (av_pix_fmt_desc_get(b)->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+    sws_setColorspaceDetails(s, inv, rgb_src ? 1 : (src_full ? 1 : 0), tab,
+                             rgb_dst ? 1 : (dst_full ? 1 : 0), bright, con, sat);
+  }
+  return s;
 }
 
 // ---- our Microsoft RLE encoder: key frames, bottom-up rows, runs of equal
@@ -369,9 +404,7 @@ LRESULT CompressBegin(IcCodec& ic, const BITMAPINFOHEADER* in, const AVICOMPRESS
     return ICERR_MEMORY;
   }
   if (ic.enc_fmt != ic.in_fmt) {
-    ic.sws = sws_getContext(ic.width, ic.height, ic.in_fmt, ic.width, ic.height, ic.enc_fmt,
-                            SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr,
-                            nullptr);
+    ic.sws = Scaler(nullptr, ic.width, ic.height, ic.in_fmt, ic.enc_fmt);
     if (!ic.sws) {
       ic.EndCompress();
       return ICERR_BADFORMAT;
@@ -809,10 +842,8 @@ bool Deliver(GetFrame& g, const AVFrame* f) {
     }
     return true;
   }
-  g.sws = sws_getCachedContext(g.sws, g.width, g.height, static_cast<AVPixelFormat>(f->format),
-                               g.width, g.height, target,
-                               SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                               nullptr, nullptr);
+  g.sws = Scaler(g.sws, g.width, g.height, static_cast<AVPixelFormat>(f->format), target,
+                 f->color_range == AVCOL_RANGE_JPEG);
   if (!g.sws) return false;
   sws_scale(g.sws, f->data, f->linesize, 0, g.height, dst, dst_stride);
   return true;
