@@ -48,8 +48,11 @@ constexpr uint32_t kAvifHasIndex = 0x10;
 constexpr int kMaxStreams = 16;
 constexpr int64_t kMaxExtra = int64_t{1} << 20;   // an extra chunk kept for AVIFileReadData
 constexpr int64_t kMaxFormat = int64_t{1} << 20;  // a strf block
-constexpr int kSuperEntries = 256;                // RIFF parts one stream can span
-constexpr int64_t kHeaderArea = 32768;
+constexpr int kSuperEntries = 64;  // RIFF parts one stream can span (64 GiB)
+// Header bytes of one stream list beyond its format block.
+constexpr int64_t kStrlBytes = 12 + 8 + 56 + 8 + 8 + 24 + 16 * kSuperEntries;
+// Room kept for a stream created after the first frame (a sound format).
+constexpr int64_t kLateStream = kStrlBytes + 64;
 constexpr uint32_t kNotKey = 0x80000000u;
 
 std::atomic<int64_t> g_riff_limit{int64_t{1} << 30};
@@ -144,6 +147,7 @@ class FileStream final : public AviStream {
   // Writing.
   uint32_t max_chunk_ = 0;
   FOURCC ckid_ = 0;  // id of this stream's chunks
+  bool late_ = false;  // created after the first frame
   int64_t length_ = 0;  // samples written
   size_t riff_first_ = 0;  // first entry of the current RIFF part
   std::vector<SuperEntry> super_;
@@ -221,6 +225,7 @@ class File final : public AviFile {
 
   // Writing.
   bool movi_started_ = false;
+  int64_t header_area_ = 0;
   int64_t riff_pos_ = 0;  // current RIFF header
   int64_t movi_pos_ = 0;  // current LIST movi header
   int riff_count_ = 0;
@@ -544,8 +549,12 @@ HRESULT File::OpenWrite(const char* name) {
 }
 
 HRESULT File::StartMovi() {
-  // RIFF header and the header area, filled in at close.
-  std::vector<uint8_t> head(static_cast<size_t>(kHeaderArea), 0);
+  // RIFF header and the header area, filled in at close: the streams so
+  // far, room for one more, the main and OpenDML headers.
+  header_area_ = 12 + 12 + 64 + 12 + 8 + 248 + 64 + kLateStream;
+  for (auto& sp : streams_) header_area_ += kStrlBytes + int64_t(sp->format_.size()) + 1;
+  header_area_ = (header_area_ + 3) / 4 * 4;  // the JUNK filler stays even
+  std::vector<uint8_t> head(static_cast<size_t>(header_area_), 0);
   std::memcpy(head.data(), "RIFF", 4);
   std::memcpy(head.data() + 8, "AVI ", 4);
   int64_t extras = 0;
@@ -816,6 +825,7 @@ HRESULT FileStream::SetFormat(const void* format, int32_t size) {
   if (!file_->writing_) return AVIERR_READONLY;
   if (!format || size <= 0 || size > kMaxFormat) return AVIERR_BADPARAM;
   if (!entries_.empty()) return AVIERR_UNSUPPORTED;  // no format changes
+  if (late_ && size > 64) return AVIERR_UNSUPPORTED;   // must fit the kept room
   const auto* b = static_cast<const uint8_t*>(format);
   format_.assign(b, b + size);
   return AVIERR_OK;
@@ -1013,10 +1023,18 @@ HRESULT AVIFileCreateStream(PAVIFILE file, PAVISTREAM* stream, const AVISTREAMIN
   if (!f->writing_) return AVIERR_READONLY;
   if (static_cast<int>(f->streams_.size()) >= 4) return AVIERR_UNSUPPORTED;
   if (f->riff_count_ > 1) return AVIERR_UNSUPPORTED;  // indexes of later parts are fixed
+  if (f->movi_started_) {
+    // One stream fits into the room the header area kept.
+    int64_t late = 0;
+    for (auto& sp : f->streams_)
+      if (sp->late_) ++late;
+    if (late > 0) return AVIERR_UNSUPPORTED;
+  }
   auto s = std::make_unique<FileStream>(f, static_cast<int>(f->streams_.size()));
   s->si_ = *info;
   s->si_.dwLength = 0;
   s->refs_ = 1;
+  s->late_ = f->movi_started_;
   // Chunks of earlier parts would be missing from this stream's index.
   *stream = s.get();
   f->streams_.push_back(std::move(s));

@@ -126,13 +126,16 @@ AVPixelFormat EncoderFormat(AVCodecID id, int bits) {
       if (*p == f) return true;
     return false;
   };
-  if (bits == 8) return has(AV_PIX_FMT_PAL8) ? AV_PIX_FMT_PAL8 : AV_PIX_FMT_NONE;
-  if (bits == 16 || bits == 15) return has(AV_PIX_FMT_RGB555LE) ? AV_PIX_FMT_RGB555LE : AV_PIX_FMT_NONE;
+  // Native forms first; any other input is expanded to what the encoder
+  // takes (a palette or 5-bit channels expand without loss).
+  if (bits == 8 && has(AV_PIX_FMT_PAL8)) return AV_PIX_FMT_PAL8;
+  if ((bits == 16 || bits == 15) && has(AV_PIX_FMT_RGB555LE)) return AV_PIX_FMT_RGB555LE;
+  if (bits != 8 && bits != 15 && bits != 16 && bits != 24 && bits != 32) return AV_PIX_FMT_NONE;
   if (bits == 32) {
     for (AVPixelFormat f : {AV_PIX_FMT_BGRA, AV_PIX_FMT_BGR0, AV_PIX_FMT_GBRAP})
       if (has(f)) return f;
   }
-  if (bits == 24 || bits == 32) {
+  {
     // Lossless packings first, then what the encoder likes best.
     for (AVPixelFormat f : {AV_PIX_FMT_BGR24, AV_PIX_FMT_RGB24, AV_PIX_FMT_GBRP, AV_PIX_FMT_BGR0,
                             AV_PIX_FMT_BGRA})
@@ -141,7 +144,6 @@ AVPixelFormat EncoderFormat(AVCodecID id, int bits) {
     if (has(AV_PIX_FMT_RGB555LE)) return AV_PIX_FMT_RGB555LE;
     return c->pix_fmts[0];
   }
-  return AV_PIX_FMT_NONE;
 }
 
 // Bits of the compressed format's header for an encoder pixel format.
