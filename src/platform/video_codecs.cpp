@@ -198,15 +198,12 @@ SwsContext* Scaler(SwsContext* old, int w, int h, AVPixelFormat from, AVPixelFor
                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
                                        nullptr, nullptr, nullptr);
   if (!s) return nullptr;
+  if (!src_full && !dst_full) return s;
   int* inv = nullptr;
   int* tab = nullptr;
   int sr = 0, dr = 0, bright = 0, con = 0, sat = 0;
-  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) >= 0) {
-    const bool rgb_src = !(av_pix_fmt_desc_get(a)->flags & AV_PIX_FMT_FLAG_RGB) ? false : true;
-    const bool rgb_dst = (av_pix_fmt_desc_get(b)->flags & AV_PIX_FMT_FLAG_RGB) != 0;
-    sws_setColorspaceDetails(s, inv, rgb_src ? 1 : (src_full ? 1 : 0), tab,
-                             rgb_dst ? 1 : (dst_full ? 1 : 0), bright, con, sat);
-  }
+  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) >= 0)
+    sws_setColorspaceDetails(s, inv, src_full ? 1 : sr, tab, dst_full ? 1 : dr, bright, con, sat);
   return s;
 }
 
@@ -425,7 +422,7 @@ LRESULT CompressSize(const IcCodec& ic, const BITMAPINFOHEADER* in) {
 LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
   if (!c || !c->lpbiInput || !c->lpInput || !c->lpOutput || !c->lpbiOutput) return ICERR_BADPARAM;
   const BITMAPINFOHEADER* in = c->lpbiInput;
-  if (in->biWidth != ic.width || std::abs(in->biHeight) != ic.height || in->biBitCount != ic.in_bits)
+  if (in->biWidth != ic.width || std::llabs(int64_t{in->biHeight}) != ic.height || in->biBitCount != ic.in_bits)
     return ICERR_BADFORMAT;
   const int64_t stride = Stride(ic.width, ic.in_bits);
   const auto* bits = static_cast<const uint8_t*>(c->lpInput);
@@ -454,8 +451,16 @@ LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
   if (av_frame_make_writable(ic.frame) < 0) return ICERR_MEMORY;
   if (ic.sws) {
     uint32_t argb[256];
+    // Top-down rows first: not every converter takes negative strides.
     const uint8_t* src[4] = {top, nullptr, nullptr, nullptr};
     int src_stride[4] = {top_stride, 0, 0, 0};
+    if (top_stride < 0) {
+      ic.rle.resize(static_cast<size_t>(stride * ic.height));
+      for (int y = 0; y < ic.height; ++y)
+        std::memcpy(ic.rle.data() + stride * y, top + int64_t(y) * top_stride, static_cast<size_t>(stride));
+      src[0] = ic.rle.data();
+      src_stride[0] = static_cast<int>(stride);
+    }
     if (ic.in_fmt == AV_PIX_FMT_PAL8) {
       for (int i = 0; i < 256; ++i)
         argb[i] = 0xFF000000u | uint32_t(pal[i * 4 + 2]) << 16 | uint32_t(pal[i * 4 + 1]) << 8 | pal[i * 4];
@@ -781,6 +786,7 @@ struct vek::platform::GetFrame {
   int32_t have = -1;         // frame whose picture `out` holds
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> out;  // packed bitmap delivered
+  std::vector<uint8_t> rows;  // scaler output, top-down
   uint8_t palette[1024] = {};
 
   GetFrame() { AviObjectMade(); }
@@ -847,7 +853,13 @@ bool Deliver(GetFrame& g, const AVFrame* f) {
   g.sws = Scaler(g.sws, g.width, g.height, static_cast<AVPixelFormat>(f->format), target,
                  f->color_range == AVCOL_RANGE_JPEG);
   if (!g.sws) return false;
-  sws_scale(g.sws, f->data, f->linesize, 0, g.height, dst, dst_stride);
+  // Scaled top-down first: not every converter takes negative strides.
+  g.rows.resize(static_cast<size_t>(stride * g.height));
+  uint8_t* tmp[4] = {g.rows.data(), nullptr, nullptr, nullptr};
+  int tmp_stride[4] = {static_cast<int>(stride), 0, 0, 0};
+  sws_scale(g.sws, f->data, f->linesize, 0, g.height, tmp, tmp_stride);
+  for (int y = 0; y < g.height; ++y)
+    std::memcpy(dst[0] + int64_t(y) * dst_stride[0], g.rows.data() + stride * y, static_cast<size_t>(stride));
   return true;
 }
 

@@ -155,8 +155,9 @@ TEST_F(AviModule, CatalogueExports) {
   const QAviCodec* list = nullptr;
   AviCodecsQuery(&list, 320, 240, 24);
   for (int32_t i = 0; i < n; ++i) {
-    if (list[i].handler == FourCC("MRLE")) EXPECT_FALSE(list[i].available);
-    if (list[i].handler == FourCC("MJPG")) {
+    if (list[i].handler == FourCC("MRLE")) {
+      EXPECT_FALSE(list[i].available);
+    } else if (list[i].handler == FourCC("MJPG")) {
       EXPECT_TRUE(list[i].available);
       EXPECT_EQ(list[i].out_width, 320);
     }

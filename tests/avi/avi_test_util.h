@@ -75,7 +75,7 @@ inline std::string Field(const std::string& probe, const std::string& key) {
 
 // ffmpeg's decode of every video frame as top-down RGB rows.
 inline std::vector<uint8_t> FfmpegRgb(const std::string& file, const std::string& out) {
-  Sh("ffmpeg -v error -y -i '" + file + "' -vsync passthrough -f rawvideo -pix_fmt rgb24 '" + out + "'");
+  Sh("ffmpeg -v error -y -i '" + file + "' -vsync passthrough -sws_flags bicubic+accurate_rnd+full_chroma_int -f rawvideo -pix_fmt rgb24 '" + out + "'");
   return ReadFile(out);
 }
 

@@ -527,15 +527,22 @@ void OpenSound(AviState& st) {
     AviIgnoreAudio_(st);
     return;
   }
-  if (src->nAvgBytesPerSec == 0)
-    src->nAvgBytesPerSec = src->nSamplesPerSec * src->nBlockAlign;
+  int32_t all_bytes = 0, all_samples = 0;
+  p::AVIStreamRead(a, 0, blocks, nullptr, 0, &all_bytes, &all_samples);
+  if (src->nAvgBytesPerSec == 0) {
+    // Compressed streams stored without their data rate (MP3 written as
+    // whole frames): the rate follows from the stream's bytes and duration.
+    const double seconds = st.ainfo.dwRate ? double(blocks) * st.ainfo.dwScale / st.ainfo.dwRate : 0;
+    if (src->wFormatTag != kWaveFormatPcm && seconds > 0 && all_bytes > 0)
+      src->nAvgBytesPerSec = static_cast<uint32_t>(std::min(all_bytes / seconds, 1e9));
+    else
+      src->nAvgBytesPerSec = src->nSamplesPerSec * src->nBlockAlign;
+  }
   SndDecodeState& d = st.dec;
   d = SndDecodeState{};
   d.src_format = src;
   d.src_format_size = std::max<int32_t>(size, 18);
   d.blocks_total = blocks;
-  int32_t all_bytes = 0, all_samples = 0;
-  p::AVIStreamRead(a, 0, blocks, nullptr, 0, &all_bytes, &all_samples);
   WaveFormat out{};
   if (src->wFormatTag == kWaveFormatPcm) {
     std::memcpy(&out, src, sizeof out);
@@ -617,8 +624,10 @@ void AviOpen(void* state, const std::string& name) {
         st.frames_obj.reset();
         st.video.reset();
       }
-      st.width = h.biWidth;
-      st.height = std::abs(h.biHeight);
+      // A format's own sizes may be anything: negative widths and the
+      // lowest height count as none.
+      st.width = std::max<int32_t>(h.biWidth, 0);
+      st.height = static_cast<int32_t>(std::min<int64_t>(std::llabs(int64_t{h.biHeight}), INT32_MAX));
       st.bits = FromCodecBits(h.biBitCount);
       st.bytespp = (st.bits + 7) / 8;
     }
