@@ -781,17 +781,11 @@ HRESULT File::Finish() {
     if (!WriteBytes(c.data(), c.size())) return AVIERR_FILEWRITE;
   }
   if (!Put32At(riff_pos_ + 4, static_cast<uint32_t>(pos_ - riff_pos_ - 8))) return AVIERR_FILEWRITE;
-  if (riff_count_ == 1) {
-    // fine: the first part's size was just written
-  }
   const int64_t keep_movi = movi_pos_;
   movi_pos_ = first_riff_movi;
   HRESULT r = WriteHeader();
   movi_pos_ = keep_movi;
   if (r != AVIERR_OK) return r;
-  if (riff_count_ > 1) {
-    // The first part's size was fixed when it ended.
-  }
   if (std::fflush(f_) != 0) return AVIERR_FILEWRITE;
   return AVIERR_OK;
 }
@@ -1054,8 +1048,18 @@ HRESULT AVIFileWriteData(PAVIFILE file, FOURCC ckid, const void* data, int32_t s
 HRESULT AVIFileReadData(PAVIFILE file, FOURCC ckid, void* data, int32_t* size) {
   File* f = AsFile(file);
   if (!f || !size) return AVIERR_BADPARAM;
+  // Of several lists, the INFO list is the one asked for.
+  const File::Extra* pick = nullptr;
   for (const File::Extra& e : f->extras_) {
     if (e.id != ckid) continue;
+    if (!pick) pick = &e;
+    if (ckid == ckidLIST && e.data.size() >= 4 && Le32(e.data.data()) == MakeFourCC('I', 'N', 'F', 'O')) {
+      pick = &e;
+      break;
+    }
+  }
+  for (const File::Extra& e : f->extras_) {
+    if (&e != pick) continue;
     const int32_t n = static_cast<int32_t>(e.data.size());
     if (data) std::memcpy(data, e.data.data(), static_cast<size_t>(std::clamp(*size, 0, n)));
     *size = n;

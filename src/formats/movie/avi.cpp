@@ -42,7 +42,6 @@ constexpr FormatRow kWrite[] = {
 
 constexpr uint32_t kCvid = FourCC("cvid");
 constexpr uint32_t kDib = FourCC("DIB ");
-constexpr uint32_t kListInfo = FourCC("INFO");
 constexpr int32_t kInfoEntry = 264;
 
 // ---------------------------------------------------------------- handlers
