@@ -554,12 +554,11 @@ HRESULT File::StartMovi() {
   header_area_ = 12 + 12 + 64 + 12 + 8 + 248 + 64 + kLateStream;
   for (auto& sp : streams_) header_area_ += kStrlBytes + int64_t(sp->format_.size()) + 1;
   header_area_ = (header_area_ + 3) / 4 * 4;  // the JUNK filler stays even
-  std::vector<uint8_t> head(static_cast<size_t>(header_area_), 0);
-  std::memcpy(head.data(), "RIFF", 4);
-  std::memcpy(head.data() + 8, "AVI ", 4);
+  static const uint8_t riff[12] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '};
+  std::vector<uint8_t> head(static_cast<size_t>(header_area_ - 12), 0);
   int64_t extras = 0;
   for (const Extra& e : extras_) extras += 8 + int64_t(e.data.size()) + (e.data.size() & 1);
-  if (!WriteBytes(head.data(), head.size())) return AVIERR_FILEWRITE;
+  if (!WriteBytes(riff, 12) || !WriteBytes(head.data(), head.size())) return AVIERR_FILEWRITE;
   std::vector<uint8_t> more(static_cast<size_t>(extras), 0);
   if (!WriteBytes(more.data(), more.size())) return AVIERR_FILEWRITE;
   riff_pos_ = 0;
