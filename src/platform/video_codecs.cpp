@@ -190,13 +190,12 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool& full) {
 }
 
 SwsContext* Scaler(SwsContext* old, int w, int h, AVPixelFormat from, AVPixelFormat to,
-                   bool from_full = false) {
+                   bool from_full = false,
+                   int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT) {
   bool src_full = from_full, dst_full = false;
   const AVPixelFormat a = PlainFormat(from, src_full);
   const AVPixelFormat b = PlainFormat(to, dst_full);
-  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b,
-                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
-                                       nullptr, nullptr, nullptr);
+  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b, flags, nullptr, nullptr, nullptr);
   if (!s) return nullptr;
   if (!src_full && !dst_full) return s;
   int* inv = nullptr;
@@ -403,7 +402,8 @@ LRESULT CompressBegin(IcCodec& ic, const BITMAPINFOHEADER* in, const AVICOMPRESS
     return ICERR_MEMORY;
   }
   if (ic.enc_fmt != ic.in_fmt) {
-    ic.sws = Scaler(nullptr, ic.width, ic.height, ic.in_fmt, ic.enc_fmt);
+    // Encoding: the scaler's fast path; the encoder's own loss dwarfs its rounding.
+    ic.sws = Scaler(nullptr, ic.width, ic.height, ic.in_fmt, ic.enc_fmt, false, SWS_BICUBIC);
     if (!ic.sws) {
       ic.EndCompress();
       return ICERR_BADFORMAT;
