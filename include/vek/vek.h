@@ -363,4 +363,87 @@ VEK_STATIC_ASSERT(offsetof(VekJob, frameRate) == 288, "job layout");
 VEK_STATIC_ASSERT(offsetof(VekJob, saveOpts) == 308, "job layout");
 #endif
 
+/* ---- Format and codec catalogue, file information --------------------- */
+
+/* Codec information (196 bytes, little-endian). Flags are -1 for true. */
+typedef struct VekCodecInfo {
+  int32_t format;
+  int32_t hasSettings;
+  int32_t codec; /* the value for VekSetCodec (AVI: a FourCC) */
+  int32_t codecMin;
+  int32_t codecMax;
+  char description[128];
+  int32_t qualityAdjustable, qualityDefault, qualityMin, qualityMax;
+  int32_t dataRateAdjustable, dataRateDefault, dataRateMin, dataRateMax;
+  int32_t keyFrameAdjustable, keyFrameDefault, keyFrameMin, keyFrameMax;
+} VekCodecInfo;
+
+/* File information (756 bytes, little-endian, texts zero-terminated). */
+#pragma pack(push, 4)
+typedef struct VekFileInfo {
+  char fileName[264];
+  char formatName[128];
+  double fileSize; /* all files of a sequence */
+  int32_t imagesValid;
+  int32_t imagesSupported;
+  char compression[128];
+  int32_t frameCount;
+  double duration;   /* seconds */
+  double imageBytes; /* width x height x bytes per pixel x frames */
+  double fps;
+  int32_t width;
+  int32_t height;
+  int32_t bytespp;
+  int32_t bpp;
+  int32_t soundValid;
+  int32_t soundSupported;
+  char soundFormat[128];
+  int32_t sampleCount;
+  double soundDuration; /* seconds */
+  double soundBytes;
+  double sampleRate;
+  int32_t channels;
+  int32_t bitsPerSample;
+  int32_t blockAlign;
+} VekFileInfo;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* Number of codecs of a format; for AVI, width, height and bits above 0 mark
+   the compressors that take such frames. Call it for AVI before asking for
+   AVI codec information. */
+VEK_EXPORT int32_t VEKAPI VekCodecsInit(int32_t format, int32_t width, int32_t height, int32_t bpp);
+VEK_EXPORT int32_t VEKAPI VekCodecsGetInfo(int32_t format, VekCodecInfo* info, int32_t index);
+/* The writable format of a file name, VEK_UNDEFINED when none. */
+VEK_EXPORT int32_t VEKAPI VekGetFileFmtID(const char* name);
+/* sequence non-zero: a numbered run of still files counts as one movie. */
+VEK_EXPORT void VEKAPI VekGetFileInfo(const char* name, VekFileInfo* info, int32_t sequence);
+VEK_EXPORT int32_t VEKAPI VekGetVideoFormat(VekJob* job, int32_t format, int32_t width, int32_t height,
+                                            int32_t bpp, int32_t* codec, int32_t* quality,
+                                            int32_t* dataRate, int32_t* keyFrameRate);
+/* The text stored under a four-character tag in an AVI file; bufSize is the
+   size of buf in bytes, terminating zero included. Returns the text's length. */
+VEK_EXPORT int32_t VEKAPI VekAviGetCustomInfo(const char* filename, const char* tag, char* buf,
+                                              int32_t bufSize);
+VEK_EXPORT int32_t VEKAPI VekMakeFourCC(const char* text);
+VEK_EXPORT int32_t VEKAPI VekRGB(int32_t r, int32_t g, int32_t b);
+#ifdef __cplusplus
+}
+static_assert(sizeof(VekCodecInfo) == 196, "codec information is 196 bytes");
+static_assert(offsetof(VekCodecInfo, description) == 20, "codec information layout");
+static_assert(offsetof(VekCodecInfo, qualityAdjustable) == 148, "codec information layout");
+static_assert(offsetof(VekCodecInfo, keyFrameMax) == 192, "codec information layout");
+static_assert(sizeof(VekFileInfo) == 756, "file information is 756 bytes");
+static_assert(offsetof(VekFileInfo, fileSize) == 392, "file information layout");
+static_assert(offsetof(VekFileInfo, compression) == 408, "file information layout");
+static_assert(offsetof(VekFileInfo, duration) == 540, "file information layout");
+static_assert(offsetof(VekFileInfo, width) == 564, "file information layout");
+static_assert(offsetof(VekFileInfo, soundFormat) == 588, "file information layout");
+static_assert(offsetof(VekFileInfo, sampleCount) == 716, "file information layout");
+static_assert(offsetof(VekFileInfo, soundDuration) == 720, "file information layout");
+static_assert(offsetof(VekFileInfo, blockAlign) == 752, "file information layout");
+#endif
+
 #endif /* VEK_VEK_H */

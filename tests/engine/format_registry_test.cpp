@@ -166,7 +166,7 @@ TEST(SaveOptions, CodecNamesForEveryFormat) {
   EXPECT_EQ(name(kFmtPCX), "Run Length Encoding (RLE)");
   EXPECT_EQ(name(kFmtBMP), "Uncompressed, full frames");
   EXPECT_EQ(name(kFmtFLIC), "RLE + pixel difference from previous frame");
-  EXPECT_EQ(name(kFmtAVI), "cvid");
+  EXPECT_EQ(name(kFmtAVI), "(cvid) Cinepak");
   EXPECT_EQ(name(kFmtHAV), "HAV-FAST compression");
   EXPECT_EQ(name(kFmtJPEG), "JPEG quality: 85%");
   EXPECT_EQ(name(kFmtPNG), "PNG compression level: 7 of 9");
@@ -237,9 +237,10 @@ TEST(SaveOptions, SettingsLiveSideBySideAndPrepare) {
   FFSaveSetFormat(o, kFmtMPEG);
   EXPECT_EQ(FFSavePrepare(o, 320, 240, 24), 24);
   EXPECT_EQ(o.prepDataRate, 800);
-  // Without an AVI module no compressor takes the frames.
+  // Cinepak, the default compressor, takes 320 x 240 at 24 bits.
   FFSaveSetFormat(o, kFmtAVI);
-  EXPECT_EQ(FFSavePrepare(o, 320, 240, 24), 0);
+  EXPECT_EQ(FFSavePrepare(o, 320, 240, 24), 24);
+  EXPECT_EQ(static_cast<uint32_t>(o.prepCodec), FourCC("cvid"));
 }
 
 TEST(SaveOptions, DialogStopsSilently) {

@@ -143,7 +143,7 @@ TEST_F(MediaTest, OutputsNumberThemselvesAndResize) {
 
 TEST_F(MediaTest, MovieFormatsWithoutModulesReportErrors) {
   QMovieHandle mh{};
-  MonitoredBoundary("T.Open", [&] { MviOpen(mh, TempName("a.avi"), kUndefined); });
+  MonitoredBoundary("T.Open", [&] { MviOpen(mh, TempName("a.xyz"), kUndefined); });
   EXPECT_EQ(ErrGroup(), 12);
   EXPECT_EQ(ErrCode(), 1);
   QUniHandle h{};
