@@ -10,7 +10,12 @@ secs=${1:-20}
 shift || true
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVEK_BUILD_FUZZ=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
-if [ $# -gt 0 ]; then targets=("$@"); else IFS=';' read -r -a targets < build-fuzz/fuzz/targets.txt; fi
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  # The list has no final newline, so read reports the end of the file.
+  IFS=';' read -r -a targets < build-fuzz/fuzz/targets.txt || true
+fi
 cmake --build build-fuzz -j 2 --target "${targets[@]/#/fuzz_}"
 mkdir -p build-fuzz/artifacts
 for t in "${targets[@]}"; do
