@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   }
   benchmark::RegisterBenchmark("copy/magick", Tool,
                                "/usr/bin/convert '" + kPpm + "' '" + kOut + ".ppm'")
-      ->Unit(benchmark::kMillisecond);
+      ->Unit(benchmark::kMillisecond)->Iterations(20);
   if (vips)
     benchmark::RegisterBenchmark("copy/vips", Tool, "vips copy '" + kPpm + "' '" + kOut + ".v'")
         ->Unit(benchmark::kMillisecond)->Iterations(20);
