@@ -325,7 +325,7 @@ VEK_EXPORT void VEKAPI VekLogStop(void);
    value; VEK_UNDEFINED only queries. */
 VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes);
 
-/* File lists: names gathered from specifications such as "a.bmp; f*.tga" (the
+/* File lists: names gathered from patterns such as "a.bmp; f*.tga" (the
    wildcards match without regard to case), with their frame and sample counts.
    A list is allocated by VekListAlloc and freed by VekListFree; every call on
    a null or freed list fails with "Invalid file list handle.". Type masks: 0
