@@ -25,6 +25,7 @@ using ::COLORREF;
 using ::DIBSECTION;
 using ::DWORD;
 using ::HBITMAP;
+using ::HBRUSH;
 using ::HDC;
 using ::HGDIOBJ;
 using ::HGLOBAL;
@@ -33,10 +34,13 @@ using ::HWND;
 using ::LOGPALETTE;
 using ::LONG;
 using ::PALETTEENTRY;
+using ::RECT;
 using ::RGBQUAD;
 using ::UINT;
 using ::WORD;
 using ::BitBlt;
+using ::CreateSolidBrush;
+using ::FillRect;
 using ::CreateBitmap;
 using ::CreateCompatibleBitmap;
 using ::CreateCompatibleDC;
@@ -78,10 +82,12 @@ using COLORREF = uint32_t;  // 0x00BBGGRR
 
 // Opaque handle types; their values are looked up, never dereferenced.
 struct HBITMAP__;
+struct HBRUSH__;
 struct HDC__;
 struct HPALETTE__;
 struct HWND__;
 using HBITMAP = HBITMAP__*;
+using HBRUSH = HBRUSH__*;
 using HDC = HDC__*;
 using HPALETTE = HPALETTE__*;
 using HWND = HWND__*;
@@ -128,6 +134,10 @@ struct DIBSECTION {
   DWORD dsBitfields[3];
   void* dshSection;
   DWORD dsOffset;
+};
+
+struct RECT {
+  LONG left, top, right, bottom;
 };
 
 struct PALETTEENTRY {
@@ -198,6 +208,9 @@ int SetDIBitsToDevice(HDC dc, int x_dest, int y_dest, DWORD width, DWORD height,
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int x_src, int y_src,
             DWORD rop);
 COLORREF GetPixel(HDC dc, int x, int y);
+// Solid brushes; FillRect paints [left, right) x [top, bottom), clipped to the surface.
+HBRUSH CreateSolidBrush(COLORREF color);
+int FillRect(HDC dc, const RECT* rect, HBRUSH brush);
 
 // Palettes (palette devices only realise them).
 HPALETTE CreatePalette(const LOGPALETTE* palette);

@@ -51,6 +51,7 @@ struct Layer {
   std::unordered_map<uintptr_t, Context> contexts;
   std::unordered_map<uintptr_t, Palette> palettes;
   std::unordered_map<uintptr_t, size_t> globals;
+  std::unordered_map<uintptr_t, COLORREF> brushes;
   ScreenCaps caps;
   UINT system_palette_use = SYSPAL_STATIC;
   uintptr_t stock_bitmap = 0, stock_palette = 0;
@@ -335,7 +336,7 @@ BOOL DeleteObject(HGDIOBJ object) {
     L().palettes.erase(k);
     return 1;
   }
-  return 0;
+  return L().brushes.erase(k) ? 1 : 0;
 }
 
 int GetObject(HGDIOBJ object, int size, void* out) {
@@ -661,6 +662,27 @@ size_t GlobalSize(HGLOBAL block) {
   return it == L().globals.end() ? 0 : it->second;
 }
 
+HBRUSH CreateSolidBrush(COLORREF color) {
+  const uintptr_t h = L().Next();
+  L().brushes.emplace(h, color & 0xFFFFFFu);
+  return reinterpret_cast<HBRUSH>(h);
+}
+
+int FillRect(HDC dc, const RECT* rect, HBRUSH brush) {
+  Context* c = FindContext(dc);
+  auto it = L().brushes.find(Key(brush));
+  if (!c || !rect || it == L().brushes.end()) return 0;
+  Bitmap* b = Surface(c);
+  if (!b) return 1;  // nothing to paint on: a window context draws nowhere
+  const COLORREF v = it->second;
+  const Rgb color{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16)};
+  const int x0 = std::max<LONG>(rect->left, 0), x1 = std::min<LONG>(rect->right, b->width);
+  const int y0 = std::max<LONG>(rect->top, 0), y1 = std::min<LONG>(rect->bottom, b->height);
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) WriteBitmap(*b, x, y, color);
+  return 1;
+}
+
 // ---- layer control ----
 
 void SetScreenCaps(const ScreenCaps& caps) {
@@ -674,7 +696,7 @@ ScreenCaps GetScreenCaps() { return L().caps; }
 int LiveObjectCount() {
   // Stock bitmap and stock palette are always there.
   return static_cast<int>(L().bitmaps.size() + L().palettes.size() + L().contexts.size() +
-                          L().globals.size()) -
+                          L().globals.size() + L().brushes.size()) -
          2;
 }
 
