@@ -1,0 +1,130 @@
+// Modal dialogs: the window toolkit behind the library's dialogs.
+//
+// A dialog is written once as logic (DialogLogic: which controls exist, what
+// they show, enable, validate and write back) and drawn by the toolkit of the
+// platform, which turns the control list into real widgets, runs the window
+// modally inside the host's process without taking over its main loop, and
+// reports the user's actions back as events. The logic never touches a
+// widget; it talks to the open window through DialogView only, so a native
+// Windows build can draw the same dialogs with its own controls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vek {
+struct QImg;
+}
+
+namespace vek::toolkit {
+
+enum class ControlKind {
+  Label,       // static text
+  Edit,        // one-line text entry (read_only: grey, not editable)
+  Button,      // push button; modal_result != 0 closes the dialog with it (after OnClose)
+  Check,       // check box
+  Radio,       // one radio button; radios in the same group_id exclude each other
+  RadioGroup,  // framed group of radio buttons built from its items (SetItems)
+  Combo,       // drop-down list (choice only)
+  List,        // list box
+  TrackBar,    // horizontal track bar (range, position)
+  ScrollBar,   // horizontal scroll bar (range, position, line and page step)
+  Group,       // framed group box with a caption; purely visual
+  Panel,       // sunken panel; purely visual
+  Display,     // image display (ShowImage), with a background colour
+};
+
+// Geometry in pixels, relative to the dialog's client area.
+struct ControlSpec {
+  int id = 0;
+  ControlKind kind = ControlKind::Label;
+  std::string name;     // the control's resource name ("edResX"), used by tests and traces
+  std::string caption;  // text; a '&' marks the access key ("&Codec Settings...")
+  int x = 0, y = 0, w = 0, h = 0;
+  int modal_result = 0;     // buttons: 1 OK, 2 Cancel, 0 none
+  bool read_only = false;   // edits
+  bool is_default = false;  // buttons: pressed by Enter
+  int group_id = 0;         // radios
+};
+
+struct DialogSpec {
+  std::string caption;
+  int width = 0, height = 0;
+  std::vector<ControlSpec> controls;
+};
+
+// The open window as the logic sees it. Calls naming an unknown id do nothing
+// (getters give empty text, false, -1 or 0).
+class DialogView {
+ public:
+  virtual ~DialogView() = default;
+  virtual void SetText(int id, const std::string& text) = 0;
+  virtual std::string Text(int id) const = 0;
+  virtual void SetEnabled(int id, bool enabled) = 0;
+  virtual bool Enabled(int id) const = 0;
+  virtual void SetChecked(int id, bool checked) = 0;  // Check, Radio
+  virtual bool Checked(int id) const = 0;
+  virtual void SetBold(int id, bool bold) = 0;  // Label
+  // Lists: Combo, List, RadioGroup. Index -1 selects nothing.
+  virtual void SetItems(int id, const std::vector<std::string>& items) = 0;
+  virtual void SetSelected(int id, int index) = 0;
+  virtual int Selected(int id) const = 0;
+  // TrackBar, ScrollBar.
+  virtual void SetRange(int id, int minimum, int maximum, int line_step, int page_step) = 0;
+  virtual void SetPosition(int id, int position) = 0;
+  virtual int Position(int id) const = 0;
+  virtual void SetBounds(int id, int x, int y, int w, int h) = 0;
+  virtual void SetDialogSize(int width, int height) = 0;
+  virtual void Focus(int id) = 0;
+  // Display: draws a copy of the image (8-bit palette, 15, 16, 24, 32 bits) at
+  // the control's origin; null shows the background colour (0x00BBGGRR).
+  virtual void ShowImage(int id, const QImg* image) = 0;
+  virtual void SetColor(int id, uint32_t color) = 0;
+  virtual void SetWaitCursor(bool wait) = 0;
+  // Message boxes owned by the dialog.
+  virtual bool AskYesNo(const std::string& text) = 0;
+  virtual void Message(const std::string& text) = 0;
+  // Ends the modal loop with the result (OnClose is not asked again).
+  virtual void Close(int modal_result) = 0;
+};
+
+// One dialog's behaviour. Events arrive only from the user's actions (and
+// from the test driver); changes the logic makes through the view raise none.
+class DialogLogic {
+ public:
+  virtual ~DialogLogic() = default;
+  virtual DialogSpec Layout() = 0;
+  virtual void OnOpen(DialogView&) {}               // the window is shown
+  virtual void OnCommand(DialogView&, int) {}       // a button without modal result
+  virtual void OnChange(DialogView&, int) {}        // text, check, selection or position changed
+  virtual void OnTrack(DialogView&, int) {}         // track bar moved while dragging
+  virtual void OnLeave(DialogView&, int) {}         // an edit lost the focus
+  // A button with a modal result, or the window closed (2); false keeps it open.
+  virtual bool OnClose(DialogView&, int modal_result) { (void)modal_result; return true; }
+};
+
+// True when windows can be shown (on X11: a display can be opened).
+bool DisplayAvailable();
+
+// Shows the dialog modally and returns its modal result (2 when the window is
+// closed by other means). Throws nothing; without a display it returns 0 at
+// once, and callers report that as their error.
+int RunModal(DialogLogic& logic);
+
+// Test hook: when set, RunModal calls it once the window is shown, instead of
+// waiting for a user, with the open view and a function that delivers an event
+// as a user's action would (through the real widget: it sets the value the
+// view holds and runs the widget's callback). The driver must end the dialog
+// (press a button or Close).
+enum class UserAction { Click, Change, Track, Leave };
+struct TestDriver {
+  void (*run)(DialogView& view, void (*act)(DialogView&, int id, UserAction), void* user) = nullptr;
+  void* user = nullptr;
+};
+void SetTestDriver(const TestDriver& driver);
+
+// Writes the open dialog's window as a PNG (for screenshots); false on failure.
+bool SaveWindowPng(DialogView& view, const std::string& path);
+
+}  // namespace vek::toolkit
