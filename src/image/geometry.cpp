@@ -1,5 +1,6 @@
 // Geometry: pixel-picking resize, smoothing resample, insert and sprite.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "foundation/errors.h"
@@ -497,6 +498,28 @@ void ImgInsert(QImg* source, QImg* destination, int32_t x, int32_t y) {
 void ImgSprite(QImg* source, QImg* destination, int32_t x, int32_t y, uint32_t transparent) {
   Monitored("ImgBasic.ImgSprite",
             [&] { AutoPut_(kOpSprite, source, destination, x, y, transparent); });
+}
+
+BoxFit CalcBoxResize(int32_t width, int32_t height, int32_t box_w, int32_t box_h, bool enlarge) {
+  BoxFit f{width, height, 0, 0};
+  if (width > 0 && height > 0 && box_w > 0 && box_h > 0 &&
+      (enlarge || width > box_w || height > box_h)) {
+    const double sx = static_cast<double>(box_w) / width;
+    const double sy = static_cast<double>(box_h) / height;
+    // nearbyint rounds halves to even in the default rounding mode.
+    if (sx >= sy) {
+      f.height = box_h;
+      f.width = static_cast<int32_t>(std::nearbyint(sy * width));
+    } else {
+      f.width = box_w;
+      f.height = static_cast<int32_t>(std::nearbyint(sx * height));
+    }
+    f.width = std::max(f.width, 1);
+    f.height = std::max(f.height, 1);
+  }
+  f.dx = (box_w - f.width) / 2;
+  f.dy = (box_h - f.height) / 2;
+  return f;
 }
 
 }  // namespace vek

@@ -22,4 +22,13 @@ void ImgSprite(QImg* source, QImg* destination, int32_t x, int32_t y, uint32_t t
 void AutoPut_(int32_t op, QImg* source, QImg* destination, int32_t x, int32_t y,
               uint32_t transparent);
 
+// Fits a width x height picture into a box_w x box_h box. When `enlarge` is set
+// or the picture does not fit, both sides scale by the smaller of the two
+// ratios (rounded to nearest, halves to even, at least 1); otherwise the size
+// stays. The offsets centre the result in the box.
+struct BoxFit {
+  int32_t width, height, dx, dy;
+};
+BoxFit CalcBoxResize(int32_t width, int32_t height, int32_t box_w, int32_t box_h, bool enlarge);
+
 }  // namespace vek
