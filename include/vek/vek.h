@@ -325,6 +325,189 @@ VEK_EXPORT void VEKAPI VekLogStop(void);
    value; VEK_UNDEFINED only queries. */
 VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes);
 
+/* ---- Images, sound buffers and small conversions ------------------------
+
+   Image handles are VekImage records: from VekImgAlloc (freed by VekImgFree),
+   the host's own, or the frame a video function callback receives. Sound
+   handles likewise are VekSound records (VekSndAlloc, VekSndFree). A record
+   may hold the host's own pixel memory (external nonzero): the library reads
+   and writes it but never frees it, and an operation whose result has
+   another size or depth gives the record pixels of the library's own.
+   Every call sets the status (VekGetLastError). A null handle fails with
+   "Invalid image handle." or "Invalid sound handle."; an operation on an
+   image without pixels, or on a record whose fields disagree with its
+   pixels, fails with "Image data corrupted.". Colours are Windows colour
+   values (VekRGB: red in the low byte). Device contexts and bitmaps are
+   Windows handles (HDC, HBITMAP) passed as pointers. */
+
+/* Processing, in place. 8-bit images adjust their palette only; other
+   depths, and every filter, give 24-bit results. Ranges: gamma 0.01..5.0
+   (1.0 unchanged), brightness and contrast -100..100 (0 unchanged), white
+   balance: the colour that becomes neutral, 0..255 each. The filters need
+   images of at least 3 x 3 pixels. */
+VEK_EXPORT void VEKAPI VekImgGamma(VekImage* image, double red, double green, double blue);
+VEK_EXPORT void VEKAPI VekImgBrightness(VekImage* image, int32_t red, int32_t green, int32_t blue);
+VEK_EXPORT void VEKAPI VekImgContrast(VekImage* image, int32_t red, int32_t green, int32_t blue);
+VEK_EXPORT void VEKAPI VekImgWhiteBalance(VekImage* image, int32_t red, int32_t green, int32_t blue);
+VEK_EXPORT void VEKAPI VekImgSoften(VekImage* image);
+VEK_EXPORT void VEKAPI VekImgSharpen(VekImage* image);
+VEK_EXPORT void VEKAPI VekImgEdgeEnhance(VekImage* image);
+/* New size, each side 1 or more. Resize picks pixels (8-bit images stay
+   8-bit), resample averages and interpolates (the result is 24-bit). The
+   image's own size changes nothing. */
+VEK_EXPORT void VEKAPI VekImgResize(VekImage* image, int32_t resX, int32_t resY);
+VEK_EXPORT void VEKAPI VekImgResample(VekImage* image, int32_t resX, int32_t resY);
+/* Grows the image by borders of the colour (each 0..4096; larger values are
+   cut); the result is 24-bit. All borders 0 change nothing. */
+VEK_EXPORT void VEKAPI VekImgBorder(VekImage* image, int32_t left, int32_t top, int32_t right,
+                                    int32_t bottom, int32_t colour);
+/* Passes every colour through three 256-byte tables; a NULL table leaves
+   its channel unchanged. */
+VEK_EXPORT void VEKAPI VekImgRemap(VekImage* image, const uint8_t* redP, const uint8_t* greenP,
+                                   const uint8_t* blueP);
+/* Copies source into dest with its top-left corner at (x, y), both 0 or
+   more (negative offsets fail with "Out of range."), cut at dest's edges. A
+   deeper source raises dest to its depth. */
+VEK_EXPORT void VEKAPI VekImgInsert(VekImage* dest, VekImage* source, int32_t x, int32_t y);
+/* Averaging of images of one size: clear, add each, then get the average
+   (24 bits) into an image. Each returns the status; adding an image of
+   another size fails with "Out of range.", getting before adding with
+   "General image handling fault.". */
+VEK_EXPORT int32_t VEKAPI VekImgAverageClear(void);
+VEK_EXPORT int32_t VEKAPI VekImgAverageAdd(VekImage* image);
+VEK_EXPORT int32_t VEKAPI VekImgAverageGet(VekImage* image);
+
+/* Image records. VekImgAlloc gives an empty record (NULL when memory is
+   short); VekImgFree frees its pixels and the record (NULL does nothing; a
+   record of the host's own is only emptied). VekImgSkip empties a record
+   and keeps it; returns the status. */
+VEK_EXPORT VekImage* VEKAPI VekImgAlloc(void);
+VEK_EXPORT void VEKAPI VekImgFree(VekImage* image);
+VEK_EXPORT int32_t VEKAPI VekImgSkip(VekImage* image);
+/* Loads a still image, or frame `frame` (0-based) of a movie, into the
+   image; the file's content decides the format when its extension does
+   not. Returns the status: "File not exist." when the file cannot be read
+   as any format, "End of movie reached." beyond the last frame. */
+VEK_EXPORT int32_t VEKAPI VekImgLoad(VekImage* image, const char* name, int32_t frame);
+/* Writes the image; the extension chooses the format ("Invalid image
+   format." when none matches). VekImgSave uses the process-wide codec
+   settings of the format; VekImgSaveEx takes the format's defaults,
+   replaced by codec and quality unless they are VEK_UNDEFINED (codec: as
+   VekSetCodec takes it, e.g. the TIFF compression 1, 5, 7, 32773 or 32946,
+   the PNG level 0..9; quality: JPEG 0..100), and leaves them as the
+   process-wide settings. Return the status. */
+VEK_EXPORT int32_t VEKAPI VekImgSave(VekImage* image, const char* name);
+VEK_EXPORT int32_t VEKAPI VekImgSaveEx(VekImage* image, const char* name, int32_t codec,
+                                       int32_t quality);
+/* Copies source (when it holds pixels) into dest. */
+VEK_EXPORT void VEKAPI VekImgCopy(VekImage* dest, VekImage* source);
+/* Any output may be NULL. size = width x height x bytes per pixel; the
+   pixel pointer is the record's own (valid until the image changes), the
+   palette pointer its 768-byte palette (256 entries blue, green, red). */
+VEK_EXPORT void VEKAPI VekImgGetInfo(VekImage* image, int32_t* width, int32_t* height, int32_t* bpp,
+                                     int32_t* size, uint8_t** pixels, uint8_t** palette);
+/* Copies the pixels (the size VekImgGetInfo reports, nothing for an image
+   without pixels) and the 768 palette bytes into the host's buffers; either
+   may be NULL. */
+VEK_EXPORT void VEKAPI VekImgGetPixels(VekImage* image, void* pixels, void* palette);
+/* Makes the image resX x resY at bpp (8, 15, 16, 24 or 32; "Out of range."
+   or "Image format not supported." otherwise, the image unchanged) and
+   copies resX x resY x bytes-per-pixel bytes of pixels, rows top-down
+   without padding, and 768 palette bytes from the pointers that are not
+   NULL. */
+VEK_EXPORT void VEKAPI VekImgSetPixels(VekImage* image, int32_t resX, int32_t resY, int32_t bpp,
+                                       const void* pixPtr, const void* palPtr);
+/* Red, green and blue (0..255) of one pixel; -1 each outside the image or
+   for an image without pixels. */
+VEK_EXPORT void VEKAPI VekImgGetPixelRGB(VekImage* image, int32_t x, int32_t y, int32_t* r, int32_t* g,
+                                         int32_t* b);
+
+/* Windows bitmaps. VekImgToDIB makes a 24-bit DIB section (HBITMAP), freed
+   with VekReleaseDIB (the system's DeleteObject result, 0 for NULL).
+   VekImgToDIBWin3 makes a packed bitmap in one fixed global memory block
+   (HGLOBAL; the header's size field reads 1064 for 8-bit images, whose
+   256-entry colour table follows), freed with VekReleaseDIBWin3 (-1 when
+   freed, else 0). Both return NULL on failure. VekDIBToImg copies a bitmap
+   into the image ("Invalid bitmap handle." when it cannot be read). */
+VEK_EXPORT void* VEKAPI VekImgToDIB(VekImage* image);
+VEK_EXPORT int32_t VEKAPI VekReleaseDIB(void* bitmap);
+VEK_EXPORT void* VEKAPI VekImgToDIBWin3(VekImage* image);
+VEK_EXPORT int32_t VEKAPI VekReleaseDIBWin3(void* memory);
+VEK_EXPORT void VEKAPI VekDIBToImg(VekImage* image, void* bitmap);
+/* Raw Bayer sensor cells (2 x 2 cells of four bytes, resX x resY bytes, each
+   side 2 or more): colorOrMono 1 gives an 8-bit grey image, any other value
+   a 24-bit one; colorOrder nonzero takes red, blue, upper and lower green
+   from cell bytes 1, 2, 0, 3, zero from 3, 0, 2, 1. An odd last row or
+   column stays black. VekBayerLoad reads the first resX x resY bytes of a
+   file and returns the status; VekBayerToImg reads them from pixPtr. */
+VEK_EXPORT int32_t VEKAPI VekBayerLoad(VekImage* image, const char* name, int32_t resX, int32_t resY,
+                                       int32_t colorOrMono, int32_t colorOrder);
+VEK_EXPORT void VEKAPI VekBayerToImg(VekImage* image, const void* pixPtr, int32_t resX, int32_t resY,
+                                     int32_t colorOrMono, int32_t colorOrder);
+/* 24 or 32-bit pixels (other depths do nothing). 32-bit input is first
+   packed in place to 3 bytes a pixel (inData changes). With inOrg 0 the
+   pixels go to outData (numPixels x 3 bytes, may be inData) with the first
+   and third byte exchanged: red-green-blue becomes the blue-green-red of
+   image records; any other inOrg writes nothing to outData. */
+VEK_EXPORT void VEKAPI VekPixelReorder(void* inData, int32_t inBpp, int32_t inOrg, void* outData,
+                                       int32_t numPixels);
+
+/* Drawing on a device context (HDC). VekClearCanvas fills the rectangle
+   from (x, y) to (x + width, y + height) with the colour. VekImgShow draws
+   the image at (x, y), its palette realised on palette devices.
+   VekImgShowInRect fits the image into the box (scaled by the smaller of
+   the two ratios when enlarge is nonzero or it does not fit, else kept) and
+   draws it centred; the image itself is resampled to that size. A box
+   without area draws nothing. */
+VEK_EXPORT void VEKAPI VekClearCanvas(void* dc, int32_t x, int32_t y, int32_t width, int32_t height,
+                                      int32_t colour);
+VEK_EXPORT void VEKAPI VekImgShow(VekImage* image, void* dc, int32_t x, int32_t y);
+VEK_EXPORT void VEKAPI VekImgShowInRect(VekImage* image, void* dc, int32_t x, int32_t y,
+                                        int32_t boxWidth, int32_t boxHeight, int32_t enlarge);
+
+/* Sound buffers. Sizes are one second of the buffer's format: rate x
+   channels x ((bits + 7) / 8) bytes, whatever the buffer holds. VekSndAlloc
+   gives an empty buffer (NULL when memory is short); VekSndFree frees its
+   samples and the record (NULL does nothing). In VekSndGetInfo any output
+   may be NULL; the data pointer is the buffer's own. VekSndGetSamples copies
+   that size into the host's buffer, or less when the buffer's storage holds
+   less. VekSndSetSamples makes the format PCM (rate, channels, bits: whole
+   bytes per sample, else "Invalid audio format.") and copies one second of
+   it from data into the existing storage, at most what the storage holds;
+   it does not allocate, and the sample count only shrinks when the samples
+   held no longer fit the storage in the new format. */
+VEK_EXPORT VekSound* VEKAPI VekSndAlloc(void);
+VEK_EXPORT void VEKAPI VekSndFree(VekSound* sound);
+VEK_EXPORT void VEKAPI VekSndGetInfo(VekSound* sound, int32_t* rate, int32_t* channels, int32_t* bits,
+                                     int32_t* size, uint8_t** data);
+VEK_EXPORT void VEKAPI VekSndGetSamples(VekSound* sound, void* buffer);
+VEK_EXPORT void VEKAPI VekSndSetSamples(VekSound* sound, int32_t rate, int32_t channels, int32_t bits,
+                                        const void* data);
+
+/* Header read-outs. VekTiffGetTag: the size in bytes of one value of a tag
+   in the first directory of a TIFF file (tag 34071: its whole byte array),
+   copied into buf (at most bufSize bytes, little-endian) when buf is not
+   NULL; returns the bytes copied, or the size when buf is NULL, 0 when the
+   tag is missing. VekBayerGetHdr copies up to bufSize bytes (at most 1024)
+   of the trailer of a 512 x 384 BAY file into buf and returns the count.
+   Both return 0 on failure. */
+VEK_EXPORT int32_t VEKAPI VekTiffGetTag(const char* filename, int32_t tag, void* buf, int32_t bufSize);
+VEK_EXPORT int32_t VEKAPI VekBayerGetHdr(const char* filename, void* buf, int32_t bufSize);
+
+#if defined(_WIN32) && !defined(_WIN64)
+VEK_STATIC_ASSERT(offsetof(VekImage, palette) == 24, "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekImage, external) == 792, "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, capacity) == 4, "sound buffer layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, sampleCount) == 8, "sound buffer layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, format) == 12, "sound buffer layout");
+VEK_STATIC_ASSERT(sizeof(VekSound) == 32, "sound buffer layout");
+#endif
+VEK_STATIC_ASSERT(offsetof(VekImage, size) == sizeof(void*), "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekImage, external) == sizeof(void*) + 788, "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, capacity) == sizeof(void*), "sound buffer layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, format) == sizeof(void*) + 8, "sound buffer layout");
+/* ---- end of images, sound buffers and small conversions ---- */
+
 /* File lists: names gathered from patterns such as "a.bmp; f*.tga" (the
    wildcards match without regard to case), with their frame and sample counts.
    A list is allocated by VekListAlloc and freed by VekListFree; every call on
