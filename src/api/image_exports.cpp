@@ -172,7 +172,7 @@ void Border(QImg* img, int32_t left, int32_t top, int32_t right, int32_t bottom,
 // Red, green and blue of one pixel.
 void PixelRGB(const QImg* img, int32_t x, int32_t y, int32_t& r, int32_t& g, int32_t& b) {
   const uint8_t* p = img->pixels + (int64_t{y} * img->width + x) * img->bytespp;
-  const uint32_t w = p[0] | uint32_t{p[1]} << 8;
+  const uint32_t w = img->bytespp >= 2 ? p[0] | uint32_t{p[1]} << 8 : 0;
   switch (img->bits) {
     case 8: {
       const uint8_t* e = img->palette + 3 * p[0];

@@ -29,7 +29,7 @@ namespace {
   X(VekBayerGetHdr) X(VekPixelReorder) X(VekImgGamma) X(VekImgBrightness) X(VekImgSoften)          \
   X(VekImgSharpen) X(VekImgEdgeEnhance) X(VekImgResize) X(VekImgResample) X(VekImgBorder)          \
   X(VekImgRemap) X(VekImgInsert) X(VekImgAverageClear) X(VekImgAverageAdd) X(VekImgAverageGet)     \
-  X(VekImgShowInRect) X(VekClearCanvas) X(VekSndAlloc) X(VekSndFree) X(VekSndGetInfo)              \
+  X(VekImgShowInRect) X(VekImgShow) X(VekClearCanvas) X(VekSndAlloc) X(VekSndFree) X(VekSndGetInfo)              \
   X(VekSndGetSamples) X(VekSndSetSamples) X(VekTiffGetTag) X(VekMakeFourCC) X(VekRGB) X(VekAlloc)  \
   X(VekFree) X(VekSetOutputFile) X(VekSetAudioFormat) X(VekAssignVideoSource)                      \
   X(VekAssignAudioSource) X(VekAssignAudioFunc) X(VekSrcSetFile) X(VekSrcSetPixels)                \
@@ -517,6 +517,68 @@ TEST_F(HostImages, BadInputGivesErrorsNotCrashes) {
   EXPECT_EQ(host, Bytes(48, 125));
   V.VekImgFree(&own);
   for (VekImage* i : {empty, again}) V.VekImgFree(i);
+}
+
+TEST_F(HostImages, EveryExportSurvivesNullAndEmptyRecords) {
+  VekImage* empty = V.VekImgAlloc();
+  uint8_t buf[2048] = {};
+  int32_t n[4];
+  uint8_t* p[2];
+  for (VekImage* img : {static_cast<VekImage*>(nullptr), empty}) {
+    V.VekImgGamma(img, 2, 2, 2);
+    V.VekImgBrightness(img, 5, 5, 5);
+    V.VekImgContrast(img, 5, 5, 5);
+    V.VekImgWhiteBalance(img, 200, 200, 200);
+    V.VekImgResample(img, 5, 5);
+    V.VekImgBorder(img, 1, 1, 1, 1, 0);
+    V.VekImgRemap(img, buf, buf, buf);
+    V.VekImgInsert(img, img, 0, 0);
+    V.VekImgInsert(img, empty, 0, 0);
+    V.VekImgAverageAdd(img);
+    V.VekImgCopy(img, empty);
+    V.VekImgCopy(empty, img);
+    V.VekImgGetInfo(img, &n[0], &n[1], &n[2], &n[3], &p[0], &p[1]);
+    V.VekImgGetPixels(img, buf, buf);
+    V.VekImgGetPixelRGB(img, 0, 0, &n[0], &n[1], &n[2]);
+    EXPECT_EQ(n[0], -1);
+    EXPECT_EQ(V.VekImgToDIB(img), nullptr);
+    EXPECT_EQ(V.VekImgToDIBWin3(img), nullptr);
+    V.VekDIBToImg(img, nullptr);
+    V.VekImgShow(img, nullptr, 0, 0);
+    V.VekImgShowInRect(img, nullptr, 0, 0, 10, 10, -1);
+    EXPECT_EQ(V.VekImgSaveEx(img, (dir + "n.png").c_str(), 9, 9), VEK_STATUS_ERROR);
+    V.VekBayerToImg(img, nullptr, 4, 4, 1, 1);
+    EXPECT_EQ(Status(), VEK_STATUS_ERROR);
+  }
+  EXPECT_EQ(V.VekImgAverageGet(nullptr), VEK_STATUS_ERROR);
+  EXPECT_EQ(V.VekBayerLoad(nullptr, kPhoto, 4, 4, 1, 1), VEK_STATUS_ERROR);
+  V.VekImgSetPixels(nullptr, 2, 2, 24, buf, buf);
+  ExpectError("Invalid image handle.");
+  V.VekSndGetInfo(nullptr, &n[0], &n[1], &n[2], &n[3], &p[0]);
+  V.VekSndSetSamples(nullptr, 8000, 1, 8, buf);
+  ExpectError("Invalid sound handle.");
+  EXPECT_EQ(V.VekTiffGetTag(nullptr, 256, buf, 4), 0);
+  EXPECT_EQ(V.VekBayerGetHdr(nullptr, buf, 4), 0);
+  EXPECT_EQ(V.VekReleaseDIB(nullptr), 0);
+  V.VekPixelReorder(nullptr, 24, 0, buf, 4);
+  V.VekPixelReorder(buf, 24, 0, nullptr, 4);
+  V.VekClearCanvas(nullptr, 0, 0, 10, 10, 0);
+  // Images too narrow for the filters, and every depth, are handled.
+  for (int bits : {8, 15, 16, 24, 32}) {
+    for (int w : {1, 2, 3}) {
+      V.VekImgSetPixels(empty, w, 2, bits, buf, buf);
+      V.VekImgSoften(empty);
+      V.VekImgSetPixels(empty, w, 1, bits, buf, buf);
+      V.VekImgEdgeEnhance(empty);
+      V.VekImgSetPixels(empty, w, 3, bits, buf, buf);
+      V.VekImgBrightness(empty, 10, 0, -10);
+      V.VekImgBorder(empty, 1, 0, 0, 2, 0);
+      V.VekImgResize(empty, 1, 7);
+      V.VekImgResample(empty, 300, 1);
+      EXPECT_EQ(Status(), VEK_STATUS_OK) << bits << " bits, width " << w;
+    }
+  }
+  V.VekImgFree(empty);
 }
 
 // Sound blocks of a run, seen and changed by the audio function callback.
