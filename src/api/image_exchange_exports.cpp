@@ -100,7 +100,7 @@ VEK_EXPORT void VEKAPI VekClearCanvas(void* dc, int32_t x, int32_t y, int32_t wi
                                       int32_t colour) {
   ApiCall("vekmain.VekClearCanvas", [&] {
     ApiTrace("VekClearCanvas: dc=" + Decimal(dc));
-    gdi::HBRUSH brush = gdi::CreateSolidBrush(static_cast<gdi::COLORREF>(colour) & 0xFFFFFF);
+    gdi::HBRUSH brush = gdi::CreateSolidBrush(static_cast<gdi::COLORREF>(colour));
     if (!brush) return;
     const gdi::RECT r{x, y, ClampSum(x, width), ClampSum(y, height)};
     gdi::FillRect(AsDC(dc), &r, brush);

@@ -188,6 +188,28 @@ TEST_F(HostImages, SavedFilesDecodeIndependentlyAndLoadBack) {
   V.VekImgFree(img);
 }
 
+TEST_F(HostImages, MovieFramesLoadByNumber) {
+  const std::string gif = dir + "anim.gif";
+  Shell("/usr/bin/convert -size 8x8 xc:red xc:lime xc:blue '" + gif + "'");
+  VekImage* img = V.VekImgAlloc();
+  int32_t r, g, b;
+  ASSERT_EQ(V.VekImgLoad(img, gif.c_str(), 1), VEK_STATUS_OK);  // frames count from 0
+  V.VekImgGetPixelRGB(img, 7, 7, &r, &g, &b);
+  EXPECT_EQ((std::vector<int32_t>{r, g, b}), (std::vector<int32_t>{0, 255, 0}));
+  ASSERT_EQ(V.VekImgLoad(img, gif.c_str(), 2), VEK_STATUS_OK);
+  V.VekImgGetPixelRGB(img, 0, 0, &r, &g, &b);
+  EXPECT_EQ((std::vector<int32_t>{r, g, b}), (std::vector<int32_t>{0, 0, 255}));
+  EXPECT_EQ(V.VekImgLoad(img, gif.c_str(), 3), VEK_STATUS_ERROR);
+  ExpectError("End of movie reached.");
+  // A picture saved to a movie format is a movie of one frame.
+  VekImage* photo = Photo();
+  ASSERT_EQ(V.VekImgSave(photo, (dir + "one.avi").c_str()), VEK_STATUS_OK);
+  ASSERT_EQ(V.VekImgLoad(img, (dir + "one.avi").c_str(), 0), VEK_STATUS_OK);
+  EXPECT_GT(Psnr(Pixels(img), Pixels(photo)), 25);
+  V.VekImgFree(photo);
+  V.VekImgFree(img);
+}
+
 TEST_F(HostImages, SaveExCodecAndQuality) {
   if (!HaveTool("/usr/bin/tiffinfo")) GTEST_SKIP() << "tiffinfo is not installed";
   VekImage* img = Photo();
