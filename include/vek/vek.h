@@ -459,8 +459,9 @@ VEK_EXPORT void VEKAPI VekTextShadow(VekTextParams* text, int32_t mode, int32_t 
 VEK_EXPORT void VEKAPI VekTextGetExtents(VekTextParams* text, const char* textStr, int32_t* width,
                                          int32_t* height);
 /* Converts the image to 24 bits when it is not, then draws the text with the
-   top-left corner of its sprite at (x, y), x and y 0 or more; the part
-   beyond the image is cut off. */
+   top-left corner of its sprite at (x, y); the part beyond the right and
+   bottom edges is cut off, negative positions fail with "Out of range.". A
+   text that cannot be rendered (no font at that size) fails. */
 VEK_EXPORT void VEKAPI VekTextOut(VekImage* image, VekTextParams* text, int32_t x, int32_t y,
                                   const char* textStr);
 

@@ -30,7 +30,7 @@ constexpr const char* kTextLabel = "vekmain.VekTextAlloc.paramP";
 
 // A text record this library handed out and has not freed yet.
 QTextParams* Params(VekTextParams* text, int32_t site) {
-  if (!text || !MemTracked(text) || std::strcmp(MemLabel(text), kTextLabel) != 0)
+  if (!text || !MemTracked(text) || !std::strstr(MemLabel(text), kTextLabel))
     ErrRaiseText(kGrpText, "Invalid text handle.", site);
   return reinterpret_cast<QTextParams*>(text);
 }

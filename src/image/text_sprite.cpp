@@ -5,6 +5,7 @@
 #include "image/text_sprite.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <vector>
 
@@ -74,21 +75,22 @@ int32_t Grown(int32_t size, int64_t extra, int32_t site) {
 
 int64_t Abs(int32_t v) { return v < 0 ? -int64_t{v} : int64_t{v}; }
 
-// The pixel value of a colour in an image of `bits`, as ImgSprite compares it.
-uint32_t PixelKey(int32_t color, int32_t bits) {
+// The 24-bit pixel value of a colour (blue, green, red bytes): the colour
+// value with its first and third bytes exchanged.
+uint32_t PixelKey(int32_t color) {
   const uint32_t c = static_cast<uint32_t>(color);
-  // Blue, green, red bytes: the colour value with its first and third bytes exchanged.
-  const uint32_t bgr = ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
-  if (bits == 24 || bits == 32) return bgr;
-  // 15 and 16 bits: the value the conversion gives that colour.
-  QImg one{};
-  ImgGuard guard(one);
-  ImgAlloc(&one, 1, 1, 24, 2620, "textgen.Text_Out.key");
-  one.pixels[0] = static_cast<uint8_t>(bgr);
-  one.pixels[1] = static_cast<uint8_t>(bgr >> 8);
-  one.pixels[2] = static_cast<uint8_t>(bgr >> 16);
-  ImgConvBpp(&one, &one, bits);
-  return one.pixels[0] | (uint32_t{one.pixels[1]} << 8);
+  return ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
+}
+
+// Renders the plain sprite; a failure that rendering stopped is carried on
+// to the caller, so that a text that could not be drawn is not reported as drawn.
+void MakeSpriteOrRaise(QImg* image, const std::string& text, QTextParams* p, int32_t site) {
+  const bool clean = ErrNone();
+  Text_MakeSprite(image, text, p);
+  if (!clean || ErrNone()) return;
+  const int32_t group = ErrGroup(), code = ErrCode();
+  if (code == kFreeTextCode) ErrRaiseText(group, std::string(ErrText()), site);
+  ErrRaise(group, code, site);
 }
 
 }  // namespace
@@ -277,7 +279,7 @@ void Text_CreateSprite(QImg* image, const std::string& text, QTextParams* p) {
       p->bk_index = index;
     }
     TextImgPtr plain = _AllocImgPtr();
-    Text_MakeSprite(plain.get(), text, p);
+    MakeSpriteOrRaise(plain.get(), text, p, 2621);
     if (!ImgValid(plain.get())) return;  // nothing rendered
     TextImgPtr shaped;
     QImg* result = plain.get();
@@ -292,7 +294,9 @@ void Text_CreateSprite(QImg* image, const std::string& text, QTextParams* p) {
     }
     p->sprite_width = result->width;
     p->sprite_height = result->height;
-    ImgXchg(image, result);  // what the image held goes with `result`
+    // The result's pixels move into the (emptied) image record.
+    ImgFree(image);
+    std::swap(*image, *result);
     SetSpritePalette(image, p);
   });
 }
@@ -312,7 +316,7 @@ void Text_Out(QImg* image, const std::string& text, int32_t x, int32_t y, QTextP
         p->bk_color = color;
         SetSpritePalette(sprite.get(), p);
         ImgConvBpp(sprite.get(), sprite.get(), 24);
-        key = PixelKey(color, image->bits);
+        key = PixelKey(color);  // the sprite is 24-bit, and so the image it is placed in
       }
       ImgSprite(sprite.get(), image, x, y, key);
     } else {
@@ -328,7 +332,7 @@ void Text_GetExtents(const std::string& text, QTextParams* p, int32_t* width, in
     p->text_height = 0;
     {
       TextImgPtr temp = _AllocImgPtr();
-      Text_MakeSprite(temp.get(), text, p);
+      MakeSpriteOrRaise(temp.get(), text, p, 2622);
     }
     if (width) *width = p->text_width;
     if (height) *height = p->text_height;

@@ -110,7 +110,8 @@ TextImgPtr _AllocImgPtr();
 void _Text_AddShadow(QImg* destination, QImg* sprite, const QTextParams* params);
 void _Text_AddBorder(QImg* destination, QImg* sprite, const QTextParams* params);
 // The full sprite for the record's shadow mode, moved into `image`; an empty
-// text leaves the sprite size 0.
+// text leaves the sprite size 0. This and the calls below pass a rendering
+// failure on to their caller.
 void Text_CreateSprite(QImg* image, const std::string& text, QTextParams* params);
 // Places the sprite of the text into `image` at (x, y).
 void Text_Out(QImg* image, const std::string& text, int32_t x, int32_t y, QTextParams* params);

@@ -38,8 +38,8 @@ uint32_t CodePoint(uint8_t byte) {
   return byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
 }
 
-// The FreeType library and the faces loaded so far. Faces stay loaded for the
-// life of the process (one per file), and each font object holds its own size.
+// The FreeType library and the faces loaded so far. Faces stay loaded until
+// the layer shuts down (one per file); each font object holds its own size.
 struct Fonts {
   FT_Library ft = nullptr;
   bool fc = false;
@@ -48,15 +48,15 @@ struct Fonts {
   std::map<std::tuple<std::string, bool, bool>, std::pair<std::string, int>> resolved;
 };
 
+Fonts* g_fonts = nullptr;
+
 Fonts& F() {
-  // Kept until the process ends: font objects may outlive any static here.
-  static Fonts* fonts = [] {
-    auto* f = new Fonts;
-    if (FT_Init_FreeType(&f->ft) != 0) f->ft = nullptr;
-    f->fc = FcInit() == FcTrue;
-    return f;
-  }();
-  return *fonts;
+  if (!g_fonts) {
+    g_fonts = new Fonts;
+    if (FT_Init_FreeType(&g_fonts->ft) != 0) g_fonts->ft = nullptr;
+    g_fonts->fc = FcInit() == FcTrue;
+  }
+  return *g_fonts;
 }
 
 bool Match(const std::string& family, bool bold, bool italic, std::string& file, int& index) {
@@ -208,6 +208,14 @@ void FontClose(FontFace* font) {
   if (!font) return;
   if (font->size) FT_Done_Size(font->size);
   delete font;
+}
+
+void FontShutdown() {
+  if (!g_fonts) return;
+  if (g_fonts->ft) FT_Done_FreeType(g_fonts->ft);  // with every face loaded
+  if (g_fonts->fc) FcFini();
+  delete g_fonts;
+  g_fonts = nullptr;
 }
 
 int FontAscent(const FontFace* font) { return font->ascent; }

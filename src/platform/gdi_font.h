@@ -23,6 +23,8 @@ struct FontFace;  // a loaded face at the requested size
 // Null when no installed face could be loaded.
 FontFace* FontOpen(const FontRequest& request);
 void FontClose(FontFace* font);
+// Releases the loaded faces and the font libraries; fonts must be closed first.
+void FontShutdown();
 
 // The cell: ascent above the baseline, descent below it, in pixels.
 int FontAscent(const FontFace* font);

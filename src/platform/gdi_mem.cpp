@@ -102,10 +102,25 @@ struct Layer {
   }
 };
 
+Layer* g_layer = nullptr;
+
 Layer& L() {
-  static Layer layer;
-  return layer;
+  if (!g_layer) g_layer = new Layer;
+  return *g_layer;
 }
+
+// Everything goes when the program ends or the library is unloaded: fonts
+// first, then the font machinery they use.
+struct Teardown {
+  ~Teardown() {
+    if (g_layer) {
+      for (auto& [handle, font] : g_layer->fonts) detail::FontClose(font.face);
+      delete g_layer;
+      g_layer = nullptr;
+    }
+    detail::FontShutdown();
+  }
+} g_teardown;
 
 uintptr_t Key(const void* h) { return reinterpret_cast<uintptr_t>(h); }
 
