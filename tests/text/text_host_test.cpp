@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -33,7 +34,8 @@ struct TextHost : ::testing::Test {
   std::string trace = vek::testing::UniqueTemp("text_trace.txt");
 
   void SetUp() override {
-    lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    // VEK_NODELETE keeps the code mapped after unloading, for readable leak traces.
+    lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL | (std::getenv("VEK_NODELETE") ? RTLD_NODELETE : 0));
     ASSERT_NE(lib, nullptr) << dlerror();
 #define VEK_FIND(name)                                          \
   name = reinterpret_cast<decltype(name)>(dlsym(lib, #name)); \
