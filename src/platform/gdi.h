@@ -274,7 +274,8 @@ HFONT CreateFont(int height, int width, int escapement, int orientation, int wei
                  DWORD italic, DWORD underline, DWORD strike_out, DWORD charset,
                  DWORD out_precision, DWORD clip_precision, DWORD quality,
                  DWORD pitch_and_family, const char* face);
-// Width: the sum of the (hinted) advances, no kerning; height: ascent + descent.
+// Width: the sum of the advances, each rounded to whole pixels, no kerning;
+// height: ascent + descent.
 BOOL GetTextExtentPoint32(HDC dc, const char* text, int count, SIZE* size);
 // Each returns the previous value (CLR_INVALID, or 0 for the mode, on failure).
 COLORREF SetTextColor(HDC dc, COLORREF color);

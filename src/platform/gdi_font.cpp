@@ -1,7 +1,7 @@
 // Font faces for the in-memory graphics layer: names resolved by fontconfig,
 // glyphs and metrics from FreeType, measured the way Windows measures
-// TrueType fonts (cell from the OS/2 Windows ascent and descent, hinted
-// integer advances, no kerning).
+// TrueType fonts (cell from the OS/2 Windows ascent and descent, integer
+// advances, no kerning).
 #ifndef _WIN32
 
 #include "platform/gdi_font.h"
@@ -227,7 +227,10 @@ namespace {
 bool LoadGlyph(FontFace* font, uint8_t byte, int64_t& advance) {
   const FT_UInt index = FT_Get_Char_Index(font->face, CodePoint(byte));
   if (FT_Load_Glyph(font->face, index, font->load_flags) != 0) return false;
-  advance = (font->face->glyph->advance.x + 32) >> 6;
+  // The design advance rounded to whole pixels, glyph by glyph: the widths
+  // of a metric-compatible face then match the original's at every size,
+  // whatever its hinting does to the outline.
+  advance = (font->face->glyph->linearHoriAdvance + 0x8000) >> 16;
   if (font->bold) ++advance;  // a simulated bold glyph is one pixel wider
   return true;
 }
