@@ -443,6 +443,7 @@ typedef struct VekTextParams {
   int32_t textWidth, textHeight;     /* extent of the last text measured */
 } VekTextParams;
 VEK_STATIC_ASSERT(sizeof(VekTextParams) == 104, "text parameters are 104 bytes");
+VEK_STATIC_ASSERT(offsetof(VekTextParams, size) == 36, "32-bit fields start after 3 bytes of alignment");
 
 VEK_EXPORT VekTextParams* VEKAPI VekTextAlloc(void);
 VEK_EXPORT void VEKAPI VekTextFree(VekTextParams* text);

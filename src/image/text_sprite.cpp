@@ -5,8 +5,8 @@
 #include "image/text_sprite.h"
 
 #include <algorithm>
-#include <utility>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "foundation/errors.h"
@@ -21,12 +21,14 @@ using namespace gdi;  // the constants (on Windows they are the system's macros)
 
 namespace {
 
-// a * b / c rounded to the nearest integer, halves away from zero.
+// a * b / c rounded to the nearest integer, halves away from zero; -1 when
+// c is 0 or the result leaves 32 bits (as the system's MulDiv).
 int32_t MulDivRound(int32_t a, int32_t b, int32_t c) {
   if (c == 0) return -1;
-  const int64_t n = int64_t{a} * b;
-  const int64_t q = (2 * (n < 0 ? -n : n) + (c < 0 ? -int64_t{c} : c)) / (2 * (c < 0 ? -int64_t{c} : c));
-  const int64_t r = (n < 0) != (c < 0) ? -q : q;
+  const int64_t n = int64_t{a} * b, d = c;
+  const int64_t an = n < 0 ? -n : n, ad = d < 0 ? -d : d;
+  const int64_t q = (2 * an + ad) / (2 * ad);
+  const int64_t r = (n < 0) != (d < 0) ? -q : q;
   return r > INT32_MAX || r < INT32_MIN ? -1 : static_cast<int32_t>(r);
 }
 
@@ -159,7 +161,11 @@ void Text_MakeSprite(QImg* image, const std::string& text, QTextParams* p) {
     gdi::SetBkMode(g.dc, OPAQUE);
     gdi::SetBkColor(g.dc, 0x000000);
 
-    const int32_t char_height = -MulDivRound(p->size, gdi::GetDeviceCaps(g.dc, LOGPIXELSY), 72);
+    const int32_t dpi = gdi::GetDeviceCaps(g.dc, LOGPIXELSY);
+    // No font is that large; MulDiv's overflow result -1 would ask for a 1-pixel cell.
+    if ((p->size < 0 ? -int64_t{p->size} : int64_t{p->size}) * dpi / 72 >= INT32_MAX)
+      ErrRaise(kGrpGeneral, kGenOutOfRange, 2623);
+    const int32_t char_height = -MulDivRound(p->size, dpi, 72);
     // LOGFONT holds 31 characters and the terminating zero.
     Tracked<char> font_name(32, 2605, "textgen.Text_MakeSprite.fontName");
     const std::string name = Text_FontName(p);

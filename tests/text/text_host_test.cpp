@@ -193,6 +193,9 @@ TEST_F(TextHost, BadInputGivesStatusAndMessage) {
   VekTextSetFont(t, "Arial", 1000000, 0);
   VekTextOut(&page.img, t, 0, 0, "huge");
   EXPECT_EQ(Last().status, VEK_STATUS_ERROR);
+  VekTextSetFont(t, "Arial", INT_MAX, 0);
+  VekTextOut(&page.img, t, 0, 0, "huge");
+  expect_error("Out of range.");
   VekTextSetFont(t, "Arial", 12, 0);
   VekTextShadow(t, VEK_TEXT_SHADOW_BORDER, INT_MIN, INT_MAX);
   VekTextOut(&page.img, t, 0, 0, "wide");
