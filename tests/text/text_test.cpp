@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -190,6 +191,56 @@ TEST_F(TextTest, TextOutFillsTheCellOnlyWhenOpaque) {
   SelectObject(dc, old_bitmap);
   DeleteDC(dc);
   EXPECT_TRUE(DeleteObject(font));
+  DeleteObject(surface);
+}
+
+std::string Shell(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+TEST_F(TextTest, GlyphInkMatchesAnotherRasteriser) {
+  // ImageMagick renders the file fontconfig names for "Arial" without
+  // smoothing; the ink of each glyph must cover the same box within hinting.
+  const std::string file = Shell("fc-match -f '%{file}' Arial 2>/dev/null");
+  if (file.empty() || std::system("convert -version >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "fc-match or ImageMagick missing";
+  BITMAPINFO info{};
+  info.bmiHeader = {40, 120, -120, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* pixels = nullptr;
+  HBITMAP surface = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old_bitmap = SelectObject(dc, surface);
+  HFONT font = CreateFont(-40, 0, 0, 0, FW_NORMAL, 0, 0, 0, 0, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS,
+                          DRAFT_QUALITY, 0, "Arial");
+  HGDIOBJ old_font = SelectObject(dc, font);
+  for (const char* glyph : {"H", "g", "Q", "&", "W"}) {
+    RECT all{0, 0, 120, 120};
+    HBRUSH white = CreateSolidBrush(0xFFFFFF);
+    FillRect(dc, &all, white);
+    DeleteObject(white);
+    TextOut(dc, 20, 20, glyph, 1);
+    int x0 = 999, y0 = 999, x1 = -1, y1 = -1;
+    for (int y = 0; y < 120; ++y)
+      for (int x = 0; x < 120; ++x)
+        if (GetPixel(dc, x, y) == 0) x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    int w = 0, h = 0;
+    const std::string size = Shell("convert -font '" + file + "' -density 72 -pointsize 40 +antialias 'label:" +
+                                   glyph + "' -trim -format '%w %h' info: 2>/dev/null");
+    ASSERT_EQ(std::sscanf(size.c_str(), "%d %d", &w, &h), 2) << size;
+    EXPECT_NEAR(x1 - x0 + 1, w, 1) << glyph;
+    EXPECT_NEAR(y1 - y0 + 1, h, 1) << glyph;
+  }
+  SelectObject(dc, old_font);
+  SelectObject(dc, old_bitmap);
+  DeleteDC(dc);
+  DeleteObject(font);
   DeleteObject(surface);
 }
 
