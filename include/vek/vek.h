@@ -594,6 +594,61 @@ typedef struct VekFileInfo {
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* ---- Text drawing ------------------------------------------------------ */
+
+/* Text parameters (104 bytes, little-endian): allocated by VekTextAlloc,
+   freed by VekTextFree; every call on a null, freed or foreign record fails
+   with "Invalid text handle." (VekTextFree ignores null). The font name is
+   counted (fontNameLen characters, not zero-terminated). Colours are
+   Windows colour values (VekRGB: red in the low byte). Defaults: "Arial",
+   12 points, plain, no shadow, offsets 2 and 2, black text, grey shadow,
+   white background, transparent background. */
+#define VEK_TEXT_BOLD 1
+#define VEK_TEXT_ITALIC 2
+#define VEK_TEXT_UNDERLINE 4
+#define VEK_TEXT_STRIKEOUT 8
+#define VEK_TEXT_SHADOW_NONE 0
+#define VEK_TEXT_SHADOW_DROP 1
+#define VEK_TEXT_SHADOW_BORDER 2
+typedef struct VekTextParams {
+  uint8_t fontNameLen;
+  char fontName[32];
+  uint8_t reserved[3];
+  int32_t size;  /* points, at 96 pixels per inch */
+  int32_t style; /* VEK_TEXT_BOLD | VEK_TEXT_ITALIC | VEK_TEXT_UNDERLINE | VEK_TEXT_STRIKEOUT */
+  int32_t shadowX, shadowY; /* drop shadow offset, or border thickness */
+  int32_t backIndex, foreIndex, shadowIndex; /* palette indices inside the sprite */
+  int32_t charSet;
+  int32_t shadowMode; /* VEK_TEXT_SHADOW_... */
+  int32_t backColor, foreColor, shadowColor;
+  int32_t transparent; /* flag: the background is left out */
+  int32_t spriteWidth, spriteHeight; /* size of the last sprite drawn */
+  int32_t textWidth, textHeight;     /* extent of the last text measured */
+} VekTextParams;
+VEK_STATIC_ASSERT(sizeof(VekTextParams) == 104, "text parameters are 104 bytes");
+VEK_STATIC_ASSERT(offsetof(VekTextParams, size) == 36, "32-bit fields start after 3 bytes of alignment");
+
+VEK_EXPORT VekTextParams* VEKAPI VekTextAlloc(void);
+VEK_EXPORT void VEKAPI VekTextFree(VekTextParams* text);
+/* The first 32 characters of the name; style keeps the bits 1, 2, 4 and 8. */
+VEK_EXPORT void VEKAPI VekTextSetFont(VekTextParams* text, const char* name, int32_t size,
+                                      int32_t style);
+/* A non-zero transp leaves the background out when the text is drawn. */
+VEK_EXPORT void VEKAPI VekTextSetColor(VekTextParams* text, int32_t fore, int32_t shadow,
+                                       int32_t back, int32_t transp);
+/* Modes other than 0, 1 and 2 keep the previous mode; the offsets are set always. */
+VEK_EXPORT void VEKAPI VekTextShadow(VekTextParams* text, int32_t mode, int32_t x, int32_t y);
+/* The text's measured extent (0 x 0 for an empty text); texts are cut to 255
+   characters, bytes are the Windows-1252 code page. */
+VEK_EXPORT void VEKAPI VekTextGetExtents(VekTextParams* text, const char* textStr, int32_t* width,
+                                         int32_t* height);
+/* Converts the image to 24 bits when it is not, then draws the text with the
+   top-left corner of its sprite at (x, y); the part beyond the right and
+   bottom edges is cut off, negative positions fail with "Out of range.". A
+   text that cannot be rendered (no font at that size) fails. */
+VEK_EXPORT void VEKAPI VekTextOut(VekImage* image, VekTextParams* text, int32_t x, int32_t y,
+                                  const char* textStr);
+
 /* Number of codecs of a format; for AVI, width, height and bits above 0 mark
    the compressors that take such frames. Call it for AVI before asking for
    AVI codec information. */

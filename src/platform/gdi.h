@@ -1,6 +1,6 @@
-// Bitmaps, device contexts, palettes and global memory blocks: the part of
-// the Windows graphics interface the image core uses to exchange pictures
-// with hosts and to draw them.
+// Bitmaps, device contexts, palettes, fonts and global memory blocks: the
+// part of the Windows graphics interface the image core uses to exchange
+// pictures with hosts, to draw them, and to render text.
 //
 // On Windows the names below map to the system's own (see the _WIN32 branch).
 // Elsewhere this library provides them itself, working on pixel surfaces in
@@ -27,6 +27,7 @@ using ::DWORD;
 using ::HBITMAP;
 using ::HBRUSH;
 using ::HDC;
+using ::HFONT;
 using ::HGDIOBJ;
 using ::HGLOBAL;
 using ::HPALETTE;
@@ -36,6 +37,7 @@ using ::LONG;
 using ::PALETTEENTRY;
 using ::RECT;
 using ::RGBQUAD;
+using ::SIZE;
 using ::UINT;
 using ::WORD;
 using ::BitBlt;
@@ -65,7 +67,25 @@ using ::SelectObject;
 using ::SelectPalette;
 using ::SetDIBitsToDevice;
 using ::SetSystemPaletteUse;
+using ::SetBkColor;
+using ::SetBkMode;
+using ::SetTextColor;
 inline int GetObject(HGDIOBJ h, int size, void* out) { return ::GetObjectA(h, size, out); }
+// The 8-bit (ANSI) forms whatever UNICODE says.
+inline HFONT CreateFont(int height, int width, int escapement, int orientation, int weight,
+                        DWORD italic, DWORD underline, DWORD strike_out, DWORD charset,
+                        DWORD out_precision, DWORD clip_precision, DWORD quality,
+                        DWORD pitch_and_family, const char* face) {
+  return ::CreateFontA(height, width, escapement, orientation, weight, italic, underline,
+                       strike_out, charset, out_precision, clip_precision, quality,
+                       pitch_and_family, face);
+}
+inline BOOL GetTextExtentPoint32(HDC dc, const char* text, int count, SIZE* size) {
+  return ::GetTextExtentPoint32A(dc, text, count, size);
+}
+inline BOOL TextOut(HDC dc, int x, int y, const char* text, int count) {
+  return ::TextOutA(dc, x, y, text, count);
+}
 }  // namespace vek::gdi
 
 #else
@@ -84,11 +104,13 @@ using COLORREF = uint32_t;  // 0x00BBGGRR
 struct HBITMAP__;
 struct HBRUSH__;
 struct HDC__;
+struct HFONT__;
 struct HPALETTE__;
 struct HWND__;
 using HBITMAP = HBITMAP__*;
 using HBRUSH = HBRUSH__*;
 using HDC = HDC__*;
+using HFONT = HFONT__*;
 using HPALETTE = HPALETTE__*;
 using HWND = HWND__*;
 using HGDIOBJ = void*;
@@ -140,6 +162,10 @@ struct RECT {
   LONG left, top, right, bottom;
 };
 
+struct SIZE {
+  LONG cx, cy;
+};
+
 struct PALETTEENTRY {
   BYTE peRed, peGreen, peBlue, peFlags;
 };
@@ -157,6 +183,7 @@ inline constexpr UINT DIB_PAL_COLORS = 1;
 inline constexpr int BITSPIXEL = 12;
 inline constexpr int RASTERCAPS = 38;
 inline constexpr int SIZEPALETTE = 104;
+inline constexpr int LOGPIXELSY = 90;
 inline constexpr int RC_BITBLT = 0x0001;
 inline constexpr int RC_PALETTE = 0x0100;
 inline constexpr int RC_DIBTODEV = 0x0200;
@@ -169,24 +196,47 @@ inline constexpr UINT GMEM_FIXED = 0x0000;
 inline constexpr UINT GMEM_ZEROINIT = 0x0040;
 inline constexpr UINT GDI_ERROR = 0xFFFFFFFFu;
 inline constexpr COLORREF CLR_INVALID = 0xFFFFFFFFu;
+// Background modes of text output.
+inline constexpr int TRANSPARENT = 1;
+inline constexpr int OPAQUE = 2;
+// Font requests.
+inline constexpr int FW_NORMAL = 400;
+inline constexpr int FW_BOLD = 700;
+inline constexpr DWORD ANSI_CHARSET = 0;
+inline constexpr DWORD DEFAULT_CHARSET = 1;
+inline constexpr DWORD OUT_DEFAULT_PRECIS = 0;
+inline constexpr DWORD OUT_TT_PRECIS = 4;
+inline constexpr DWORD CLIP_DEFAULT_PRECIS = 0;
+inline constexpr DWORD DEFAULT_QUALITY = 0;
+inline constexpr DWORD DRAFT_QUALITY = 1;
+inline constexpr DWORD NONANTIALIASED_QUALITY = 3;
+inline constexpr DWORD ANTIALIASED_QUALITY = 4;
 
 // Device contexts. GetDC(nullptr) is the screen; CreateCompatibleDC makes a
-// memory context (of the screen for nullptr) holding no bitmap of its own.
+// memory context (of the screen for nullptr) holding the stock 1 x 1
+// monochrome bitmap. A fresh context draws text black on white, OPAQUE,
+// with the stock system font.
 HDC GetDC(HWND window);
 int ReleaseDC(HWND window, HDC dc);
 HDC CreateCompatibleDC(HDC dc);
 BOOL DeleteDC(HDC dc);
-// Bitmaps and palettes; returns the object previously selected, or null.
+// Bitmaps and fonts; returns the object previously selected, or null.
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
 // Fails (0) for unknown handles and for objects still selected into a context.
 BOOL DeleteObject(HGDIOBJ object);
 // BITMAP or DIBSECTION of a bitmap (by `size`), entry count (WORD) of a palette.
 int GetObject(HGDIOBJ object, int size, void* out);
+// LOGPIXELSY is 96 for every context.
 int GetDeviceCaps(HDC dc, int index);
 
 // Bitmaps: DIB sections (8, 16, 24 or 32 bits; 16 is 5-5-5 unless bit-field
-// masks say 5-6-5), device-dependent bitmaps in a given format, and device
+// masks say 5-6-5), device-dependent bitmaps in a given format (1 bit:
+// monochrome, set bits white, rows most significant bit first), and device
 // bitmaps in the device's format whose bits only GetDIBits delivers.
+// CreateCompatibleBitmap makes a bitmap in the format of the context: the
+// screen's for a window context, the selected bitmap's for a memory context,
+// so monochrome for a fresh memory context. Rows of device-dependent bitmaps
+// are padded to 2 bytes, as GetBitmapBits delivers them.
 HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits,
                          void* section, DWORD offset);
 HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, const void* bits);
@@ -212,6 +262,29 @@ COLORREF GetPixel(HDC dc, int x, int y);
 HBRUSH CreateSolidBrush(COLORREF color);
 int FillRect(HDC dc, const RECT* rect, HBRUSH brush);
 
+// Fonts, resolved through fontconfig to an installed face ("Arial" gives a
+// metric-compatible one). A negative height is the character (em) height in
+// pixels, a positive one the cell height (ascent + descent), 0 a default;
+// a non-zero width scales the average character width. Weights of 600 and
+// more are bold; missing bold or italic faces are synthesised. DRAFT_QUALITY
+// and NONANTIALIASED_QUALITY render monochrome, the others smooth the glyph
+// edges on surfaces of 16 bits and more. Text bytes are the ANSI code page
+// (Windows-1252). Escapement and orientation must be 0 (no rotated text).
+HFONT CreateFont(int height, int width, int escapement, int orientation, int weight,
+                 DWORD italic, DWORD underline, DWORD strike_out, DWORD charset,
+                 DWORD out_precision, DWORD clip_precision, DWORD quality,
+                 DWORD pitch_and_family, const char* face);
+// Width: the sum of the advances, each rounded to whole pixels, no kerning;
+// height: ascent + descent.
+BOOL GetTextExtentPoint32(HDC dc, const char* text, int count, SIZE* size);
+// Each returns the previous value (CLR_INVALID, or 0 for the mode, on failure).
+COLORREF SetTextColor(HDC dc, COLORREF color);
+COLORREF SetBkColor(HDC dc, COLORREF color);
+int SetBkMode(HDC dc, int mode);
+// Draws the text with its cell's top-left corner at (x, y); OPAQUE fills the
+// cell with the background colour first.
+BOOL TextOut(HDC dc, int x, int y, const char* text, int count);
+
 // Palettes (palette devices only realise them).
 HPALETTE CreatePalette(const LOGPALETTE* palette);
 HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL background);
@@ -235,7 +308,8 @@ struct ScreenCaps {
 };
 void SetScreenCaps(const ScreenCaps& caps);
 ScreenCaps GetScreenCaps();
-// Objects and global blocks alive now (stock objects excluded).
+// Objects (bitmaps, palettes, brushes, fonts, contexts) and global blocks
+// alive now, stock objects excluded.
 int LiveObjectCount();
 
 }  // namespace vek::gdi

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/gdi.h"
+#include "platform/gdi_font.h"
 
 namespace vek::gdi {
 
@@ -21,7 +22,7 @@ struct Rgb {
 };
 
 struct Bitmap {
-  int32_t width = 0, height = 0, bits = 0;
+  int32_t width = 0, height = 0, bits = 0;  // 1 bit: monochrome, set bits white
   int32_t stride = 0;
   bool dib = false;       // a DIB section: the bits are the caller's to address
   bool top_down = false;  // row order of a DIB section
@@ -43,6 +44,15 @@ struct Context {
   bool window = false;  // made by GetDC, released by ReleaseDC
   HBITMAP bitmap = nullptr;
   HPALETTE palette = nullptr;
+  HFONT font = nullptr;
+  COLORREF text_color = 0x000000, bk_color = 0xFFFFFF;
+  int bk_mode = OPAQUE;
+};
+
+struct Font {
+  detail::FontRequest request;
+  detail::FontFace* face = nullptr;  // loaded on first use for the stock font
+  int selections = 0;                // contexts holding it
 };
 
 struct Layer {
@@ -52,20 +62,28 @@ struct Layer {
   std::unordered_map<uintptr_t, Palette> palettes;
   std::unordered_map<uintptr_t, size_t> globals;
   std::unordered_map<uintptr_t, COLORREF> brushes;
+  std::unordered_map<uintptr_t, Font> fonts;
   ScreenCaps caps;
   UINT system_palette_use = SYSPAL_STATIC;
-  uintptr_t stock_bitmap = 0, stock_palette = 0;
+  uintptr_t stock_bitmap = 0, stock_palette = 0, stock_font = 0;
 
   Layer() {
+    // A memory context starts with a 1 x 1 monochrome bitmap.
     stock_bitmap = Next();
     Bitmap& b = bitmaps[stock_bitmap];
     b.width = b.height = 1;
-    b.bits = 32;
-    b.stride = 4;
-    b.device = true;
-    b.data.assign(4, 0);
+    b.bits = 1;
+    b.stride = 2;
+    b.data.assign(2, 0);
     stock_palette = Next();
     palettes[stock_palette].entries = DefaultEntries();
+    // The system font: a bold sans-serif face in a 16-pixel cell.
+    stock_font = Next();
+    Font& f = fonts[stock_font];
+    f.request.height = 16;
+    f.request.weight = FW_BOLD;
+    f.request.quality = DRAFT_QUALITY;
+    std::memcpy(f.request.face, "System", 7);
   }
   uintptr_t Next() {
     next += 4;
@@ -84,10 +102,25 @@ struct Layer {
   }
 };
 
+Layer* g_layer = nullptr;
+
 Layer& L() {
-  static Layer layer;
-  return layer;
+  if (!g_layer) g_layer = new Layer;
+  return *g_layer;
 }
+
+// Everything goes when the program ends or the library is unloaded: fonts
+// first, then the font machinery they use.
+struct Teardown {
+  ~Teardown() {
+    if (g_layer) {
+      for (auto& [handle, font] : g_layer->fonts) detail::FontClose(font.face);
+      delete g_layer;
+      g_layer = nullptr;
+    }
+    detail::FontShutdown();
+  }
+} g_teardown;
 
 uintptr_t Key(const void* h) { return reinterpret_cast<uintptr_t>(h); }
 
@@ -102,6 +135,10 @@ Context* FindContext(const void* h) {
 Palette* FindPalette(const void* h) {
   auto it = L().palettes.find(Key(h));
   return it == L().palettes.end() ? nullptr : &it->second;
+}
+Font* FindFont(const void* h) {
+  auto it = L().fonts.find(Key(h));
+  return it == L().fonts.end() ? nullptr : &it->second;
 }
 
 // The surface of a context: its selected bitmap unless that is the stock one.
@@ -211,7 +248,14 @@ uint8_t* RowOf(Bitmap& b, int y) {
   return b.data.data() + static_cast<int64_t>(row) * b.stride;
 }
 
+// Nearer to white than to black by luminance.
+bool IsLight(Rgb c) { return c.r * 30 + c.g * 59 + c.b * 11 >= 128 * 100; }
+
 Rgb ReadBitmap(Bitmap& b, int x, int y) {
+  if (b.bits == 1) {
+    const bool set = RowOf(b, y)[x >> 3] & (0x80 >> (x & 7));
+    return set ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+  }
   Rgb table[256];
   const int n = std::min<int>(256, static_cast<int>(b.colors.size()));
   if (b.bits == 8)
@@ -222,6 +266,14 @@ Rgb ReadBitmap(Bitmap& b, int x, int y) {
 void WriteBitmap(Bitmap& b, int x, int y, Rgb c) {
   uint8_t* row = RowOf(b, y);
   switch (b.bits) {
+    case 1: {
+      const uint8_t bit = static_cast<uint8_t>(0x80 >> (x & 7));
+      if (IsLight(c))
+        row[x >> 3] |= bit;
+      else
+        row[x >> 3] &= static_cast<uint8_t>(~bit);
+      break;
+    }
     case 8: row[x] = NearestIndex(b.colors, c); break;
     case 16: {
       const uint32_t w = b.r565 ? ((c.r >> 3) << 11) | ((c.g >> 2) << 5) | (c.b >> 3)
@@ -270,6 +322,8 @@ HDC GetDC(HWND window) {
   c.window = true;
   c.palette = reinterpret_cast<HPALETTE>(L().stock_palette);
   ++L().palettes[L().stock_palette].selections;
+  c.font = reinterpret_cast<HFONT>(L().stock_font);
+  ++L().fonts[L().stock_font].selections;
   return reinterpret_cast<HDC>(h);
 }
 
@@ -278,6 +332,7 @@ void Release(uintptr_t h) {
   Context& c = L().contexts[h];
   if (Bitmap* b = FindBitmap(c.bitmap)) b->selected_in = nullptr;
   if (Palette* p = FindPalette(c.palette)) --p->selections;
+  if (Font* f = FindFont(c.font)) --f->selections;
   L().contexts.erase(h);
 }
 }  // namespace
@@ -296,6 +351,8 @@ HDC CreateCompatibleDC(HDC dc) {
   c.bitmap = reinterpret_cast<HBITMAP>(L().stock_bitmap);
   c.palette = reinterpret_cast<HPALETTE>(L().stock_palette);
   ++L().palettes[L().stock_palette].selections;
+  c.font = reinterpret_cast<HFONT>(L().stock_font);
+  ++L().fonts[L().stock_font].selections;
   return reinterpret_cast<HDC>(h);
 }
 
@@ -320,12 +377,19 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     c->bitmap = static_cast<HBITMAP>(object);
     return previous;
   }
+  if (Font* f = FindFont(object)) {
+    HGDIOBJ previous = c->font;
+    if (Font* old = FindFont(previous)) --old->selections;
+    ++f->selections;
+    c->font = static_cast<HFONT>(object);
+    return previous;
+  }
   return nullptr;
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
   const uintptr_t k = Key(object);
-  if (k == L().stock_bitmap || k == L().stock_palette) return 1;
+  if (k == L().stock_bitmap || k == L().stock_palette || k == L().stock_font) return 1;
   if (Bitmap* b = FindBitmap(object)) {
     if (b->selected_in) return 0;
     L().bitmaps.erase(k);
@@ -334,6 +398,12 @@ BOOL DeleteObject(HGDIOBJ object) {
   if (Palette* p = FindPalette(object)) {
     if (p->selections > 0) return 0;
     L().palettes.erase(k);
+    return 1;
+  }
+  if (Font* f = FindFont(object)) {
+    if (f->selections > 0) return 0;
+    detail::FontClose(f->face);
+    L().fonts.erase(k);
     return 1;
   }
   return L().brushes.erase(k) ? 1 : 0;
@@ -376,6 +446,7 @@ int GetDeviceCaps(HDC dc, int index) {
   const ScreenCaps& caps = L().caps;
   switch (index) {
     case BITSPIXEL: return caps.bits;
+    case LOGPIXELSY: return 96;
     case SIZEPALETTE: return caps.palette ? 256 : 0;
     case RASTERCAPS:
       return RC_BITBLT | (caps.palette ? RC_PALETTE : 0) | (caps.dib_to_device ? RC_DIBTODEV : 0);
@@ -419,7 +490,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
 namespace {
 HBITMAP MakeDdb(int width, int height, int bits, bool device) {
   if (width <= 0 || height <= 0) return nullptr;
-  if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return nullptr;
+  if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return nullptr;
   // Rows of device-dependent bitmaps are aligned to words.
   const int64_t stride = ((int64_t{width} * bits + 15) / 16) * 2;
   if (stride * height > kMaxSurfaceBytes) return nullptr;
@@ -446,7 +517,17 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, co
 }
 
 HBITMAP CreateCompatibleBitmap(HDC dc, int width, int height) {
-  if (!FindContext(dc)) return nullptr;
+  Context* c = FindContext(dc);
+  if (!c) return nullptr;
+  // A memory context makes bitmaps like the one it holds: monochrome while
+  // it holds the stock bitmap. Monochrome bits are readable like any other
+  // device-dependent bitmap's.
+  if (!c->window)
+    if (const Bitmap* held = FindBitmap(c->bitmap); held && held->bits == 1)
+      return MakeDdb(width, height, 1, false);
+  if (!c->window)
+    if (const Bitmap* held = Surface(c))
+      return MakeDdb(width, height, held->bits, true);
   return MakeDdb(width, height, L().caps.bits, true);
 }
 
@@ -574,17 +655,32 @@ int SetDIBitsToDevice(HDC dc, int x_dest, int y_dest, DWORD width, DWORD height,
 
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int x_src, int y_src,
             DWORD rop) {
-  Bitmap* to = Surface(FindContext(dest));
-  Bitmap* from = Surface(FindContext(source));
+  Context* to_dc = FindContext(dest);
+  Context* from_dc = FindContext(source);
+  Bitmap* to = Surface(to_dc);
+  Bitmap* from = Surface(from_dc);
   if (!to || !from || rop != SRCCOPY || width < 0 || height < 0) return 0;
+  // Between monochrome and colour: clear bits take the destination's text
+  // colour and set bits its background colour; colour pixels equal to the
+  // source's background colour become set bits, all others clear ones.
+  auto rgb = [](COLORREF v) {
+    return Rgb{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16)};
+  };
+  const bool expand = from->bits == 1 && to->bits != 1;
+  const bool reduce = from->bits != 1 && to->bits == 1;
+  const Rgb fore = rgb(to_dc->text_color), back = rgb(to_dc->bk_color);
+  const Rgb key = rgb(from_dc->bk_color);
   for (int64_t j = 0; j < height; ++j) {
     const int64_t sy = int64_t{y_src} + j, ty = int64_t{y} + j;
     if (sy < 0 || sy >= from->height || ty < 0 || ty >= to->height) continue;
     for (int64_t i = 0; i < width; ++i) {
       const int64_t sx = int64_t{x_src} + i, tx = int64_t{x} + i;
       if (sx < 0 || sx >= from->width || tx < 0 || tx >= to->width) continue;
-      WriteBitmap(*to, static_cast<int>(tx), static_cast<int>(ty),
-                  ReadBitmap(*from, static_cast<int>(sx), static_cast<int>(sy)));
+      Rgb c = ReadBitmap(*from, static_cast<int>(sx), static_cast<int>(sy));
+      if (expand) c = c.r ? back : fore;
+      if (reduce)
+        c = c.r == key.r && c.g == key.g && c.b == key.b ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+      WriteBitmap(*to, static_cast<int>(tx), static_cast<int>(ty), c);
     }
   }
   return 1;
@@ -683,6 +779,111 @@ int FillRect(HDC dc, const RECT* rect, HBRUSH brush) {
   return 1;
 }
 
+// ---- text ----
+
+HFONT CreateFont(int height, int width, int escapement, int orientation, int weight,
+                 DWORD italic, DWORD underline, DWORD strike_out, DWORD, DWORD, DWORD,
+                 DWORD quality, DWORD, const char* face) {
+  // Rotated text is not drawn here; refusing it beats drawing it level.
+  if (escapement != 0 || orientation != 0 || height == INT32_MIN || width == INT32_MIN)
+    return nullptr;
+  detail::FontRequest r;
+  r.height = height;
+  r.width = width;
+  r.weight = weight;
+  r.italic = italic != 0;
+  r.underline = underline != 0;
+  r.strike_out = strike_out != 0;
+  r.quality = quality;
+  if (face) std::memcpy(r.face, face, strnlen(face, sizeof r.face - 1));
+  detail::FontFace* loaded = detail::FontOpen(r);
+  if (!loaded) return nullptr;
+  const uintptr_t h = L().Next();
+  Font& f = L().fonts[h];
+  f.request = r;
+  f.face = loaded;
+  return reinterpret_cast<HFONT>(h);
+}
+
+namespace {
+// The face of the context's font, loaded on first use for the stock font.
+detail::FontFace* FaceOf(Context* c) {
+  Font* f = c ? FindFont(c->font) : nullptr;
+  if (!f) return nullptr;
+  if (!f->face) f->face = detail::FontOpen(f->request);
+  return f->face;
+}
+}  // namespace
+
+BOOL GetTextExtentPoint32(HDC dc, const char* text, int count, SIZE* size) {
+  detail::FontFace* face = FaceOf(FindContext(dc));
+  if (!face || !size || count < 0 || (count > 0 && !text)) return 0;
+  const int64_t width = detail::FontTextWidth(face, text, count);
+  size->cx = static_cast<LONG>(std::min<int64_t>(width, INT32_MAX));
+  size->cy = detail::FontAscent(face) + detail::FontDescent(face);
+  return 1;
+}
+
+COLORREF SetTextColor(HDC dc, COLORREF color) {
+  Context* c = FindContext(dc);
+  if (!c) return CLR_INVALID;
+  const COLORREF previous = c->text_color;
+  c->text_color = color & 0xFFFFFFu;
+  return previous;
+}
+
+COLORREF SetBkColor(HDC dc, COLORREF color) {
+  Context* c = FindContext(dc);
+  if (!c) return CLR_INVALID;
+  const COLORREF previous = c->bk_color;
+  c->bk_color = color & 0xFFFFFFu;
+  return previous;
+}
+
+int SetBkMode(HDC dc, int mode) {
+  Context* c = FindContext(dc);
+  if (!c || (mode != OPAQUE && mode != TRANSPARENT)) return 0;
+  const int previous = c->bk_mode;
+  c->bk_mode = mode;
+  return previous;
+}
+
+BOOL TextOut(HDC dc, int x, int y, const char* text, int count) {
+  Context* c = FindContext(dc);
+  detail::FontFace* face = FaceOf(c);
+  if (!face || count < 0 || (count > 0 && !text)) return 0;
+  Bitmap* b = Surface(c);
+  if (!b) return 1;  // a window context draws nowhere
+  const int64_t width = detail::FontTextWidth(face, text, count);
+  const int64_t height = detail::FontAscent(face) + detail::FontDescent(face);
+  auto rgb = [](COLORREF v) {
+    return Rgb{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16)};
+  };
+  const Rgb fore = rgb(c->text_color), back = rgb(c->bk_color);
+  if (c->bk_mode == OPAQUE) {
+    const int64_t x0 = std::max<int64_t>(x, 0), x1 = std::min<int64_t>(int64_t{x} + width, b->width);
+    const int64_t y0 = std::max<int64_t>(y, 0), y1 = std::min<int64_t>(int64_t{y} + height, b->height);
+    for (int64_t j = y0; j < y1; ++j)
+      for (int64_t i = x0; i < x1; ++i) WriteBitmap(*b, static_cast<int>(i), static_cast<int>(j), back);
+  }
+  // Smoothed edges only where the surface can show them.
+  const bool blend = !detail::FontMonochrome(face) && b->bits >= 15;
+  detail::FontDraw(face, text, count, x, y, width, [&](int64_t px, int64_t py, int coverage) {
+    if (px < 0 || py < 0 || px >= b->width || py >= b->height) return;
+    const int ix = static_cast<int>(px), iy = static_cast<int>(py);
+    if (!blend || coverage >= 255) {
+      if (blend || coverage >= 128) WriteBitmap(*b, ix, iy, fore);
+      return;
+    }
+    const Rgb under = ReadBitmap(*b, ix, iy);
+    auto mix = [coverage](uint8_t f, uint8_t u) {
+      return static_cast<uint8_t>((f * coverage + u * (255 - coverage) + 127) / 255);
+    };
+    WriteBitmap(*b, ix, iy, {mix(fore.r, under.r), mix(fore.g, under.g), mix(fore.b, under.b)});
+  });
+  return 1;
+}
+
 // ---- layer control ----
 
 void SetScreenCaps(const ScreenCaps& caps) {
@@ -694,10 +895,10 @@ void SetScreenCaps(const ScreenCaps& caps) {
 ScreenCaps GetScreenCaps() { return L().caps; }
 
 int LiveObjectCount() {
-  // Stock bitmap and stock palette are always there.
+  // Stock bitmap, palette and font are always there.
   return static_cast<int>(L().bitmaps.size() + L().palettes.size() + L().contexts.size() +
-                          L().globals.size() + L().brushes.size()) -
-         2;
+                          L().globals.size() + L().brushes.size() + L().fonts.size()) -
+         3;
 }
 
 }  // namespace vek::gdi
