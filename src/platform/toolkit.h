@@ -46,6 +46,7 @@ struct ControlSpec {
   bool read_only = false;   // edits
   bool is_default = false;  // buttons: pressed by Enter
   int group_id = 0;         // radios
+  bool show_end = false;    // read-only edits: a text too long to fit shows its end (paths)
 };
 
 struct DialogSpec {

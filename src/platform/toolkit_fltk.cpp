@@ -244,9 +244,13 @@ class FltkView final : public DialogView {
     if (!c) return;
     Quiet q(this);
     switch (c->spec.kind) {
-      case ControlKind::Edit:
-        static_cast<Fl_Input*>(c->widget)->value(text.c_str());
+      case ControlKind::Edit: {
+        auto* in = static_cast<Fl_Input*>(c->widget);
+        in->value(text.c_str());
+        // A long path shows its end, where the name is.
+        in->position(c->spec.show_end ? in->size() : 0);
         break;
+      }
       case ControlKind::Combo: case ControlKind::List: case ControlKind::TrackBar:
       case ControlKind::ScrollBar: case ControlKind::Display:
         c->text = text;
@@ -668,7 +672,7 @@ class FltkView final : public DialogView {
         break;
       case ControlKind::Panel: {
         auto* b = new Fl_Box(x, y, w, h);
-        b->box(FL_DOWN_BOX);
+        b->box(FL_THIN_DOWN_BOX);  // a border of one pixel, as the preview expects
         wd = b;
         break;
       }

@@ -12,6 +12,15 @@ namespace {
 
 bool g_resample = false;
 
+// Hands the pixels of `from` to `to` (whose own go); `from` is left empty.
+// The allocation stays the same tracked block, so no exchange is needed.
+void MoveImg(QImg& from, QImg& to) {
+  if (&from == &to) return;
+  ImgFree(&to);
+  to = from;
+  from = QImg{};
+}
+
 bool HasPicture(const QImg& image) {
   return image.pixels && image.width > 0 && image.height > 0;
 }
@@ -77,10 +86,9 @@ void Display_ShowImg(TDisplayControl* d, QImg* image, bool copy) {
       QImg fresh{};
       ImgGuard guard(fresh);
       ImgCopy(image, &fresh);
-      ImgXchg(&fresh, &d->image);
+      MoveImg(fresh, d->image);
     } else {
-      ImgFree(&d->image);
-      ImgXchg(image, &d->image);
+      MoveImg(*image, d->image);
     }
     Display_Paint(d);
   });
