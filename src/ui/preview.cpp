@@ -133,6 +133,18 @@ void Display_Free(TDisplayControl*& d) {
   d = nullptr;
 }
 
+void Display_Mouse(TDisplayControl* d, toolkit::MouseEvent event, int button, int x, int y) {
+  if (!d) return;
+  DisplayMouseProc proc = nullptr;
+  switch (event) {
+    case toolkit::MouseEvent::Down: proc = d->on_down; break;
+    case toolkit::MouseEvent::Move: proc = d->on_move; break;
+    case toolkit::MouseEvent::Up: proc = d->on_up; break;
+    case toolkit::MouseEvent::Click: proc = d->on_click; break;
+  }
+  if (proc) proc(d->user, button, x, y);
+}
+
 void Preview_SetResample(bool resample) { g_resample = resample; }
 bool Preview_Resample() { return g_resample; }
 

@@ -91,6 +91,10 @@ class SettingsLogic final : public toolkit::DialogLogic {
     });
   }
 
+  void OnMouse(DialogView&, int id, toolkit::MouseEvent event, int button, int x, int y) override {
+    if (id == kSetDisplay) Display_Mouse(preview_.display, event, button, x, y);
+  }
+
   void OnCommand(DialogView& v, int id) override {
     if (id == kSetBtnCodec) EvChangeCodec(v);
     if (id == kSetBtnUndo) EvUndoChanges(v);

@@ -50,7 +50,11 @@ struct RecordingView : DialogView {
   void ShowImage(int, const QImg* image) override {
     shown_w = image ? image->width : 0;
     shown_h = image ? image->height : 0;
+    shown_bits = image ? image->bits : 0;
+    pixels.assign(image ? image->pixels : nullptr, image ? image->pixels + image->size : nullptr);
   }
+  int shown_bits = 0;
+  std::vector<uint8_t> pixels;
   void SetColor(int, uint32_t c) override { color = c; }
   void SetWaitCursor(bool) override {}
   bool AskYesNo(const std::string&) override { return false; }
@@ -93,6 +97,42 @@ TEST(Preview, FitsLargePicturesAndCentresSmallOnes) {
   EXPECT_EQ(view.shown_w, 0);
   Preview_Done(p);
   EXPECT_EQ(p.display, nullptr);
+  EXPECT_EQ(MemCount(), before);
+}
+
+// A focus frame is painted over the whole control: picture, background and
+// the frame's dotted lines, one rectangle per line, each a pixel larger.
+TEST(Display, FocusFramePaintsTheWholeControl) {
+  const int32_t before = MemCount();
+  RecordingView view;
+  TDisplayControl* d = Display_Create_VCL(view, 3, 0, 0, 20, 10);
+  Display_SetColor(d, 0x000000FF);  // red background
+  QImg img{};
+  ImgAlloc(&img, 4, 4, 24, 1, "test.img");
+  std::memset(img.pixels, 0, static_cast<size_t>(img.size));  // black picture
+  Display_ShowImg(d, &img, true);
+  EXPECT_NE(img.pixels, nullptr);  // copied
+  EXPECT_EQ(view.shown_w, 4);
+  Display_SetFocusFrame(d, 8, 3, 6, 4, 2);
+  ASSERT_EQ(view.shown_w, 20);
+  ASSERT_EQ(view.shown_h, 10);
+  ASSERT_EQ(view.shown_bits, 24);
+  auto px = [&](int x, int y) {
+    const uint8_t* p = &view.pixels[(static_cast<size_t>(y) * 20 + x) * 3];
+    return (p[2] << 16) | (p[1] << 8) | p[0];
+  };
+  EXPECT_EQ(px(0, 0), 0x000000);   // picture
+  EXPECT_EQ(px(19, 9), 0xFF0000);  // background (red)
+  EXPECT_EQ(px(9, 3), 0x00FFFF);   // first frame: red inverted
+  EXPECT_EQ(px(8, 3), 0xFF0000);   // dotted: every second pixel
+  EXPECT_EQ(px(7, 2), 0xFF0000);   // second frame, a dot skipped ((7 + 2) odd)
+  EXPECT_EQ(px(8, 2), 0x00FFFF);
+  EXPECT_EQ(px(11, 5), 0xFF0000);  // inside the frame: untouched
+  // Moving a picture in leaves the caller's record empty.
+  Display_ShowImg(d, &img, false);
+  EXPECT_EQ(img.pixels, nullptr);
+  Display_Free(d);
+  EXPECT_EQ(d, nullptr);
   EXPECT_EQ(MemCount(), before);
 }
 
