@@ -825,8 +825,11 @@ bool DisplayAvailable() {
   // FLTK ends the process when it cannot open a display: ask Xlib first.
   Display* d = XOpenDisplay(nullptr);
   if (!d) return false;
+  // FLTK connects while the probe still holds the server: a server whose
+  // last client leaves resets itself and refuses connections for a moment.
+  fl_open_display();
   XCloseDisplay(d);
-  return true;
+  return fl_display != nullptr;
 }
 
 int RunModal(DialogLogic& logic) {

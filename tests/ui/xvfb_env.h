@@ -40,7 +40,7 @@ class XvfbEnvironment : public ::testing::Environment {
           dup2(null, 0), dup2(null, 1), dup2(null, 2);
           close(null);
         }
-        execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+        execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
               static_cast<char*>(nullptr));
         _exit(127);
       }
