@@ -160,6 +160,30 @@ TEST(SettingsDialog, CancelLeavesTheJobAsItWas) {
   EXPECT_EQ(e.status, 0);
 }
 
+// The codec button runs the format's own dialog (a nested window, cancelled
+// here); the settings dialog goes on as before.
+TEST(SettingsDialog, CodecButtonRunsTheFormatsDialog) {
+  VEK_REQUIRE_DISPLAY();
+  Job j("out.tga");
+  const VekJob before = j.copy();
+  int nested = 0;
+  Driver d([&](DialogView& v, Act act) {
+    if (v.Caption() != "Output settings") {
+      ++nested;
+      v.Close(2);
+      return;
+    }
+    const std::string codec = v.Text(kSetEdCodec);
+    Press(v, act, kSetBtnCodec);
+    EXPECT_EQ(v.Text(kSetEdCodec), codec);
+    EXPECT_EQ(v.Text(kSetEdResX), "320");
+    Press(v, act, kSetBtnCancel);
+  });
+  EXPECT_EQ(VekOutputDlg(j.job, j.list, "Output settings", 1), 0);
+  EXPECT_LE(nested, 1);
+  EXPECT_TRUE(SameBytes(*j.job, before));
+}
+
 TEST(SettingsDialog, OkWritesExactlyTheChangedFields) {
   VEK_REQUIRE_DISPLAY();
   Job j("out.tga");
