@@ -87,10 +87,17 @@ class DialogView {
   virtual void Message(const std::string& text) = 0;
   // Ends the modal loop with the result (OnClose is not asked again).
   virtual void Close(int modal_result) = 0;
+  // The dialog's caption (lets a test driver tell nested dialogs apart).
+  virtual std::string Caption() const { return {}; }
 };
 
 // One dialog's behaviour. Events arrive only from the user's actions (and
 // from the test driver); changes the logic makes through the view raise none.
+// Edits report OnChange on every keystroke and OnLeave when they lose the
+// focus; a TrackBar reports OnTrack while its knob is dragged and OnChange
+// when it is released or moved by keys; a ScrollBar reports OnChange on every
+// move. Captions of Edit, Combo, List, TrackBar, ScrollBar, Panel and Display
+// controls are not drawn (their labels are Label controls of their own).
 class DialogLogic {
  public:
   virtual ~DialogLogic() = default;
@@ -108,19 +115,27 @@ class DialogLogic {
 bool DisplayAvailable();
 
 // Shows the dialog modally and returns its modal result (2 when the window is
-// closed by other means). Throws nothing; without a display it returns 0 at
-// once, and callers report that as their error.
+// closed by other means, or by Escape). Dialogs may nest (a button of one may
+// run another). Throws nothing; without a display it returns 0 at once, and
+// callers report that as their error. An exception escaping one of the
+// logic's handlers ends the dialog with 0 (an error it recorded stays in the
+// error state for the caller).
 int RunModal(DialogLogic& logic);
 
 // Test hook: when set, RunModal calls it once the window is shown, instead of
 // waiting for a user, with the open view and a function that delivers an event
 // as a user's action would (through the real widget: it sets the value the
 // view holds and runs the widget's callback). The driver must end the dialog
-// (press a button or Close).
+// (press a button or Close); one that does not is closed with 2. The driver
+// also runs for nested dialogs (view.Caption() tells which one is open).
+// While a driver is set, message boxes are not shown: `answer` is asked
+// instead (result 1 = Yes or OK, 0 = No); without it every question is
+// answered No. An empty driver (run null) switches the hook off.
 enum class UserAction { Click, Change, Track, Leave };
 struct TestDriver {
   void (*run)(DialogView& view, void (*act)(DialogView&, int id, UserAction), void* user) = nullptr;
   void* user = nullptr;
+  int (*answer)(DialogView& view, const std::string& text, bool yes_no, void* user) = nullptr;
 };
 void SetTestDriver(const TestDriver& driver);
 
