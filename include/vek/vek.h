@@ -429,6 +429,20 @@ VEK_EXPORT int32_t VEKAPI VekAviGetCustomInfo(const char* filename, const char* 
                                               int32_t bufSize);
 VEK_EXPORT int32_t VEKAPI VekMakeFourCC(const char* text);
 VEK_EXPORT int32_t VEKAPI VekRGB(int32_t r, int32_t g, int32_t b);
+
+/* ---- Dialogs ----
+   Modal dialogs a host may open. They run their own event loop until closed
+   (the host's main loop is not needed and not taken over) and need a display:
+   without one (on X11: no DISPLAY, or one that cannot be opened) they fail at
+   once with "No display available for dialogs." (status 1000). */
+/* The output settings of a job (size, bits per pixel, dithering, codec) with
+   a preview of the list's source files scaled to the chosen size. list may be
+   NULL (nothing to preview); caption NULL is empty. With allowChanges 0 the
+   output settings are shown greyed. Works on a copy of the job: returns -1
+   when the user confirmed with OK (the job then holds the new settings), else
+   0 and the job is left as it was. Refused while the job converts. */
+VEK_EXPORT int32_t VEKAPI VekOutputDlg(VekJob* job, VekList* list, const char* caption,
+                                       int32_t allowChanges);
 #ifdef __cplusplus
 }
 static_assert(sizeof(VekCodecInfo) == 196, "codec information is 196 bytes");
