@@ -64,10 +64,11 @@ void FFSaveSetDialog(int32_t format, SaveDialogFn dialog) {
 
 bool FFSaveDlg(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits) {
   return Monitored("FFBasic.FFSaveDlg", [&]() -> bool {
-    // A format without settings, or whose dialog is not there, cannot be
-    // asked: the caller learns why instead of a bare refusal.
+    // A format without settings has nothing to ask: a silent refusal (the
+    // codec button of the output dialog relies on it).
     const SaveOptionOps* ops = Ops(opts);
-    if (!ops || !ops->dialog || opts.dialog == 0) ErrRaise(kGrpGeneral, kGenNotSupported, 1);
+    if (!ops || !ops->dialog || opts.dialog == 0) MonAbort();
+    // One with settings whose dialog is not installed says so.
     const SaveDialogFn dialog = g_dialogs[opts.format];
     if (!dialog) ErrRaise(kGrpGeneral, kGenNotSupported, 2);
     return dialog(opts, width, height, bits);

@@ -3,6 +3,7 @@
 // of escaping into the toolkit, and showing it without a display is an error.
 #pragma once
 
+#include <string>
 #include <utility>
 
 #include "foundation/errors.h"
@@ -10,11 +11,16 @@
 
 namespace vek::ui {
 
-inline constexpr const char* kNoDisplayText = "No display available: the dialog cannot be shown.";
+inline constexpr const char* kNoDisplayText = "No display available for dialogs.";
 
 class GuardedLogic : public toolkit::DialogLogic {
  public:
   bool failed() const { return failed_; }
+  // Raises the error that ended the dialog again, for the dialog's caller.
+  [[noreturn]] void RaiseFailure(int32_t site) const {
+    if (code_ == kFreeTextCode) ErrRaiseText(group_, text_, site);
+    ErrRaise(group_, code_, site);
+  }
 
  protected:
   // Runs an event handler; an error is recorded, shown, and closes the dialog.
@@ -24,7 +30,10 @@ class GuardedLogic : public toolkit::DialogLogic {
     MonitoredBoundary(procedure, std::forward<F>(body));
     if (ErrNone()) return;
     failed_ = true;
-    v.Message(ErrMsgLast());
+    group_ = ErrGroup();
+    code_ = ErrCode();
+    text_ = ErrMsgLast();
+    v.Message(text_);
     v.Close(2);
   }
   // The same for OnClose, which answers whether the window may close.
@@ -35,12 +44,16 @@ class GuardedLogic : public toolkit::DialogLogic {
     return failed_ || ok;
   }
 
+
  private:
   bool failed_ = false;
+  int32_t group_ = 0, code_ = 0;
+  std::string text_;
 };
 
 // Shows the logic modally; true when the user confirmed ("OK", modal result
-// 1) and no error ended the dialog. Without a display: the error above.
+// 1). An error that ended the dialog is raised again for the caller (the
+// values stay as they were); without a display: the error above.
 bool RunGuarded(GuardedLogic& logic, int32_t site);
 
 }  // namespace vek::ui

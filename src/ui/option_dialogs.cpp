@@ -118,8 +118,9 @@ ChoiceDialog::ChoiceDialog(ChoiceDesc& desc) : desc_(desc), count_(std::clamp(de
 DialogSpec ChoiceDialog::Layout() {
   int widest = 0;
   for (int i = 0; i < count_; ++i) widest = std::max(widest, TextWidth(desc_.texts[i]));
+  // Rows of 22 pixels under the frame's top line, as the toolkit sets them.
   const int gw = widest + 50;
-  const int gh = count_ > 2 ? count_ * 20 + 26 : 2 * 20 + 26;
+  const int gh = std::max(count_, 2) * 22 + 26;
   DialogSpec s;
   s.caption = desc_.title;
   s.controls.push_back(Ctl(kRadOpt, ControlKind::RadioGroup, "radOpt", "", 10, 10, gw, gh));
@@ -368,8 +369,14 @@ bool Run(Desc& desc, const char* procedure, int32_t site) {
 bool RunGuarded(GuardedLogic& logic, int32_t site) {
   if (!toolkit::DisplayAvailable()) ErrRaiseText(kGrpText, kNoDisplayText, site);
   const int result = toolkit::RunModal(logic);
-  if (result == 0 && !logic.failed()) ErrRaiseText(kGrpText, kNoDisplayText, site + 1);
-  return result == 1 && !logic.failed();
+  if (logic.failed()) logic.RaiseFailure(site + 1);
+  // 0 without an error of the dialog's own: the window could not be shown.
+  if (result == 0) {
+    if (ErrNone()) ErrRaiseText(kGrpText, kNoDisplayText, site + 2);
+    if (ErrCode() == kFreeTextCode) ErrRaiseText(ErrGroup(), ErrText(), site + 2);
+    ErrRaise(ErrGroup(), ErrCode(), site + 2);
+  }
+  return result == 1;
 }
 
 bool DlgSelect(ChoiceDesc& desc) { return Run<ChoiceDialog>(desc, "FFDlg.DlgSelect", 1); }

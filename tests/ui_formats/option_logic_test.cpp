@@ -1,11 +1,17 @@
 // The format option dialogs' logic, driven through a view without a window.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "engine/save_options.h"
 #include "formats/format_descriptor.h"
 #include "foundation/errors.h"
 #include "ui/option_dialogs.h"
 #include "ui_formats/fake_view.h"
+#include "formats/movie/avi.h"
+#include "platform/toolkit.h"
+#include "vek/vek.h"
 
 namespace vek::ui {
 namespace {
@@ -65,8 +71,8 @@ TEST(ChoiceDialogs, SelectsTheCurrentValueAndSizesToTheTexts) {
     auto& rad = v.At(ChoiceDialog::kRadOpt);
     ASSERT_EQ(rad.items.size(), 5u);
     EXPECT_EQ(rad.items[rad.selected], "LZW Compressed");
-    // Five options: 5 x 20 + 26 high; as wide as the widest text plus 50.
-    EXPECT_EQ(rad.spec.h, 126);
+    // Five rows high; as wide as the widest text plus 50.
+    EXPECT_EQ(rad.spec.h, 5 * 22 + 26);
     EXPECT_GT(rad.spec.w, 50 + 20 * 7);
     const auto& ok = v.At(ChoiceDialog::kBtnOK).spec;
     EXPECT_GE(ok.x, rad.spec.x + rad.spec.w);
@@ -91,7 +97,7 @@ TEST(ChoiceDialogs, SelectsTheCurrentValueAndSizesToTheTexts) {
   // Two options keep the group's own height; a count beyond five is cut.
   ChoiceDesc two = ChoiceFor(OptsFor(kFmtTGA));
   ChoiceDialog logic2(two);
-  EXPECT_EQ(FakeView(logic2).At(ChoiceDialog::kRadOpt).spec.h, 66);
+  EXPECT_EQ(FakeView(logic2).At(ChoiceDialog::kRadOpt).spec.h, 2 * 22 + 26);
   two.count = 9;
   ChoiceDialog logic9(two);
   FakeView v9(logic9);
@@ -268,15 +274,38 @@ TEST(MpegDialogs, RatesPresetsAndEditRules) {
   EXPECT_EQ(big.bit_rate, 500000);
 }
 
-TEST(FormatDialogs, FormatsWithoutSettingsReportAnError) {
+TEST(FormatDialogs, FormatsWithoutSettingsRefuseSilently) {
   QSaveOpts o = OptsFor(kFmtBMP);
   EXPECT_EQ(o.dialog, 0);
-  EXPECT_FALSE(FFSaveDlg(o, 320, 240, 24));
-  EXPECT_EQ(ErrGroup(), kGrpGeneral);
-  EXPECT_EQ(ErrCode(), kGenNotSupported);
-  ErrClear();
+  EXPECT_FALSE(MonitoredBoundary("test", [&] { return FFSaveDlg(o, 320, 240, 24); }));
+  EXPECT_TRUE(ErrNone());
   for (int32_t id : {kFmtTGA, kFmtAVI, kFmtHAV, kFmtJPEG, kFmtPNG, kFmtTIFF, kFmtMPEG, kFmtSGI, kFmtRAS, kFmtPNM})
     EXPECT_EQ(OptsFor(id).dialog, -1) << id;
+}
+
+// Without a display every dialog says so, and nothing changes.
+TEST(FormatDialogs, NoDisplayIsAClearError) {
+  unsetenv("DISPLAY");
+  if (toolkit::DisplayAvailable()) GTEST_SKIP() << "a display is still open";
+  for (int32_t id : {kFmtTGA, kFmtAVI, kFmtHAV, kFmtJPEG, kFmtPNG, kFmtTIFF, kFmtMPEG, kFmtSGI, kFmtRAS, kFmtPNM}) {
+    QSaveOpts o = OptsFor(id);
+    const QSaveOpts before = o;
+    ErrClear();
+    EXPECT_FALSE(MonitoredBoundary("test", [&] { return FFSaveDlg(o, 320, 240, 24); })) << id;
+    EXPECT_EQ(ErrGroup(), kGrpText) << id;
+    EXPECT_EQ(ErrText(), "No display available for dialogs.") << id;
+    EXPECT_EQ(std::memcmp(&o, &before, sizeof o), 0) << id;
+  }
+  ErrClear();
+  EXPECT_FALSE(MonitoredBoundary("test", [] { return AviSelectVC(320, 240, 24); }));
+  EXPECT_EQ(ErrText(), "No display available for dialogs.");
+  VekJob* job = VekAlloc();
+  EXPECT_EQ(VekCodecDlg(job, kFmtPNG, 320, 240, 24), 0);
+  VekLastError e{};
+  VekGetLastError(&e);
+  EXPECT_EQ(e.status, 1000);
+  EXPECT_EQ(e.group, kGrpText);
+  VekFree(job);
 }
 
 }  // namespace

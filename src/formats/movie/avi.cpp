@@ -1170,11 +1170,13 @@ bool AviSelectVCFor(VekAviCodecSettings& job, int32_t width, int32_t height, int
       ok = g_dialog(width, height, bits);
     });
     if (!ok || !ErrNone()) {
-      // Cancelled or failed: the settings the module had before.
-      const bool failed = !ErrNone();
+      // Cancelled or failed: the settings the module had before, and the
+      // error, if any, on to the caller.
       const int32_t group = ErrGroup(), code = ErrCode();
+      const std::string text = ErrMsgLast();
       Current().CopyFrom(saved, 10, "ff_avi.AviSettingsSet.lpParms");
-      if (failed) ErrSet(group, code);
+      if (group != 0 && code == kFreeTextCode) ErrRaiseText(group, text, 11);
+      if (group != 0) ErrRaise(group, code, 11);
       return false;
     }
     const CodecSettings& c = Current();
