@@ -201,9 +201,9 @@ DialogSpec HavDialog::Layout() {
   s.caption = desc_.title;
   s.controls.push_back(
       Ctl(kRadCompr, ControlKind::RadioGroup, "radCompr", "Compression Method", 10, 24, 220, 66));
-  s.controls.push_back(Ctl(kLabKFM, ControlKind::Label, "Label1", "Key frame every", 10, 102, 112, 26));
-  s.controls.push_back(Ctl(kEdKFM, ControlKind::Edit, "edKFM", "", 124, 102, 50, 26));
-  s.controls.push_back(Ctl(kLabFrames, ControlKind::Label, "Label2", "frame(s)", 180, 102, 60, 26));
+  s.controls.push_back(Ctl(kLabKFM, ControlKind::Label, "Label1", "Key frame every", 10, 102, 124, 26));
+  s.controls.push_back(Ctl(kEdKFM, ControlKind::Edit, "edKFM", "", 136, 102, 56, 26));
+  s.controls.push_back(Ctl(kLabFrames, ControlKind::Label, "Label2", "frame(s)", 198, 102, 72, 26));
   s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 250, 24, 1));
   s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 250, 58, 2));
   s.width = 340;
@@ -241,7 +241,7 @@ DialogSpec MpegDialog::Layout() {
   DialogSpec s;
   s.caption = desc_.title;
   s.controls.push_back(Ctl(kLstPresets, ControlKind::List, "lstPresets", "", 10, 10, 240, 150));
-  s.controls.push_back(Ctl(kGrpFormat, ControlKind::Group, "grpFormat", "", 262, 6, 238, 40));
+  s.controls.push_back(Ctl(kGrpFormat, ControlKind::Group, "grpFormat", "", 262, 6, 260, 40));
   ControlSpec r1 = Ctl(kRadMpeg1, ControlKind::Radio, "radMpeg1", "MPEG-1", 274, 14, 100, 24);
   r1.group_id = 1;
   ControlSpec r2 = Ctl(kRadMpeg2, ControlKind::Radio, "radMpeg2", "MPEG-2", 384, 14, 100, 24);
@@ -250,14 +250,14 @@ DialogSpec MpegDialog::Layout() {
   s.controls.push_back(r2);
   s.controls.push_back(Ctl(kLabBits, ControlKind::Label, "labBits", "Bit Rate", 262, 60, 74, 26));
   s.controls.push_back(Ctl(kEdBits, ControlKind::Edit, "edBits", "", 338, 60, 70, 26));
-  s.controls.push_back(Ctl(kLabBitsUnit, ControlKind::Label, "labBitsUnit", "kilobits/sec", 412, 60, 96, 26));
+  s.controls.push_back(Ctl(kLabBitsUnit, ControlKind::Label, "labBitsUnit", "kilobits/sec", 412, 60, 110, 26));
   s.controls.push_back(Ctl(kLabBytes, ControlKind::Label, "labBytes", "Byte Rate", 262, 94, 74, 26));
   s.controls.push_back(Ctl(kEdBytes, ControlKind::Edit, "edBytes", "", 338, 94, 70, 26));
   s.controls.push_back(
-      Ctl(kLabBytesUnit, ControlKind::Label, "labBytesUnit", "kilobytes/sec", 412, 94, 100, 26));
-  s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 338, 134, 1));
-  s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 428, 134, 2));
-  s.width = 518;
+      Ctl(kLabBytesUnit, ControlKind::Label, "labBytesUnit", "kilobytes/sec", 412, 94, 110, 26));
+  s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 352, 134, 1));
+  s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 442, 134, 2));
+  s.width = 532;
   s.height = 170;
   return s;
 }

@@ -450,3 +450,53 @@ TEST_F(FormatDialogs, XdotoolClicks) {
 
 }  // namespace
 }  // namespace vek::ui
+
+namespace vek::ui {
+namespace {
+
+// Every dialog as a picture: into $VEK_SCREENSHOT_DIR when set (the project
+// keeps them in docs/screenshots), else into the test's temporary folder.
+TEST(Screenshots, EveryFormatDialog) {
+  VEK_REQUIRE_DISPLAY();
+  const char* dir_env = std::getenv("VEK_SCREENSHOT_DIR");
+  const std::string dir = dir_env && *dir_env ? std::string(dir_env) + "/" : ::testing::TempDir();
+  struct Shot {
+    int32_t format;
+    const char* file;
+  } shots[] = {{kFmtTGA, "option_tga.png"},   {kFmtTIFF, "option_tiff.png"}, {kFmtSGI, "option_sgi.png"},
+               {kFmtRAS, "option_ras.png"},   {kFmtPNM, "option_pnm.png"},   {kFmtJPEG, "option_jpeg.png"},
+               {kFmtPNG, "option_png.png"},   {kFmtHAV, "option_hav.png"},   {kFmtMPEG, "option_mpeg.png"},
+               {kFmtAVI, "avi_codecs.png"}};
+  for (const Shot& s : shots) {
+    SCOPED_TRACE(s.file);
+    QSaveOpts o = OptsFor(s.format);
+    const std::string path = dir + s.file;
+    bool saved = false;
+    Drive([&](DialogView& v, Act act) {
+      if (s.format == kFmtMPEG) {
+        v.SetSelected(MpegDialog::kLstPresets, 3);
+        act(v, MpegDialog::kLstPresets, UserAction::Change);
+      }
+      saved = toolkit::SaveWindowPng(v, path);
+      act(v, ChoiceDialog::kBtnCancel, UserAction::Click);
+      v.Close(2);
+    });
+    RunDlg(o);
+    EXPECT_TRUE(saved);
+  }
+  // The AVI dialog with every codec listed and one without quality chosen.
+  bool saved = false;
+  AviSettingsSelect(FourCC("MRLE"));
+  Drive([&](DialogView& v, Act act) {
+    v.SetSelected(AviDialog::kLstWhat, 2);
+    act(v, AviDialog::kLstWhat, UserAction::Change);
+    saved = toolkit::SaveWindowPng(v, dir + "avi_all_codecs.png");
+    v.Close(2);
+  });
+  MonitoredBoundary("test", [] { return AviSelectVC(321, 240, 8); });
+  EXPECT_TRUE(saved);
+  Undrive();
+}
+
+}  // namespace
+}  // namespace vek::ui
