@@ -46,6 +46,7 @@ struct ControlSpec {
   bool read_only = false;   // edits
   bool is_default = false;  // buttons: pressed by Enter
   int group_id = 0;         // radios
+  bool show_end = false;    // read-only edits: a text too long to fit shows its end (paths)
 };
 
 struct DialogSpec {
@@ -91,6 +92,8 @@ class DialogView {
   virtual std::string Caption() const { return {}; }
 };
 
+enum class MouseEvent { Down, Move, Up, Click };
+
 // One dialog's behaviour. Events arrive only from the user's actions (and
 // from the test driver); changes the logic makes through the view raise none.
 // Edits report OnChange on every keystroke and OnLeave when they lose the
@@ -107,6 +110,11 @@ class DialogLogic {
   virtual void OnChange(DialogView&, int) {}        // text, check, selection or position changed
   virtual void OnTrack(DialogView&, int) {}         // track bar moved while dragging
   virtual void OnLeave(DialogView&, int) {}         // an edit lost the focus
+  // Mouse on a Display control, at control coordinates; button 1 left,
+  // 2 right, 4 middle. A release inside the control is followed by a click.
+  virtual void OnMouse(DialogView&, int, MouseEvent, int button, int x, int y) {
+    (void)button, (void)x, (void)y;
+  }
   // A button with a modal result, or the window closed (2); false keeps it open.
   virtual bool OnClose(DialogView&, int modal_result) { (void)modal_result; return true; }
 };

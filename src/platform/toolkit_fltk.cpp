@@ -191,6 +191,8 @@ class EditWidget : public Fl_Input {
 class DisplayWidget : public Fl_Widget {
  public:
   DisplayWidget(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {}
+  Ctl* ctl = nullptr;
+  int handle(int event) override;
   std::vector<uint8_t> rgb;
   int iw = 0, ih = 0;
   uint32_t background = 0;
@@ -244,9 +246,13 @@ class FltkView final : public DialogView {
     if (!c) return;
     Quiet q(this);
     switch (c->spec.kind) {
-      case ControlKind::Edit:
-        static_cast<Fl_Input*>(c->widget)->value(text.c_str());
+      case ControlKind::Edit: {
+        auto* in = static_cast<Fl_Input*>(c->widget);
+        in->value(text.c_str());
+        // A long path shows its end, where the name is.
+        in->position(c->spec.show_end ? in->size() : 0);
         break;
+      }
       case ControlKind::Combo: case ControlKind::List: case ControlKind::TrackBar:
       case ControlKind::ScrollBar: case ControlKind::Display:
         c->text = text;
@@ -506,6 +512,15 @@ class FltkView final : public DialogView {
     }
   }
 
+  void Mouse(Ctl* c, MouseEvent event, int button, int x, int y) {
+    if (quiet_ > 0 || closed_ || dead_) return;
+    try {
+      logic_.OnMouse(*this, c->spec.id, event, button, x, y);
+    } catch (...) {
+      Close(0);
+    }
+  }
+
   void WindowClosing() {
     if (quiet_ > 0 || closed_ || dead_) return;
     try {
@@ -668,13 +683,16 @@ class FltkView final : public DialogView {
         break;
       case ControlKind::Panel: {
         auto* b = new Fl_Box(x, y, w, h);
-        b->box(FL_DOWN_BOX);
+        b->box(FL_THIN_DOWN_BOX);  // a border of one pixel, as the preview expects
         wd = b;
         break;
       }
-      case ControlKind::Display:
-        wd = new DisplayWidget(x, y, w, h);
+      case ControlKind::Display: {
+        auto* dw = new DisplayWidget(x, y, w, h);
+        dw->ctl = c.get();
+        wd = dw;
         break;
+      }
     }
     wd->labelsize(kFontSize);
     const bool drawn_caption = spec.kind == ControlKind::Label || spec.kind == ControlKind::Button ||
@@ -702,6 +720,30 @@ class FltkView final : public DialogView {
   UserAction forced_ = UserAction::Change;
   bool has_forced_ = false;
 };
+
+int DisplayWidget::handle(int event) {
+  if (!ctl || !ctl->view || ctl->view->quiet()) return Fl_Widget::handle(event);
+  // FLTK numbers the buttons 1 left, 2 middle, 3 right.
+  static const int kButton[4] = {0, 1, 4, 2};
+  const int b = Fl::event_button() >= 1 && Fl::event_button() <= 3 ? kButton[Fl::event_button()] : 0;
+  const int mx = Fl::event_x() - x(), my = Fl::event_y() - y();
+  switch (event) {
+    case FL_ENTER:
+      return 1;  // so that moves are reported
+    case FL_PUSH:
+      ctl->view->Mouse(ctl, MouseEvent::Down, b, mx, my);
+      return 1;
+    case FL_DRAG: case FL_MOVE:
+      ctl->view->Mouse(ctl, MouseEvent::Move, Fl::event_state(FL_BUTTONS) ? b : 0, mx, my);
+      return 1;
+    case FL_RELEASE:
+      ctl->view->Mouse(ctl, MouseEvent::Up, b, mx, my);
+      if (Fl::event_inside(this)) ctl->view->Mouse(ctl, MouseEvent::Click, b, mx, my);
+      return 1;
+    default:
+      return Fl_Widget::handle(event);
+  }
+}
 
 int EditWidget::handle(int event) {
   const int r = Fl_Input::handle(event);
@@ -783,8 +825,11 @@ bool DisplayAvailable() {
   // FLTK ends the process when it cannot open a display: ask Xlib first.
   Display* d = XOpenDisplay(nullptr);
   if (!d) return false;
+  // FLTK connects while the probe still holds the server: a server whose
+  // last client leaves resets itself and refuses connections for a moment.
+  fl_open_display();
   XCloseDisplay(d);
-  return true;
+  return fl_display != nullptr;
 }
 
 int RunModal(DialogLogic& logic) {

@@ -12,6 +12,15 @@ namespace {
 
 bool g_resample = false;
 
+// Hands the pixels of `from` to `to` (whose own go); `from` is left empty.
+// The allocation stays the same tracked block, so no exchange is needed.
+void MoveImg(QImg& from, QImg& to) {
+  if (&from == &to) return;
+  ImgFree(&to);
+  to = from;
+  from = QImg{};
+}
+
 bool HasPicture(const QImg& image) {
   return image.pixels && image.width > 0 && image.height > 0;
 }
@@ -77,10 +86,9 @@ void Display_ShowImg(TDisplayControl* d, QImg* image, bool copy) {
       QImg fresh{};
       ImgGuard guard(fresh);
       ImgCopy(image, &fresh);
-      ImgXchg(&fresh, &d->image);
+      MoveImg(fresh, d->image);
     } else {
-      ImgFree(&d->image);
-      ImgXchg(image, &d->image);
+      MoveImg(*image, d->image);
     }
     Display_Paint(d);
   });
@@ -123,6 +131,18 @@ void Display_Free(TDisplayControl*& d) {
   ImgFree(&d->image);
   delete d;
   d = nullptr;
+}
+
+void Display_Mouse(TDisplayControl* d, toolkit::MouseEvent event, int button, int x, int y) {
+  if (!d) return;
+  DisplayMouseProc proc = nullptr;
+  switch (event) {
+    case toolkit::MouseEvent::Down: proc = d->on_down; break;
+    case toolkit::MouseEvent::Move: proc = d->on_move; break;
+    case toolkit::MouseEvent::Up: proc = d->on_up; break;
+    case toolkit::MouseEvent::Click: proc = d->on_click; break;
+  }
+  if (proc) proc(d->user, button, x, y);
 }
 
 void Preview_SetResample(bool resample) { g_resample = resample; }

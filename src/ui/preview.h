@@ -41,6 +41,9 @@ void Display_SetFocusFrame(TDisplayControl* display, int x, int y, int w, int h,
 // Redraws the control: the image at its origin, or the background colour.
 void Display_Paint(TDisplayControl* display);
 void Display_Free(TDisplayControl*& display);
+// Hands a mouse event of the dialog's Display control to the host callbacks
+// (the dialog's logic calls it from OnMouse).
+void Display_Mouse(TDisplayControl* display, toolkit::MouseEvent event, int button, int x, int y);
 
 // The preview (CtlPreview): a display control inside a sunken panel.
 struct TPreview {

@@ -91,6 +91,10 @@ class SettingsLogic final : public toolkit::DialogLogic {
     });
   }
 
+  void OnMouse(DialogView&, int id, toolkit::MouseEvent event, int button, int x, int y) override {
+    if (id == kSetDisplay) Display_Mouse(preview_.display, event, button, x, y);
+  }
+
   void OnCommand(DialogView& v, int id) override {
     if (id == kSetBtnCodec) EvChangeCodec(v);
     if (id == kSetBtnUndo) EvUndoChanges(v);
@@ -235,7 +239,10 @@ class SettingsLogic final : public toolkit::DialogLogic {
       MonitoredBoundary("wSettings.TfrmSet.CloseSource", [&] { UniClose(h); });
       if (g != 0 && c != 0) ErrRaise(g, c, 3414);
       if (!frame.pixels || frame.width <= 0 || frame.height <= 0) ErrRaise(kGrpImage, kImgCorrupted, 3413);
-      ImgXchg(&frame, &source_);
+      // The frame's block moves into the dialog's record as it is.
+      ImgFree(&source_);
+      source_ = frame;
+      frame = QImg{};
       preview_error_ = false;
     });
     if (!ErrNone()) preview_error_ = true;
@@ -302,38 +309,40 @@ bool ParseSize(const std::string& text, int32_t& value) {
 DialogSpec SettingsLayout(const std::string& caption) {
   DialogSpec d;
   d.caption = caption;
-  d.width = 620;
+  d.width = 680;
   d.height = 400;
   auto& c = d.controls;
   // Group frames first, so the controls inside draw over them.
-  c.push_back(Ctl(kSetBoxSize, ControlKind::Group, "boxSize", "Resolution and Color Depth", 372, 8, 238, 170));
-  c.push_back(Ctl(kSetBoxFormat, ControlKind::Group, "boxFormat", "Output File", 372, 188, 238, 132));
+  c.push_back(Ctl(kSetBoxSize, ControlKind::Group, "boxSize", "Resolution and Color Depth", 372, 8, 298, 170));
+  c.push_back(Ctl(kSetBoxFormat, ControlKind::Group, "boxFormat", "Output File", 372, 188, 298, 132));
   c.push_back(Ctl(kSetPanView, ControlKind::Panel, "panView", "", 10, 10, 352, 272));
   c.push_back(Display_Control(kSetDisplay, 11, 11, 16, 16));
   c.push_back(Ctl(kSetEdFrame, ControlKind::Edit, "edFrame", "", 10, 290, 90, 24));
   c.back().read_only = true;
   c.push_back(Ctl(kSetEdFilename, ControlKind::Edit, "edFilename", "", 106, 290, 256, 24));
   c.back().read_only = true;
+  c.back().show_end = true;
   c.push_back(Ctl(kSetBarFrame, ControlKind::TrackBar, "barFrame", "", 10, 322, 352, 24));
   c.push_back(Ctl(kSetLabResX, ControlKind::Label, "labResX", "Width", 386, 34, 96, 22));
   c.push_back(Ctl(kSetEdResX, ControlKind::Edit, "edResX", "", 486, 33, 110, 24));
   c.push_back(Ctl(kSetLabResY, ControlKind::Label, "labResY", "Height", 386, 64, 96, 22));
   c.push_back(Ctl(kSetEdResY, ControlKind::Edit, "edResY", "", 486, 63, 110, 24));
-  c.push_back(Ctl(kSetLabBPP, ControlKind::Label, "labBPP", "Bits per pixel", 386, 94, 210, 22));
-  c.push_back(Ctl(kSetLstBPP, ControlKind::Combo, "lstBPP", "", 386, 117, 210, 24));
-  c.push_back(Ctl(kSetChkDither, ControlKind::Check, "chkDither", "Dithering", 386, 147, 210, 22));
+  c.push_back(Ctl(kSetLabBPP, ControlKind::Label, "labBPP", "Bits per pixel", 386, 94, 270, 22));
+  c.push_back(Ctl(kSetLstBPP, ControlKind::Combo, "lstBPP", "", 386, 117, 270, 24));
+  c.push_back(Ctl(kSetChkDither, ControlKind::Check, "chkDither", "Dithering", 386, 147, 270, 22));
   c.push_back(Ctl(kSetLabName, ControlKind::Label, "labName", "Name:", 386, 214, 60, 22));
-  c.push_back(Ctl(kSetEdName, ControlKind::Edit, "edName", "", 448, 213, 148, 24));
+  c.push_back(Ctl(kSetEdName, ControlKind::Edit, "edName", "", 448, 213, 208, 24));
   c.back().read_only = true;
+  c.back().show_end = true;
   c.push_back(Ctl(kSetLabCodec, ControlKind::Label, "labCodec", "Codec:", 386, 244, 60, 22));
-  c.push_back(Ctl(kSetEdCodec, ControlKind::Edit, "edCodec", "", 448, 243, 148, 24));
+  c.push_back(Ctl(kSetEdCodec, ControlKind::Edit, "edCodec", "", 448, 243, 208, 24));
   c.back().read_only = true;
-  c.push_back(Ctl(kSetBtnCodec, ControlKind::Button, "btnCodec", "&Codec Settings...", 448, 278, 148, 28));
+  c.push_back(Ctl(kSetBtnCodec, ControlKind::Button, "btnCodec", "&Codec Settings...", 496, 278, 160, 28));
   c.push_back(Ctl(kSetBtnUndo, ControlKind::Button, "btnUndo", "Revert...", 10, 360, 100, 28));
-  c.push_back(Ctl(kSetBtnOK, ControlKind::Button, "btnOK", "OK", 414, 360, 94, 28));
+  c.push_back(Ctl(kSetBtnOK, ControlKind::Button, "btnOK", "OK", 474, 360, 94, 28));
   c.back().modal_result = 1;
   c.back().is_default = true;
-  c.push_back(Ctl(kSetBtnCancel, ControlKind::Button, "btnCancel", "Cancel", 516, 360, 94, 28));
+  c.push_back(Ctl(kSetBtnCancel, ControlKind::Button, "btnCancel", "Cancel", 576, 360, 94, 28));
   c.back().modal_result = 2;
   return d;
 }

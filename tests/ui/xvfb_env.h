@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,7 +32,15 @@ class XvfbEnvironment : public ::testing::Environment {
       const std::string name = ":" + std::to_string(n);
       pid_t pid = fork();
       if (pid == 0) {
-        execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+        // The server ends with this program, however it ends, and keeps
+        // its chatter out of the test output.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+          dup2(null, 0), dup2(null, 1), dup2(null, 2);
+          close(null);
+        }
+        execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
               static_cast<char*>(nullptr));
         _exit(127);
       }
