@@ -390,13 +390,14 @@ namespace {
 
 const ChoiceDesc kRleChoice = {"", 2, {"RLE Compressed", "Uncompressed"}, {1, 0}, 0};
 
-int32_t* ChoiceField(QSaveOpts& o) {
-  switch (o.format) {
-    case kFmtTGA: return &o.tgaCodec;
-    case kFmtTIFF: return &o.tiffCompression;
-    case kFmtSGI: return &o.sgiCodec;
-    case kFmtRAS: return &o.rasCodec;
-    case kFmtPNM: return &o.pnmAscii;
+// The save-options field a choice dialog edits, by format.
+int32_t QSaveOpts::*ChoiceField(int32_t format) {
+  switch (format) {
+    case kFmtTGA: return &QSaveOpts::tgaCodec;
+    case kFmtTIFF: return &QSaveOpts::tiffCompression;
+    case kFmtSGI: return &QSaveOpts::sgiCodec;
+    case kFmtRAS: return &QSaveOpts::rasCodec;
+    case kFmtPNM: return &QSaveOpts::pnmAscii;
     default: return nullptr;
   }
 }
@@ -422,12 +423,12 @@ ChoiceDesc ChoiceFor(const QSaveOpts& opts) {
       break;
     default: break;
   }
-  if (int32_t* f = ChoiceField(const_cast<QSaveOpts&>(opts))) d.current = *f;
+  if (int32_t QSaveOpts::*f = ChoiceField(opts.format)) d.current = opts.*f;
   return d;
 }
 
 void StoreChoice(QSaveOpts& opts, const ChoiceDesc& desc) {
-  if (int32_t* f = ChoiceField(opts)) *f = desc.current;
+  if (int32_t QSaveOpts::*f = ChoiceField(opts.format)) opts.*f = desc.current;
 }
 
 SliderDesc SliderFor(const QSaveOpts& opts) {
