@@ -681,6 +681,7 @@ VEK_EXPORT int32_t VEKAPI VekRGB(int32_t r, int32_t g, int32_t b);
    0 and the job is left as it was. Refused while the job converts. */
 VEK_EXPORT int32_t VEKAPI VekOutputDlg(VekJob* job, VekList* list, const char* caption,
                                        int32_t allowChanges);
+VEK_EXPORT int32_t VEKAPI VekCodecDlg(VekJob* job, int32_t fmtId, int32_t width, int32_t height, int32_t bpp); /* codec settings of format fmtId in the job's save options: -1 confirmed, else 0 */
 #ifdef __cplusplus
 }
 static_assert(sizeof(VekCodecInfo) == 196, "codec information is 196 bytes");

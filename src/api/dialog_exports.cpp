@@ -42,3 +42,27 @@ VEK_EXPORT int32_t VEKAPI VekOutputDlg(VekJob* job, VekList* list, const char* c
 }
 
 }  // extern "C"
+
+// ---------------------------------------------------------------- codec settings dialog
+
+#include "engine/save_options.h"
+#include "ui/option_dialogs.h"
+
+extern "C" {
+
+VEK_EXPORT int32_t VEKAPI VekCodecDlg(VekJob* job, int32_t fmtId, int32_t width, int32_t height,
+                                      int32_t bpp) {
+  return ApiCall<int32_t>("vekmain.VekCodecDlg", 0, [&]() -> int32_t {
+    ApiTrace("VekCodecDlg: fmt=" + std::to_string(fmtId) + ", " + std::to_string(width) + "x" +
+             std::to_string(height) + "x" + std::to_string(bpp));
+    CheckJob(job, 3601);
+    if (job->state != 0) ErrRaiseText(kGrpText, "The job is being converted.", 3602);
+    ui::InstallFormatDialogs();
+    FFSaveSetFormat(job->saveOpts, fmtId);
+    // A format without settings is an error here, not a silent refusal.
+    if (job->saveOpts.dialog == 0) ErrRaise(kGrpGeneral, kGenNotSupported, 3603);
+    return FFSaveDlg(job->saveOpts, width, height, bpp) ? -1 : 0;
+  });
+}
+
+}  // extern "C"

@@ -10,6 +10,9 @@ const SaveOptionOps* Ops(const QSaveOpts& opts) {
   const FormatDescriptor* d = FormatFor(opts.format);
   return d ? &d->save : nullptr;
 }
+
+// Installed by the dialog layer, by format id.
+SaveDialogFn g_dialogs[kFmtIdEnd] = {};
 }  // namespace
 
 void FFSaveReset(QSaveOpts& opts) {
@@ -55,11 +58,21 @@ void FFSaveSetDataRate(QSaveOpts& opts, int32_t rate) {
   if (const SaveOptionOps* ops = Ops(opts); ops && ops->set_data_rate) ops->set_data_rate(opts, rate);
 }
 
-bool FFSaveDlg(QSaveOpts& opts, int32_t, int32_t, int32_t) {
-  // No option dialogs exist on this platform yet: stop silently, as when the
-  // format has none.
-  (void)opts;
-  return Monitored("FFBasic.FFSaveDlg", []() -> bool { MonAbort(); });
+void FFSaveSetDialog(int32_t format, SaveDialogFn dialog) {
+  if (format > 0 && format < kFmtIdEnd) g_dialogs[format] = dialog;
+}
+
+bool FFSaveDlg(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits) {
+  return Monitored("FFBasic.FFSaveDlg", [&]() -> bool {
+    // A format without settings has nothing to ask: a silent refusal (the
+    // codec button of the output dialog relies on it).
+    const SaveOptionOps* ops = Ops(opts);
+    if (!ops || !ops->dialog || opts.dialog == 0) MonAbort();
+    // One with settings whose dialog is not installed says so.
+    const SaveDialogFn dialog = g_dialogs[opts.format];
+    if (!dialog) ErrRaise(kGrpGeneral, kGenNotSupported, 2);
+    return dialog(opts, width, height, bits);
+  });
 }
 
 std::string FFSaveCodecName(const QSaveOpts& opts) {

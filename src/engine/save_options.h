@@ -20,7 +20,13 @@ void FFSaveSetCodec(QSaveOpts& opts, int32_t codec);
 void FFSaveSetQuality(QSaveOpts& opts, int32_t quality);
 void FFSaveSetKeyFrameRate(QSaveOpts& opts, int32_t frames);
 void FFSaveSetDataRate(QSaveOpts& opts, int32_t rate);
+// Shows the options dialog of the format; true when the user confirmed.
 bool FFSaveDlg(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits);
+// The dialogs live in the dialog layer above the engine, which installs one
+// per format that has the dialog flag (null removes it). The function edits
+// the fields of its format and answers whether the user confirmed.
+using SaveDialogFn = bool (*)(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits);
+void FFSaveSetDialog(int32_t format, SaveDialogFn dialog);
 std::string FFSaveCodecName(const QSaveOpts& opts);
 int32_t FFSavePrepare(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits);
 // Hands the prepared options to the writer settings of the chosen format.

@@ -409,19 +409,40 @@ void AviSetVC_(CodecSettings& c, int32_t width, int32_t height, int32_t bits) {
   });
 }
 
+AviDialogFn g_dialog = nullptr;
+
+bool SelectVC(int32_t width, int32_t height, int32_t bits);
+
 void SetVC(CodecSettings& c, int32_t width, int32_t height, int32_t bits, bool dialog) {
   Monitored("ff_avi.AviSetVC", [&] {
     MonitoredBoundary("ff_avi.AviSetVC.codec", [&] { AviSetVC_(c, width, height, bits); });
     if (ErrNone()) return;
-    // No codec dialog on this platform: the user cannot pick another one.
-    (void)dialog;
     ErrClear();
+    if (dialog && &c == &Current()) {
+      // The user may pick another codec; a refusal (or no display) falls back.
+      bool chosen = false;
+      MonitoredBoundary("ff_avi.AviSetVC.dialog", [&] { chosen = SelectVC(width, height, bits); });
+      if (chosen && ErrNone()) return;
+      ErrClear();
+    }
     SelectCodec(c, kCvid);
     MonitoredBoundary("ff_avi.AviSetVC.cinepak", [&] { AviSetVC_(c, width, height, 24); });
     if (ErrNone()) return;
     ErrClear();
     SelectCodec(c, kDib);
     AviSetVC_(c, width, height, bits);
+  });
+}
+
+bool SelectVC(int32_t width, int32_t height, int32_t bits) {
+  return Monitored("ff_avi.AviSelectVC", [&]() -> bool {
+    if (!g_dialog) ErrRaise(kGrpAvi, kAviInitCodec, 7);
+    if (!g_dialog(width, height, bits)) return false;
+    // Chosen; usable only when it takes the frames.
+    MonitoredBoundary("ff_avi.AviSelectVC.check", [&] { AviSetVC_(Current(), width, height, bits); });
+    if (ErrNone()) return true;
+    ErrClear();
+    return false;
   });
 }
 
@@ -1072,6 +1093,100 @@ void AviSettingsSetDataRate(int32_t rate) {
 }
 
 bool AviSettingsUncompressed() { return Current().uncompressed; }
+
+void AviSettingsSet(const QAviCodec& codec) {
+  Monitored("ff_avi.AviSettingsSet", [&] {
+    CodecSettings& c = Current();
+    if (codec.state == c.rec.state && codec.state) {
+      // Its own state: keep the block, take the rest.
+      QAviCodec r = codec;
+      r.state = c.state.get();
+      r.state_size = static_cast<int32_t>(c.state.size());
+      c.rec = r;
+    } else {
+      c.CopyFrom(codec, 8, "ff_avi.AviSettingsSet.lpParms");
+    }
+    c.uncompressed = IsUncompressed(codec.handler);
+    if (c.uncompressed) c.rec.handler = kDib;
+  });
+}
+
+void AviCodecAbout(uint32_t handler) {
+  Monitored("ff_avi.AviCodecAbout", [&] {
+    IcHandle ic(handler);
+    if (!ic.h) ErrRaise(kGrpVfw, p::ICERR_BADHANDLE, 1);
+    // No window of ours to own the box: the codec puts it over the active one.
+    const p::LRESULT r = p::ICSendMessage(ic.h, p::ICM_ABOUT, 0, 0);
+    if (r != p::ICERR_OK) ErrRaise(kGrpVfw, static_cast<int32_t>(r), 2);
+  });
+}
+
+void AviCodecConfigure(QAviCodec& codec) {
+  Monitored("ff_avi.AviCodecConfigure", [&] {
+    IcHandle ic(codec.handler);
+    if (!ic.h) ErrRaise(kGrpVfw, p::ICERR_BADHANDLE, 3);
+    if (codec.state && codec.state_size > 0)
+      p::ICSendMessage(ic.h, p::ICM_SETSTATE, reinterpret_cast<uintptr_t>(codec.state),
+                       static_cast<uintptr_t>(codec.state_size));
+    const p::LRESULT r = p::ICSendMessage(ic.h, p::ICM_CONFIGURE, 0, 0);
+    if (r != p::ICERR_OK) ErrRaise(kGrpVfw, static_cast<int32_t>(r), 4);
+    const p::LRESULT size = p::ICSendMessage(ic.h, p::ICM_GETSTATE, 0, 0);
+    if (size <= 0 || size > (1 << 16)) return;
+    EnsureCatalogue();
+    CatalogueEntry* entry = nullptr;
+    for (CatalogueEntry& e : Settings().catalogue)
+      if (e.rec.get()->handler == codec.handler) entry = &e;
+    if (!entry) {
+      // Not in the catalogue: the record's own block takes a state of its size.
+      if (codec.state && codec.state_size == size)
+        p::ICSendMessage(ic.h, p::ICM_GETSTATE, reinterpret_cast<uintptr_t>(codec.state),
+                         static_cast<uintptr_t>(size));
+      return;
+    }
+    Tracked<uint8_t> state(size, 5, "ff_avi.AviCodecConfigure.lpParms", kMemNew);
+    if (p::ICSendMessage(ic.h, p::ICM_GETSTATE, reinterpret_cast<uintptr_t>(state.get()),
+                         static_cast<uintptr_t>(size)) != size)
+      return;
+    entry->state = std::move(state);
+    entry->rec.get()->state = entry->state.get();
+    entry->rec.get()->state_size = static_cast<int32_t>(size);
+    codec.state = entry->state.get();
+    codec.state_size = static_cast<int32_t>(size);
+  });
+}
+
+void AviSetDialog(AviDialogFn dialog) { g_dialog = dialog; }
+
+bool AviSelectVC(int32_t width, int32_t height, int32_t bits) { return SelectVC(width, height, bits); }
+
+bool AviSelectVCFor(VekAviCodecSettings& job, int32_t width, int32_t height, int32_t bits) {
+  return Monitored("ff_avi.AviSelectVCFor", [&]() -> bool {
+    if (!g_dialog) ErrRaise(kGrpAvi, kAviInitCodec, 8);
+    CodecSettings saved;
+    saved.CopyFrom(Current(), 9, "ff_avi.AviSelectVCFor.saved");
+    bool ok = false;
+    MonitoredBoundary("ff_avi.AviSelectVCFor.dialog", [&] {
+      ApplyJobSettings(job);
+      ok = g_dialog(width, height, bits);
+    });
+    if (!ok || !ErrNone()) {
+      // Cancelled or failed: the settings the module had before, and the
+      // error, if any, on to the caller.
+      const int32_t group = ErrGroup(), code = ErrCode();
+      const std::string text = ErrMsgLast();
+      Current().CopyFrom(saved, 10, "ff_avi.AviSettingsSet.lpParms");
+      if (group != 0 && code == kFreeTextCode) ErrRaiseText(group, text, 11);
+      if (group != 0) ErrRaise(group, code, 11);
+      return false;
+    }
+    const CodecSettings& c = Current();
+    job.handler = c.uncompressed ? kDib : c.rec.handler;
+    job.quality = c.rec.quality;
+    job.keyFrameRate = c.rec.key_frame_every;
+    job.dataRate = c.rec.data_rate;
+    return true;
+  });
+}
 
 void AviSetVC(int32_t width, int32_t height, int32_t bits, bool dialog_allowed) {
   SetVC(Current(), width, height, bits, dialog_allowed);

@@ -47,6 +47,9 @@ int32_t AviCodecsQuery(const QAviCodec** entries, int32_t width, int32_t height,
 // Current codec settings.
 void AviSettingsGet(QAviCodec& codec);
 void AviSettingsSelect(uint32_t handler);
+// Makes a codec record (a catalogue entry as a dialog edited it) the current
+// settings, with its own copy of the codec state.
+void AviSettingsSet(const QAviCodec& codec);
 void AviSettingsSetKeyFrameEvery(int32_t frames);
 void AviSettingsSetQuality(int32_t quality);
 void AviSettingsSetDataRate(int32_t rate);
@@ -54,6 +57,26 @@ bool AviSettingsUncompressed();
 // Makes the current codec usable for such frames (fall-backs: Cinepak at 24
 // bits, then uncompressed); the error of the last attempt is raised.
 void AviSetVC(int32_t width, int32_t height, int32_t bits, bool dialog_allowed);
+
+// The codec's about box and configuration dialog. Configure first restores
+// the record's stored state and afterwards stores the codec's state again (in
+// the catalogue entry, which the record then points at). A codec without the
+// box reports the codec interface's error.
+void AviCodecAbout(uint32_t handler);
+void AviCodecConfigure(QAviCodec& codec);
+
+// The codec dialog lives in the dialog layer, which installs it here (null
+// removes it): it shows the choice for frames of that size and depth and, on
+// "OK", makes the chosen codec the current settings; true when confirmed.
+using AviDialogFn = bool (*)(int32_t width, int32_t height, int32_t bits);
+void AviSetDialog(AviDialogFn dialog);
+// Lets the user pick the codec; true when a codec that takes such frames was
+// chosen. Without a dialog (or a display) the error says why.
+bool AviSelectVC(int32_t width, int32_t height, int32_t bits);
+// The same for a job's choice: the dialog opens on it; on "OK" the choice
+// becomes the job's and the current settings, otherwise both stay as they
+// were. True when the user confirmed.
+bool AviSelectVCFor(VekAviCodecSettings& job, int32_t width, int32_t height, int32_t bits);
 
 std::string AVIGetVideoName(uint32_t handler);
 std::string AVIGetAudioName(int32_t tag);
