@@ -44,6 +44,12 @@ step "animated GIF -> JPEG sequence (quality 90)" \
 step "frames -> TIFF (LZW) and Sun raster sequences" \
   "$vekconv" -q --codec 5 "$out/stills/tif0000.tif" "$out/frames/frame000%d.bmp"
 "$vekconv" -q "$out/stills/ras0000.ras" "$out/frames/frame000%d.bmp" || true
+step "frames -> sharpened, warmer MPEG with a caption and frame numbers on every frame" \
+  "$vekconv" -q --rate 25 --sharpen --gamma 1.2 --white-balance 230,240,255 \
+  --text "libvek demo  frame %d" --font "DejaVu Sans" --font-size 14 --text-style bold \
+  --text-border --text-pos 10,200 "$out/movies/caption.mpg" "$out/frames/frame%04d.bmp"
+"$vekconv" -q --text "libvek" --font-size 28 --text-shadow --text-color ffd040 \
+  "$out/stills/caption.png" "$out/frames/frame0000.bmp" || true
 sox -n -r 44100 -c 2 -b 16 "$out/sound/tone.wav" synth 2 sine 440 2>/dev/null || true
 step "WAV tone -> Ogg Vorbis" "$vekconv" -q --audio "$out/sound/tone.wav" "$out/sound/tone.ogg"
 step "HAV movie with sound" \

@@ -5,8 +5,10 @@
 #include "api/call_frame.h"
 #include "api/file_list.h"
 #include "api/job.h"
+#include "engine/save_options.h"
 #include "foundation/memory.h"
 #include "platform/toolkit.h"
+#include "ui/option_dialogs.h"
 #include "ui/settings_dialog.h"
 
 namespace vek::api {
@@ -40,15 +42,6 @@ VEK_EXPORT int32_t VEKAPI VekOutputDlg(VekJob* job, VekList* list, const char* c
     return ok ? -1 : 0;
   });
 }
-
-}  // extern "C"
-
-// ---------------------------------------------------------------- codec settings dialog
-
-#include "engine/save_options.h"
-#include "ui/option_dialogs.h"
-
-extern "C" {
 
 VEK_EXPORT int32_t VEKAPI VekCodecDlg(VekJob* job, int32_t fmtId, int32_t width, int32_t height,
                                       int32_t bpp) {

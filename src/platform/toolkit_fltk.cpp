@@ -170,7 +170,11 @@ class FrameBox : public Fl_Box {
 
 class FrameGroup : public Fl_Group {
  public:
-  FrameGroup(int x, int y, int w, int h) : Fl_Group(x, y, w, h) { box(FL_NO_BOX); }
+  // The caption is drawn with the frame; "inside" keeps the window from drawing it again above.
+  FrameGroup(int x, int y, int w, int h) : Fl_Group(x, y, w, h) {
+    box(FL_NO_BOX);
+    align(FL_ALIGN_INSIDE);
+  }
   void draw() override {
     if (damage() & ~FL_DAMAGE_CHILD) {
       fl_color(color());

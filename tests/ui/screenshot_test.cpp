@@ -16,7 +16,7 @@
 #include "ui/preview.h"
 #include "ui/settings_dialog.h"
 #include "vek/vek.h"
-#include "xvfb_env.h"
+#include "xvfb_display.h"
 
 using namespace vek;
 using namespace vek::toolkit;
@@ -24,7 +24,7 @@ using namespace vek::ui;
 
 namespace {
 
-const bool kXvfb = vektest::RegisterXvfb();
+const bool kXvfb = vektest::UseOwnXvfb();
 const std::string kData = std::string(VEK_TEST_DATA) + "/ui/";
 
 // A view that only records what the preview asks of it.

@@ -18,14 +18,14 @@
 #include "platform/toolkit.h"
 #include "ui/settings_dialog.h"
 #include "vek/vek.h"
-#include "xvfb_env.h"
+#include "xvfb_display.h"
 
 using namespace vek::toolkit;
 using namespace vek::ui;
 
 namespace {
 
-const bool kXvfb = vektest::RegisterXvfb();
+const bool kXvfb = vektest::UseOwnXvfb();
 
 const std::string kData = std::string(VEK_TEST_DATA) + "/ui/";
 using Act = void (*)(DialogView&, int, UserAction);

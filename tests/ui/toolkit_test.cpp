@@ -10,13 +10,13 @@
 
 #include "image/image.h"
 #include "platform/toolkit.h"
-#include "xvfb_env.h"
+#include "xvfb_display.h"
 
 using namespace vek::toolkit;
 
 namespace {
 
-const bool kXvfb = vektest::RegisterXvfb();
+const bool kXvfb = vektest::UseOwnXvfb();
 
 enum { kLabel = 1, kEdit, kCheck, kCombo, kBar, kShow, kDisp, kOK, kCancel, kPanel, kRadioA, kRadioB };
 

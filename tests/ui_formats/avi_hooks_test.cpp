@@ -65,8 +65,11 @@ TEST_F(AviHooks, JobChoiceChangesOnlyOnOk) {
   // The catalogue entry keeps the values too.
   const QAviCodec* cat = nullptr;
   const int32_t n = AviCodecsQuery(&cat, 0, 0, 0);
-  for (int32_t i = 0; i < n; ++i)
-    if (cat[i].handler == FourCC("MSVC")) EXPECT_EQ(cat[i].data_rate, 99);
+  for (int32_t i = 0; i < n; ++i) {
+    if (cat[i].handler == FourCC("MSVC")) {
+      EXPECT_EQ(cat[i].data_rate, 99);
+    }
+  }
 }
 
 TEST_F(AviHooks, SetVcAsksTheUserBeforeFallingBack) {

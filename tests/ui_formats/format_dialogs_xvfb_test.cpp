@@ -19,7 +19,7 @@
 #include "platform/toolkit.h"
 #include "ui/avi_dialog.h"
 #include "ui/option_dialogs.h"
-#include "ui_formats/xvfb_display.h"
+#include "xvfb_display.h"
 #include "api/job.h"
 #include "vek/vek.h"
 
@@ -30,7 +30,7 @@ using toolkit::DialogView;
 using toolkit::UserAction;
 using Act = void (*)(DialogView&, int, UserAction);
 
-const bool kXvfb = vek::testing::UseOwnXvfb();
+const bool kXvfb = vektest::UseOwnXvfb();
 
 // The driver of the dialogs opened next; `answers` are given to message boxes.
 std::function<void(DialogView&, Act)> g_script;

@@ -72,9 +72,22 @@ typedef struct Options {
   int quality;
   int refine;
   const char* trace;
+  int dialog;
+  /* adjustments and filters */
+  int gamma, brightness, contrast, balance;
+  double gam[3];
+  int bri[3], con[3], bal[3];
+  char filters[32]; /* 's'often, 'h'arpen, 'e'dge in the order given */
+  int filter_count;
+  /* text overlay */
+  const char* text;
+  const char* font;
+  int font_size, text_style, text_x, text_y, text_shadow, text_opaque;
+  uint32_t text_color;
 } Options;
 
 static char** g_inputs;
+static VekTextParams* g_text;
 static int g_input_count;
 static Options g_opt;
 static volatile sig_atomic_t g_interrupted;
@@ -234,6 +247,11 @@ static int Info(const char* file) {
 
 static int ParseSize(const char* s, int* w, int* h) { return sscanf(s, "%dx%d", w, h) == 2 && *w > 0 && *h > 0; }
 
+static int Usage(const char* what) {
+  fprintf(stderr, "vekconv: %s\n", what);
+  return 64;
+}
+
 static const char* NeedArg(int argc, char** argv, int* i) {
   if (*i + 1 >= argc) {
     fprintf(stderr, "vekconv: %s needs a value\n%s", argv[*i], kUsage);
@@ -242,8 +260,77 @@ static const char* NeedArg(int argc, char** argv, int* i) {
   return argv[++*i];
 }
 
+/* One value for all three channels, or R,G,B. */
+static int ParseTriple(const char* s, double v[3]) {
+  int n = sscanf(s, "%lf,%lf,%lf", &v[0], &v[1], &v[2]);
+  if (n == 1) v[1] = v[2] = v[0];
+  return n == 1 || n == 3;
+}
+
+static int ParseIntTriple(const char* s, int out[3], int lo, int hi) {
+  double v[3];
+  if (!ParseTriple(s, v)) return 0;
+  for (int k = 0; k < 3; ++k) {
+    if (v[k] < lo || v[k] > hi) return 0;
+    out[k] = (int)v[k];
+  }
+  return 1;
+}
+
+static int ParseStyle(const char* s) {
+  int style = 0;
+  char buf[64];
+  snprintf(buf, sizeof buf, "%s", s);
+  for (char* t = strtok(buf, ","); t; t = strtok(NULL, ",")) {
+    if (!strcmp(t, "bold")) style |= 1;
+    else if (!strcmp(t, "italic")) style |= 2;
+    else if (!strcmp(t, "underline")) style |= 4;
+    else if (!strcmp(t, "strike")) style |= 8;
+    else return -1;
+  }
+  return style;
+}
+
+/* Windows colour value (red in the low byte) from RRGGBB. */
+static int ParseColor(const char* s, uint32_t* out) {
+  char* end;
+  unsigned long v = strtoul(s[0] == '#' ? s + 1 : s, &end, 16);
+  if (*end || v > 0xFFFFFF) return 0;
+  *out = (uint32_t)VekRGB((int32_t)(v >> 16), (int32_t)(v >> 8), (int32_t)v);
+  return 1;
+}
+
+/* The function stage: adjustments, filters, then the text. */
+static void VEKAPI VideoFunc(VekJob* job, VekImage* image, int32_t frame) {
+  (void)job;
+  const Options* o = &g_opt;
+  if (o->gamma) VekImgGamma(image, o->gam[0], o->gam[1], o->gam[2]);
+  if (o->brightness) VekImgBrightness(image, o->bri[0], o->bri[1], o->bri[2]);
+  if (o->contrast) VekImgContrast(image, o->con[0], o->con[1], o->con[2]);
+  if (o->balance) VekImgWhiteBalance(image, o->bal[0], o->bal[1], o->bal[2]);
+  for (int k = 0; k < o->filter_count; ++k) {
+    if (o->filters[k] == 's') VekImgSoften(image);
+    else if (o->filters[k] == 'h') VekImgSharpen(image);
+    else VekImgEdgeEnhance(image);
+  }
+  if (g_text) {
+    char line[1024];
+    if (strstr(o->text, "%d")) {
+      /* Only the first %d is a number; the rest of the text is taken as it is. */
+      const char* at = strstr(o->text, "%d");
+      snprintf(line, sizeof line, "%.*s%d%s", (int)(at - o->text), o->text, (int)frame, at + 2);
+    } else {
+      snprintf(line, sizeof line, "%s", o->text);
+    }
+    VekTextOut(image, g_text, o->text_x, o->text_y, line);
+  }
+}
+
 int main(int argc, char** argv) {
   Options* o = &g_opt;
+  o->text_x = o->text_y = 8;
+  o->font_size = 12;
+  o->text_color = 0xFFFFFF;
   o->bpp = 24;
   o->rate = 30.0;
   o->keep = 1;
@@ -301,6 +388,45 @@ int main(int argc, char** argv) {
       }
     } else if (!strcmp(a, "--trace")) {
       o->trace = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "--dialog")) {
+      o->dialog = 1;
+    } else if (!strcmp(a, "--gamma")) {
+      o->gamma = ParseTriple(NeedArg(argc, argv, &i), o->gam);
+      for (int k = 0; k < 3 && o->gamma; ++k) o->gamma = o->gam[k] >= 0.01 && o->gam[k] <= 5.0;
+      if (!o->gamma) return Usage("gamma must be 0.01..5, or R,G,B");
+    } else if (!strcmp(a, "--brightness")) {
+      if (!(o->brightness = ParseIntTriple(NeedArg(argc, argv, &i), o->bri, -100, 100)))
+        return Usage("brightness must be -100..100, or R,G,B");
+    } else if (!strcmp(a, "--contrast")) {
+      if (!(o->contrast = ParseIntTriple(NeedArg(argc, argv, &i), o->con, -100, 100)))
+        return Usage("contrast must be -100..100, or R,G,B");
+    } else if (!strcmp(a, "--white-balance")) {
+      if (!(o->balance = ParseIntTriple(NeedArg(argc, argv, &i), o->bal, 0, 255)))
+        return Usage("white balance must be R,G,B with 0..255 each");
+    } else if (!strcmp(a, "--soften") || !strcmp(a, "--sharpen") || !strcmp(a, "--edge-enhance")) {
+      if (o->filter_count >= (int)sizeof o->filters) return Usage("too many filters");
+      o->filters[o->filter_count++] = a[2] == 's' ? (a[3] == 'o' ? 's' : 'h') : 'e';
+    } else if (!strcmp(a, "--text")) {
+      o->text = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "--font")) {
+      o->font = NeedArg(argc, argv, &i);
+    } else if (!strcmp(a, "--font-size")) {
+      o->font_size = atoi(NeedArg(argc, argv, &i));
+      if (o->font_size < 1 || o->font_size > 500) return Usage("font size must be 1..500 points");
+    } else if (!strcmp(a, "--text-style")) {
+      if ((o->text_style = ParseStyle(NeedArg(argc, argv, &i))) < 0)
+        return Usage("text style takes bold, italic, underline, strike");
+    } else if (!strcmp(a, "--text-pos")) {
+      if (sscanf(NeedArg(argc, argv, &i), "%d,%d", &o->text_x, &o->text_y) != 2)
+        return Usage("text position must be X,Y");
+    } else if (!strcmp(a, "--text-color")) {
+      if (!ParseColor(NeedArg(argc, argv, &i), &o->text_color)) return Usage("text colour must be RRGGBB");
+    } else if (!strcmp(a, "--text-shadow")) {
+      o->text_shadow = 1;
+    } else if (!strcmp(a, "--text-border")) {
+      o->text_shadow = 2;
+    } else if (!strcmp(a, "--text-opaque")) {
+      o->text_opaque = 1;
     } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       o->quiet = 1;
     } else if (a[0] == '-' && a[1] != '\0') {
@@ -364,6 +490,37 @@ int main(int argc, char** argv) {
   }
   if (o->refine > 0) VekExtSetPaletteRefinement(o->refine);
   if (g_input_count > 0) VekAssignVideoSource(job, VideoSource);
+  if (o->text) {
+    g_text = VekTextAlloc();
+    if (!g_text) {
+      fprintf(stderr, "vekconv: cannot set up the text\n");
+      VekFree(job);
+      return 4;
+    }
+    VekTextSetFont(g_text, o->font ? o->font : "Arial", o->font_size, o->text_style);
+    VekTextSetColor(g_text, (int32_t)o->text_color, 0, 0xFFFFFF, o->text_opaque ? 0 : -1);
+    VekTextShadow(g_text, o->text_shadow, 2, 2);
+    if (o->text_shadow == 2) VekTextShadow(g_text, 2, 1, 1);
+  }
+  if (o->gamma || o->brightness || o->contrast || o->balance || o->filter_count || g_text)
+    VekAssignVideoFunc(job, VideoFunc);
+  if (o->dialog) {
+    VekList* list = VekListAlloc();
+    for (int k = 0; k < g_input_count; ++k) VekListAdd(list, g_inputs[k], VEK_LIST_ANY);
+    const int32_t ok = VekOutputDlg(job, list, "vekconv: output settings", -1);
+    VekLastError e;
+    VekGetLastError(&e); /* before the next call replaces it */
+    VekListFree(list);
+    if (!ok) {
+      char why[1100];
+      e.status = VEK_STATUS_ERROR;
+      VekMakeErrorStr(&e, why);
+      fprintf(stderr, "vekconv: output settings %s\n", e.group ? why : "cancelled");
+      VekTextFree(g_text);
+      VekFree(job);
+      return 2;
+    }
+  }
   if (o->audio) VekAssignAudioSource(job, AudioSource);
   VekAssignProgress(job, Progress);
   VekAssignError(job, OnError);
@@ -379,6 +536,7 @@ int main(int argc, char** argv) {
   const int frames = job->doneFrames;
   const int samples = job->doneSamples;
   VekFree(job);
+  VekTextFree(g_text);
   if (o->trace) VekLogStop();
   /* Skipped inputs end the run in their error; the summary says what was
      written and what was left out, and the status is not 0. */

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-namespace vek::testing {
+namespace vektest {
 
 class OwnXvfb : public ::testing::Environment {
  public:
@@ -86,4 +86,10 @@ inline bool UseOwnXvfb() {
   return done;
 }
 
-}  // namespace vek::testing
+}  // namespace vektest
+
+#define VEK_REQUIRE_DISPLAY()                                                       \
+  do {                                                                              \
+    if (!vek::toolkit::DisplayAvailable())                                          \
+      GTEST_SKIP() << "no X display (set DISPLAY or install Xvfb) for dialog tests"; \
+  } while (0)
