@@ -21,13 +21,11 @@ void FrameException();
 void FrameEnd();
 }  // namespace detail
 
-// Runs an export's body. Nothing ever escapes into the host: an exception
-// gives status 999 (or 1000 when an error was recorded) and the failure
-// result `on_failure`.
+namespace detail {
+// The frame itself: a fresh error state, the body, and the status of what it left.
 template <class R, class F>
-R ApiCall(const char* qualified_name, R on_failure, F&& body) {
-  ProcScope scope(qualified_name);
-  detail::FrameBegin();
+R RunFrame(R on_failure, F&& body) {
+  FrameBegin();
   R result = on_failure;
   int32_t group = 0, code = 0;
   {
@@ -45,7 +43,7 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
     } catch (...) {
       // Not a monitored error: status 999 unless one was recorded; the
       // block still releases what it holds.
-      detail::FrameException();
+      FrameException();
       group = ErrGroup();
       code = ErrCode();
       block.Fail(EMon(kGrpException, kFreeTextCode, ""));
@@ -54,8 +52,18 @@ R ApiCall(const char* qualified_name, R on_failure, F&& body) {
   }
   // Leaving the frame's own block would report "no error"; keep what the body left.
   ErrSet(group, code);
-  detail::FrameEnd();
+  FrameEnd();
   return result;
+}
+}  // namespace detail
+
+// Runs an export's body. Nothing ever escapes into the host: an exception
+// gives status 999 (or 1000 when an error was recorded) and the failure
+// result `on_failure`.
+template <class R, class F>
+R ApiCall(const char* qualified_name, R on_failure, F&& body) {
+  ProcScope scope(qualified_name);
+  return detail::RunFrame<R>(on_failure, std::forward<F>(body));
 }
 
 template <class F>

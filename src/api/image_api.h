@@ -56,28 +56,10 @@ void ImgInPlace(QImg* image, Op&& op) {
 // procedure path (the remap export does not).
 template <class F>
 void ApiCallUnnamed(F&& body) {
-  vek::api::detail::FrameBegin();
-  int32_t group = 0, code = 0;
-  {
-    vek::detail::Block block(true);
-    try {
-      body();
-      group = ErrGroup();
-      code = ErrCode();
-      block.Succeed();
-    } catch (const EMon& e) {
-      group = ErrGroup();
-      code = ErrCode();
-      block.Fail(e);
-    } catch (...) {
-      vek::api::detail::FrameException();
-      group = ErrGroup();
-      code = ErrCode();
-      block.Fail(EMon(kGrpException, kFreeTextCode, ""));
-    }
-  }
-  ErrSet(group, code);
-  vek::api::detail::FrameEnd();
+  detail::RunFrame<int>(0, [&] {
+    body();
+    return 0;
+  });
 }
 
 }  // namespace vek::api

@@ -16,6 +16,7 @@
 #include "foundation/memory.h"
 #include "image/geometry.h"
 #include "image/image_adjust.h"
+#include "image/palette_internal.h"
 
 namespace vek::api {
 
@@ -36,14 +37,7 @@ void RequireImage(const QImg* image, int32_t site) {
 
 void RequirePixels(const QImg* image, int32_t site) {
   RequireImage(image, site);
-  if (!image->pixels || !ImgValid(image)) ErrRaise(kGrpImage, kImgCorrupted, site);
-  const int32_t bpp = ImgBytesPP(image->bits);
-  if (bpp == 0) ErrRaise(kGrpImage, kImgUnsupported, site);
-  if (image->bytespp != bpp || image->width <= 0 || image->height <= 0 ||
-      int64_t{image->width} * image->height * bpp != image->size)
-    ErrRaise(kGrpImage, kImgCorrupted, site);
-  if (!image->external && MemSize(image->pixels) < image->size)
-    ErrRaise(kGrpImage, kImgCorrupted, site);
+  pal::CheckPixels(image, site);
 }
 
 namespace detail {

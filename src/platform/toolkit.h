@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vek {
@@ -48,6 +49,18 @@ struct ControlSpec {
   int group_id = 0;         // radios
   bool show_end = false;    // read-only edits: a text too long to fit shows its end (paths)
 };
+
+inline ControlSpec Control(int id, ControlKind kind, std::string name, std::string caption, int x,
+                           int y, int w, int h, int modal_result = 0) {
+  ControlSpec c;
+  c.id = id;
+  c.kind = kind;
+  c.name = std::move(name);
+  c.caption = std::move(caption);
+  c.x = x, c.y = y, c.w = w, c.h = h;
+  c.modal_result = modal_result;
+  return c;
+}
 
 struct DialogSpec {
   std::string caption;

@@ -11,6 +11,7 @@
 namespace vek::ui {
 
 using toolkit::ControlKind;
+using toolkit::Control;
 using toolkit::ControlSpec;
 using toolkit::DialogSpec;
 using toolkit::DialogView;
@@ -66,18 +67,10 @@ uint32_t Upper(uint32_t h) {
   return r;
 }
 
+// OK is the default button here.
 ControlSpec Ctl(int id, ControlKind kind, const char* name, const char* caption, int x, int y, int w, int h,
                 int result = 0) {
-  ControlSpec c;
-  c.id = id;
-  c.kind = kind;
-  c.name = name;
-  c.caption = caption;
-  c.x = x;
-  c.y = y;
-  c.w = w;
-  c.h = h;
-  c.modal_result = result;
+  ControlSpec c = Control(id, kind, name, caption, x, y, w, h, result);
   c.is_default = result == 1;
   return c;
 }

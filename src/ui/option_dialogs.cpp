@@ -15,6 +15,7 @@
 namespace vek::ui {
 
 using toolkit::ControlKind;
+using toolkit::Control;
 using toolkit::ControlSpec;
 using toolkit::DialogSpec;
 using toolkit::DialogView;
@@ -27,22 +28,8 @@ constexpr int kBtnW = 80, kBtnH = 26;
 // glyphs of the option texts.
 int TextWidth(const std::string& s) { return static_cast<int>(s.size()) * 7; }
 
-ControlSpec Ctl(int id, ControlKind kind, const char* name, std::string caption, int x, int y, int w,
-                int h) {
-  ControlSpec c;
-  c.id = id;
-  c.kind = kind;
-  c.name = name;
-  c.caption = std::move(caption);
-  c.x = x;
-  c.y = y;
-  c.w = w;
-  c.h = h;
-  return c;
-}
-
 ControlSpec Button(int id, const char* name, const char* caption, int x, int y, int result) {
-  ControlSpec c = Ctl(id, ControlKind::Button, name, caption, x, y, kBtnW, kBtnH);
+  ControlSpec c = Control(id, ControlKind::Button, name, caption, x, y, kBtnW, kBtnH);
   c.modal_result = result;
   c.is_default = result == 1;
   return c;
@@ -123,7 +110,7 @@ DialogSpec ChoiceDialog::Layout() {
   const int gh = std::max(count_, 2) * 22 + 26;
   DialogSpec s;
   s.caption = desc_.title;
-  s.controls.push_back(Ctl(kRadOpt, ControlKind::RadioGroup, "radOpt", "", 10, 10, gw, gh));
+  s.controls.push_back(Control(kRadOpt, ControlKind::RadioGroup, "radOpt", "", 10, 10, gw, gh));
   const int bx = 10 + gw + 12;
   s.controls.push_back(Button(kBtnOK, "btnOK", "OK", bx, 14, 1));
   s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", bx, 48, 2));
@@ -160,11 +147,11 @@ SliderDialog::SliderDialog(SliderDesc& desc)
 DialogSpec SliderDialog::Layout() {
   DialogSpec s;
   s.caption = desc_.title;
-  s.controls.push_back(Ctl(kGroupBox1, ControlKind::Group, "GroupBox1", "", 10, 8, 300, 58));
-  ControlSpec ed = Ctl(kEdValue, ControlKind::Edit, "edValue", "", 22, 24, 64, 26);
+  s.controls.push_back(Control(kGroupBox1, ControlKind::Group, "GroupBox1", "", 10, 8, 300, 58));
+  ControlSpec ed = Control(kEdValue, ControlKind::Edit, "edValue", "", 22, 24, 64, 26);
   ed.read_only = true;
   s.controls.push_back(ed);
-  s.controls.push_back(Ctl(kScrollBar1, ControlKind::ScrollBar, "ScrollBar1", "", 96, 27, 202, 20));
+  s.controls.push_back(Control(kScrollBar1, ControlKind::ScrollBar, "ScrollBar1", "", 96, 27, 202, 20));
   s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 140, 76, 1));
   s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 230, 76, 2));
   s.width = 320;
@@ -200,10 +187,10 @@ DialogSpec HavDialog::Layout() {
   DialogSpec s;
   s.caption = desc_.title;
   s.controls.push_back(
-      Ctl(kRadCompr, ControlKind::RadioGroup, "radCompr", "Compression Method", 10, 24, 220, 66));
-  s.controls.push_back(Ctl(kLabKFM, ControlKind::Label, "Label1", "Key frame every", 10, 102, 124, 26));
-  s.controls.push_back(Ctl(kEdKFM, ControlKind::Edit, "edKFM", "", 136, 102, 56, 26));
-  s.controls.push_back(Ctl(kLabFrames, ControlKind::Label, "Label2", "frame(s)", 198, 102, 72, 26));
+      Control(kRadCompr, ControlKind::RadioGroup, "radCompr", "Compression Method", 10, 24, 220, 66));
+  s.controls.push_back(Control(kLabKFM, ControlKind::Label, "Label1", "Key frame every", 10, 102, 124, 26));
+  s.controls.push_back(Control(kEdKFM, ControlKind::Edit, "edKFM", "", 136, 102, 56, 26));
+  s.controls.push_back(Control(kLabFrames, ControlKind::Label, "Label2", "frame(s)", 198, 102, 72, 26));
   s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 250, 24, 1));
   s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 250, 58, 2));
   s.width = 340;
@@ -240,21 +227,21 @@ int32_t MpegDialog::Clamp(int64_t rate) const {
 DialogSpec MpegDialog::Layout() {
   DialogSpec s;
   s.caption = desc_.title;
-  s.controls.push_back(Ctl(kLstPresets, ControlKind::List, "lstPresets", "", 10, 10, 240, 150));
-  s.controls.push_back(Ctl(kGrpFormat, ControlKind::Group, "grpFormat", "", 262, 6, 260, 40));
-  ControlSpec r1 = Ctl(kRadMpeg1, ControlKind::Radio, "radMpeg1", "MPEG-1", 274, 14, 100, 24);
+  s.controls.push_back(Control(kLstPresets, ControlKind::List, "lstPresets", "", 10, 10, 240, 150));
+  s.controls.push_back(Control(kGrpFormat, ControlKind::Group, "grpFormat", "", 262, 6, 260, 40));
+  ControlSpec r1 = Control(kRadMpeg1, ControlKind::Radio, "radMpeg1", "MPEG-1", 274, 14, 100, 24);
   r1.group_id = 1;
-  ControlSpec r2 = Ctl(kRadMpeg2, ControlKind::Radio, "radMpeg2", "MPEG-2", 384, 14, 100, 24);
+  ControlSpec r2 = Control(kRadMpeg2, ControlKind::Radio, "radMpeg2", "MPEG-2", 384, 14, 100, 24);
   r2.group_id = 1;
   s.controls.push_back(r1);
   s.controls.push_back(r2);
-  s.controls.push_back(Ctl(kLabBits, ControlKind::Label, "labBits", "Bit Rate", 262, 60, 74, 26));
-  s.controls.push_back(Ctl(kEdBits, ControlKind::Edit, "edBits", "", 338, 60, 70, 26));
-  s.controls.push_back(Ctl(kLabBitsUnit, ControlKind::Label, "labBitsUnit", "kilobits/sec", 412, 60, 110, 26));
-  s.controls.push_back(Ctl(kLabBytes, ControlKind::Label, "labBytes", "Byte Rate", 262, 94, 74, 26));
-  s.controls.push_back(Ctl(kEdBytes, ControlKind::Edit, "edBytes", "", 338, 94, 70, 26));
+  s.controls.push_back(Control(kLabBits, ControlKind::Label, "labBits", "Bit Rate", 262, 60, 74, 26));
+  s.controls.push_back(Control(kEdBits, ControlKind::Edit, "edBits", "", 338, 60, 70, 26));
+  s.controls.push_back(Control(kLabBitsUnit, ControlKind::Label, "labBitsUnit", "kilobits/sec", 412, 60, 110, 26));
+  s.controls.push_back(Control(kLabBytes, ControlKind::Label, "labBytes", "Byte Rate", 262, 94, 74, 26));
+  s.controls.push_back(Control(kEdBytes, ControlKind::Edit, "edBytes", "", 338, 94, 70, 26));
   s.controls.push_back(
-      Ctl(kLabBytesUnit, ControlKind::Label, "labBytesUnit", "kilobytes/sec", 412, 94, 110, 26));
+      Control(kLabBytesUnit, ControlKind::Label, "labBytesUnit", "kilobytes/sec", 412, 94, 110, 26));
   s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 352, 134, 1));
   s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 442, 134, 2));
   s.width = 532;

@@ -18,23 +18,13 @@ namespace vek::ui {
 namespace {
 
 using toolkit::ControlKind;
+using toolkit::Control;
 using toolkit::ControlSpec;
 using toolkit::DialogSpec;
 using toolkit::DialogView;
 
 constexpr int kMinSize = 4;
 constexpr int kMaxSize = 4096;
-
-ControlSpec Ctl(int id, ControlKind kind, const char* name, const char* caption, int x, int y, int w,
-                int h) {
-  ControlSpec c;
-  c.id = id;
-  c.kind = kind;
-  c.name = name;
-  c.caption = caption;
-  c.x = x, c.y = y, c.w = w, c.h = h;
-  return c;
-}
 
 std::string JobText(const VekShortStr& s) {
   return std::string(s.text, std::min<size_t>(s.len, sizeof s.text));
@@ -313,36 +303,36 @@ DialogSpec SettingsLayout(const std::string& caption) {
   d.height = 400;
   auto& c = d.controls;
   // Group frames first, so the controls inside draw over them.
-  c.push_back(Ctl(kSetBoxSize, ControlKind::Group, "boxSize", "Resolution and Color Depth", 372, 8, 298, 170));
-  c.push_back(Ctl(kSetBoxFormat, ControlKind::Group, "boxFormat", "Output File", 372, 188, 298, 132));
-  c.push_back(Ctl(kSetPanView, ControlKind::Panel, "panView", "", 10, 10, 352, 272));
+  c.push_back(Control(kSetBoxSize, ControlKind::Group, "boxSize", "Resolution and Color Depth", 372, 8, 298, 170));
+  c.push_back(Control(kSetBoxFormat, ControlKind::Group, "boxFormat", "Output File", 372, 188, 298, 132));
+  c.push_back(Control(kSetPanView, ControlKind::Panel, "panView", "", 10, 10, 352, 272));
   c.push_back(Display_Control(kSetDisplay, 11, 11, 16, 16));
-  c.push_back(Ctl(kSetEdFrame, ControlKind::Edit, "edFrame", "", 10, 290, 90, 24));
+  c.push_back(Control(kSetEdFrame, ControlKind::Edit, "edFrame", "", 10, 290, 90, 24));
   c.back().read_only = true;
-  c.push_back(Ctl(kSetEdFilename, ControlKind::Edit, "edFilename", "", 106, 290, 256, 24));
-  c.back().read_only = true;
-  c.back().show_end = true;
-  c.push_back(Ctl(kSetBarFrame, ControlKind::TrackBar, "barFrame", "", 10, 322, 352, 24));
-  c.push_back(Ctl(kSetLabResX, ControlKind::Label, "labResX", "Width", 386, 34, 96, 22));
-  c.push_back(Ctl(kSetEdResX, ControlKind::Edit, "edResX", "", 486, 33, 110, 24));
-  c.push_back(Ctl(kSetLabResY, ControlKind::Label, "labResY", "Height", 386, 64, 96, 22));
-  c.push_back(Ctl(kSetEdResY, ControlKind::Edit, "edResY", "", 486, 63, 110, 24));
-  c.push_back(Ctl(kSetLabBPP, ControlKind::Label, "labBPP", "Bits per pixel", 386, 94, 270, 22));
-  c.push_back(Ctl(kSetLstBPP, ControlKind::Combo, "lstBPP", "", 386, 117, 270, 24));
-  c.push_back(Ctl(kSetChkDither, ControlKind::Check, "chkDither", "Dithering", 386, 147, 270, 22));
-  c.push_back(Ctl(kSetLabName, ControlKind::Label, "labName", "Name:", 386, 214, 60, 22));
-  c.push_back(Ctl(kSetEdName, ControlKind::Edit, "edName", "", 448, 213, 208, 24));
+  c.push_back(Control(kSetEdFilename, ControlKind::Edit, "edFilename", "", 106, 290, 256, 24));
   c.back().read_only = true;
   c.back().show_end = true;
-  c.push_back(Ctl(kSetLabCodec, ControlKind::Label, "labCodec", "Codec:", 386, 244, 60, 22));
-  c.push_back(Ctl(kSetEdCodec, ControlKind::Edit, "edCodec", "", 448, 243, 208, 24));
+  c.push_back(Control(kSetBarFrame, ControlKind::TrackBar, "barFrame", "", 10, 322, 352, 24));
+  c.push_back(Control(kSetLabResX, ControlKind::Label, "labResX", "Width", 386, 34, 96, 22));
+  c.push_back(Control(kSetEdResX, ControlKind::Edit, "edResX", "", 486, 33, 110, 24));
+  c.push_back(Control(kSetLabResY, ControlKind::Label, "labResY", "Height", 386, 64, 96, 22));
+  c.push_back(Control(kSetEdResY, ControlKind::Edit, "edResY", "", 486, 63, 110, 24));
+  c.push_back(Control(kSetLabBPP, ControlKind::Label, "labBPP", "Bits per pixel", 386, 94, 270, 22));
+  c.push_back(Control(kSetLstBPP, ControlKind::Combo, "lstBPP", "", 386, 117, 270, 24));
+  c.push_back(Control(kSetChkDither, ControlKind::Check, "chkDither", "Dithering", 386, 147, 270, 22));
+  c.push_back(Control(kSetLabName, ControlKind::Label, "labName", "Name:", 386, 214, 60, 22));
+  c.push_back(Control(kSetEdName, ControlKind::Edit, "edName", "", 448, 213, 208, 24));
   c.back().read_only = true;
-  c.push_back(Ctl(kSetBtnCodec, ControlKind::Button, "btnCodec", "&Codec Settings...", 496, 278, 160, 28));
-  c.push_back(Ctl(kSetBtnUndo, ControlKind::Button, "btnUndo", "Revert...", 10, 360, 100, 28));
-  c.push_back(Ctl(kSetBtnOK, ControlKind::Button, "btnOK", "OK", 474, 360, 94, 28));
+  c.back().show_end = true;
+  c.push_back(Control(kSetLabCodec, ControlKind::Label, "labCodec", "Codec:", 386, 244, 60, 22));
+  c.push_back(Control(kSetEdCodec, ControlKind::Edit, "edCodec", "", 448, 243, 208, 24));
+  c.back().read_only = true;
+  c.push_back(Control(kSetBtnCodec, ControlKind::Button, "btnCodec", "&Codec Settings...", 496, 278, 160, 28));
+  c.push_back(Control(kSetBtnUndo, ControlKind::Button, "btnUndo", "Revert...", 10, 360, 100, 28));
+  c.push_back(Control(kSetBtnOK, ControlKind::Button, "btnOK", "OK", 474, 360, 94, 28));
   c.back().modal_result = 1;
   c.back().is_default = true;
-  c.push_back(Ctl(kSetBtnCancel, ControlKind::Button, "btnCancel", "Cancel", 576, 360, 94, 28));
+  c.push_back(Control(kSetBtnCancel, ControlKind::Button, "btnCancel", "Cancel", 576, 360, 94, 28));
   c.back().modal_result = 2;
   return d;
 }

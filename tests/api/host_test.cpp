@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host_tools.h"
 #include "vek/vek.h"
 
 namespace {
@@ -30,34 +31,16 @@ namespace {
 
 struct Vek {
   void* lib = nullptr;
-#define VEK_DECLARE(name) decltype(&::name) name = nullptr;
-  VEK_EXPORTS(VEK_DECLARE)
-#undef VEK_DECLARE
+  VEK_HOST_MEMBERS(VEK_EXPORTS)
   bool Load() {
     lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) return false;
-#define VEK_FIND(name)                                                 \
-  name = reinterpret_cast<decltype(name)>(dlsym(lib, #name));          \
-  if (!name) return false;
-    VEK_EXPORTS(VEK_FIND)
-#undef VEK_FIND
-    return true;
+    return lib && Resolve(lib);
   }
 };
 Vek V;
 
-bool HaveTool(const char* path) { return access(path, X_OK) == 0; }
-
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using vektest::HaveTool;
+using vektest::Shell;
 
 // RGB bytes of a picture as ImageMagick decodes it.
 std::string Rgb(const std::string& file) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "test_temp.h"
+#include "host_tools.h"
 #include "vek/vek.h"
 
 namespace {
@@ -28,20 +29,14 @@ namespace {
 // report reaches the trace.
 struct TextHost : ::testing::Test {
   void* lib = nullptr;
-#define VEK_DECLARE(name) decltype(&::name) name = nullptr;
-  VEK_TEXT_EXPORTS(VEK_DECLARE)
-#undef VEK_DECLARE
+  VEK_HOST_MEMBERS(VEK_TEXT_EXPORTS)
   std::string trace = vek::testing::UniqueTemp("text_trace.txt");
 
   void SetUp() override {
     // VEK_NODELETE keeps the code mapped after unloading, for readable leak traces.
     lib = dlopen(VEK_LIBRARY, RTLD_NOW | RTLD_LOCAL | (std::getenv("VEK_NODELETE") ? RTLD_NODELETE : 0));
     ASSERT_NE(lib, nullptr) << dlerror();
-#define VEK_FIND(name)                                          \
-  name = reinterpret_cast<decltype(name)>(dlsym(lib, #name)); \
-  ASSERT_NE(name, nullptr) << #name;
-    VEK_TEXT_EXPORTS(VEK_FIND)
-#undef VEK_FIND
+    ASSERT_TRUE(Resolve(lib)) << "an export is missing";
     std::remove(trace.c_str());
     VekLogStart(trace.c_str(), 1);
   }

@@ -18,6 +18,7 @@
 #include "image/image.h"
 #include "image/text_sprite.h"
 #include "platform/gdi.h"
+#include "host_tools.h"
 #include "test_temp.h"
 #include "vek/vek.h"
 
@@ -194,16 +195,7 @@ TEST_F(TextTest, TextOutFillsTheCellOnlyWhenOpaque) {
   DeleteObject(surface);
 }
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using vektest::Shell;
 
 TEST_F(TextTest, GlyphInkMatchesAnotherRasteriser) {
   // ImageMagick renders the file fontconfig names for "Arial" without

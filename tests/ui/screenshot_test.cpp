@@ -3,6 +3,8 @@
 // target, which writes them into docs/screenshots).
 #include <gtest/gtest.h>
 
+#include "host_tools.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -155,15 +157,7 @@ bool Shoot(VekJob* job, VekList* list, const std::string& path, bool allow = tru
   return saved;
 }
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* f = popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[256];
-  while (fgets(buf, sizeof buf, f)) out += buf;
-  pclose(f);
-  return out;
-}
+using vektest::Shell;
 
 // The preview inside the screenshot, measured by ImageMagick: the box of
 // what is not background within the panel.
