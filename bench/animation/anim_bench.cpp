@@ -21,12 +21,12 @@
 #include "formats/movie/gif.h"
 #include "foundation/errors.h"
 #include "image/image.h"
+#include "bench_util.h"
 
 namespace {
 
-std::string Dir() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/"; }
-const std::string kGif = Dir() + "vek_bench_anim.gif";
-const std::string kFlc = Dir() + "vek_bench_anim.flc";
+const std::string kGif = vekbench::ScratchDir() + "vek_bench_anim.gif";
+const std::string kFlc = vekbench::ScratchDir() + "vek_bench_anim.flc";
 constexpr int kFrames = 200;
 
 std::vector<vek::QImg> g_frames;  // 8-bit frames for the writer
@@ -136,20 +136,6 @@ void FlcReadOurs(benchmark::State& state) {
   }
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) {
-        std::string name = r.benchmark_name();
-        name = name.substr(0, name.find("/iterations"));  // "GifDecode/magick/iterations:3/..."
-        times[name] = r.GetAdjustedRealTime();
-      }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +154,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("FlcRead/ffmpeg", Process, ffmpeg)
       ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  vekbench::RatioReporter reporter("/iterations");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto ratio = [&](const char* label, const char* a, const char* b) {
     if (reporter.times.count(a) && reporter.times.count(b) && reporter.times[b] > 0)

@@ -26,6 +26,7 @@ extern "C" {
 
 #include "formats/movie/hav_codec.h"
 #include "foundation/errors.h"
+#include "bench_util.h"
 
 namespace {
 
@@ -34,11 +35,10 @@ constexpr size_t kFrameBytes = size_t{kW} * kH * 3;
 
 using Frames = std::vector<std::vector<uint8_t>>;  // blue, green, red rows
 
-std::string Dir() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/"; }
 
 Frames CameraFrames() {
   const int pw = kW + 2 * kFrames;
-  const std::string raw = Dir() + "vek_bench_hav_pan.bgr";
+  const std::string raw = vekbench::ScratchDir() + "vek_bench_hav_pan.bgr";
   const std::string cmd = "/usr/bin/convert '" + std::string(VEK_TEST_DATA) +
                           "/still/rocket_640x427.jpg' -resize " + std::to_string(pw) + "x" +
                           std::to_string(kH) + "! -depth 8 bgr:'" + raw + "'";

@@ -18,12 +18,12 @@
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 #include "image/image_adjust.h"
+#include "bench_util.h"
 
 namespace {
 
-std::string Dir() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/"; }
-const std::string kPpm = Dir() + "vek_bench_adjust.ppm";
-const std::string kOut = Dir() + "vek_bench_adjust_out";
+const std::string kPpm = vekbench::ScratchDir() + "vek_bench_adjust.ppm";
+const std::string kOut = vekbench::ScratchDir() + "vek_bench_adjust_out";
 
 vek::QImg g_photo{};
 
@@ -40,7 +40,7 @@ const Filter kFilters[] = {
      "3 3 4 0\n-1 -2 -1\n-2 16 -2\n-1 -2 -1\n"},
 };
 
-std::string MaskFile(const Filter& f) { return Dir() + "vek_bench_" + f.name + ".mat"; }
+std::string MaskFile(const Filter& f) { return vekbench::ScratchDir() + "vek_bench_" + f.name + ".mat"; }
 
 bool Prepare() {
   const std::string src = std::string(VEK_TEST_DATA) + "/demo/chelsea_400.png";
@@ -86,16 +86,6 @@ void Tool(benchmark::State& state, std::string cmd) {
     }
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,7 +116,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("gamma/vek", OursGamma)->Unit(benchmark::kMillisecond);
 
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  vekbench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto& t = reporter.times;
   std::printf("\npeer time / vek time (above 1: vek faster): whole command | command less the"

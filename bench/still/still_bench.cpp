@@ -16,14 +16,14 @@
 
 #include "formats/still/bmp.h"
 #include "formats/still/tga.h"
+#include "bench_util.h"
 
 namespace {
 
-std::string Dir() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/"; }
-const std::string kBmp = Dir() + "vek_bench_still.bmp";
-const std::string kTga = Dir() + "vek_bench_still.tga";
-const std::string kTgaRle = Dir() + "vek_bench_still_rle.tga";
-const std::string kOut = Dir() + "vek_bench_still_out";
+const std::string kBmp = vekbench::ScratchDir() + "vek_bench_still.bmp";
+const std::string kTga = vekbench::ScratchDir() + "vek_bench_still.tga";
+const std::string kTgaRle = vekbench::ScratchDir() + "vek_bench_still_rle.tga";
+const std::string kOut = vekbench::ScratchDir() + "vek_bench_still_out";
 
 vek::QImg g_photo{};  // blue, green, red
 unsigned char* g_rgb = nullptr;  // red, green, blue for stb_image_write
@@ -93,17 +93,6 @@ void StbSave(benchmark::State& state, int kind) {
   state.SetBytesProcessed(state.iterations() * 1920 * 1080 * 3);
 }
 
-// Keeps the mean real time of every run for the ratio lines.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,7 +114,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("TgaRleSave/vek", OursSave, vek::TGASave_, 1);
   benchmark::RegisterBenchmark("TgaRleSave/stb", StbSave, 2);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  vekbench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nratio vek / stb (below 1: vek faster)\n");
   for (const char* c : cases) {

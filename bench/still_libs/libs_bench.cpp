@@ -23,14 +23,14 @@
 #include "formats/still/jpeg.h"
 #include "formats/still/png.h"
 #include "formats/still/tiff.h"
+#include "bench_util.h"
 
 namespace {
 
-std::string Dir() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/"; }
-const std::string kPng = Dir() + "vek_bench_libs.png";
-const std::string kJpg = Dir() + "vek_bench_libs.jpg";
-const std::string kTif = Dir() + "vek_bench_libs.tif";
-const std::string kOut = Dir() + "vek_bench_libs_out";
+const std::string kPng = vekbench::ScratchDir() + "vek_bench_libs.png";
+const std::string kJpg = vekbench::ScratchDir() + "vek_bench_libs.jpg";
+const std::string kTif = vekbench::ScratchDir() + "vek_bench_libs.tif";
+const std::string kOut = vekbench::ScratchDir() + "vek_bench_libs_out";
 
 vek::QImg g_photo{};             // blue, green, red
 std::vector<unsigned char> g_rgb;  // red, green, blue for the peers

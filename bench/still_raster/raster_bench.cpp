@@ -19,11 +19,11 @@
 #include "formats/still/pnm.h"
 #include "formats/still/sgi.h"
 #include "formats/still/sun_raster.h"
+#include "bench_util.h"
 
 namespace {
 
-std::string Dir() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/"; }
-const std::string kBase = Dir() + "vek_bench_raster_" + std::to_string(getpid());
+const std::string kBase = vekbench::ScratchDir() + "vek_bench_raster_" + std::to_string(getpid());
 const std::string kPpm = kBase + ".ppm";
 const std::string kSgi = kBase + ".sgi";
 const std::string kRas = kBase + ".ras";
@@ -86,21 +86,6 @@ void StbPpmInProcess(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * 1920 * 1080 * 3);
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration) {
-        std::string name = r.benchmark_name();
-        const size_t suffix = name.find("/real_time");
-        if (suffix != std::string::npos) name.erase(suffix);
-        times[name] = r.GetAdjustedRealTime();
-      }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 bool Prepare() {
   const std::string src = std::string(VEK_TEST_DATA) + "/still/rocket_640x427.jpg";
   if (std::system(("/usr/bin/convert '" + src + "' -resize 1920x1080! -strip ppm:'" + kPpm + "'").c_str()) != 0)
@@ -154,7 +139,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("PpmLoadInProcess/vek", OursPpmInProcess);
   benchmark::RegisterBenchmark("PpmLoadInProcess/stb", StbPpmInProcess);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  vekbench::RatioReporter reporter("/real_time");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nratio vek / peer (below 1: vek faster)\n");
   auto ratio = [&](const std::string& c, const char* peer) {

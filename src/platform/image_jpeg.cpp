@@ -176,70 +176,80 @@ int Encode(jpeg_compress_struct& c, ErrorJump& err, std::FILE* f, const uint8_t*
 
 const char* JpegLastMessage() { return g_message; }
 
-int info_JPEG_file(const char* name, int32_t* width, int32_t* height, int32_t* components) {
-  g_message[0] = '\0';
-  std::FILE* f = std::fopen(name, "rb");
-  if (!f) {
-    SetMessage("Cannot open JPEG file");
-    return 1;
-  }
+namespace {
+
+// A JPEG file opened for reading with its header read; the decompressor and
+// the file are released on every path.
+struct JpegReader {
+  std::FILE* f = nullptr;
   jpeg_decompress_struct c;
   ErrorJump err;
   jpeg_progress_mgr prog{};
-  std::memset(&c, 0, sizeof c);
-  InitErrors(err);
-  c.err = &err.pub;
-  int rc = ReadHeader(c, err, f, prog);
+
+  JpegReader() {
+    std::memset(&c, 0, sizeof c);
+    InitErrors(err);
+    c.err = &err.pub;
+  }
+  ~JpegReader() {
+    jpeg_destroy_decompress(&c);  // nothing to do when it was never created
+    if (f) std::fclose(f);
+  }
+  JpegReader(const JpegReader&) = delete;
+  JpegReader& operator=(const JpegReader&) = delete;
+
+  // 0 when the header is read; 1 with the message set otherwise.
+  int Open(const char* name) {
+    g_message[0] = '\0';
+    f = std::fopen(name, "rb");
+    if (!f) {
+      SetMessage("Cannot open JPEG file");
+      return 1;
+    }
+    return ReadHeader(c, err, f, prog);
+  }
+};
+
+}  // namespace
+
+int info_JPEG_file(const char* name, int32_t* width, int32_t* height, int32_t* components) {
+  JpegReader r;
+  int rc = r.Open(name);
   if (rc == 0) {
-    const int comps = DeliveredComponents(c);
+    const int comps = DeliveredComponents(r.c);
     if (comps == 0) {
       SetMessage("Unsupported JPEG colour space");
       rc = 1;
     } else {
-      *width = static_cast<int32_t>(c.image_width);
-      *height = static_cast<int32_t>(c.image_height);
+      *width = static_cast<int32_t>(r.c.image_width);
+      *height = static_cast<int32_t>(r.c.image_height);
       *components = comps;
     }
   }
-  jpeg_destroy_decompress(&c);
-  std::fclose(f);
   return rc;
 }
 
 int read_JPEG_file(const char* name, uint8_t* buffer, int64_t capacity, int32_t* width,
                    int32_t* height, int32_t* components) {
-  g_message[0] = '\0';
-  std::FILE* f = std::fopen(name, "rb");
-  if (!f) {
-    SetMessage("Cannot open JPEG file");
-    return 1;
-  }
-  jpeg_decompress_struct c;
-  ErrorJump err;
-  jpeg_progress_mgr prog{};
-  std::memset(&c, 0, sizeof c);
-  InitErrors(err);
-  c.err = &err.pub;
-  int rc = ReadHeader(c, err, f, prog);
+  JpegReader r;
+  int rc = r.Open(name);
   int comps = 0;
   if (rc == 0) {
-    comps = DeliveredComponents(c);
-    if (comps == 0 || c.image_width > kJpegMaxSide || c.image_height > kJpegMaxSide) {
+    comps = DeliveredComponents(r.c);
+    if (comps == 0 || r.c.image_width > kJpegMaxSide || r.c.image_height > kJpegMaxSide) {
       SetMessage("Unsupported JPEG file");
       rc = 1;
-    } else if (!PlausibleSize(c, f)) {
+    } else if (!PlausibleSize(r.c, r.f)) {
       SetMessage("JPEG file too small for its picture");
       rc = 1;
     }
   }
-  if (rc == 0) rc = Decode(c, err, buffer, capacity, comps);
+  if (rc == 0) rc = Decode(r.c, r.err, buffer, capacity, comps);
   if (rc == 0) {
-    *width = static_cast<int32_t>(c.output_width);
-    *height = static_cast<int32_t>(c.output_height);
+    *width = static_cast<int32_t>(r.c.output_width);
+    *height = static_cast<int32_t>(r.c.output_height);
     *components = comps;
   }
-  jpeg_destroy_decompress(&c);
-  std::fclose(f);
   return rc;
 }
 

@@ -139,10 +139,7 @@ void OggSave(OggState& s, SoundBuffer& snd) {
     }
     // Sound in another format is converted to the stream's.
     SoundBuffer converted{};
-    struct Guard {
-      SoundBuffer& b;
-      ~Guard() { MemFree(b.data); }
-    } guard{converted};
+    SndGuard guard(converted);
     const SoundBuffer* from = &snd;
     if (SndFormatsDiffer(format, s.format)) {
       SndConvert(snd, converted, s.format);

@@ -440,10 +440,7 @@ void WAVSave(WavState& s, SoundBuffer& snd) {
     // Sound in another format is converted: its bytes as they are would
     // turn into noise under the header's format.
     SoundBuffer converted{};
-    struct Guard {
-      SoundBuffer& b;
-      ~Guard() { MemFree(b.data); }
-    } guard{converted};
+    SndGuard guard(converted);
     const SoundBuffer* from = &snd;
     if (SndFormatsDiffer(format, s.out_format)) {
       SndConvert(snd, converted, s.out_format);
