@@ -11,6 +11,7 @@
 #include <iterator>
 #include <string>
 
+#include "formats/byte_fields.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"
@@ -29,19 +30,6 @@ constexpr int32_t kDepthsFlic[6] = {8, 8, 8, 8, 8, 8};
 
 constexpr const char* kFlicCompression = "RLE + pixel difference from previous frame";
 
-inline uint32_t Le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-inline uint32_t Le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v);
-  Put16(p + 2, v >> 16);
-}
-
 // Reading cursor over one sub-chunk's data.
 struct Cursor {
   const uint8_t* p;
@@ -49,7 +37,7 @@ struct Cursor {
   bool Has(int64_t n) const { return end - p >= n; }
   uint8_t U8() { return *p++; }
   uint32_t U16() {
-    const uint32_t v = Le16(p);
+    const uint32_t v = Get16(p);
     p += 2;
     return v;
   }
@@ -347,7 +335,7 @@ uint16_t EncodeFrame(const QImg& img, const uint8_t* prev, Out& out) {
 int64_t EncodeBound(int64_t w, int64_t h) { return w * h + 4 * w + 64; }
 
 double SpeedToFps(const FlicState& ff) {
-  const uint32_t speed = Le32(ff.header + 16);
+  const uint32_t speed = Get32(ff.header + 16);
   if (speed == 0) return 0;
   // FLI counts in 1/70 s (16 bits), FLC in milliseconds.
   const bool fli = ff.Magic() == kFliMagic;
@@ -401,20 +389,20 @@ void FLCLoadNext(FlicState& ff, QImg& image) {
       if (at < 0 || ff.file_size - at < 16) ErrReportCode(kGrpImage, kImgInvalid, 4);
       ff.file.Seek(at);
       ff.file.Read(ch, 16);
-      size = Le32(ch);
+      size = Get32(ch);
       if (size < 16 || size > ff.file_size - at) ErrReportCode(kGrpImage, kImgInvalid, 5);
-      if (Le16(ch + 4) == kFlicFrameType) break;
+      if (Get16(ch + 4) == kFlicFrameType) break;
       at += size;
     }
     const int64_t data_len = size - 16;
     Tracked<uint8_t> data(std::max<int64_t>(data_len, 1), 6, "FF_FLC.FLCLoadNext.IMGvars.cmpsdata");
     if (data_len > 0) ff.file.Read(data.get(), data_len);
-    const uint32_t chunks = Le16(ch + 6);
+    const uint32_t chunks = Get16(ch + 6);
     const uint8_t* p = data.get();
     const uint8_t* const end = p + data_len;
     for (uint32_t k = 0; k < chunks && end - p >= 6; ++k) {
-      int64_t sub = Le32(p);
-      const uint32_t type = Le16(p + 4);
+      int64_t sub = Get32(p);
+      const uint32_t type = Get16(p + 4);
       if (sub < 6) ErrReportCode(kGrpMovie, kMviDecompress, 7);
       sub = std::min<int64_t>(sub, end - p);
       const Cursor c{p + 6, p + sub};
@@ -518,7 +506,7 @@ void WriteFrame(FlicState& ff, const QImg& img) {
     out.Bytes(img.pixels, w * h);
   }
   // Frames that change nothing need no image chunk.
-  const bool empty = type == kFlicLineDelta && Le16(out.p + 2) == 0;
+  const bool empty = type == kFlicLineDelta && Get16(out.p + 2) == 0;
   if (!empty) {
     if (out.n & 1) out.U8(0);  // even chunk sizes, as the format's readers expect
     Put32(sub, static_cast<uint32_t>(6 + out.n));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/byte_fields.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"
@@ -27,8 +28,6 @@ constexpr FormatRow kRead[] = {
 constexpr const FormatRow* kWrite = nullptr;
 
 constexpr const char* kGifCompression = "Variable-Length-Code LZW (Lempel-Ziv & Welch)";
-
-inline uint32_t Le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
 
 // What the last full scan found, so that opening the same unchanged file
 // again does not read its frames again. Keyed by name, size and the
@@ -125,7 +124,7 @@ Control ParseControl(const uint8_t* block, int len) {
   Control c;
   if (len < 4) return c;
   c.disposal = (block[0] >> 2) & 7;
-  c.delay = static_cast<int32_t>(Le16(block + 1));
+  c.delay = static_cast<int32_t>(Get16(block + 1));
   // Only a set flag makes the index transparent; the byte alone means nothing.
   if (block[0] & 1) c.transparent = block[3];
   return c;
@@ -177,7 +176,7 @@ void ScanFrames(GifState& gf, int64_t start, int32_t limit, int32_t& first_delay
     if (b != 0x2C) break;
     uint8_t d[9];
     if (!in.Read(d, 9)) break;
-    const uint32_t left = Le16(d), top = Le16(d + 2), w = Le16(d + 4), h = Le16(d + 6);
+    const uint32_t left = Get16(d), top = Get16(d + 2), w = Get16(d + 4), h = Get16(d + 6);
     bool complete = true;
     if (d[8] & 0x80) {
       complete = in.Skip(3 * (int64_t{2} << (d[8] & 7)));
@@ -412,8 +411,8 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
     if (got < 13 || std::memcmp(h, "GIF", 3) != 0 ||
         (std::memcmp(h + 3, "87a", 3) != 0 && std::memcmp(h + 3, "89a", 3) != 0))
       ErrReportCode(kGrpImage, kImgInvalid, 3);
-    gf.width = static_cast<int32_t>(Le16(h + 6));
-    gf.height = static_cast<int32_t>(Le16(h + 8));
+    gf.width = static_cast<int32_t>(Get16(h + 6));
+    gf.height = static_cast<int32_t>(Get16(h + 8));
     gf.bytespp = 1;
     gf.bits = 8;
     gf.background = -1;
@@ -510,8 +509,8 @@ void GIFLoadNext(GifState& gf, QImg& image) {
       }
     }
     if (end - q < 9) ErrReportCode(kGrpImage, kImgHeader, 15);
-    const int32_t left = static_cast<int32_t>(Le16(q)), top = static_cast<int32_t>(Le16(q + 2));
-    const int32_t fw = static_cast<int32_t>(Le16(q + 4)), fh = static_cast<int32_t>(Le16(q + 6));
+    const int32_t left = static_cast<int32_t>(Get16(q)), top = static_cast<int32_t>(Get16(q + 2));
+    const int32_t fw = static_cast<int32_t>(Get16(q + 4)), fh = static_cast<int32_t>(Get16(q + 6));
     const uint8_t packed = q[8];
     q += 9;
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/byte_fields.h"
 #include "formats/file_info.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
@@ -88,20 +89,6 @@ void Row15To24(const uint8_t* src, uint8_t* dst, int32_t width);
 void Row16To24(const uint8_t* src, uint8_t* dst, int32_t width);
 // Mirrors every row of a pixel buffer in place.
 void MirrorRows(uint8_t* pixels, int32_t width, int32_t height, int32_t bytespp);
-
-// Little-endian fields of file headers.
-inline uint32_t Get16(const uint8_t* p) { return p[0] | (p[1] << 8); }
-inline uint32_t Get32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v);
-  Put16(p + 2, v >> 16);
-}
 
 // Rows move between file and image in chunks of about this many bytes: few
 // system calls, and the chunk stays in the cache while its rows are copied.

@@ -1,0 +1,21 @@
+// Little-endian fields of file headers and chunks.
+#pragma once
+
+#include <cstdint>
+
+namespace vek {
+
+inline uint32_t Get16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+inline uint32_t Get32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v);
+  Put16(p + 2, v >> 16);
+}
+
+}  // namespace vek
