@@ -20,6 +20,7 @@
 #include "foundation/files.h"
 #include "foundation/memory.h"
 #include "image/image.h"
+#include "tracked_test.h"
 
 namespace anim_test {
 
@@ -149,19 +150,6 @@ struct Movie {
   }
 };
 
-// Every test starts with a clear error state and must leave no tracked
-// memory, open file or monitored block behind.
-struct AnimTest : ::testing::Test {
-  void SetUp() override {
-    vek::ErrClear();
-    base_mem = vek::MemCount();
-  }
-  void TearDown() override {
-    EXPECT_EQ(vek::MonDepth(), 0);
-    EXPECT_EQ(vek::MemCount(), base_mem);
-    EXPECT_EQ(vek::FCount(), 0);
-  }
-  int32_t base_mem = 0;
-};
+struct AnimTest : vektest::TrackedTest {};
 
 }  // namespace anim_test

@@ -17,6 +17,7 @@
 #include "foundation/files.h"
 #include "foundation/memory.h"
 #include "image/image.h"
+#include "tracked_test.h"
 
 namespace still_test {
 
@@ -153,20 +154,7 @@ inline long Diff(const Rgb& a, const Rgb& b) {
   return n;
 }
 
-// Every test starts with a clear error state and must leave no tracked
-// memory, open file or monitored block behind.
-struct StillTest : ::testing::Test {
-  void SetUp() override {
-    vek::ErrClear();
-    base_mem = vek::MemCount();
-  }
-  void TearDown() override {
-    EXPECT_EQ(vek::MonDepth(), 0);
-    EXPECT_EQ(vek::MemCount(), base_mem);
-    EXPECT_EQ(vek::FCount(), 0);
-  }
-  int32_t base_mem = 0;
-};
+struct StillTest : vektest::TrackedTest {};
 
 // An image record freed at the end of the scope.
 struct Img {
