@@ -13,7 +13,7 @@
 
 #include "engine/format_dispatch.h"
 #include "engine/media_access.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/format_descriptor.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"

@@ -15,7 +15,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "foundation/memory.h"
 
 namespace {

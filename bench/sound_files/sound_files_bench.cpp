@@ -14,7 +14,7 @@
 #include <map>
 #include <string>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/movie/ogg.h"
 #include "formats/movie/wav.h"
 #include "foundation/errors.h"

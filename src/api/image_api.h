@@ -7,7 +7,7 @@
 #include <string>
 
 #include "api/call_frame.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "image/image.h"
 
 namespace vek::api {

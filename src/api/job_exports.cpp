@@ -7,7 +7,7 @@
 #include "api/job.h"
 #include "engine/format_registry.h"
 #include "engine/save_options.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "foundation/memory.h"
 
 namespace vek::api {

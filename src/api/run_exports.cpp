@@ -11,7 +11,7 @@
 #include "engine/conversion_loop.h"
 #include "engine/format_registry.h"
 #include "engine/save_options.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
 #include "image/palette.h"

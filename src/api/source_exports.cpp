@@ -5,7 +5,7 @@
 #include "api/call_frame.h"
 #include "api/job.h"
 #include "api/run_state.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "foundation/memory.h"
 #include "image/bitmap_exchange.h"
 #include "image/geometry.h"

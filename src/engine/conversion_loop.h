@@ -9,7 +9,7 @@
 
 #include "engine/media_access.h"
 #include "engine/save_options.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "image/image.h"
 
 namespace vek {

@@ -9,7 +9,7 @@
 #include "formats/file_info.h"
 #include "formats/format_descriptor.h"
 #include "engine/save_options.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "image/image.h"
 
 namespace vek {

@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/file_info.h"
 #include "image/image.h"
 #include "vek/vek.h"

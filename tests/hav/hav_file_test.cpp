@@ -15,7 +15,7 @@
 
 #include "engine/media_access.h"
 #include "engine/save_options.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/movie/hav.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 

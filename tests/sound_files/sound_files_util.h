@@ -14,7 +14,7 @@
 
 #include "engine/format_dispatch.h"
 #include "engine/media_access.h"
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"

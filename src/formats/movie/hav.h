@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/file_info.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"

@@ -19,7 +19,7 @@
 #include <iterator>
 #include <string>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 #include "formats/file_info.h"
 #include "foundation/memory.h"
 #include "platform/wave_mmio.h"

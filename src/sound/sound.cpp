@@ -2,8 +2,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/sound.h"
-#include "engine/sound_internal.h"
+#include "sound/sound.h"
+#include "sound/sound_internal.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 

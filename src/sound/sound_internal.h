@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "engine/sound.h"
+#include "sound/sound.h"
 
 namespace vek::sndinternal {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "engine/sound.h"
-#include "engine/sound_internal.h"
+#include "sound/sound.h"
+#include "sound/sound_internal.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 
