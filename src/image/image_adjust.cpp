@@ -246,21 +246,30 @@ void AutoTune_(int32_t op, QImg* source, QImg* destination, double red, double g
                double blue, ToneTableFn builder) {
   Monitored("impress.AutoTune_", [&] {
     if (!builder) ErrRaise(kGrpGeneral, kGenOutOfRange, 2);
-    // Gamma 1 is the neutral value; 0 everywhere means "unchanged" for all.
-    const bool neutral = (red == 0 && green == 0 && blue == 0) ||
-                         (op == kOpGamma && red == 1 && green == 1 && blue == 1);
-    if (neutral) {
+    // 0 everywhere means "unchanged" for every adjustment.
+    if (red == 0 && green == 0 && blue == 0) {
       PlainCopy(source, destination);
       return;
     }
+    // Gamma has two spellings of "no change": 1.0 and 100 (a percentage, which
+    // the range would otherwise clamp to 5.0). It still runs as an operation
+    // with identity tables, so that depths other than 8 become 24-bit as every
+    // other gamma does.
+    auto neutral_gamma = [](double v) { return v == 1 || v == 100; };
+    const bool identity =
+        op == kOpGamma && neutral_gamma(red) && neutral_gamma(green) && neutral_gamma(blue);
     ImgOpDesc desc;
     ImgOpFrame f;
     ImgInfo(&desc, op);
     ImgInit(&desc, &f, source, destination);
     uint8_t table[768];
-    builder(ClampParam(red, desc.params[0]), table);
-    builder(ClampParam(green, desc.params[1]), table + 256);
-    builder(ClampParam(blue, desc.params[2]), table + 512);
+    if (identity) {
+      for (int i = 0; i < 768; ++i) table[i] = static_cast<uint8_t>(i & 0xFF);
+    } else {
+      builder(ClampParam(red, desc.params[0]), table);
+      builder(ClampParam(green, desc.params[1]), table + 256);
+      builder(ClampParam(blue, desc.params[2]), table + 512);
+    }
     RemapUnits(f.src_unit_ptr, f.dst_unit_ptr, f.units, table);
     ImgDone(&f);
   });

@@ -233,27 +233,59 @@ TEST_F(AdjustTest, NeutralValuesCopyAndOutOfRangeValuesClamp) {
   ImgBrightness(&src, &out, 0, 0, 0);
   EXPECT_EQ(out.bits, 16);
   EXPECT_EQ(Pixels(out), Pixels(src));
-  ImgGamma(&src, &out, 1, 1, 1);
-  EXPECT_EQ(out.bits, 16);
-  EXPECT_EQ(Pixels(out), Pixels(src));
   ImgWhiteBalance(&src, &out, 255, 255, 255);
   EXPECT_EQ(out.bits, 16);
   EXPECT_EQ(Pixels(out), Pixels(src));
 
-  // Beyond the range is the range's end: gamma 100 is gamma 5, contrast
+  // Beyond the range is the range's end: gamma 50 is gamma 5, contrast
   // 500 is contrast 100; a NaN changes nothing.
   QImg rgb = Random(8, 8, 24, 4);
   ImgGuard gr(rgb);
   QImg a{}, b{};
   ImgGuard ga(a), gb(b);
-  ImgGamma(&rgb, &a, 100, 100, 100);
+  ImgGamma(&rgb, &a, 50, 50, 50);
   ImgGamma(&rgb, &b, 5, 5, 5);
   EXPECT_EQ(Pixels(a), Pixels(b));
+  EXPECT_NE(Pixels(a), Pixels(rgb));
   ImgContrast(&rgb, &a, 500, -500, 500);
   ImgContrast(&rgb, &b, 100, -100, 100);
   EXPECT_EQ(Pixels(a), Pixels(b));
   ImgGamma(&rgb, &a, NAN, 1, 1);
   EXPECT_EQ(Pixels(a), Pixels(rgb));
+  EXPECT_TRUE(ErrNone());
+}
+
+// Gamma 1.0 and gamma 100 (all channels) change no colour, but like every
+// gamma they hand other depths back as 24 bits; 8 bits keep their indices.
+TEST_F(AdjustTest, NeutralGammaKeepsColoursAndGivesTwentyFourBits) {
+  for (const double g : {1.0, 100.0}) {
+    for (const int32_t bits : {8, 15, 16, 24, 32}) {
+      QImg src = Random(9, 7, bits, 5);
+      ImgGuard gs(src);
+      QImg wide{}, out{};
+      ImgGuard gw(wide), go(out);
+      ImgGamma(&src, &out, g, g, g);
+      ASSERT_TRUE(ErrNone()) << g << " " << bits;
+      if (bits == 8) {
+        EXPECT_EQ(out.bits, 8);
+        EXPECT_EQ(Pixels(out), Pixels(src));
+        continue;
+      }
+      ImgConvBpp(&src, &wide, 24);
+      EXPECT_EQ(out.bits, 24) << g << " " << bits;
+      EXPECT_EQ(Pixels(out), Pixels(wide)) << g << " " << bits;
+    }
+  }
+  // 64 stays 64; before, 100 was clamped to 5.0 and made it 193.
+  QImg one{}, out{};
+  ImgGuard g1(one), g2(out);
+  ImgAlloc(&one, 4, 4, 24, 1, "one");
+  std::fill(one.pixels, one.pixels + one.size, 64);
+  ImgGamma(&one, &out, 100, 100, 100);
+  EXPECT_EQ(out.pixels[0], 64);
+  ImgGamma(&one, &out, 100, 1, 2);  // mixed: only all-neutral values are neutral
+  EXPECT_EQ(out.pixels[2], 193);
+  EXPECT_EQ(out.pixels[1], 64);
   EXPECT_TRUE(ErrNone());
 }
 
