@@ -32,7 +32,7 @@ void FFSaveReset(QSaveOpts& opts) {
   opts.avi = QAviCodecSettings{FourCC("cvid"), kUndefined, kUndefined, kUndefined};
   opts.jpegQuality = 85;
   opts.havKeyFrameRate = 25;
-  opts.mpegDataRate = 1125 * 8;
+  opts.mpegDataRate = 1125;  // kilobits per second, the MPEG-1 standard rate
 }
 
 void FFSaveSetFormat(QSaveOpts& opts, int32_t id) {

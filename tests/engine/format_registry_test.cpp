@@ -212,7 +212,7 @@ TEST(SaveOptions, SettingsLiveSideBySideAndPrepare) {
   FFSaveReset(o);
   EXPECT_EQ(o.resetFlag, -1);
   EXPECT_EQ(o.avi.handler, FourCC("cvid"));
-  EXPECT_EQ(o.mpegDataRate, 9000);
+  EXPECT_EQ(o.mpegDataRate, 1125);
   FFSaveSetFormat(o, kFmtJPEG);
   EXPECT_EQ(o.dialog, -1);
   FFSaveSetQuality(o, 50);
@@ -236,7 +236,7 @@ TEST(SaveOptions, SettingsLiveSideBySideAndPrepare) {
   EXPECT_EQ(o.prepQuality, 50);
   FFSaveSetFormat(o, kFmtMPEG);
   EXPECT_EQ(FFSavePrepare(o, 320, 240, 24), 24);
-  EXPECT_EQ(o.prepDataRate, 800);
+  EXPECT_EQ(o.prepDataRate, 100);  // back in the units it was set in
   // Cinepak, the default compressor, takes 320 x 240 at 24 bits.
   FFSaveSetFormat(o, kFmtAVI);
   EXPECT_EQ(FFSavePrepare(o, 320, 240, 24), 24);

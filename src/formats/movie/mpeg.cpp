@@ -488,15 +488,18 @@ std::string MpegCodecName(const VekSaveOpts& o) {
   return o.mpegCodec == 1 ? "MPEG-1 format" : o.mpegCodec == 2 ? "MPEG-2 format" : "N/A";
 }
 
+// The stored rate is in kilobits per second (what the dialog edits and the
+// encoder takes); hosts set and read it in kilobytes per second, an eighth.
 int32_t MpegPrepare(VekSaveOpts& o, int32_t, int32_t, int32_t, int32_t depth) {
   o.prepCodec = o.mpegCodec;
-  o.prepDataRate = o.mpegDataRate;
+  o.prepDataRate = o.mpegDataRate / 8;
   return depth;
 }
 
 void MpegApply(const VekSaveOpts& o) {
   MpgSetVersion(o.prepCodec);
-  MpgSetBitRate(o.prepDataRate);
+  // The stored kilobits, not the prepared eighth: no rounding loss.
+  MpgSetBitRate(o.mpegDataRate);
 }
 
 }  // namespace
