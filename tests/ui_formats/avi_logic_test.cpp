@@ -225,6 +225,14 @@ TEST_F(AviDialogLogic, AfterIsBoldWhenTheCodecChangesTheSize) {
   v2.Open();
   v2.Choose(D::kLstCodecs, 1);
   EXPECT_FALSE(v2.At(D::kLabOutRes).bold);
+  // The same size in other bits differs too.
+  src.list[3].bits = 16;
+  D l3(src, 321, 240, 24);
+  FakeView v3(l3);
+  v3.Open();
+  v3.Choose(D::kLstCodecs, 1);
+  EXPECT_EQ(v3.Text(D::kLabOutRes), "321x240, 16-bit");
+  EXPECT_TRUE(v3.At(D::kLabOutRes).bold);
 }
 
 TEST_F(AviDialogLogic, NoCompatibleCodec) {

@@ -198,24 +198,16 @@ TEST_F(FormatDialogs, HavCodecAndKeyFrames) {
 }
 
 TEST_F(FormatDialogs, MpegPresetsAndRates) {
+  // The options of a fresh job (the captions are the logic tests' to check).
   QSaveOpts o = OptsFor(kFmtMPEG);
-  o.mpegDataRate = 1125;
   QSaveOpts before = o;
   Drive([&](DialogView& v, Act act) {
     EXPECT_EQ(v.Caption(), "MPEG Compression");
-    EXPECT_EQ(Items(v, MpegDialog::kLstPresets),
-              (std::vector<std::string>{"MPEG-1 Standard", "MPEG-2 Standard", "28 kilobits/sec (modem)",
-                                        "300 kilobytes/sec (CDROM x 2)", "600 kilobytes/sec (CDROM x 4)",
-                                        "1200 kilobytes/sec (CDROM x 8)", "Custom"}));
+    EXPECT_EQ(Items(v, MpegDialog::kLstPresets).size(), 7u);
     EXPECT_EQ(v.Selected(MpegDialog::kLstPresets), -1);
-    EXPECT_EQ(v.Text(MpegDialog::kRadMpeg1), "MPEG-1");
-    EXPECT_EQ(v.Text(MpegDialog::kRadMpeg2), "MPEG-2");
-    EXPECT_EQ(v.Text(MpegDialog::kLabBits), "Bit Rate");
-    EXPECT_EQ(v.Text(MpegDialog::kLabBitsUnit), "kilobits/sec");
-    EXPECT_EQ(v.Text(MpegDialog::kLabBytes), "Byte Rate");
-    EXPECT_EQ(v.Text(MpegDialog::kLabBytesUnit), "kilobytes/sec");
     EXPECT_TRUE(v.Checked(MpegDialog::kRadMpeg1));
     EXPECT_EQ(v.Text(MpegDialog::kEdBits), "1125");
+    EXPECT_EQ(v.Text(MpegDialog::kEdBytes), "140");
     v.SetText(MpegDialog::kEdBytes, "100");
     act(v, MpegDialog::kEdBytes, UserAction::Change);
     act(v, MpegDialog::kEdBytes, UserAction::Leave);
@@ -257,7 +249,7 @@ int LineOf(DialogView& v, const std::string& text) {
   return -1;
 }
 
-TEST_F(AviDialogs, CaptionsAndAChoiceWithoutQuality) {
+TEST_F(AviDialogs, FiltersAndAChoiceWithoutQuality) {
   QSaveOpts o = OptsFor(kFmtAVI);
   QAviCodec mrle{};
   const QAviCodec* cat = nullptr;
@@ -267,20 +259,6 @@ TEST_F(AviDialogs, CaptionsAndAChoiceWithoutQuality) {
   ASSERT_EQ(mrle.handler, FourCC("MRLE"));
   Drive([&](DialogView& v, Act act) {
     EXPECT_EQ(v.Caption(), "Select AVI Video Format");
-    const std::pair<int, const char*> texts[] = {
-        {AviDialog::kLabCodecs, "&Compressor:"}, {AviDialog::kLabWhat, "&Show:"},
-        {AviDialog::kLabQualTitle, "Compression &Quality:"}, {AviDialog::kChkKFM, "&Key Frame Every"},
-        {AviDialog::kLabKFM, "frames"}, {AviDialog::kChkDataRate, "&Data Rate"},
-        {AviDialog::kLabDataRate, "kB/sec"}, {AviDialog::kBtnConfig, "Con&figure..."},
-        {AviDialog::kBtnAbout, "&About..."}, {AviDialog::kBoxCodecInfo, "Codec Information"},
-        {AviDialog::kLabResTitle, "Image Resolution:"}, {AviDialog::kLabBefore, "Before:"},
-        {AviDialog::kLabAfter, "After:"}, {AviDialog::kLabFCCTitle, "FourCC:"},
-        {AviDialog::kLabEncodeTitle, "Encoder:"}, {AviDialog::kButton1, "System Defaults..."},
-        {AviDialog::kBtnOK, "OK"}, {AviDialog::kBtnCancel, "Cancel"}};
-    for (auto [id, text] : texts) EXPECT_EQ(v.Text(id), text);
-    EXPECT_EQ(Items(v, AviDialog::kLstWhat),
-              (std::vector<std::string>{"Codecs compatible with current settings",
-                                        "All compression capable codecs", "All installed codecs"}));
     EXPECT_EQ(v.Text(AviDialog::kLabInRes), "320x240, 24-bit");
     EXPECT_EQ(v.Text(AviDialog::kLabFCC), "cvid,  64697663h");
     EXPECT_EQ(v.Text(AviDialog::kLabEncode), "Yes");

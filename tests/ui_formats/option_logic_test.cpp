@@ -10,6 +10,7 @@
 #include "ui/option_dialogs.h"
 #include "ui_formats/fake_view.h"
 #include "formats/movie/avi.h"
+#include "formats/movie/mpeg.h"
 #include "platform/toolkit.h"
 #include "vek/vek.h"
 
@@ -71,8 +72,10 @@ TEST(ChoiceDialogs, SelectsTheCurrentValueAndSizesToTheTexts) {
     auto& rad = v.At(ChoiceDialog::kRadOpt);
     ASSERT_EQ(rad.items.size(), 5u);
     EXPECT_EQ(rad.items[rad.selected], "LZW Compressed");
-    // Five rows high; as wide as the widest text plus 50.
-    EXPECT_EQ(rad.spec.h, 5 * 22 + 26);
+    // Taller than a group of two, and as wide as the widest text plus 50.
+    ChoiceDesc two = ChoiceFor(OptsFor(kFmtTGA));
+    ChoiceDialog small(two);
+    EXPECT_GT(rad.spec.h, FakeView(small).At(ChoiceDialog::kRadOpt).spec.h);
     EXPECT_GT(rad.spec.w, 50 + 20 * 7);
     const auto& ok = v.At(ChoiceDialog::kBtnOK).spec;
     EXPECT_GE(ok.x, rad.spec.x + rad.spec.w);
@@ -94,10 +97,8 @@ TEST(ChoiceDialogs, SelectsTheCurrentValueAndSizesToTheTexts) {
     EXPECT_EQ(v.closed(), 2);
     EXPECT_EQ(d.current, 12345);
   }
-  // Two options keep the group's own height; a count beyond five is cut.
+  // A count beyond five is cut.
   ChoiceDesc two = ChoiceFor(OptsFor(kFmtTGA));
-  ChoiceDialog logic2(two);
-  EXPECT_EQ(FakeView(logic2).At(ChoiceDialog::kRadOpt).spec.h, 2 * 22 + 26);
   two.count = 9;
   ChoiceDialog logic9(two);
   FakeView v9(logic9);
@@ -206,9 +207,49 @@ TEST(HavDialogs, CodecAndKeyFrames) {
   EXPECT_EQ(e.codec, 1);
 }
 
+// A fresh job opens the dialog at the MPEG-1 standard rate; a rate a host
+// sets comes back from the catalogue as it was set, and shows as its kilobits.
+TEST(MpegDialogs, FreshJobAndHostRates) {
+  VekJob* job = VekAlloc();
+  ASSERT_NE(job, nullptr);
+  VekSetOutputFile(job, "clip.mpg", nullptr);
+  ASSERT_EQ(job->saveOpts.format, kFmtMPEG);
+  MpegDesc fresh = MpegFor(job->saveOpts);
+  EXPECT_EQ(fresh.bit_rate, 1125);
+  {
+    MpegDialog logic(fresh);
+    FakeView v(logic);
+    v.Open();
+    EXPECT_EQ(v.Text(MpegDialog::kEdBits), "1125");
+    EXPECT_EQ(v.Text(MpegDialog::kEdBytes), "140");
+    // "MPEG-1 Standard" is the rate it opened with.
+    v.Choose(MpegDialog::kLstPresets, 0);
+    EXPECT_EQ(v.Text(MpegDialog::kEdBits), "1125");
+    v.Click(MpegDialog::kBtnOK);
+    EXPECT_EQ(fresh.bit_rate, 1125);
+  }
+  int32_t codec = 0, quality = 0, rate = 0, key = 0;
+  EXPECT_EQ(VekGetVideoFormat(job, kFmtMPEG, 320, 240, 24, &codec, &quality, &rate, &key), VEK_STATUS_OK);
+  EXPECT_EQ(codec, 1);
+  EXPECT_EQ(rate, 140);  // kilobytes per second, as hosts set it
+  for (int32_t set : {1, 300, 610, 12800}) {
+    VekSetDataRate(job, kFmtMPEG, set);
+    EXPECT_EQ(VekGetVideoFormat(job, kFmtMPEG, 320, 240, 24, &codec, &quality, &rate, &key), VEK_STATUS_OK);
+    EXPECT_EQ(rate, set);
+    EXPECT_EQ(MpegFor(job->saveOpts).bit_rate, set * 8);
+  }
+  // The stored kilobits reach the writer unchanged.
+  FFSaveApply(job->saveOpts);
+  EXPECT_EQ(MpgSetBitRate(kUndefined), 12800 * 8);
+  VekFree(job);
+  QSaveOpts reset = OptsFor(kFmtMPEG);
+  FFSavePrepare(reset, 320, 240, 24);
+  FFSaveApply(reset);
+  EXPECT_EQ(MpgSetBitRate(kUndefined), 1125);
+}
+
 TEST(MpegDialogs, RatesPresetsAndEditRules) {
   QSaveOpts o = OptsFor(kFmtMPEG);
-  o.mpegDataRate = 1125;
   MpegDesc d = MpegFor(o);
   EXPECT_EQ(d.title, "MPEG Compression");
   MpegDialog logic(d);
@@ -281,6 +322,22 @@ TEST(FormatDialogs, FormatsWithoutSettingsRefuseSilently) {
   EXPECT_TRUE(ErrNone());
   for (int32_t id : {kFmtTGA, kFmtAVI, kFmtHAV, kFmtJPEG, kFmtPNG, kFmtTIFF, kFmtMPEG, kFmtSGI, kFmtRAS, kFmtPNM})
     EXPECT_EQ(OptsFor(id).dialog, -1) << id;
+}
+
+// The catalogue's own has-settings flag is a fixed answer to hosts, which is
+// not the same set as the formats with a dialog: TGA, AVI, HAV, PNG, SGI, Sun
+// raster and PNM say yes, every other id (also beyond the table) no.
+TEST(FormatDialogs, CatalogueHasSettingsFlag) {
+  for (int32_t id = -1; id <= 21; ++id) {
+    const bool yes = id == 1 || id == 6 || id == 7 || id == 9 || id == 13 || id == 14 || id == 15;
+    VekCodecsInit(id, 320, 240, 24);
+    for (int32_t index : {1, 2}) {
+      VekCodecInfo info;
+      std::memset(&info, 0x5A, sizeof info);
+      VekCodecsGetInfo(id, &info, index);
+      EXPECT_EQ(info.hasSettings, yes ? -1 : 0) << "format " << id << " index " << index;
+    }
+  }
 }
 
 // Without a display every dialog says so, and nothing changes.
