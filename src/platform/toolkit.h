@@ -89,6 +89,9 @@ class DialogView {
   virtual void SetPosition(int id, int position) = 0;
   virtual int Position(int id) const = 0;
   virtual void SetBounds(int id, int x, int y, int w, int h) = 0;
+  // Hidden controls draw nothing and take no input; every control starts shown.
+  virtual void SetVisible(int id, bool visible) = 0;
+  virtual bool Visible(int id) const = 0;
   virtual void SetDialogSize(int width, int height) = 0;
   virtual void Focus(int id) = 0;
   // Display: draws a copy of the image (8-bit palette, 15, 16, 24, 32 bits) at
@@ -134,6 +137,9 @@ class DialogLogic {
 
 // True when windows can be shown (on X11: a display can be opened).
 bool DisplayAvailable();
+
+// Width in pixels of a text in the dialogs' font; 0 without a display.
+int TextWidth(const std::string& text);
 
 // Shows the dialog modally and returns its modal result (2 when the window is
 // closed by other means, or by Escape). Dialogs may nest (a button of one may

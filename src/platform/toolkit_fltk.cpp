@@ -439,6 +439,19 @@ class FltkView final : public DialogView {
     c->widget->resize(x, y, std::max(w, 0), std::max(h, 0));
     if (window_) window_->redraw();
   }
+  void SetVisible(int id, bool visible) override {
+    Ctl* c = Find(id);
+    if (!c || (c->widget->visible() != 0) == visible) return;
+    if (visible)
+      c->widget->show();
+    else
+      c->widget->hide();
+    if (window_) window_->redraw();
+  }
+  bool Visible(int id) const override {
+    const Ctl* c = Find(id);
+    return c && c->widget->visible() != 0;
+  }
   void SetDialogSize(int width, int height) override {
     if (window_) window_->size(std::max(width, 1), std::max(height, 1));
   }
@@ -660,6 +673,16 @@ class FltkView final : public DialogView {
         auto* br = new Fl_Hold_Browser(x, y, w, h);
         br->format_char(0);
         br->textsize(kFontSize);
+        // Whole rows only: the height shrinks to the last row that fits, and
+        // long texts are cut at the edge rather than pushing in a horizontal
+        // scroll bar that would cover half a row.
+        br->has_scrollbar(Fl_Browser_::VERTICAL);
+        fl_font(br->textfont(), br->textsize());
+        const int row = std::max(fl_height(), 1);
+        // A browser without a box of its own is drawn in a down box.
+        const int frame = Fl::box_dh(br->box() ? br->box() : FL_DOWN_BOX);
+        const int rows = std::max((h - frame) / row, 1);
+        br->size(w, rows * row + frame);
         wd = br;
         break;
       }
@@ -834,6 +857,12 @@ bool DisplayAvailable() {
   fl_open_display();
   XCloseDisplay(d);
   return fl_display != nullptr;
+}
+
+int TextWidth(const std::string& text) {
+  if (!DisplayAvailable()) return 0;
+  fl_font(FL_HELVETICA, kFontSize);
+  return static_cast<int>(fl_width(text.c_str()) + 0.999);
 }
 
 int RunModal(DialogLogic& logic) {

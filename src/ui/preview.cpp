@@ -105,6 +105,8 @@ void Display_Paint(TDisplayControl* d) {
   if (!d || !d->view) return;
   d->view->SetColor(d->id, d->color);
   const bool picture = HasPicture(d->image);
+  // Nothing to show (no picture, no frame): no stray square of background.
+  d->view->SetVisible(d->id, picture || (d->focus_lines > 0 && d->width > 0 && d->height > 0));
   if (d->focus_lines <= 0 || d->width <= 0 || d->height <= 0) {
     d->view->ShowImage(d->id, picture ? &d->image : nullptr);
     return;

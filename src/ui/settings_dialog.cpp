@@ -146,7 +146,8 @@ class SettingsLogic final : public toolkit::DialogLogic {
     v.SetText(kSetEdResY, std::to_string(work_.height));
     v.SetText(kSetEdName, JobText(work_.vidFile));
     v.SetText(kSetEdCodec, FFSaveCodecName(work_.saveOpts));
-    v.SetEnabled(kSetBtnCodec, allow_ && HasFormat());
+    // Only a format with settings of its own has a dialog to open.
+    v.SetEnabled(kSetBtnCodec, allow_ && HasFormat() && work_.saveOpts.dialog != 0);
     const int32_t row = VList_FindInt(&depths_, 1, work_.bpp, -1);
     v.SetSelected(kSetLstBPP, row);
     // Without a choice of depths the output is taken as 24 bits.
@@ -299,12 +300,12 @@ bool ParseSize(const std::string& text, int32_t& value) {
 DialogSpec SettingsLayout(const std::string& caption) {
   DialogSpec d;
   d.caption = caption;
-  d.width = 680;
+  d.width = 760;
   d.height = 400;
   auto& c = d.controls;
   // Group frames first, so the controls inside draw over them.
-  c.push_back(Control(kSetBoxSize, ControlKind::Group, "boxSize", "Resolution and Color Depth", 372, 8, 298, 170));
-  c.push_back(Control(kSetBoxFormat, ControlKind::Group, "boxFormat", "Output File", 372, 188, 298, 132));
+  c.push_back(Control(kSetBoxSize, ControlKind::Group, "boxSize", "Resolution and Color Depth", 372, 8, 378, 170));
+  c.push_back(Control(kSetBoxFormat, ControlKind::Group, "boxFormat", "Output File", 372, 188, 378, 132));
   c.push_back(Control(kSetPanView, ControlKind::Panel, "panView", "", 10, 10, 352, 272));
   c.push_back(Display_Control(kSetDisplay, 11, 11, 16, 16));
   c.push_back(Control(kSetEdFrame, ControlKind::Edit, "edFrame", "", 10, 290, 90, 24));
@@ -317,22 +318,22 @@ DialogSpec SettingsLayout(const std::string& caption) {
   c.push_back(Control(kSetEdResX, ControlKind::Edit, "edResX", "", 486, 33, 110, 24));
   c.push_back(Control(kSetLabResY, ControlKind::Label, "labResY", "Height", 386, 64, 96, 22));
   c.push_back(Control(kSetEdResY, ControlKind::Edit, "edResY", "", 486, 63, 110, 24));
-  c.push_back(Control(kSetLabBPP, ControlKind::Label, "labBPP", "Bits per pixel", 386, 94, 270, 22));
-  c.push_back(Control(kSetLstBPP, ControlKind::Combo, "lstBPP", "", 386, 117, 270, 24));
-  c.push_back(Control(kSetChkDither, ControlKind::Check, "chkDither", "Dithering", 386, 147, 270, 22));
-  c.push_back(Control(kSetLabName, ControlKind::Label, "labName", "Name:", 386, 214, 60, 22));
-  c.push_back(Control(kSetEdName, ControlKind::Edit, "edName", "", 448, 213, 208, 24));
+  c.push_back(Control(kSetLabBPP, ControlKind::Label, "labBPP", "Bits per pixel", 386, 94, 350, 22));
+  c.push_back(Control(kSetLstBPP, ControlKind::Combo, "lstBPP", "", 386, 117, 350, 24));
+  c.push_back(Control(kSetChkDither, ControlKind::Check, "chkDither", "Dithering", 386, 147, 350, 22));
+  c.push_back(Control(kSetLabName, ControlKind::Label, "labName", "Name:", 386, 214, 50, 22));
+  c.push_back(Control(kSetEdName, ControlKind::Edit, "edName", "", 440, 213, 296, 24));
   c.back().read_only = true;
   c.back().show_end = true;
-  c.push_back(Control(kSetLabCodec, ControlKind::Label, "labCodec", "Codec:", 386, 244, 60, 22));
-  c.push_back(Control(kSetEdCodec, ControlKind::Edit, "edCodec", "", 448, 243, 208, 24));
+  c.push_back(Control(kSetLabCodec, ControlKind::Label, "labCodec", "Codec:", 386, 244, 50, 22));
+  c.push_back(Control(kSetEdCodec, ControlKind::Edit, "edCodec", "", 440, 243, 296, 24));
   c.back().read_only = true;
-  c.push_back(Control(kSetBtnCodec, ControlKind::Button, "btnCodec", "&Codec Settings...", 496, 278, 160, 28));
+  c.push_back(Control(kSetBtnCodec, ControlKind::Button, "btnCodec", "&Codec Settings...", 576, 278, 160, 28));
   c.push_back(Control(kSetBtnUndo, ControlKind::Button, "btnUndo", "Revert...", 10, 360, 100, 28));
-  c.push_back(Control(kSetBtnOK, ControlKind::Button, "btnOK", "OK", 474, 360, 94, 28));
+  c.push_back(Control(kSetBtnOK, ControlKind::Button, "btnOK", "OK", 554, 360, 94, 28));
   c.back().modal_result = 1;
   c.back().is_default = true;
-  c.push_back(Control(kSetBtnCancel, ControlKind::Button, "btnCancel", "Cancel", 576, 360, 94, 28));
+  c.push_back(Control(kSetBtnCancel, ControlKind::Button, "btnCancel", "Cancel", 656, 360, 94, 28));
   c.back().modal_result = 2;
   return d;
 }

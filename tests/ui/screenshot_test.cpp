@@ -5,6 +5,8 @@
 
 #include "host_tools.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +49,9 @@ struct RecordingView : DialogView {
   void SetPosition(int, int) override {}
   int Position(int) const override { return 0; }
   void SetBounds(int, int bx, int by, int bw, int bh) override { x = bx, y = by, w = bw, h = bh; }
+  bool visible = true;
+  void SetVisible(int, bool v) override { visible = v; }
+  bool Visible(int) const override { return visible; }
   void SetDialogSize(int, int) override {}
   void Focus(int) override {}
   void ShowImage(int, const QImg* image) override {
@@ -215,16 +220,26 @@ TEST(Screenshots, SettingsDialog) {
     const char* name;
   } shots[] = {
       {"holiday.avi", 640, 480, 24, true, "settings-640x480.png"},
-      {"thumbs.tga", 160, 120, 8, true, "settings-160x120.png"},
+      {"thumbs.flc", 160, 120, 8, true, "settings-160x120.png"},
   };
+  // The pictures from a neutral folder: the file name field shows
+  // "/tmp/vek-demo/Pictures/chelsea.jpg", not where the build happens to be.
+  // Copied under a private name and renamed, so that runs in parallel never
+  // see half a file; left in place for the next run.
+  const std::string home = "/tmp/vek-demo/Pictures/";
+  const std::string tag = std::to_string(getpid());
+  for (const char* f : {"chelsea.jpg", "coffee.jpg"})
+    ASSERT_EQ(system(("mkdir -p " + home + " && cp '" + kData + f + "' " + home + f + "." + tag + " && mv -f " +
+                      home + f + "." + tag + " " + home + f).c_str()),
+              0);
   for (const Shot& s : shots) {
     VekJob* job = VekAlloc();
     VekSetOutputFile(job, s.out, nullptr);
     VekSetResolution(job, s.w, s.h);
     VekSetBpp(job, s.bpp);
     VekList* list = VekListAlloc();
-    VekListAdd(list, (kData + "chelsea.jpg").c_str(), VEK_LIST_ANY);
-    VekListAdd(list, (kData + "coffee.jpg").c_str(), VEK_LIST_ANY);
+    VekListAdd(list, (home + "chelsea.jpg").c_str(), VEK_LIST_ANY);
+    VekListAdd(list, (home + "coffee.jpg").c_str(), VEK_LIST_ANY);
     const std::string path = dir + s.name;
     EXPECT_TRUE(Shoot(job, list, path, s.allow)) << path;
     const std::string size = Shell("identify -format '%w %h' '" + path + "' 2>/dev/null");

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/save_options.h"
 #include "platform/toolkit.h"
 #include "ui/settings_dialog.h"
 #include "vek/vek.h"
@@ -108,6 +109,7 @@ TEST(SettingsDialog, EveryCaptionAndText) {
     EXPECT_FALSE(v.Enabled(kSetChkDither));  // only for 8 bits
     EXPECT_TRUE(v.Enabled(kSetBtnCodec));
     EXPECT_TRUE(v.Enabled(kSetBarFrame));
+    EXPECT_TRUE(v.Visible(kSetDisplay));
     items = DepthItems(v);
     Press(v, act, kSetBtnCancel);
   });
@@ -137,6 +139,55 @@ TEST(SettingsDialog, DepthListFollowsTheFormat) {
     VekOutputDlg(j.job, j.list, "", 1);
     EXPECT_EQ(items, c.items) << c.out;
   }
+}
+
+// "Codec Settings..." opens something only where the format has settings.
+TEST(SettingsDialog, CodecButtonOnlyForFormatsWithSettings) {
+  VEK_REQUIRE_DISPLAY();
+  for (const char* out : {"o.wav", "o.bmp", "o.pcx", "o.flc", "o.tga", "o.mpg", "o.avi", "o.jpg"}) {
+    const bool settings = std::strstr(".tga.mpg.avi.jpg", std::strrchr(out, '.')) != nullptr;
+    Job j(out);
+    bool enabled = !settings;
+    Driver d([&](DialogView& v, Act act) {
+      enabled = v.Enabled(kSetBtnCodec);
+      Press(v, act, kSetBtnCancel);
+    });
+    VekOutputDlg(j.job, j.list, "", 1);
+    EXPECT_EQ(enabled, settings) << out;
+  }
+}
+
+// Every codec name a writable format can show fits the codec field whole,
+// the FLIC one (the longest) also as the open dialog shows it.
+TEST(SettingsDialog, LongCodecNamesFit) {
+  VEK_REQUIRE_DISPLAY();
+  int field = 0;
+  for (const ControlSpec& c : SettingsLayout("").controls)
+    if (c.id == kSetEdCodec) field = c.w;
+  const int room = field - 10;  // the edit's frame and margins
+  VekJob* job = VekAlloc();
+  std::vector<std::string> names;
+  for (const char* out : {"a.tga", "a.pcx", "a.bmp", "a.flc", "a.hav", "a.jpg", "a.png", "a.tif", "a.mpg",
+                          "a.rgb", "a.ras", "a.ppm", "a.xpm", "a.wav"}) {
+    VekSetOutputFile(job, out, nullptr);
+    names.push_back(vek::FFSaveCodecName(job->saveOpts));
+    for (int32_t codec : {0, 1, 2, 5, 7, 9, 32773, 32946}) {
+      VekSetCodec(job, job->vidFmt, codec);
+      names.push_back(vek::FFSaveCodecName(job->saveOpts));
+    }
+  }
+  VekFree(job);
+  for (const std::string& n : names) EXPECT_LE(TextWidth(n), room) << n;
+  Job flic("anim.flc");
+  std::string shown;
+  Driver d([&](DialogView& v, Act act) {
+    shown = v.Text(kSetEdCodec);
+    Press(v, act, kSetBtnCancel);
+  });
+  VekOutputDlg(flic.job, flic.list, "", 1);
+  EXPECT_EQ(shown, "RLE + pixel difference from previous frame");
+  EXPECT_GT(TextWidth(shown), 200);  // the font is measured, not guessed
+  EXPECT_LE(TextWidth(shown), room);
 }
 
 TEST(SettingsDialog, CancelLeavesTheJobAsItWas) {
@@ -326,6 +377,7 @@ TEST(SettingsDialog, EmptyListAndUnreadableFiles) {
     Job j("out.png", {});
     Driver d([&](DialogView& v, Act act) {
       EXPECT_FALSE(v.Enabled(kSetBarFrame));
+      EXPECT_FALSE(v.Visible(kSetDisplay));  // no empty square in the panel
       v.SetPosition(kSetBarFrame, 3);
       EXPECT_EQ(v.Position(kSetBarFrame), 0);  // range 0..0
       EXPECT_EQ(v.Text(kSetEdFilename), "");

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <FL/Fl.H>
+#include <FL/Fl_Browser.H>
+#include <FL/Fl_Window.H>
+
 #include "image/image.h"
 #include "platform/toolkit.h"
 #include "xvfb_display.h"
@@ -236,6 +240,62 @@ TEST(Toolkit, DisplayDrawsEveryPixelFormat) {
     }
     std::remove(p.path.c_str());
   }
+}
+
+// A list shows whole rows: however tall its layout, the last row drawn is
+// not cut, also with texts wider than the list. Hidden controls are hidden.
+struct ListProbe : DialogLogic {
+  int height;
+  explicit ListProbe(int h) : height(h) {}
+  DialogSpec Layout() override {
+    DialogSpec d{"List probe", 300, 260, {}};
+    d.controls.push_back({kCombo, ControlKind::List, "lst", "", 10, 10, 150, height});
+    d.controls.push_back({kDisp, ControlKind::Display, "disp", "", 170, 10, 16, 16});
+    return d;
+  }
+  void OnOpen(DialogView& v) override {
+    std::vector<std::string> items;
+    for (int i = 0; i < 40; ++i) items.push_back("Codec number " + std::to_string(i) + " with a long name");
+    v.SetItems(kCombo, items);
+  }
+};
+
+// The browser's own geometry, which FLTK keeps protected.
+struct BrowserPeek : Fl_Browser {
+  using Fl_Browser::bbox;
+  using Fl_Browser::full_height;
+};
+
+TEST(Toolkit, ListsShowWholeRowsAndControlsHide) {
+  VEK_REQUIRE_DISPLAY();
+  for (int h : {100, 164, 171, 200}) {
+    SCOPED_TRACE(h);
+    int box_h = -1, row = 0, shown = 0;
+    bool visible_before = false, visible_after = true;
+    Drive([&](DialogView& v, Act) {
+      for (Fl_Window* w = Fl::first_window(); w && !row; w = Fl::next_window(w))
+        for (int i = 0; i < w->children(); ++i)
+          if (auto* b = dynamic_cast<Fl_Browser*>(w->child(i))) {
+            int x, y, bw, bh;
+            static_cast<BrowserPeek*>(b)->bbox(x, y, bw, bh);
+            box_h = bh;
+            row = static_cast<BrowserPeek*>(b)->full_height() / b->size();
+            for (int line = 1; line <= b->size(); ++line) shown += b->displayed(line) ? 1 : 0;
+          }
+      visible_before = v.Visible(kDisp);
+      v.SetVisible(kDisp, false);
+      visible_after = v.Visible(kDisp);
+      v.Close(2);
+    });
+    ListProbe p(h);
+    EXPECT_EQ(RunModal(p), 2);
+    ASSERT_GT(row, 0);
+    EXPECT_EQ(box_h, shown * row);
+    EXPECT_GE(box_h, h - row - 4);  // at most one row less than asked
+    EXPECT_TRUE(visible_before);
+    EXPECT_FALSE(visible_after);
+  }
+  SetTestDriver({});
 }
 
 TEST(Toolkit, NoDisplayMeansNoWindow) {

@@ -18,7 +18,7 @@ class FakeView : public toolkit::DialogView {
   struct Control {
     toolkit::ControlSpec spec;
     std::string text;
-    bool enabled = true, checked = false, bold = false;
+    bool enabled = true, checked = false, bold = false, visible = true;
     std::vector<std::string> items;
     std::vector<std::vector<std::string>> item_history;
     int selected = -1;
@@ -128,6 +128,8 @@ class FakeView : public toolkit::DialogView {
     auto& s = At(id).spec;
     s.x = x, s.y = y, s.w = w, s.h = h;
   }
+  void SetVisible(int id, bool v) override { At(id).visible = v; }
+  bool Visible(int id) const override { return Get(id).visible; }
   void SetDialogSize(int w, int h) override { spec_.width = w, spec_.height = h; }
   void Focus(int id) override { focus = id; }
   void ShowImage(int, const QImg*) override {}

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "engine/save_options.h"
 #include "formats/format_descriptor.h"
@@ -338,6 +340,21 @@ TEST(FormatDialogs, CatalogueHasSettingsFlag) {
       EXPECT_EQ(info.hasSettings, yes ? -1 : 0) << "format " << id << " index " << index;
     }
   }
+}
+
+// The AVI dialog lists the catalogue by name: no two rows share one, so the
+// user can tell MJPG from LJPG (and v210 from v210x).
+TEST(FormatDialogs, AviCatalogueNamesTellCodecsApart) {
+  const QAviCodec* cat = nullptr;
+  const int32_t n = AviCodecsQuery(&cat, 0, 0, 0);
+  ASSERT_GT(n, 1);
+  std::map<std::string, uint32_t> seen;
+  for (int32_t i = 0; i < n; ++i) {
+    const std::string name(cat[i].description, strnlen(cat[i].description, sizeof cat[i].description));
+    const auto [at, fresh] = seen.emplace(name, cat[i].handler);
+    EXPECT_TRUE(fresh) << "\"" << name << "\" names two rows: " << at->second << ", " << cat[i].handler;
+  }
+  EXPECT_TRUE(seen.count("Motion JPEG"));
 }
 
 // Without a display every dialog says so, and nothing changes.
