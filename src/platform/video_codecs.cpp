@@ -108,7 +108,9 @@ const std::vector<CodecEntry>& CodecList() {
       if (std::any_of(v.begin(), v.end(), [&](const CodecEntry& e) { return e.id == c->id; }))
         continue;
       const FOURCC tag = TagOf(c->id);
-      if (tag == 0) continue;
+      // A FourCC opens one codec: a second id under it (H.263+) is no entry.
+      if (tag == 0 || std::any_of(v.begin(), v.end(), [&](const CodecEntry& e) { return e.handler == tag; }))
+        continue;
       v.push_back({tag, c->id});
     }
     return v;
@@ -497,6 +499,11 @@ LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
   return ICERR_OK;
 }
 
+std::string LongName(AVCodecID id) {
+  const AVCodecDescriptor* d = avcodec_descriptor_get(id);
+  return d && d->long_name ? d->long_name : d ? d->name : "unknown";
+}
+
 void FillInfo(FOURCC handler, AVCodecID id, ICINFO& info) {
   info = ICINFO{};
   info.dwSize = sizeof(ICINFO);
@@ -508,8 +515,25 @@ void FillInfo(FOURCC handler, AVCodecID id, ICINFO& info) {
   info.dwVersionICM = 0x0104;
   const AVCodecDescriptor* d = avcodec_descriptor_get(id);
   std::string name = d ? d->name : "unknown";
-  std::string desc = d && d->long_name ? d->long_name : name;
+  std::string desc = LongName(id);
   if (id == AV_CODEC_ID_MSRLE) desc = "Microsoft RLE";
+  // LJPG files open the Motion JPEG decoder, which reads lossless JPEG too;
+  // named after the codec they hold, they are told apart from MJPG.
+  if (handler == MakeFourCC('L', 'J', 'P', 'G')) name = "ljpeg", desc = "Lossless JPEG";
+  // Two codecs of one long name (v210 and v210x): the later one in the list
+  // carries its FourCC as well.
+  for (const CodecEntry& e : CodecList()) {
+    if (e.handler == handler) break;
+    if (e.id != id && LongName(e.id) == desc) {
+      char fcc[5] = {};
+      for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((handler >> (8 * i)) & 0xFF);
+        fcc[i] = c >= 32 && c < 127 ? c : ' ';
+      }
+      desc += std::string(" (") + fcc + ")";
+      break;
+    }
+  }
   std::snprintf(info.szName, sizeof info.szName, "%s", name.c_str());
   std::snprintf(info.szDescription, sizeof info.szDescription, "%s", desc.c_str());
   std::snprintf(info.szDriver, sizeof info.szDriver, "libavcodec");
