@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Usage: vekconv_test.sh VEKCONV DATA_DIR
+# Usage: vekconv_test.sh VEKCONV DATA_DIR [VEKCONV_SOURCE]
 set -uo pipefail
 vekconv=$1
 data=$2
+source=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -31,7 +32,8 @@ grep -q "no files match" "$work/err" || fail "empty wildcard not named"
 
 # The palette refinement option runs and --help lists the formats.
 "$vekconv" -q -b 8 --refine-palette 4 "$work/p.bmp" "$work/a.bmp" 2> "$work/err" || fail "refined palette: $(cat "$work/err")"
-"$vekconv" --help | grep -q "Ogg Vorbis" || fail "help lists no formats"
+"$vekconv" --help > "$work/help" || fail "--help: exit $?"
+grep -q "Ogg Vorbis" "$work/help" || fail "help lists no formats"
 
 # Adjustments and a caption in the function stage: the caption changes pixels
 # where it is drawn and leaves the rest of the frame alone.
@@ -49,4 +51,61 @@ changed_out=$(/usr/bin/compare -metric AE "$work/plain.bmp[30x20+30+26]" "$work/
 DISPLAY= "$vekconv" -q --dialog "$work/d.bmp" "$work/a.bmp" 2> "$work/err"
 [ $? -eq 2 ] || fail "dialog without display: $(cat "$work/err")"
 grep -q "No display available for dialogs." "$work/err" || fail "dialog error: $(cat "$work/err")"
+# --help names every option the program takes.
+if [ -n "$source" ]; then
+  opts=$(grep -o 'strcmp(a, "--[a-z0-9-]*")' "$source" | sed 's/.*"\(--[^"]*\)".*/\1/' | sort -u)
+  [ "$(echo "$opts" | wc -l)" -gt 30 ] || fail "options not found in $source"
+  for opt in $opts; do
+    grep -q -- "$opt\b" "$work/help" || fail "--help does not name $opt"
+  done
+fi
+
+# An opaque caption is readable by default: white text on a black box (a
+# white box before), and --text-background picks the box's colour.
+/usr/bin/convert -size 64x48 xc:white "BMP3:$work/white.bmp" || fail "no white frame"
+"$vekconv" -q --text "Hi" --text-opaque --text-pos 2,2 "$work/op.bmp" "$work/white.bmp" 2> "$work/err" ||
+  fail "opaque caption: $(cat "$work/err")"
+dark=$(/usr/bin/convert "$work/op.bmp" -crop 20x14+2+2 +repage -threshold 50% -negate -format '%[fx:mean*w*h]' info:)
+[ "${dark%.*}" -gt 60 ] 2>/dev/null || fail "default opaque box is not dark ($dark dark pixels)"
+"$vekconv" -q --text "Hi" --text-opaque --text-background 0000ff --text-pos 2,2 "$work/blue.bmp" "$work/white.bmp" \
+  2> "$work/err" || fail "text background: $(cat "$work/err")"
+blue=$(/usr/bin/convert "$work/blue.bmp" -crop 20x14+2+2 +repage -fx '(b>0.9&&r<0.1&&g<0.1)?1:0' -format '%[fx:mean*w*h]' info:)
+[ "${blue%.*}" -gt 60 ] 2>/dev/null || fail "box is not blue ($blue blue pixels)"
+"$vekconv" -q --text-background blue --text x "$work/bad.bmp" "$work/a.bmp" 2>/dev/null
+[ $? -eq 64 ] || fail "bad background colour accepted"
+
+# UTF-8 on the command line draws as Windows-1252: the same pixels as the
+# Windows-1252 bytes themselves; a character outside it draws as "?".
+"$vekconv" -q --text "Grüße €" "$work/utf8.bmp" "$work/a.bmp" 2> "$work/err" || fail "utf-8 text: $(cat "$work/err")"
+"$vekconv" -q --text $'Gr\xfc\xdfe \x80' "$work/cp.bmp" "$work/a.bmp" 2> "$work/err" || fail "cp1252 text: $(cat "$work/err")"
+"$vekconv" -q --text $'Gr\xc3\x83\xc2\xbc' "$work/mojibake.bmp" "$work/a.bmp" 2>/dev/null
+cmp -s "$work/utf8.bmp" "$work/cp.bmp" || fail "UTF-8 text not drawn as Windows-1252"
+cmp -s "$work/utf8.bmp" "$work/mojibake.bmp" && fail "text drawn the same whatever it says"
+"$vekconv" -q --text "Ω" "$work/omega.bmp" "$work/a.bmp" 2>/dev/null || fail "text outside Windows-1252"
+"$vekconv" -q --text "?" "$work/question.bmp" "$work/a.bmp" 2>/dev/null || fail "question mark"
+cmp -s "$work/omega.bmp" "$work/question.bmp" || fail "a character outside Windows-1252 is not drawn as ?"
+
+# A movie into an unnumbered still name: the numbered sequence, one file
+# per frame, and the summary counts them.
+for i in 01 02 03 04 05 06 07 08 09 10 11 12; do cp "$work/a.bmp" "$work/f$i.bmp"; done
+"$vekconv" -q "$work/movie.hav" "$work/f*.bmp" 2> "$work/err" || fail "movie: $(cat "$work/err")"
+"$vekconv" -q "$work/seq.tga" "$work/movie.hav" 2> "$work/err" || fail "movie to stills: $(cat "$work/err")"
+grep -q "wrote 12 frame(s)" "$work/err" || fail "summary: $(cat "$work/err")"
+[ "$(ls "$work"/seq*.tga | wc -l)" = 12 ] || fail "not 12 files: $(ls "$work"/seq*.tga)"
+[ -f "$work/seq00.tga" ] && [ -f "$work/seq11.tga" ] && [ ! -f "$work/seq.tga" ] || fail "names: $(ls "$work"/seq*)"
+/usr/bin/identify "$work/seq11.tga" > /dev/null 2>&1 || fail "the last frame is no picture"
+
+# A fresh job writes MPEG-1 at about the standard 1125 kilobits per second
+# (9000 before): one second of a moving photo.
+if command -v ffprobe > /dev/null; then
+  photo=$(ls "$data"/* | head -1)
+  for i in $(seq -w 1 30); do
+    /usr/bin/convert "$photo" -resize 480x360! -crop "320x240+$((10#$i * 4))+$((10#$i * 2))" +repage "BMP3:$work/pan$i.bmp"
+  done
+  "$vekconv" -q "$work/rate.mpg" "$work/pan*.bmp" 2> "$work/err" || fail "mpeg: $(cat "$work/err")"
+  frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$work/rate.mpg")
+  [ "$frames" = 30 ] || fail "mpeg frames: $frames"
+  kbits=$(( $(stat -c %s "$work/rate.mpg") * 8 / 1000 ))
+  [ "$kbits" -ge 300 ] && [ "$kbits" -le 1400 ] || fail "mpeg rate $kbits kilobits per second"
+fi
 echo "vekconv: ok"

@@ -16,8 +16,9 @@ static const char* kUsage =
     "\n"
     "Converts the INPUT frames (and an optional sound file) into OUTPUT. The\n"
     "output format follows the extension of OUTPUT. A still-image output of\n"
-    "several frames becomes a numbered sequence: out.tga gives out00.tga,\n"
-    "out01.tga, ...; a numbered name such as out0100.tga counts on from 0100.\n"
+    "several frames (several inputs, or a movie) becomes a numbered sequence:\n"
+    "out.tga gives out00.tga, out01.tga, ... (as many digits as the frame count\n"
+    "has); a numbered name such as out0100.tga counts on from 0100.\n"
     "\n"
     "Inputs are file names, wildcards in quotes (\"frames/*.bmp\", sorted by name)\n"
     "or numbered sequences written with a printf number (\"frame%04d.bmp\", read\n"
@@ -44,9 +45,36 @@ static const char* kUsage =
     "      --refine-palette N  8-bit outputs: N (1..16) refinement passes after the\n"
     "                          palette optimiser, for pictures closer to the source\n"
     "      --trace FILE        write a trace of the run to FILE\n"
+    "      --dialog            show the output settings dialog before the run (needs a\n"
+    "                          display); cancelling it ends vekconv with status 2\n"
     "      --info FILE         describe FILE and exit\n"
     "  -q, --quiet             no progress output\n"
     "  -h, --help              this text\n"
+    "\n"
+    "Picture adjustments, applied to every frame in this order (V is one value for\n"
+    "all three channels, or R,G,B):\n"
+    "      --gamma V           gamma 0.01..5 (1 changes nothing)\n"
+    "      --brightness V      brightness -100..100\n"
+    "      --contrast V        contrast -100..100\n"
+    "      --white-balance R,G,B  the colour (0..255 each) that is to become neutral\n"
+    "Filters, after the adjustments, in the order given (each may repeat):\n"
+    "      --soften            soften\n"
+    "      --sharpen           sharpen\n"
+    "      --edge-enhance      enhance edges\n"
+    "\n"
+    "A caption on every frame, drawn last:\n"
+    "      --text TEXT         the caption; its first %d becomes the frame number.\n"
+    "                          UTF-8 is drawn in Windows-1252 (other characters: ?)\n"
+    "      --font NAME         font name (default Arial)\n"
+    "      --font-size N       font size in points, 1..500 (default 12)\n"
+    "      --text-style S      bold, italic, underline, strike, joined by commas\n"
+    "      --text-pos X,Y      top-left corner of the caption (default 8,8)\n"
+    "      --text-color RRGGBB text colour (default ffffff, white)\n"
+    "      --text-shadow       a shadow below and to the right of the text\n"
+    "      --text-border       a border around the letters\n"
+    "      --text-opaque       draw the caption on a filled box\n"
+    "      --text-background RRGGBB  colour of that box (default black, or white\n"
+    "                          behind dark text)\n"
     "\n"
     "An input that cannot be read is named on standard error and left out; the\n"
     "last line says what was written and how many inputs were skipped.\n"
@@ -82,11 +110,12 @@ typedef struct Options {
   /* text overlay */
   const char* text;
   const char* font;
-  int font_size, text_style, text_x, text_y, text_shadow, text_opaque;
-  uint32_t text_color;
+  int font_size, text_style, text_x, text_y, text_shadow, text_opaque, text_back_set;
+  uint32_t text_color, text_back;
 } Options;
 
 static char** g_inputs;
+static char g_text_cp[1024]; /* the caption in Windows-1252 */
 static VekTextParams* g_text;
 static int g_input_count;
 static Options g_opt;
@@ -300,6 +329,86 @@ static int ParseColor(const char* s, uint32_t* out) {
   return 1;
 }
 
+/* Unicode code points of Windows-1252 bytes 0x80..0x9F (0: unassigned). */
+static const uint16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+/* Length of the UTF-8 sequence at s and its code point; 0 when it is not
+   well-formed (overlong, surrogate, beyond U+10FFFF or cut short). */
+static int Utf8Next(const unsigned char* s, uint32_t* cp) {
+  const unsigned char c = s[0];
+  int n;
+  uint32_t v, min;
+  if (c < 0x80) {
+    *cp = c;
+    return 1;
+  }
+  if ((c & 0xE0) == 0xC0) n = 2, v = c & 0x1F, min = 0x80;
+  else if ((c & 0xF0) == 0xE0) n = 3, v = c & 0x0F, min = 0x800;
+  else if ((c & 0xF8) == 0xF0) n = 4, v = c & 0x07, min = 0x10000;
+  else return 0;
+  for (int k = 1; k < n; ++k) {
+    if ((s[k] & 0xC0) != 0x80) return 0;
+    v = v << 6 | (s[k] & 0x3F);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return n;
+}
+
+/* The library draws Windows-1252 bytes; a command line brings UTF-8. Text
+   that is not UTF-8 at all is taken as Windows-1252 already. */
+static void ToCp1252(const char* in, char* out, size_t size) {
+  const unsigned char* s = (const unsigned char*)in;
+  uint32_t cp;
+  for (size_t i = 0; s[i];) {
+    const int n = Utf8Next(s + i, &cp);
+    if (n == 0) {
+      snprintf(out, size, "%s", in);
+      return;
+    }
+    i += (size_t)n;
+  }
+  size_t o = 0;
+  for (size_t i = 0; s[i] && o + 1 < size;) {
+    i += (size_t)Utf8Next(s + i, &cp);
+    unsigned char b = '?';
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
+      b = (unsigned char)cp;
+    } else {
+      for (int k = 0; k < 32; ++k)
+        if (kCp1252High[k] != 0 && kCp1252High[k] == cp) b = (unsigned char)(0x80 + k);
+    }
+    out[o++] = (char)b;
+  }
+  out[o] = '\0';
+}
+
+/* Frames the run is to write: every readable input's frames, scaled by the
+   rate change when the play time is kept. A still-image output numbers its
+   files when this is above 1, so a movie input gets out00.tga, out01.tga,
+   ... instead of one file written over and over. */
+static int ExpectedFrames(void) {
+  double total = 0;
+  for (int i = 0; i < g_input_count; ++i) {
+    VekFileInfo fi;
+    memset(&fi, 0, sizeof fi);
+    VekGetFileInfo(g_inputs[i], &fi, 0);
+    if (!fi.imagesValid || fi.frameCount <= 0) continue;
+    const double src = g_opt.source_rate > 0 ? g_opt.source_rate : fi.fps > 0 ? fi.fps : g_opt.rate;
+    if (g_opt.keep && src > 0 && g_opt.rate > 0)
+      total += fi.frameCount * g_opt.rate / src;
+    else
+      total += fi.frameCount;
+  }
+  /* Rounded up: a sequence one frame too long in its digits beats a file
+     written twice. */
+  const double frames = total - 1e-6 > 0 ? total - 1e-6 : 0;
+  return frames >= 2147483647.0 ? 2147483647 : (int)frames + (frames > (int)frames ? 1 : 0);
+}
+
 /* The function stage: adjustments, filters, then the text. */
 static void VEKAPI VideoFunc(VekJob* job, VekImage* image, int32_t frame) {
   (void)job;
@@ -314,13 +423,14 @@ static void VEKAPI VideoFunc(VekJob* job, VekImage* image, int32_t frame) {
     else VekImgEdgeEnhance(image);
   }
   if (g_text) {
-    char line[1024];
-    if (strstr(o->text, "%d")) {
+    char line[1100];
+    const char* text = g_text_cp;
+    if (strstr(text, "%d")) {
       /* Only the first %d is a number; the rest of the text is taken as it is. */
-      const char* at = strstr(o->text, "%d");
-      snprintf(line, sizeof line, "%.*s%d%s", (int)(at - o->text), o->text, (int)frame, at + 2);
+      const char* at = strstr(text, "%d");
+      snprintf(line, sizeof line, "%.*s%d%s", (int)(at - text), text, (int)frame, at + 2);
     } else {
-      snprintf(line, sizeof line, "%s", o->text);
+      snprintf(line, sizeof line, "%s", text);
     }
     VekTextOut(image, g_text, o->text_x, o->text_y, line);
   }
@@ -427,6 +537,9 @@ int main(int argc, char** argv) {
       o->text_shadow = 2;
     } else if (!strcmp(a, "--text-opaque")) {
       o->text_opaque = 1;
+    } else if (!strcmp(a, "--text-background")) {
+      if (!ParseColor(NeedArg(argc, argv, &i), &o->text_back)) return Usage("text background must be RRGGBB");
+      o->text_back_set = 1;
     } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       o->quiet = 1;
     } else if (a[0] == '-' && a[1] != '\0') {
@@ -447,8 +560,7 @@ int main(int argc, char** argv) {
     return 64;
   }
   g_tty = isatty(STDERR_FILENO);
-  g_total_frames = g_input_count;
-  if (o->source_rate > 0 && o->keep) g_total_frames = (int)(g_input_count * o->rate / o->source_rate + 0.5);
+  g_total_frames = ExpectedFrames();
 
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
@@ -498,7 +610,15 @@ int main(int argc, char** argv) {
       return 4;
     }
     VekTextSetFont(g_text, o->font ? o->font : "Arial", o->font_size, o->text_style);
-    VekTextSetColor(g_text, (int32_t)o->text_color, 0, 0xFFFFFF, o->text_opaque ? 0 : -1);
+    ToCp1252(o->text, g_text_cp, sizeof g_text_cp);
+    /* Unless chosen, the box is black behind light text and white behind
+       dark text (by the text's luma), so an opaque caption stays readable. */
+    if (!o->text_back_set) {
+      const uint32_t c = o->text_color;
+      const unsigned luma = (299u * (c & 0xFF) + 587u * ((c >> 8) & 0xFF) + 114u * ((c >> 16) & 0xFF)) / 1000u;
+      o->text_back = luma >= 128 ? 0x000000 : 0xFFFFFF;
+    }
+    VekTextSetColor(g_text, (int32_t)o->text_color, 0, (int32_t)o->text_back, o->text_opaque ? 0 : -1);
     VekTextShadow(g_text, o->text_shadow, 2, 2);
     if (o->text_shadow == 2) VekTextShadow(g_text, 2, 1, 1);
   }
