@@ -517,23 +517,22 @@ void FillInfo(FOURCC handler, AVCodecID id, ICINFO& info) {
   std::string name = d ? d->name : "unknown";
   std::string desc = LongName(id);
   if (id == AV_CODEC_ID_MSRLE) desc = "Microsoft RLE";
-  // LJPG files open the Motion JPEG decoder, which reads lossless JPEG too;
-  // named after the codec they hold, they are told apart from MJPG.
-  if (handler == MakeFourCC('L', 'J', 'P', 'G')) name = "ljpeg", desc = "Lossless JPEG";
-  // Two codecs of one long name (v210 and v210x): the later one in the list
-  // carries its FourCC as well.
+  // Two rows of one name (MJPG and LJPG, which opens the same Motion JPEG
+  // codec; v210 and v210x): the later one carries its FourCC as well.
+  char fcc[8] = " (    )";
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((handler >> (8 * i)) & 0xFF);
+    fcc[2 + i] = c >= 32 && c < 127 ? c : ' ';
+  }
+  bool name_taken = false, desc_taken = false;
   for (const CodecEntry& e : CodecList()) {
     if (e.handler == handler) break;
-    if (e.id != id && LongName(e.id) == desc) {
-      char fcc[5] = {};
-      for (int i = 0; i < 4; ++i) {
-        const char c = static_cast<char>((handler >> (8 * i)) & 0xFF);
-        fcc[i] = c >= 32 && c < 127 ? c : ' ';
-      }
-      desc += std::string(" (") + fcc + ")";
-      break;
-    }
+    const AVCodecDescriptor* other = avcodec_descriptor_get(e.id);
+    name_taken = name_taken || name == (other ? other->name : "unknown");
+    desc_taken = desc_taken || (e.id != AV_CODEC_ID_MSRLE && desc == LongName(e.id));
   }
+  if (name_taken) name += fcc;
+  if (desc_taken) desc += fcc;
   std::snprintf(info.szName, sizeof info.szName, "%s", name.c_str());
   std::snprintf(info.szDescription, sizeof info.szDescription, "%s", desc.c_str());
   std::snprintf(info.szDriver, sizeof info.szDriver, "libavcodec");

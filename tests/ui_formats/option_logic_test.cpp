@@ -343,18 +343,23 @@ TEST(FormatDialogs, CatalogueHasSettingsFlag) {
 }
 
 // The AVI dialog lists the catalogue by name: no two rows share one, so the
-// user can tell MJPG from LJPG (and v210 from v210x).
+// user can tell MJPG from LJPG (and v210 from v210x); the first keeps the
+// plain name.
 TEST(FormatDialogs, AviCatalogueNamesTellCodecsApart) {
   const QAviCodec* cat = nullptr;
   const int32_t n = AviCodecsQuery(&cat, 0, 0, 0);
   ASSERT_GT(n, 1);
-  std::map<std::string, uint32_t> seen;
+  // The long names the dialog lists, and the short ones the exports give.
+  std::map<std::string, uint32_t> seen, short_seen;
   for (int32_t i = 0; i < n; ++i) {
     const std::string name(cat[i].description, strnlen(cat[i].description, sizeof cat[i].description));
     const auto [at, fresh] = seen.emplace(name, cat[i].handler);
     EXPECT_TRUE(fresh) << "\"" << name << "\" names two rows: " << at->second << ", " << cat[i].handler;
+    const std::string short_name(cat[i].name, strnlen(cat[i].name, sizeof cat[i].name));
+    EXPECT_TRUE(short_seen.emplace(short_name, cat[i].handler).second) << short_name;
   }
   EXPECT_TRUE(seen.count("Motion JPEG"));
+  EXPECT_TRUE(seen.count("Motion JPEG (LJPG)"));
 }
 
 // Without a display every dialog says so, and nothing changes.
