@@ -526,7 +526,7 @@ void FillInfo(FOURCC handler, AVCodecID id, ICINFO& info) {
   }
   bool name_taken = false, desc_taken = false;
   for (const CodecEntry& e : CodecList()) {
-    if (e.handler == handler) break;
+    if (Upper(e.handler) == Upper(handler)) break;  // the row itself, in either case
     const AVCodecDescriptor* other = avcodec_descriptor_get(e.id);
     name_taken = name_taken || name == (other ? other->name : "unknown");
     desc_taken = desc_taken || (e.id != AV_CODEC_ID_MSRLE && desc == LongName(e.id));
