@@ -260,10 +260,11 @@ struct ListProbe : DialogLogic {
   }
 };
 
-// The browser's own geometry, which FLTK keeps protected.
+// The browser's own geometry, which FLTK keeps protected: member pointers
+// taken through a derived class reach it on any browser without a cast.
 struct BrowserPeek : Fl_Browser {
-  using Fl_Browser::bbox;
-  using Fl_Browser::full_height;
+  static auto Bbox() { return &BrowserPeek::bbox; }
+  static auto FullHeight() { return &BrowserPeek::full_height; }
 };
 
 TEST(Toolkit, ListsShowWholeRowsAndControlsHide) {
@@ -277,9 +278,9 @@ TEST(Toolkit, ListsShowWholeRowsAndControlsHide) {
         for (int i = 0; i < w->children(); ++i)
           if (auto* b = dynamic_cast<Fl_Browser*>(w->child(i))) {
             int x, y, bw, bh;
-            static_cast<BrowserPeek*>(b)->bbox(x, y, bw, bh);
+            (b->*BrowserPeek::Bbox())(x, y, bw, bh);
             box_h = bh;
-            row = static_cast<BrowserPeek*>(b)->full_height() / b->size();
+            row = (b->*BrowserPeek::FullHeight())() / b->size();
             for (int line = 1; line <= b->size(); ++line) shown += b->displayed(line) ? 1 : 0;
           }
       visible_before = v.Visible(kDisp);
