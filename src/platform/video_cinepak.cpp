@@ -28,9 +28,9 @@ constexpr int kMaxEntries = 256;
 // to two levels, so it weighs about six luma steps.
 constexpr float kScaleU = 2.38f;
 constexpr float kScaleV = 2.58f;
-// Lloyd passes after the split, and for the refinement on the final choice.
-constexpr int kFirstPasses = 2;
-constexpr int kRefinePasses = 1;
+// Lloyd passes after the split, on about this many vectors per entry.
+constexpr int kPasses = 1;
+constexpr int kPassVectors = 16;
 
 inline float Dist(const float* a, const float* b) {
   float d = 0;
@@ -41,7 +41,6 @@ inline float Dist(const float* a, const float* b) {
   return d;
 }
 
-inline float Projection(const float* v) { return (v[0] + v[1] + v[2] + v[3]) * 0.5f; }
 
 inline uint8_t Clip(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
@@ -68,15 +67,49 @@ Entry MakeEntry(const float* f) {
   return e;
 }
 
-// A codebook kept sorted by its entries' projection on the luma diagonal:
-// the distance along that axis bounds the full distance, which ends the
-// search early on both sides.
+// A codebook kept sorted by its entries' projection on their principal
+// axis: the distance along a unit axis bounds the full distance, which ends
+// the search early on both sides.
 struct Codebook {
   std::vector<float> vec;  // n x kDim
   std::vector<float> key;
+  float axis[kDim] = {0.5f, 0.5f, 0.5f, 0.5f, 0, 0};
   int n = 0;
 
+  float Projection(const float* v) const {
+    float p = 0;
+    for (int d = 0; d < kDim; ++d) p += v[d] * axis[d];
+    return p;
+  }
+
+  // The direction of largest spread by power iteration, from the luma
+  // diagonal.
+  void FindAxis() {
+    double mean[kDim] = {}, cov[kDim][kDim] = {};
+    for (int i = 0; i < n; ++i)
+      for (int d = 0; d < kDim; ++d) mean[d] += vec[size_t(i) * kDim + size_t(d)];
+    for (double& m : mean) m /= std::max(n, 1);
+    for (int i = 0; i < n; ++i) {
+      const float* v = &vec[size_t(i) * kDim];
+      for (int a = 0; a < kDim; ++a)
+        for (int b = 0; b < kDim; ++b) cov[a][b] += (v[a] - mean[a]) * (v[b] - mean[b]);
+    }
+    double x[kDim] = {0.5, 0.5, 0.5, 0.5, 0, 0};
+    for (int it = 0; it < 16; ++it) {
+      double y[kDim] = {}, len = 0;
+      for (int a = 0; a < kDim; ++a) {
+        for (int b = 0; b < kDim; ++b) y[a] += cov[a][b] * x[b];
+        len += y[a] * y[a];
+      }
+      len = std::sqrt(len);
+      if (!(len > 1e-9)) break;
+      for (int a = 0; a < kDim; ++a) x[a] = y[a] / len;
+    }
+    for (int d = 0; d < kDim; ++d) axis[d] = static_cast<float>(x[d]);
+  }
+
   void Sort() {
+    FindAxis();
     std::vector<int> order(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
     std::vector<float> proj(static_cast<size_t>(n));
@@ -202,12 +235,12 @@ void SplitStart(const float* v, int n, int k, Codebook& cb, std::vector<int>& pe
 
 // Lloyd passes: each vector to its nearest entry, each entry to the mean
 // of its vectors (entries nobody chose stay as they were).
-void Lloyd(const float* v, int n, int passes, Codebook& cb, std::vector<double>& acc) {
+void Lloyd(const float* v, int n, int passes, int step, Codebook& cb, std::vector<double>& acc) {
   for (int pass = 0; pass < passes; ++pass) {
     Quantise(cb);
     cb.Sort();
     acc.assign(size_t(cb.n) * (kDim + 1), 0.0);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n; i += step) {
       const float* p = v + size_t(i) * kDim;
       double* a = &acc[size_t(cb.Nearest(p)) * (kDim + 1)];
       for (int d = 0; d < kDim; ++d) a[d] += p[d];
@@ -238,7 +271,8 @@ void Train(const float* v, int n, int k, Codebook& cb, std::vector<int>& perm, s
     return;
   }
   SplitStart(v, n, k, cb, perm);
-  Lloyd(v, n, kFirstPasses, cb, acc);
+  // The passes see every few vectors: the entries settle nearly as well.
+  Lloyd(v, n, kPasses, std::max(1, n / (k * kPassVectors)), cb, acc);
 }
 
 void Put16(std::vector<uint8_t>& o, size_t at, unsigned v) {
@@ -416,7 +450,7 @@ struct CinepakEncoder::Impl {
 
   // Trains a codebook on the vectors of the blocks in `members` (V1: one
   // vector a block, V4: four).
-  void TrainOn(bool four, Codebook& cb, bool refine) {
+  void TrainOn(bool four, Codebook& cb) {
     const size_t per = four ? 4 : 1;
     train.resize(members.size() * per * kDim);
     for (size_t i = 0; i < members.size(); ++i) {
@@ -424,8 +458,7 @@ struct CinepakEncoder::Impl {
       std::memcpy(&train[i * per * kDim], src, sizeof(float) * per * kDim);
     }
     const int n = static_cast<int>(members.size() * per);
-    if (refine && cb.n > 0 && n > 0) Lloyd(train.data(), n, kRefinePasses, cb, acc);
-    else Train(train.data(), n, kMaxEntries, cb, perm, acc);
+    Train(train.data(), n, kMaxEntries, cb, perm, acc);
   }
 
   // Best index and exact error of every block of the strip for one codebook.
@@ -512,7 +545,7 @@ struct CinepakEncoder::Impl {
     }
     cb1.n = cb4.n = 0;
     if (!members.empty()) {
-      TrainOn(false, cb1, false);
+      TrainOn(false, cb1);
       Assign(m0, m1, false);
       // V4 can only pay where the best other choice loses more than its
       // extra bits.
@@ -526,20 +559,10 @@ struct CinepakEncoder::Impl {
         if (other > lambda * v4_bits) members.push_back(m);
       }
       if (!members.empty()) {
-        TrainOn(true, cb4, false);
+        TrainOn(true, cb4);
         Assign(m0, m1, true);
       } else {
         std::fill(e4.begin(), e4.end(), inf);
-      }
-      Decide(m0, m1, key);
-      // Refine each codebook on the blocks that chose it, then choose again.
-      for (const bool four : {false, true}) {
-        members.clear();
-        for (int m = m0; m < m1; ++m)
-          if (mode[size_t(m - m0)] == (four ? kV4 : kV1)) members.push_back(m);
-        if (members.empty()) continue;
-        TrainOn(four, four ? cb4 : cb1, true);
-        Assign(m0, m1, four);
       }
       Decide(m0, m1, key);
     } else {
