@@ -325,6 +325,8 @@ struct CinepakEncoder::Impl {
   std::vector<uint8_t> i1;
   std::vector<uint8_t> i4;
   std::vector<float> e_skip, e1, e4;
+  float v1_share = 0, v4_share = 0;  // codebook bits per vector
+  float share = 1;                   // vectors per entry at least
   Codebook cb1, cb4;
   std::vector<Entry> ent1, ent4;
 
@@ -341,7 +343,9 @@ struct CinepakEncoder::Impl {
   void SetQuality(int q) {
     q = std::clamp(q, 0, 10000);
     // Squared RGB error worth one bit: halves with every 1250 quality steps.
-    lambda = 24.0f * std::exp2(static_cast<float>(CinepakEncoder::kDefaultQuality - q) / 1250.0f);
+    const float steps = static_cast<float>(CinepakEncoder::kDefaultQuality - q) / 1250.0f;
+    lambda = 12.0f * std::exp2(steps);
+    share = std::exp2(std::max(steps, 0.0f));
   }
 
   bool Load(const uint8_t* top, ptrdiff_t stride, int bits, const uint8_t* pal) {
@@ -448,6 +452,12 @@ struct CinepakEncoder::Impl {
     for (int i = 0; i < cb.n; ++i) out[size_t(i)] = MakeEntry(&cb.vec[size_t(i) * kDim]);
   }
 
+  // Codebook size for n vectors: below the default quality each entry (48
+  // bits) must serve more vectors.
+  int Entries(int n) const { return std::clamp(static_cast<int>(std::ceil(float(n) / share)), 1, kMaxEntries); }
+  // Bits of codebook a vector pays for.
+  float EntryBits(int n) const { return n > 0 ? 48.0f * float(Entries(n)) / float(n) : 0; }
+
   // Trains a codebook on the vectors of the blocks in `members` (V1: one
   // vector a block, V4: four).
   void TrainOn(bool four, Codebook& cb) {
@@ -458,7 +468,7 @@ struct CinepakEncoder::Impl {
       std::memcpy(&train[i * per * kDim], src, sizeof(float) * per * kDim);
     }
     const int n = static_cast<int>(members.size() * per);
-    Train(train.data(), n, kMaxEntries, cb, perm, acc);
+    Train(train.data(), n, Entries(n), cb, perm, acc);
   }
 
   // Best index and exact error of every block of the strip for one codebook.
@@ -490,7 +500,7 @@ struct CinepakEncoder::Impl {
 
   // Cheapest choice of every block: error plus lambda times the bits.
   void Decide(int m0, int m1, bool key) {
-    const float skip_bits = 1, v1_bits = key ? 9 : 10, v4_bits = key ? 33 : 34;
+    const float skip_bits = 1, v1_bits = (key ? 9 : 10) + v1_share, v4_bits = (key ? 33 : 34) + 4 * v4_share;
     for (int m = m0; m < m1; ++m) {
       const size_t k = size_t(m - m0);
       float best = std::numeric_limits<float>::max();
@@ -544,12 +554,13 @@ struct CinepakEncoder::Impl {
       members.push_back(m);
     }
     cb1.n = cb4.n = 0;
+    v1_share = EntryBits(static_cast<int>(members.size()));
     if (!members.empty()) {
       TrainOn(false, cb1);
       Assign(m0, m1, false);
       // V4 can only pay where the best other choice loses more than its
       // extra bits.
-      const float skip_bits = 1, v1_bits = key ? 9 : 10, v4_bits = key ? 33 : 34;
+      const float skip_bits = 1, v1_bits = (key ? 9 : 10) + v1_share, v4_bits = key ? 33 : 34;
       std::vector<int> v1_members;
       v1_members.swap(members);
       for (int m : v1_members) {
@@ -558,6 +569,7 @@ struct CinepakEncoder::Impl {
         if (!key) other = std::min(other, e_skip[k] + lambda * skip_bits);
         if (other > lambda * v4_bits) members.push_back(m);
       }
+      v4_share = EntryBits(static_cast<int>(members.size() * 4));
       if (!members.empty()) {
         TrainOn(true, cb4);
         Assign(m0, m1, true);
@@ -633,9 +645,9 @@ struct CinepakEncoder::Impl {
   }
 
   int StripCount() const {
-    // Strips of about 40 block rows: more codebooks follow the picture
-    // more closely, each costs its entries.
-    return std::clamp((mbh + 20) / 40, 1, std::min(mbh, 3));
+    // Three strips, as many as every decoder takes: more codebooks follow
+    // the picture more closely.
+    return std::min(mbh, 3);
   }
 };
 
