@@ -331,7 +331,7 @@ struct CinepakEncoder::Impl {
   std::vector<Entry> ent1, ent4;
 
   Impl(int width, int height, int key, int quality)
-      : w(width), h(height), W((width + 3) & ~3), H((height + 3) & ~3), mbw(W / 4), mbh(H / 4),
+      : w(std::max(width, 0)), h(std::max(height, 0)), W((w + 3) & ~3), H((h + 3) & ~3), mbw(W / 4), mbh(H / 4),
         key_every(std::max(key, 1)) {
     cur.assign(size_t(W) * H * 3, 0);
     rec.assign(size_t(W) * H * 3, 0);
@@ -661,7 +661,8 @@ void CinepakEncoder::SetQuality(int quality) { impl_->SetQuality(quality); }
 bool CinepakEncoder::Encode(const uint8_t* top, ptrdiff_t stride, int bits, const uint8_t* palette,
                             bool force_key, std::vector<uint8_t>& out, bool& key) {
   Impl& s = *impl_;
-  if (!top || !s.Load(top, stride, bits, palette)) return false;
+  if (!top || s.w == 0 || s.h == 0 || s.W > 0xFFFF || s.H > 0xFFFF) return false;
+  if (!s.Load(top, stride, bits, palette)) return false;
   key = force_key || !s.have_prev || s.frame % s.key_every == 0;
   s.Vectors();
   out.assign(10, 0);
@@ -672,6 +673,12 @@ bool CinepakEncoder::Encode(const uint8_t* top, ptrdiff_t stride, int bits, cons
   Put16(out, 8, static_cast<unsigned>(strips));
   for (int i = 0; i < strips; ++i)
     s.Strip(s.mbh * i / strips, s.mbh * (i + 1) / strips, key, out);
+  // Sizes are 24-bit fields: a picture of some 60 million pixels can need
+  // more, and is refused rather than written wrong.
+  if (out.size() > 0xFFFFFF) {
+    s.have_prev = false;  // the picture kept for inter frames is no longer the decoder's
+    return false;
+  }
   Put24(out, 1, out.size());
   s.have_prev = true;
   ++s.frame;

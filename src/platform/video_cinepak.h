@@ -26,7 +26,8 @@ class CinepakEncoder {
   // negative for bottom-up bitmaps) at 8 (indices into `palette`, 256 entries
   // of blue, green, red, reserved), 16 (5-bit channels), 24 (blue, green, red)
   // or 32 bits. A key frame is made when asked, at the start of each period,
-  // and on the first frame. Returns false for an unsupported depth.
+  // and on the first frame. Returns false for an unsupported depth or a
+  // picture too large for the format's size fields.
   bool Encode(const uint8_t* top, ptrdiff_t stride, int bits, const uint8_t* palette,
               bool force_key, std::vector<uint8_t>& out, bool& key);
 

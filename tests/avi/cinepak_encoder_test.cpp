@@ -279,7 +279,7 @@ TEST_F(Cinepak, OddSizesDecodeInFfmpeg) {
   }
 }
 
-// Depths the compressor cannot take are refused, not guessed at.
+// Depths and sizes the compressor cannot take are refused, not guessed at.
 TEST_F(Cinepak, RefusesUnknownDepths) {
   p::CinepakEncoder enc(8, 8, 1, 5000);
   std::vector<uint8_t> pixels(8 * 8 * 4, 0), out;
@@ -288,6 +288,8 @@ TEST_F(Cinepak, RefusesUnknownDepths) {
   EXPECT_FALSE(enc.Encode(pixels.data(), 8, 8, nullptr, false, out, key));  // no palette
   EXPECT_TRUE(enc.Encode(pixels.data(), 8 * 4, 32, nullptr, false, out, key));
   EXPECT_TRUE(key);
+  p::CinepakEncoder empty(0, -5, 1, 5000);
+  EXPECT_FALSE(empty.Encode(pixels.data(), 8 * 4, 32, nullptr, false, out, key));
 }
 
 }  // namespace
