@@ -9,8 +9,9 @@
 // The quantiser works on 6-dimensional vectors (four lumas, scaled chroma)
 // whose squared distance approximates the squared RGB error; it starts
 // from a variance split of the vectors and refines with Lloyd passes whose
-// nearest-entry search is pruned by the entries' mean luma. Block choices
-// use the exact RGB error of the entries the decoder will show.
+// nearest-entry search is pruned along the entries' principal axis. Block
+// choices weigh the exact RGB error of the entries the decoder will show
+// against the bits, codebook bits included.
 #include "platform/video_cinepak.h"
 
 #include <algorithm>
@@ -447,7 +448,8 @@ struct CinepakEncoder::Impl {
     return static_cast<float>(e);
   }
 
-  void Entries(const Codebook& cb, std::vector<Entry>& out) {
+  // The entries as stored and shown.
+  void Decoded(const Codebook& cb, std::vector<Entry>& out) {
     out.resize(size_t(cb.n));
     for (int i = 0; i < cb.n; ++i) out[size_t(i)] = MakeEntry(&cb.vec[size_t(i) * kDim]);
   }
@@ -474,7 +476,7 @@ struct CinepakEncoder::Impl {
   // Best index and exact error of every block of the strip for one codebook.
   void Assign(int m0, int m1, bool four) {
     const Codebook& cb = four ? cb4 : cb1;
-    Entries(cb, four ? ent4 : ent1);
+    Decoded(cb, four ? ent4 : ent1);
     for (int m = m0; m < m1; ++m) {
       const int mx = m % mbw, my = m / mbw;
       const size_t k = size_t(m - m0);

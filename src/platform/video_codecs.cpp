@@ -4,7 +4,8 @@
 // The codec list is libavcodec's video codecs that libavformat's RIFF tag
 // table gives a FourCC, encoders first. A FourCC opens whichever codec the
 // tag table maps it to. Microsoft RLE has no encoder in libavcodec: ours
-// writes key frames of 8-bit run-length rows.
+// writes key frames of 8-bit run-length rows. Cinepak is compressed by our
+// own encoder (video_cinepak.h): libavcodec's takes seconds a frame.
 #include "platform/video_codecs.h"
 
 #include <algorithm>
