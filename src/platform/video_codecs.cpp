@@ -4,7 +4,8 @@
 // The codec list is libavcodec's video codecs that libavformat's RIFF tag
 // table gives a FourCC, encoders first. A FourCC opens whichever codec the
 // tag table maps it to. Microsoft RLE has no encoder in libavcodec: ours
-// writes key frames of 8-bit run-length rows.
+// writes key frames of 8-bit run-length rows. Cinepak is compressed by our
+// own encoder (video_cinepak.h): libavcodec's takes seconds a frame.
 #include "platform/video_codecs.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/video_cinepak.h"
 #include "platform/video_internal.h"
 
 extern "C" {
@@ -73,7 +75,8 @@ struct EncoderTraits {
 };
 
 const EncoderTraits kEncoders[] = {
-    {MakeFourCC('c', 'v', 'i', 'd'), AV_CODEC_ID_CINEPAK, VIDCF_TEMPORAL, -1, 12},
+    {MakeFourCC('c', 'v', 'i', 'd'), AV_CODEC_ID_CINEPAK, VIDCF_TEMPORAL | VIDCF_QUALITY,
+     CinepakEncoder::kDefaultQuality, 12},
     {MakeFourCC('M', 'S', 'V', 'C'), AV_CODEC_ID_MSVIDEO1, VIDCF_TEMPORAL, -1, 12},
     {kMRLE, AV_CODEC_ID_MSRLE, 0, -1, 1},
     {MakeFourCC('M', 'J', 'P', 'G'), AV_CODEC_ID_MJPEG, VIDCF_QUALITY | VIDCF_CRUNCH, 8500, 1},
@@ -264,6 +267,7 @@ struct IcCodec {
   int width = 0, height = 0, in_bits = 0;
   int64_t frames = 0;
   std::vector<uint8_t> rle;
+  std::unique_ptr<CinepakEncoder> cvid;  // ours: libavcodec's takes seconds a frame
 
   IcCodec() { ++g_codecs; }
   ~IcCodec() {
@@ -276,6 +280,7 @@ struct IcCodec {
     av_packet_free(&pkt);
     sws_freeContext(sws);
     sws = nullptr;
+    cvid.reset();
   }
 };
 
@@ -344,7 +349,7 @@ LRESULT GetFormat(IcCodec& ic, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out
   if (!Accepts(ic, in)) return ICERR_BADFORMAT;
   const AVPixelFormat f = EncoderFormat(ic.id, in->biBitCount);
   std::vector<uint8_t> extra;
-  if (ic.id != AV_CODEC_ID_MSRLE) {
+  if (ic.id != AV_CODEC_ID_MSRLE && ic.id != AV_CODEC_ID_CINEPAK) {
     AVCodecContext* e = OpenEncoder(ic, in->biWidth, std::abs(in->biHeight), f, nullptr);
     if (!e) return ICERR_BADFORMAT;
     if (e->extradata && e->extradata_size > 0)
@@ -389,6 +394,14 @@ LRESULT CompressBegin(IcCodec& ic, const BITMAPINFOHEADER* in, const AVICOMPRESS
   ic.enc_fmt = EncoderFormat(ic.id, in->biBitCount);
   ic.frames = 0;
   if (ic.id == AV_CODEC_ID_MSRLE) return ICERR_OK;
+  if (ic.id == AV_CODEC_ID_CINEPAK) {
+    int key = ic.state.key_rate > 0 ? ic.state.key_rate : ic.traits->default_key;
+    int quality = ic.state.quality >= 0 ? ic.state.quality : ic.traits->default_quality;
+    if (opts && (opts->dwFlags & AVICOMPRESSF_KEYFRAMES)) key = static_cast<int>(opts->dwKeyFrameEvery);
+    if (opts && opts->dwQuality <= 10000) quality = static_cast<int>(opts->dwQuality);
+    ic.cvid.reset(new (std::nothrow) CinepakEncoder(ic.width, ic.height, std::max(key, 1), quality));
+    return ic.cvid ? ICERR_OK : ICERR_MEMORY;
+  }
   ic.enc = OpenEncoder(ic, ic.width, ic.height, ic.enc_fmt, opts);
   ic.frame = av_frame_alloc();
   ic.pkt = av_packet_alloc();
@@ -447,6 +460,18 @@ LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
     std::memcpy(c->lpOutput, ic.rle.data(), ic.rle.size());
     c->lpbiOutput->biSizeImage = static_cast<uint32_t>(ic.rle.size());
     if (c->lpdwFlags) *c->lpdwFlags = AVIIF_KEYFRAME;
+    ++ic.frames;
+    return ICERR_OK;
+  }
+  if (ic.cvid) {
+    if (c->dwQuality <= 10000) ic.cvid->SetQuality(static_cast<int>(c->dwQuality));
+    bool cvid_key = false;
+    if (!ic.cvid->Encode(top, top_stride, ic.in_bits, pal, c->dwFlags & ICCOMPRESS_KEYFRAME, ic.rle, cvid_key))
+      return ICERR_BADFORMAT;
+    if (ic.rle.size() > room) return ICERR_BADSIZE;
+    std::memcpy(c->lpOutput, ic.rle.data(), ic.rle.size());
+    c->lpbiOutput->biSizeImage = static_cast<uint32_t>(ic.rle.size());
+    if (c->lpdwFlags) *c->lpdwFlags = cvid_key ? AVIIF_KEYFRAME : 0;
     ++ic.frames;
     return ICERR_OK;
   }
@@ -659,7 +684,7 @@ LRESULT ICSendMessage(HIC ic, uint32_t message, uintptr_t p1, uintptr_t p2) {
       return CompressBegin(*ic, Header(p1), nullptr);
     case ICM_COMPRESS:
       if (!t) return ICERR_UNSUPPORTED;
-      if (ic->id != AV_CODEC_ID_MSRLE && !ic->enc) return ICERR_BADFORMAT;
+      if (ic->id != AV_CODEC_ID_MSRLE && !ic->enc && !ic->cvid) return ICERR_BADFORMAT;
       return Compress(*ic, reinterpret_cast<ICCOMPRESS*>(p1));
     case ICM_COMPRESS_END:
       ic->EndCompress();

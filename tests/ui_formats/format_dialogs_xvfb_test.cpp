@@ -294,7 +294,8 @@ TEST_F(AviDialogs, KeyFramesQualityAndCancelKeepsEverything) {
     EXPECT_TRUE(v.Checked(AviDialog::kChkKFM));
     EXPECT_EQ(v.Text(AviDialog::kEdKFM), "10");  // the job's values, on its codec
     EXPECT_EQ(v.Text(AviDialog::kEdDataRate), "300");
-    EXPECT_FALSE(v.Enabled(AviDialog::kBarQuality));  // Cinepak has no quality here
+    EXPECT_TRUE(v.Enabled(AviDialog::kBarQuality));  // Cinepak takes a quality, 75 by default
+    EXPECT_EQ(v.Text(AviDialog::kLabQuality), "75%");
     v.SetChecked(AviDialog::kChkKFM, false);
     act(v, AviDialog::kChkKFM, UserAction::Change);
     EXPECT_FALSE(v.Enabled(AviDialog::kEdKFM));
@@ -303,7 +304,7 @@ TEST_F(AviDialogs, KeyFramesQualityAndCancelKeepsEverything) {
   EXPECT_TRUE(RunDlg(o));
   EXPECT_EQ(o.avi.handler, FourCC("cvid"));
   EXPECT_EQ(o.avi.keyFrameRate, 0);
-  EXPECT_EQ(o.avi.quality, 0);
+  EXPECT_EQ(o.avi.quality, 75);
   EXPECT_EQ(o.avi.dataRate, 300);
 
   // Motion JPEG takes a quality.
