@@ -424,7 +424,6 @@ void FLCOpen(FlicState& ff, const std::string& name) {
     // refused before anything is allocated. Pictures up to kFreePixels are
     // taken from any file (a black-frame chunk paints any size in 6 bytes);
     // beyond that the file must hold byte runs for the first frame.
-    if (ff.Width() < 1 || ff.Height() < 1) ErrReportCode(kGrpImage, kImgInvalid, 14);
     if (ff.pixel_count > kMaxImageBytes) ErrReportCode(kGrpImage, kImgUnsupported, 15);
     if (ff.pixel_count > kFreePixels && ff.pixel_count / kBestRunRatio > ff.file_size)
       ErrReportCode(kGrpImage, kImgCorrupted, 16);
