@@ -107,6 +107,8 @@ void FillCodecInfo(int32_t format, VekCodecInfo& r, int32_t index) {
       break;
     }
     case 11:
+      // The values the MPEG writer takes: 1 writes MPEG-1, 2 writes MPEG-2.
+      r.codec = index;
       Describe(r, index == 1 ? "MPEG-1 format" : "MPEG-2 format");
       r.dataRateAdjustable = -1;
       r.dataRateDefault = 610;

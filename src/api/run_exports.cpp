@@ -113,6 +113,7 @@ bool PrepareOutput(VekJob& job) {
                       job.audFormat.channels, 16);
         std::memcpy(&job.audFormat, &f, sizeof f);
       }
+      FFSoundCheck(job.audFormat);
     } else if (job.vidFmt != kUndefined) {
       SetShortStr(job.audFile, "");
       return result && st.status == VEK_STATUS_OK;

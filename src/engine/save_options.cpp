@@ -92,4 +92,16 @@ void FFSaveApply(const QSaveOpts& opts) {
   if (const SaveOptionOps* ops = Ops(opts); ops && ops->apply) ops->apply(opts);
 }
 
+bool FFSoundFormatOk(const VekWaveFormat& f) {
+  return f.formatTag == 1 && (f.bitsPerSample == 8 || f.bitsPerSample == 16) && f.channels >= 1 &&
+         f.channels <= 2 && f.samplesPerSec >= static_cast<uint32_t>(kSndOutMinRate) &&
+         f.samplesPerSec <= static_cast<uint32_t>(kSndOutMaxRate);
+}
+
+void FFSoundCheck(const VekWaveFormat& format) {
+  Monitored("FFBasic.FFSoundCheck", [&] {
+    if (!FFSoundFormatOk(format)) ErrRaise(kGrpAudio, kAudInvalidFormat, 3);
+  });
+}
+
 }  // namespace vek

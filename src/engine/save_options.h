@@ -32,4 +32,13 @@ int32_t FFSavePrepare(QSaveOpts& opts, int32_t width, int32_t height, int32_t bi
 // Hands the prepared options to the writer settings of the chosen format.
 void FFSaveApply(const QSaveOpts& opts);
 
+// The sound a run can hand to any sound output: PCM of 8 or 16 bits per
+// sample, one or two channels, at a rate the sound conversion reaches.
+inline constexpr int32_t kSndOutMinRate = 1000;
+inline constexpr int32_t kSndOutMaxRate = 384000;
+bool FFSoundFormatOk(const VekWaveFormat& format);
+// Refuses any other format with "Invalid audio format.", so that a run
+// never starts on sound its outputs cannot take.
+void FFSoundCheck(const VekWaveFormat& format);
+
 }  // namespace vek

@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <random>
 #include <string>
 
 #include "animation/anim_test_util.h"
 #include "engine/format_dispatch.h"
+#include "vek/vek.h"
 
 namespace {
 
@@ -91,10 +94,6 @@ void Mutilate(const char* format, const char* ext) {
 TEST_F(AnimTest, DamagedGifFilesAreSafe) { Mutilate("gif", ".gif"); }
 TEST_F(AnimTest, DamagedFlicFilesAreSafe) { Mutilate("flic", ".flc"); }
 
-void Put16(Bytes& b, size_t at, unsigned v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
 
 // The error a movie open or a frame load gives, as its message.
 std::string OpenError(const std::string& name) {
@@ -223,3 +222,166 @@ TEST_F(AnimTest, DamagedFlicHeadersGiveTheirErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// A FLIC header of the given size and frame count.
+Bytes FlicHeader(unsigned w, unsigned h, unsigned frames) {
+  Bytes f(128, 0);
+  Put16(f, 4, 0xAF12);
+  Put16(f, 6, frames);
+  Put16(f, 8, w);
+  Put16(f, 10, h);
+  Put16(f, 12, 8);
+  return f;
+}
+
+// A frame chunk around the given sub-chunks (each with its header).
+Bytes FlicFrame(const std::vector<Bytes>& subs, bool pad_odd) {
+  Bytes fr(16, 0);
+  Put16(fr, 4, 0xF1FA);
+  Put16(fr, 6, static_cast<unsigned>(subs.size()));
+  for (const Bytes& s : subs) {
+    fr.insert(fr.end(), s.begin(), s.end());
+    if (pad_odd && (s.size() & 1)) fr.push_back(0);
+  }
+  Put16(fr, 0, static_cast<unsigned>(fr.size()));
+  return fr;
+}
+
+Bytes SubChunk(unsigned type, const Bytes& data) {
+  Bytes s = {0, 0, 0, 0, 0, 0};
+  Put16(s, 0, static_cast<unsigned>(6 + data.size()));
+  Put16(s, 4, type);
+  s.insert(s.end(), data.begin(), data.end());
+  return s;
+}
+
+std::string g_source;
+void VEKAPI OneFileSource(VekJob* job, int32_t block) {
+  if (block == 0)
+    VekSrcSetFile(job, g_source.c_str());
+  else
+    VekSrcFinished(job);
+}
+
+// Converts one movie file into another at its own size, 8 bits per pixel;
+// returns the run's status.
+int32_t Convert(const std::string& out, const std::string& in, int32_t w, int32_t h) {
+  g_source = in;
+  VekJob* job = VekAlloc();
+  VekSetResolution(job, w, h);
+  VekSetBpp(job, 8);
+  VekSetFrameRate(job, 10, 0);
+  VekAssignVideoSource(job, OneFileSource);
+  VekSetOutputFile(job, out.c_str(), nullptr);
+  const int32_t status = VekConvert(job);
+  VekFree(job);
+  return status;
+}
+
+}  // namespace
+
+// Screens and FLIC headers that claim pictures far beyond the library's
+// limits or beyond what the file could paint are refused before anything
+// is allocated, by every path: the movie layer, still loading and a
+// conversion (which reports the failure instead of "succeeding").
+TEST_F(AnimTest, HugeScreensAndHeadersAreRefusedBeforeAllocating) {
+  const std::string gif = Temp("huge.gif"), flc = Temp("huge.flc"), out = Temp("huge_out.flc");
+  const Bytes codes = {0x4C, 0x5C};
+  struct Case {
+    unsigned w, h;
+    const char* error;
+  };
+  for (const Case& c : {Case{46000, 46000, "Image format not supported."}, Case{65535, 65535, "Image format not supported."},
+                        Case{30000, 30000, "Image data corrupted."}, Case{5000, 4000, "Image data corrupted."},
+                        Case{2000, 2000, ""}}) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+    const Bytes g = TinyGif(c.w, c.h, 0, 0, 4, 1, 2, codes);
+    ASSERT_LT(g.size(), 40u);
+    WriteAll(gif, g);
+    Bytes f = FlicHeader(c.w, c.h, 1);
+    const Bytes fr = FlicFrame({SubChunk(13, {})}, false);  // one black frame
+    f.insert(f.end(), fr.begin(), fr.end());
+    ASSERT_EQ(f.size(), 150u);
+    WriteAll(flc, f);
+    for (const std::string& name : {gif, flc}) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(OpenError(name), c.error) << name;
+      VekImage* img = VekImgAlloc();
+      const int32_t load = VekImgLoad(img, name.c_str(), 0);
+      VekImgFree(img);
+      const int32_t conv = Convert(out, name, 64, 48);
+      std::remove(out.c_str());
+      if (*c.error) {
+        EXPECT_NE(load, VEK_STATUS_OK) << name;
+        EXPECT_NE(conv, VEK_STATUS_OK) << name;
+      } else {
+        EXPECT_EQ(load, VEK_STATUS_OK) << name;
+      }
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << name;
+      vek::ErrClear();
+    }
+  }
+}
+
+// FLI files with chunks of odd size padded to even lengths, and a header
+// that counts more frames than the file holds: the movie layer, still
+// loading and a conversion all give the frames that are there.
+TEST_F(AnimTest, OddChunkSizesAndMissingFramesGiveOneAnswerEverywhere) {
+  const unsigned w = 6, h = 4;
+  Bytes f = FlicHeader(w, h, 4);  // 3 frames stored
+  // Frame 1: a palette of one colour (13 bytes) then byte runs.
+  const Bytes runs = {1, 6, 1, 1, 6, 2, 1, 6, 1, 1, 6, 2};  // each line: 6 x colour 1 or 2
+  const Bytes f1 = FlicFrame({SubChunk(4, {1, 0, 1, 1, 200, 100, 48}), SubChunk(15, runs)}, true);
+  // Frame 2: a palette change of one colour again, then a line delta
+  // setting pixel (2, 1) to 3, in an odd-sized frame chunk padded to even.
+  Bytes f2 = FlicFrame({SubChunk(4, {1, 0, 3, 1, 8, 120, 240}), SubChunk(12, {1, 0, 1, 0, 1, 2, 1, 3, 0})}, true);
+  f2.pop_back();  // the last sub-chunk's pad: the frame itself has an odd size
+  Put16(f2, 0, static_cast<unsigned>(f2.size()));
+  ASSERT_EQ(f2.size() & 1, 1u);
+  const Bytes f3 = FlicFrame({SubChunk(13, {})}, false);
+  for (const Bytes* fr : std::initializer_list<const Bytes*>{&f1, &f2, &f3}) {
+    f.insert(f.end(), fr->begin(), fr->end());
+    if (fr->size() & 1) f.push_back(0);
+  }
+  Put16(f, 0, static_cast<unsigned>(f.size()));
+  const std::string name = Temp("odd_chunks.fli"), out = Temp("odd_chunks_out.flc");
+  WriteAll(name, f);
+  std::vector<Bytes> frames;
+  {
+    Movie m(name);
+    ASSERT_TRUE(m.ok()) << vek::ErrMsgLast();
+    EXPECT_EQ(m.view().frames, 3);
+    ASSERT_TRUE(m.Load(1));
+    const uint8_t want1[] = {1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2};
+    EXPECT_EQ(0, std::memcmp(m.img.pixels, want1, sizeof want1));
+    EXPECT_EQ(m.img.palette[3] | m.img.palette[4] << 8 | m.img.palette[5] << 16, 48 | 100 << 8 | 200 << 16);
+    frames.push_back(ToRgba(m.img));
+    ASSERT_TRUE(m.Load(2));
+    const uint8_t want2[] = {1, 1, 1, 1, 1, 1, 2, 2, 3, 2, 2, 2};
+    EXPECT_EQ(0, std::memcmp(m.img.pixels, want2, sizeof want2));
+    EXPECT_EQ(m.img.palette[9], 240);
+    frames.push_back(ToRgba(m.img));
+    ASSERT_TRUE(m.Load(3));
+    EXPECT_EQ(m.img.pixels[0], 0);
+    frames.push_back(ToRgba(m.img));
+    EXPECT_FALSE(m.Load(4));
+    vek::ErrClear();
+  }
+  VekImage* img = VekImgAlloc();
+  EXPECT_EQ(VekImgLoad(img, name.c_str(), 2), VEK_STATUS_OK);
+  VekImgFree(img);
+  ASSERT_EQ(Convert(out, name, w, h), VEK_STATUS_OK);
+  Movie back(out);
+  ASSERT_TRUE(back.ok());
+  ASSERT_EQ(back.view().frames, 3);
+  for (int32_t k = 1; k <= 3; ++k) {
+    ASSERT_TRUE(back.Load(k));
+    const Bytes got = ToRgba(back.img);
+    ASSERT_EQ(got.size(), frames[static_cast<size_t>(k - 1)].size());
+    int worst = 0;
+    for (size_t i = 0; i < got.size(); ++i) worst = std::max(worst, std::abs(got[i] - frames[static_cast<size_t>(k - 1)][i]));
+    EXPECT_LE(worst, 4) << "frame " << k;
+  }
+}

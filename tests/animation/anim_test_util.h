@@ -53,6 +53,11 @@ inline void WriteAll(const std::string& path, const Bytes& data) {
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
+inline void Put16(Bytes& b, size_t at, unsigned v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
 inline bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
 inline bool HaveMagick() { return access("/usr/bin/convert", X_OK) == 0; }
 inline bool HaveFfmpeg() { return access("/usr/bin/ffmpeg", X_OK) == 0 && access("/usr/bin/ffprobe", X_OK) == 0; }

@@ -176,6 +176,64 @@ TEST_F(AnimTest, WideLinesAndLongSkipsDecodeInFfmpeg) {
   CheckRoundTrip(name, fr, false);
 }
 
+// Widths that are not a multiple of 4: frames whose compression does not
+// pay (noise, for the first frame and for deltas) and ordinary pictures
+// decode in FFmpeg as written, and read back here.
+TEST_F(AnimTest, OddWidthsDecodeInFfmpegAsWritten) {
+  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << "ImageMagick or FFmpeg is not installed";
+  std::mt19937 rng(11);
+  for (const int w : {161, 162, 163, 1}) {
+    const int h = w == 1 ? 9 : 61;
+    std::vector<Frame> fr;
+    fr.push_back(Frame(w, h));  // noise first
+    GreyPalette(fr[0].img, false);
+    for (int i = 0; i < w * h; ++i) fr[0].img.pixels[i] = static_cast<uint8_t>(rng());
+    fr.push_back(w == 1 ? fr[0] : PhotoFrame("astronaut.png", w, h));
+    fr.push_back(fr[1]);  // noise again, as a frame after the first
+    for (int i = 0; i < w * h; ++i) fr[2].img.pixels[i] = static_cast<uint8_t>(rng());
+    fr.push_back(fr[2]);  // a small change
+    fr[3].at(w / 2, h / 2) ^= 0x55;
+    const std::string name = WriteFlic(Temp("odd" + std::to_string(w) + ".flc"), fr, 10);
+    SCOPED_TRACE(w);
+    CheckRoundTrip(name, fr, false);
+  }
+}
+
+// Raw frame chunks with rows padded to a multiple of 4 bytes, as some
+// writers make them, read like unpadded ones.
+TEST_F(AnimTest, RawChunksReadWithAndWithoutRowPadding) {
+  const int w = 5, h = 3;
+  std::vector<Frame> fr;
+  fr.push_back(Frame(w, h));
+  for (int i = 0; i < w * h; ++i) fr[0].img.pixels[i] = static_cast<uint8_t>(10 + i);
+  for (const int stride : {5, 8}) {
+    Bytes f(128, 0);
+    Put16(f, 4, 0xAF12);
+    Put16(f, 6, 1);
+    Put16(f, 8, w);
+    Put16(f, 10, h);
+    Put16(f, 12, 8);
+    Bytes raw(static_cast<size_t>(stride * h), 0xEE);
+    for (int y = 0; y < h; ++y) std::memcpy(&raw[static_cast<size_t>(y * stride)], fr[0].img.pixels + y * w, w);
+    if (raw.size() & 1) raw.push_back(0);
+    Bytes frame(16, 0);
+    Put16(frame, 4, 0xF1FA);
+    Put16(frame, 6, 1);
+    frame.insert(frame.end(), {0, 0, 0, 0, 16, 0});
+    Put16(frame, 16, static_cast<unsigned>(6 + raw.size()));
+    frame.insert(frame.end(), raw.begin(), raw.end());
+    Put16(frame, 0, static_cast<unsigned>(frame.size()));
+    f.insert(f.end(), frame.begin(), frame.end());
+    Put16(f, 0, static_cast<unsigned>(f.size()));
+    const std::string name = Temp("raw" + std::to_string(stride) + ".flc");
+    WriteAll(name, f);
+    Movie m(name);
+    ASSERT_TRUE(m.ok());
+    ASSERT_TRUE(m.Load(1));
+    EXPECT_EQ(0, std::memcmp(m.img.pixels, fr[0].img.pixels, static_cast<size_t>(w * h))) << stride;
+  }
+}
+
 // Word deltas are not written by us; this chunk is built by hand from the
 // format's definition: skip a line, set the last pixel of an odd-width
 // line, copy two words at column 1, repeat a word twice at column 6.

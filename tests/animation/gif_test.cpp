@@ -147,16 +147,26 @@ TEST_F(AnimTest, TwoOpenAnimationsDoNotShareFramePositions) {
   ASSERT_TRUE(Magick("-delay 10 " + A() + " " + B() + " " + C() + " '" + one + "'"));
   ASSERT_TRUE(Magick("-delay 10 " + C() + " -colors 16 " + B() + " -colors 16 '" + two + "'"));
   const Frames ref = MagickCoalesce(one);
+  const Frames ref2 = MagickCoalesce(two);
+  ASSERT_EQ(ref.rgba.size(), 3u);
+  ASSERT_EQ(ref2.rgba.size(), 2u);
   Movie m1(one);
   Movie m2(two);
   ASSERT_TRUE(m1.ok() && m2.ok());
+  EXPECT_EQ(m2.view().frames, 2);
   for (int32_t f = 1; f <= 3; ++f) {
     ASSERT_TRUE(m1.Load(f, 1));
     EXPECT_EQ(OpaqueDiff(ToRgba(m1.img), ref.rgba[static_cast<size_t>(f - 1)]), 0) << f;
     if (f <= 2) {
       ASSERT_TRUE(m2.Load(f, 1));
+      EXPECT_EQ(OpaqueDiff(ToRgba(m2.img), ref2.rgba[static_cast<size_t>(f - 1)]), 0) << "second, " << f;
     }
   }
+  // And back to the start of each, in the other order.
+  ASSERT_TRUE(m2.Load(1, 0));
+  EXPECT_EQ(OpaqueDiff(ToRgba(m2.img), ref2.rgba[0]), 0);
+  ASSERT_TRUE(m1.Load(1, 0));
+  EXPECT_EQ(OpaqueDiff(ToRgba(m1.img), ref.rgba[0]), 0);
 }
 
 // File information: frame counts, rates from the delays (whole file, or

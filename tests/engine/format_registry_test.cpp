@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -9,8 +11,12 @@
 #include "engine/save_options.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
+#include "test_frames.h"
+#include "vek/vek.h"
 
 using namespace vek;
+using vek::testing::TempName;
+using vek::testing::WriteSolid;
 
 namespace {
 
@@ -275,3 +281,52 @@ TEST(Dispatch, UnknownFormatsGiveTheirErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string g_mpeg_frame;
+void VEKAPI MpegFrameSource(VekJob* job, int32_t block) {
+  if (block < 3)
+    VekSrcSetFile(job, g_mpeg_frame.c_str());
+  else
+    VekSrcFinished(job);
+}
+
+}  // namespace
+
+// The MPEG catalogue entries hand out the codec values the MPEG writer
+// takes: a host passing them to VekSetCodec gets the format the entry
+// names, as FFprobe reads the file.
+TEST(Catalogue, MpegEntriesGiveTheWritersCodecValues) {
+  if (std::system("command -v ffprobe >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe missing";
+  g_mpeg_frame = TempName("mpg_src.bmp");
+  WriteSolid(g_mpeg_frame, 40, 64, 48);
+  for (int32_t index = 1; index <= 2; ++index) {
+    VekCodecInfo ci{};
+    ASSERT_EQ(VekCodecsGetInfo(11, &ci, index), VEK_STATUS_OK);
+    const std::string want = index == 1 ? "mpeg1video" : "mpeg2video";
+    EXPECT_STREQ(ci.description, index == 1 ? "MPEG-1 format" : "MPEG-2 format");
+    EXPECT_EQ(ci.dataRateDefault, 610);
+    const std::string out = TempName("catalogue" + std::to_string(index) + ".mpg");
+    VekJob* job = VekAlloc();
+    VekSetResolution(job, 64, 48);
+    VekSetBpp(job, 24);
+    VekSetFrameRate(job, 25, 0);
+    VekSetCodec(job, 11, ci.codec);
+    VekAssignVideoSource(job, MpegFrameSource);
+    VekSetOutputFile(job, out.c_str(), nullptr);
+    EXPECT_EQ(VekConvert(job), VEK_STATUS_OK) << index;
+    VekFree(job);
+    std::string probe;
+    if (FILE* p = popen(("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 '" +
+                         out + "' 2>/dev/null").c_str(), "r")) {
+      char buf[64] = {};
+      if (fgets(buf, sizeof buf, p)) probe = buf;
+      pclose(p);
+    }
+    while (!probe.empty() && (probe.back() == '\n' || probe.back() == ',')) probe.pop_back();
+    EXPECT_EQ(probe, want) << "catalogue entry " << index << " gave codec " << ci.codec;
+    std::remove(out.c_str());
+  }
+  std::remove(g_mpeg_frame.c_str());
+}

@@ -38,7 +38,8 @@ static const char* kUsage =
     "                          Cinepak codec when the chosen one refuses\n"
     "  -a, --audio FILE        sound input, written into OUTPUT or --audio-out\n"
     "      --audio-out FILE    separate sound output file\n"
-    "      --audio-format R,C,B  output sound: rate, channels, bits (default 44100,2,16)\n"
+    "      --audio-format R,C,B  output sound: rate 1000..384000, channels 1 or 2,\n"
+    "                          bits 8 or 16 (default 44100,2,16)\n"
     "      --codec CODE        codec of the output format: a number, or a four-character\n"
     "                          code for AVI (e.g. cvid)\n"
     "      --quality N         quality of the output codec (JPEG, Ogg Vorbis: percent)\n"
@@ -482,8 +483,11 @@ int main(int argc, char** argv) {
     } else if (!strcmp(a, "--audio-out")) {
       o->audio_out = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "--audio-format")) {
-      if (sscanf(NeedArg(argc, argv, &i), "%d,%d,%d", &o->aud_rate, &o->aud_chan, &o->aud_bits) != 3) {
-        fprintf(stderr, "vekconv: audio format must be RATE,CHANNELS,BITS\n");
+      if (sscanf(NeedArg(argc, argv, &i), "%d,%d,%d", &o->aud_rate, &o->aud_chan, &o->aud_bits) != 3 ||
+          o->aud_rate < 1000 || o->aud_rate > 384000 || o->aud_chan < 1 || o->aud_chan > 2 ||
+          (o->aud_bits != 8 && o->aud_bits != 16)) {
+        fprintf(stderr, "vekconv: audio format must be RATE,CHANNELS,BITS with rate 1000..384000,"
+                        " 1 or 2 channels, 8 or 16 bits\n");
         return 64;
       }
     } else if (!strcmp(a, "--codec")) {

@@ -30,6 +30,11 @@ constexpr int32_t kDepthsFlic[6] = {8, 8, 8, 8, 8, 8};
 
 constexpr const char* kFlicCompression = "RLE + pixel difference from previous frame";
 
+constexpr int64_t kMaxImageBytes = int64_t{1} << 30;
+constexpr int64_t kFreePixels = int64_t{1} << 24;
+// A byte run paints at most 127 pixels with 2 bytes.
+constexpr int64_t kBestRunRatio = 64;
+
 // Reading cursor over one sub-chunk's data.
 struct Cursor {
   const uint8_t* p;
@@ -178,6 +183,16 @@ void DecodeWordDelta(QImg& img, Cursor c) {
     }
     ++y;
   }
+}
+
+// Raw pixels: rows of width bytes, or rows padded to a multiple of 4 bytes
+// as some writers (and FFmpeg's reader) have them.
+void DecodeRaw(QImg& img, Cursor c) {
+  const int64_t w = img.width, h = img.height;
+  const int64_t padded = (w + 3) / 4 * 4;
+  const int64_t stride = padded != w && h > 1 && c.end - c.p >= padded * h ? padded : w;
+  for (int64_t y = 0; y < h && c.Has(1); ++y, c.p += std::min<int64_t>(stride, c.end - c.p))
+    PutBytes(img.pixels + y * w, w, 0, c.p, std::min<int64_t>(w, c.end - c.p));
 }
 
 // ---- encoding ----
@@ -331,8 +346,56 @@ uint16_t EncodeFrame(const QImg& img, const uint8_t* prev, Out& out) {
   return kFlicLineDelta;
 }
 
-// Bound on one frame's image data: the raw limit plus one encoded line.
-int64_t EncodeBound(int64_t w, int64_t h) { return w * h + 4 * w + 64; }
+// Bound on one frame's image data: the raw limit plus one encoded line, or
+// byte runs of every line (a count byte and a packet byte per 127 pixels
+// beyond the pixels themselves).
+int64_t EncodeBound(int64_t w, int64_t h) { return w * h + h * (3 + w / 127) + 4 * w + 64; }
+
+// Chunk types that may lead a frame: frames, and the prefix and segment
+// chunks some editors put between them.
+bool KnownChunk(uint32_t type) { return type == kFlicFrameType || type == 0xF100 || type == 0xF1FB; }
+
+// The header of the chunk at `at`: its size and type. False when the file
+// has no 16 bytes there.
+bool ChunkAt(const FlicState& ff, int64_t at, int64_t& size, uint32_t& type) {
+  if (at < 0 || ff.file_size - at < 16) return false;
+  uint8_t ch[16];
+  ff.file.Seek(at);
+  ff.file.Read(ch, 16);
+  size = Get32(ch);
+  type = Get16(ch + 4);
+  return true;
+}
+
+// Finds the frame chunk at or after `at`, stepping over other chunks. Some
+// writers give chunks odd sizes and pad them to an even length: a chunk that
+// does not make sense at an odd place is looked for one byte further. False
+// when no whole frame is left.
+bool FindFrame(const FlicState& ff, int64_t& at, int64_t& size) {
+  for (;;) {
+    uint32_t type = 0;
+    if (!ChunkAt(ff, at, size, type)) return false;
+    const bool sane = size >= 16 && KnownChunk(type) && size <= ff.file_size - at;
+    if (!sane && (at & 1)) {
+      int64_t size2 = 0;
+      uint32_t type2 = 0;
+      if (ChunkAt(ff, at + 1, size2, type2) && size2 >= 16 && KnownChunk(type2) &&
+          size2 <= ff.file_size - at - 1) {
+        ++at;
+        size = size2;
+        type = type2;
+      }
+    }
+    if (size < 16 || size > ff.file_size - at) return false;
+    if (type == kFlicFrameType) return true;
+    at += size;
+  }
+}
+
+// Sub-chunk types a frame may carry.
+bool KnownSubChunk(uint32_t type) {
+  return (type >= 4 && type <= 7) || (type >= 11 && type <= 18) || (type >= 25 && type <= 27);
+}
 
 double SpeedToFps(const FlicState& ff) {
   const uint32_t speed = Get32(ff.header + 16);
@@ -356,9 +419,26 @@ void FLCOpen(FlicState& ff, const std::string& name) {
     if (got < 128 || (ff.Magic() != kFliMagic && ff.Magic() != kFlcMagic))
       ErrReportCode(kGrpImage, kImgInvalid, 1);
     ff.pixel_count = int64_t{ff.Width()} * ff.Height();
+    // Every frame is decoded into a picture of the header's size: one the
+    // library cannot hold, or far beyond what the file could paint, is
+    // refused before anything is allocated. Pictures up to kFreePixels are
+    // taken from any file (a black-frame chunk paints any size in 6 bytes);
+    // beyond that the file must hold byte runs for the first frame.
+    if (ff.pixel_count > kMaxImageBytes) ErrReportCode(kGrpImage, kImgUnsupported, 15);
+    if (ff.pixel_count > kFreePixels && ff.pixel_count / kBestRunRatio > ff.file_size)
+      ErrReportCode(kGrpImage, kImgCorrupted, 16);
     ff.bytespp = 1;
     ff.bits = 8;
     ff.fps = SpeedToFps(ff);
+    // The frames actually there: a file that ends before the header's
+    // count gives the frames it has, the same to every reader.
+    ff.readable = 0;
+    int64_t at = 128, size = 0;
+    while (ff.readable < ff.Frames() && FindFrame(ff, at, size)) {
+      ++ff.readable;
+      at += size;
+    }
+    if (ff.readable == 0 && ff.Frames() > 0) ErrReportCode(kGrpImage, kImgInvalid, 17);
     ff.next_chunk = 128;
     ff.current = 0;
   });
@@ -374,7 +454,7 @@ void FLCRewind(FlicState& ff) {
 void FLCLoadNext(FlicState& ff, QImg& image) {
   Monitored("FF_FLC.FLCLoadNext", [&] {
     ff.palette_changed = false;
-    if (ff.Frames() < ff.current + 1) ErrReportCode(kGrpFlic, kFlicEnd, 2);
+    if (ff.Available() < ff.current + 1) ErrReportCode(kGrpFlic, kFlicEnd, 2);
     ImgAlloc(&image, ff.Width(), ff.Height(), 8, 3, "FF_FLC.FLCLoadNext.ih");
     if (ff.current == 0) {
       // The first frame starts from black, never from what the image held.
@@ -383,26 +463,32 @@ void FLCLoadNext(FlicState& ff, QImg& image) {
     }
     // The next frame chunk; other chunks are stepped over.
     int64_t at = ff.next_chunk;
-    uint8_t ch[16];
     int64_t size = 0;
-    for (;;) {
-      if (at < 0 || ff.file_size - at < 16) ErrReportCode(kGrpImage, kImgInvalid, 4);
-      ff.file.Seek(at);
-      ff.file.Read(ch, 16);
-      size = Get32(ch);
-      if (size < 16 || size > ff.file_size - at) ErrReportCode(kGrpImage, kImgInvalid, 5);
-      if (Get16(ch + 4) == kFlicFrameType) break;
-      at += size;
-    }
+    if (!FindFrame(ff, at, size)) ErrReportCode(kGrpImage, kImgInvalid, 4);
+    uint8_t ch[16];
+    ff.file.Seek(at);
+    ff.file.Read(ch, 16);
     const int64_t data_len = size - 16;
     Tracked<uint8_t> data(std::max<int64_t>(data_len, 1), 6, "FF_FLC.FLCLoadNext.IMGvars.cmpsdata");
     if (data_len > 0) ff.file.Read(data.get(), data_len);
     const uint32_t chunks = Get16(ch + 6);
     const uint8_t* p = data.get();
     const uint8_t* const end = p + data_len;
+    bool after_odd = false;
     for (uint32_t k = 0; k < chunks && end - p >= 6; ++k) {
       int64_t sub = Get32(p);
-      const uint32_t type = Get16(p + 4);
+      uint32_t type = Get16(p + 4);
+      // A pad byte after a sub-chunk of odd size, as some writers leave.
+      if (after_odd && end - p >= 7 && !(sub >= 6 && sub <= end - p && KnownSubChunk(type))) {
+        const int64_t sub2 = Get32(p + 1);
+        const uint32_t type2 = Get16(p + 5);
+        if (sub2 >= 6 && sub2 <= end - p - 1 && KnownSubChunk(type2)) {
+          ++p;
+          sub = sub2;
+          type = type2;
+        }
+      }
+      after_odd = (sub & 1) != 0;
       if (sub < 6) ErrReportCode(kGrpMovie, kMviDecompress, 7);
       sub = std::min<int64_t>(sub, end - p);
       const Cursor c{p + 6, p + sub};
@@ -413,9 +499,7 @@ void FLCLoadNext(FlicState& ff, QImg& image) {
         case kFlicLineDelta: DecodeLineDelta(image, c); break;
         case kFlicBlack: std::memset(image.pixels, 0, static_cast<size_t>(image.size)); break;
         case kFlicByteRun: DecodeByteRun(image, c); break;
-        case kFlicRaw:
-          std::memcpy(image.pixels, c.p, static_cast<size_t>(std::min<int64_t>(c.end - c.p, image.size)));
-          break;
+        case kFlicRaw: DecodeRaw(image, c); break;
         default: break;
       }
       p += sub;
@@ -430,7 +514,7 @@ void FLCLoadNext(FlicState& ff, QImg& image) {
 void FLCLoad(FlicState& ff, QImg& image, int32_t n, bool forward) {
   Monitored("FF_FLC.FLCLoad", [&] {
     ff.new_picture = false;
-    if (n < 0 || n > ff.Frames()) ErrReportCode(kGrpMovie, kMviInvalidFormat, 8);
+    if (n < 0 || n > ff.Available()) ErrReportCode(kGrpMovie, kMviInvalidFormat, 8);
     if (n == 0 || n == ff.current + 1) {
       FLCLoadNext(ff, image);
       return;
@@ -501,7 +585,14 @@ void WriteFrame(FlicState& ff, const QImg& img) {
   uint8_t* const sub = frame + n;
   Out out{sub + 6};
   uint16_t type = EncodeFrame(img, first ? nullptr : ff.prev_img.get(), out);
-  if (type == kFlicRaw) {
+  if (type == kFlicRaw && w % 4 != 0) {
+    // Readers disagree on raw rows of widths that are not a multiple of 4
+    // (FFmpeg wants them padded, the format's own readers do not): such
+    // frames are stored as byte runs, which every reader takes alike.
+    out.n = 0;
+    for (int64_t y = 0; y < h; ++y) ByteRunLine(img.pixels + y * w, w, out);
+    type = kFlicByteRun;
+  } else if (type == kFlicRaw) {
     out.n = 0;
     out.Bytes(img.pixels, w * h);
   }
@@ -585,7 +676,7 @@ void FLCInfo(const std::string& name, QffInfo& info) {
     info.height = ff.Height();
     info.bytespp = 1;
     info.bits = 8;
-    info.frames = ff.Frames();
+    info.frames = ff.Available();
     info.fps = ff.fps;
     SetText(info.compression, kFlicCompression);
     info.imagesValid = info.imagesSupported = ff.Width() > 0 ? -1 : 0;
@@ -602,7 +693,7 @@ MovieView FlicView(const void* s) {
   v.height = ff.Height();
   v.bytespp = ff.bytespp;
   v.bits = ff.bits;
-  v.frames = ff.Frames();
+  v.frames = ff.Available();
   v.current = ff.current;
   v.writing = ff.writing;
   v.new_picture = ff.new_picture;

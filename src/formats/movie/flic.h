@@ -43,6 +43,7 @@ struct FlicState {
   int64_t pixel_count = 0;
   int64_t file_size = 0;
   int64_t next_chunk = 128;  // reading: where the next frame is looked for
+  int32_t readable = 0;      // reading: frames present, at most the header's count
   QImg first_frame{};        // writing: the first frame, for the ring frame
   Tracked<uint8_t> prev_img; // writing: the last frame written
   uint8_t palette[768] = {}; // reading: current colours; writing: last written (blue, green, red)
@@ -56,6 +57,8 @@ struct FlicState {
   int32_t Width() const { return header[8] | (header[9] << 8); }
   int32_t Height() const { return header[10] | (header[11] << 8); }
   int32_t Frames() const { return header[6] | (header[7] << 8); }
+  // Frames a reader can have: the header's count unless the file ends early.
+  int32_t Available() const { return writing ? Frames() : readable; }
   uint16_t Magic() const { return static_cast<uint16_t>(header[4] | (header[5] << 8)); }
 };
 

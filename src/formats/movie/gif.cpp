@@ -30,14 +30,19 @@ constexpr const FormatRow* kWrite = nullptr;
 constexpr const char* kGifCompression = "Variable-Length-Code LZW (Lempel-Ziv & Welch)";
 
 // What the last full scan found, so that opening the same unchanged file
-// again does not read its frames again. Keyed by name, size and the
-// modification time to the nanosecond: a file rewritten within the same
-// second must not be decoded with the old offsets.
+// again does not read its frames again. A file is the same when its device,
+// inode, size and both change times are; a file rewritten within one tick
+// of the file system's clock keeps them all, so only a file whose last
+// change lies well before the scan began is kept (a later change then gets
+// a later change time). Recently changed files are scanned every time.
+struct FileStamp {
+  int64_t dev = -1, ino = -1, size = -1, mtime_ns = -1, ctime_ns = -1;
+  bool operator==(const FileStamp&) const = default;
+};
 struct ScanCache {
   bool valid = false;
   std::string name;
-  int64_t size = 0;
-  int64_t mtime_ns = 0;
+  FileStamp stamp;
   int32_t frames = 0;
   double fps = 0;
   bool partial_frames = false;
@@ -49,10 +54,33 @@ ScanCache& Cache() {
   return cache;
 }
 
-int64_t MTimeNs(const std::string& name) {
+int64_t Ns(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+FileStamp Stamp(const std::string& name) {
+  FileStamp s;
   struct stat st {};
-  if (stat(name.c_str(), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  if (stat(name.c_str(), &st) == 0) {
+    s.dev = static_cast<int64_t>(st.st_dev);
+    s.ino = static_cast<int64_t>(st.st_ino);
+    s.size = static_cast<int64_t>(st.st_size);
+    s.mtime_ns = Ns(st.st_mtim);
+    s.ctime_ns = Ns(st.st_ctim);
+  }
+  return s;
+}
+
+// Coarse file-system clocks (and FAT's two seconds) stay within this.
+constexpr int64_t kSettleNs = int64_t{3} * 1000000000;
+
+// True when neither change time lies within kSettleNs of `now_ns` or after it.
+bool Settled(const FileStamp& s, int64_t now_ns) {
+  return s.ino >= 0 && s.mtime_ns < now_ns - kSettleNs && s.ctime_ns < now_ns - kSettleNs;
+}
+
+int64_t NowNs() {
+  struct timespec t {};
+  clock_gettime(CLOCK_REALTIME, &t);
+  return Ns(t);
 }
 
 // Sequential reading in blocks of 64 KiB for the scan.
@@ -399,6 +427,23 @@ void ClipRect(const GifState& gf, int64_t left, int64_t top, int64_t w, int64_t 
   r[3] = static_cast<int32_t>(y1 - y0);
 }
 
+// The screen is allocated whole for every picture: one the library cannot
+// hold, or far more than the file's codes could ever paint, is refused
+// before anything is allocated. Screens up to kFreePixels are taken from any
+// file (a small sprite on a large screen is legal); beyond that the file
+// must be large enough for its codes to cover the screen at the best ratio
+// LZW reaches (a 12-bit code for a string of up to 4096 bytes).
+constexpr int64_t kMaxImageBytes = int64_t{1} << 30;
+constexpr int64_t kFreePixels = int64_t{1} << 24;
+constexpr int64_t kLzwBestRatio = 4096 * 8 / 12 + 1;
+
+void CheckScreen(const GifState& gf, int32_t bytespp) {
+  const int64_t pixels = int64_t{gf.width} * gf.height;
+  if (pixels * bytespp > kMaxImageBytes) ErrReportCode(kGrpImage, kImgUnsupported, 22);
+  if (pixels > kFreePixels && pixels / kLzwBestRatio > gf.file_size)
+    ErrReportCode(kGrpImage, kImgCorrupted, 23);
+}
+
 }  // namespace
 
 void GIFOpen(GifState& gf, const std::string& name, bool quick) {
@@ -416,6 +461,7 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
     gf.bytespp = 1;
     gf.bits = 8;
     gf.background = -1;
+    CheckScreen(gf, 1);
     int64_t start = 13;
     if (h[10] & 0x80) {
       const int32_t entries = 2 << (h[10] & 7);
@@ -430,10 +476,13 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
       gf.background = h[11];
       start += entries * 3;
     }
-    const int64_t mtime = MTimeNs(name);
+    // Taken before the frames are read: a change while they are read makes
+    // the file unsettled.
+    const int64_t now = NowNs();
+    const FileStamp stamp = Stamp(name);
     ScanCache& cache = Cache();
-    if (!quick && cache.valid && cache.name == name && cache.size == gf.file_size &&
-        cache.mtime_ns == mtime && mtime >= 0) {
+    if (!quick && cache.valid && cache.name == name && stamp.ino >= 0 && cache.stamp == stamp &&
+        stamp.size == gf.file_size) {
       gf.frames = 0;
       for (const GifFramePos& p : cache.pos) AddFrame(gf, gf.frames++, p);
       gf.fps = cache.fps;
@@ -448,6 +497,7 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
     ScanFrames(gf, start, quick ? 1 : INT32_MAX, first_delay, total_delay);
     if (gf.frames == 0) ErrReportCode(kGrpImage, kImgHeader, 5);
     if (quick) gf.true_colour = false;  // the first frame alone needs one table only
+    if (gf.true_colour) CheckScreen(gf, 3);
     gf.bytespp = gf.true_colour ? 3 : 1;
     gf.bits = gf.true_colour ? 24 : 8;
     if (quick)
@@ -456,9 +506,9 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
       gf.fps = total_delay > 0 ? gf.frames * 100.0 / static_cast<double>(total_delay) : 0.0;
     if (!quick) {
       cache.valid = false;
+      if (!Settled(stamp, now) || stamp.size != gf.file_size) return;
       cache.name = name;
-      cache.size = gf.file_size;
-      cache.mtime_ns = mtime;
+      cache.stamp = stamp;
       cache.frames = gf.frames;
       cache.fps = gf.fps;
       cache.partial_frames = gf.partial_frames;
