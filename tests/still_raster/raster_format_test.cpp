@@ -61,7 +61,7 @@ TEST_F(RasterFormat, SgiRunLengthPackets) {
 
 TEST_F(RasterFormat, SgiHeaderVariants) {
   // Dimension 2 reads one channel whatever z says; storage 2 is refused;
-  // 16-bit channels are refused; a wrong magic is no SGI file.
+  // 16-bit channels need twice the data; a wrong magic is no SGI file.
   const std::string file = Temp("hdr.sgi");
   Bytes b = Sgi(0, 1, 2, 4, 2, 3);
   for (int i = 0; i < 8; ++i) b.push_back(uint8_t(i * 10));
@@ -78,6 +78,9 @@ TEST_F(RasterFormat, SgiHeaderVariants) {
   EXPECT_EQ(Info(SGIInfo, file).imagesSupported, 0);
   EXPECT_EQ(TryLoad([&] { SGILoad(file, img.r); }), Code(kGrpImage, kImgUnsupported));
   b[2] = 0, b[3] = 2;
+  WriteAll(file, b);
+  EXPECT_EQ(TryLoad([&] { SGILoad(file, img.r); }), Code(kGrpFile, kFileRead));
+  b[3] = 3;
   WriteAll(file, b);
   EXPECT_EQ(TryLoad([&] { SGILoad(file, img.r); }), Code(kGrpImage, kImgUnsupported));
   b[1] = 0xDB;

@@ -306,6 +306,7 @@ void PCXSave_(const std::string& name, QImg& img) {
       }
       imgf.file.Write(pal, 769);
     }
+    imgf.file.Close();
   });
 }
 

@@ -243,8 +243,7 @@ void PNGSave(const std::string& name, QImg& img) {
     PngWriter w;
     w.img = src;
     w.level = g_png_level;
-    FDelete(name);
-    w.file.Open(name, kFmCreate);
+    w.file.Create(name);
     w.messages.warning = warning_handler_;
     w.png = PngCreateWrite(&w.messages);
     if (!w.png) ErrReportCode(kGrpImage, kImgInitCompression, 20);

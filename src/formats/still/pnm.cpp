@@ -321,6 +321,7 @@ void PNMSave(const std::string& name, QImg& img) {
       wr.Put(line.get(), l - line.get());
     }
     wr.Flush();
+    out.file.Close();
   });
 }
 

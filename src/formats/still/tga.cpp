@@ -270,6 +270,7 @@ void TGASave_(const std::string& name, QImg& img) {
     if (img.bits == 8) imgf.file.Write(img.palette, kPaletteBytes);
     if (!rle) {
       Mem2Dsk_(imgf, img, 0, conv, row);
+      imgf.file.Close();
       return;
     }
     // Encoded rows are gathered in one buffer and written when it fills.
@@ -295,6 +296,7 @@ void TGASave_(const std::string& name, QImg& img) {
       used += n;
     }
     imgf.file.Write(imgf.cmps_data.get(), used);
+    imgf.file.Close();
   });
 }
 

@@ -298,8 +298,18 @@ void TIFSave(const std::string& name, QImg& img) {
       ImgConvBpp(&img, &temp.r, bits);
       src = &temp.r;
     }
+    // A file the library could not complete is removed; declared before
+    // the handle, so the handle is closed first.
+    struct Discard {
+      const std::string& name;
+      bool armed = false;
+      ~Discard() {
+        if (armed) FDiscard(name);
+      }
+    } discard{name};
     QTiffFile s;
     TIFCreate_(s, name);
+    discard.armed = true;
     TIFF* t = s.tif.get();
     const int64_t row_bytes = static_cast<int64_t>(src->width) * src->bytespp;
     const uint32_t rows_per_strip =
@@ -337,6 +347,7 @@ void TIFSave(const std::string& name, QImg& img) {
         TiffFail(kImgCompress, 20);
     }
     TIFClose_(s);
+    discard.armed = false;
   });
 }
 
