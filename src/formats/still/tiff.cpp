@@ -415,8 +415,10 @@ void TIFSave(const std::string& name, QImg& img) {
       }
     } discard{name};
     QTiffFile s;
-    TIFCreate_(s, name);
+    // An old file goes first, so what is left after a failure is ours.
+    FDelete(name);
     discard.armed = true;
+    TIFCreate_(s, name);
     TIFF* t = s.tif.get();
     const int64_t row_bytes = static_cast<int64_t>(src->width) * src->bytespp;
     const uint32_t rows_per_strip =
