@@ -246,8 +246,10 @@ void ReadFloats(QTiffFile& s, QImg& img) {
   if (row_bytes < static_cast<int64_t>(s.width) * stride * bps) ErrReportCode(kGrpImage, kImgUnsupported, 24);
   Tracked<uint8_t> row(row_bytes, 25, "FF_TIF.TIFLoad.floats", kMemNew);
   const int32_t out = img.bytespp;
-  for (int32_t y = 0; y < s.height; ++y) {
-    for (int32_t c = 0; c < (separate ? colours : 1); ++c) {
+  // Separate planes are read one whole plane after the other: codecs
+  // cannot jump between them row by row.
+  for (int32_t c = 0; c < (separate ? colours : 1); ++c) {
+    for (int32_t y = 0; y < s.height; ++y) {
       if (TIFFReadScanline(t, row.get(), static_cast<uint32_t>(y), static_cast<uint16_t>(c)) < 0)
         TiffFail(kImgDecompress, 26);
       uint8_t* d = img.pixels + static_cast<int64_t>(y) * s.width * out;
