@@ -94,7 +94,9 @@ const char* AccessMode(int32_t mode) {
 }
 
 void CloseReporting(int32_t id) {
-  WarnClear();
+  // The trace file is closed while a warning is being recorded: clearing
+  // then would lose the warning it records.
+  if (!RecordingLocked()) WarnClear();
   const int32_t i = IndexOf(id);
   if (i < 0) return;
   if (!CloseEntry(i)) WarnReportCode(kGrpFile, kFileClose, 1);
@@ -176,7 +178,7 @@ void FClose(int32_t id) {
 
 int32_t FCloseChecked(int32_t id) {
   ProcScope proc("Basic.FClose");
-  WarnClear();
+  if (!RecordingLocked()) WarnClear();
   const int32_t i = IndexOf(id);
   if (i < 0) return kFileOk;
   const bool written = g_files.entries[i].written;
