@@ -214,9 +214,9 @@ void TIFClose_(QTiffFile& s) {
 
 namespace {
 
-// Pictures up to this size as stored need no proof from the file's size:
-// a fax page of a few hundred bytes is a valid picture of a megabyte.
-constexpr int64_t kFreeStoredBytes = int64_t{16} << 20;
+// Rasters up to this size need no proof from the file's size: a fax page
+// of a few hundred bytes is a valid picture of some megapixels.
+constexpr int64_t kFreeRasterBytes = int64_t{64} << 20;
 
 void CheckLoadable(const QTiffFile& s, int64_t file_size) {
   if (s.width <= 0 || s.height <= 0) ErrReportCode(kGrpImage, kImgInvalid, 7);
@@ -226,8 +226,8 @@ void CheckLoadable(const QTiffFile& s, int64_t file_size) {
     ErrReportCode(kGrpImage, kImgUnsupported, 8);
   const int64_t stored = s.scanlines ? bytes : s.stored_bytes;
   const int64_t ratio = s.compression == COMPRESSION_NONE ? 1 : kMaxCodecRatio;
-  if ((s.compression == COMPRESSION_NONE || stored > kFreeStoredBytes) && stored / ratio > file_size)
-    ErrReportCode(kGrpImage, kImgDecompress, 9);
+  const bool small = !s.scanlines && s.compression != COMPRESSION_NONE && bytes <= kFreeRasterBytes;
+  if (!small && stored / ratio > file_size) ErrReportCode(kGrpImage, kImgDecompress, 9);
 }
 
 inline uint8_t FloatLevel(double v) {
