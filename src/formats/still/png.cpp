@@ -25,6 +25,8 @@ constexpr int64_t kMaxImageBytes = int64_t{1} << 30;
 // Deflate packs at most 1032 bytes into one: a file too small to hold the
 // rows it claims is refused before the rows are allocated.
 constexpr int64_t kMaxDeflateRatio = 1032;
+// The largest ancillary chunk read (libpng's own default where it sets one).
+constexpr png_alloc_size_t kMaxChunkBytes = 8000000;
 
 // Warnings of the library are recorded and the work goes on.
 void warning_handler_(const char* text) { WarnReportText(kGrpExternal, text, 1); }
@@ -166,6 +168,9 @@ void PNGOpen_(QPngFile& s, const std::string& name) {
     if (!s.info) ErrReportCode(kGrpImage, kImgInitCompression, 4);
     png_set_read_fn(s.png, &s, ReadData);
     png_set_user_limits(s.png, kMaxSide, kMaxSide);
+    // A chunk is read whole before it is checked: a few bytes claiming a
+    // text of gigabytes must not make the library reserve them.
+    png_set_chunk_malloc_max(s.png, kMaxChunkBytes);
     if (!PngGuarded(s.png, StepReadInfo, &s)) ErrReportText(kGrpExternal, s.messages.error, 5);
     s.file_bit_depth = s.bit_depth;
   });
