@@ -168,9 +168,13 @@ void PNGOpen_(QPngFile& s, const std::string& name) {
     if (!s.info) ErrReportCode(kGrpImage, kImgInitCompression, 4);
     png_set_read_fn(s.png, &s, ReadData);
     png_set_user_limits(s.png, kMaxSide, kMaxSide);
-    // A chunk is read whole before it is checked: a few bytes claiming a
-    // text of gigabytes must not make the library reserve them.
+    // A chunk is read whole before it is checked, and an oversized one is
+    // only warned about: a few bytes claiming a text of gigabytes would make
+    // the library reserve them. Chunks the picture does not need are
+    // skipped unread.
     png_set_chunk_malloc_max(s.png, kMaxChunkBytes);
+    static const png_byte kSkipped[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL\0";
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_NEVER, kSkipped, 8);
     if (!PngGuarded(s.png, StepReadInfo, &s)) ErrReportText(kGrpExternal, s.messages.error, 5);
     s.file_bit_depth = s.bit_depth;
   });
