@@ -263,7 +263,9 @@ TEST_F(InteropTest, TgaVariants) {
     ASSERT_TRUE(ErrNone()) << ErrMsgLast();
     EXPECT_EQ(img->bits, 8);
     EXPECT_EQ(Diff(ToRgb(img.r), MagickDecode(grey)), 0);
+    std::remove(file.c_str());
   }
+  std::remove(grey.c_str());
 }
 
 TEST_F(InteropTest, PcxVariants) {
