@@ -196,7 +196,7 @@ VEK_EXPORT void VEKAPI VekGetFileInfo(const char* name, VekFileInfo* info, int32
     QUniInfo u{};
     const bool ok = name && UniInfo(name, u, sequence ? INT32_MAX : 1, false);
     FillFileInfo(u, *info);
-    if (!ok) ErrRaise(kGrpFile, kFileNotExist, 1);
+    if (!ok) ErrRaise(name ? WarnGroup() : kGrpFile, name ? WarnCode() : kFileNotExist, 1);
   });
 }
 

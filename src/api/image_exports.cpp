@@ -379,7 +379,7 @@ VEK_EXPORT int32_t VEKAPI VekImgLoad(VekImage* image, const char* name, int32_t 
     ApiTrace("VekImgLoad (init): " + file);
     if (frame < 0 || frame == INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 16);
     QUniInfo info{};
-    if (!UniInfo(file, info, 1, false)) ErrRaise(kGrpFile, kFileNotExist, 17);
+    if (!UniInfo(file, info, 1, false)) ErrRaise(WarnGroup(), WarnCode(), 17);
     QUniHandle h{};
     UniCloser closer(h);
     UniOpen(h, info);

@@ -162,8 +162,18 @@ bool UniInfo(const std::string& name, QUniInfo& info, int32_t max_frames, bool a
     DeriveSound(info.snd);
   });
   if (ErrNone()) return true;
+  const int32_t group = ErrGroup(), code = ErrCode();
   ErrClear();
-  WarnReportCode(kGrpFile, kFileNotExist, 4);
+  // Only a missing file is reported missing; one that is there but that no
+  // reader takes is an invalid file, or keeps the reason it failed for.
+  const bool unknown = (group == kGrpFile && code == kFileNotExist) ||
+                       (group == kGrpMovie2 && code == kMviWrite);
+  if (!FExists(name))
+    WarnReportCode(kGrpFile, kFileNotExist, 4);
+  else if (unknown)
+    WarnReportCode(kGrpImage, kImgInvalid, 5);
+  else
+    WarnReportCode(group, code, 6);
   return false;
 }
 

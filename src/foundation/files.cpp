@@ -68,16 +68,20 @@ int32_t Register(std::FILE* f, const std::string& name, bool text, int32_t& id) 
   e.text = text;
   e.file = f;
   e.last_op = 0;
+  e.written = false;
   std::strncpy(e.name, name.c_str(), sizeof e.name - 1);
   e.name[sizeof e.name - 1] = '\0';
   id = e.id;
   return kFileOk;
 }
 
-// Closes and removes the entry; false when the runtime's close failed.
+// Closes and removes the entry; false when the runtime's close failed,
+// which for a written file includes data that never reached the disk.
 bool CloseEntry(int32_t index) {
   FileEntry& e = g_files.entries[index];
-  const bool ok = std::fclose(e.file) == 0;
+  bool ok = true;
+  if (e.written) ok = std::fflush(e.file) == 0 && !std::ferror(e.file);
+  ok = std::fclose(e.file) == 0 && ok;
   if (!e.held) detail::CountLoose(e.depth, true, -1);
   --g_files.count;
   if (index != g_files.count) g_files.entries[index] = g_files.entries[g_files.count];
@@ -90,7 +94,9 @@ const char* AccessMode(int32_t mode) {
 }
 
 void CloseReporting(int32_t id) {
-  WarnClear();
+  // The trace file is closed while a warning is being recorded: clearing
+  // then would lose the warning it records.
+  if (!RecordingLocked()) WarnClear();
   const int32_t i = IndexOf(id);
   if (i < 0) return;
   if (!CloseEntry(i)) WarnReportCode(kGrpFile, kFileClose, 1);
@@ -145,6 +151,7 @@ int32_t FWrite(int32_t id, const void* buffer, int64_t count) {
   int32_t result = kFileOk;
   if (e && count > 0) {
     SwitchTo(e, 2);
+    e->written = true;
     if (std::fwrite(buffer, 1, static_cast<size_t>(count), e->file) != static_cast<size_t>(count))
       result = kFileWrite;
   }
@@ -167,6 +174,27 @@ int32_t FSeek(int32_t id, int64_t position) {
 void FClose(int32_t id) {
   ProcScope proc("Basic.FClose");
   CloseReporting(id);
+}
+
+int32_t FCloseChecked(int32_t id) {
+  ProcScope proc("Basic.FClose");
+  if (!RecordingLocked()) WarnClear();
+  const int32_t i = IndexOf(id);
+  if (i < 0) return kFileOk;
+  const bool written = g_files.entries[i].written;
+  if (CloseEntry(i)) return kFileOk;
+  // Data still buffered when the disk filled up is lost: the file is
+  // incomplete, which is a failed write, not a harmless close.
+  if (written) ErrRaise(kGrpFile, kFileWrite, 11);
+  WarnReportCode(kGrpFile, kFileClose, 12);
+  return kFileClose;
+}
+
+void FDiscard(const std::string& name) {
+  // No reporting: this runs while an error leaves the writer, and that
+  // error is the one the caller must see.
+  chmod(name.c_str(), S_IRUSR | S_IWUSR);
+  std::remove(name.c_str());
 }
 
 void FReadSome(int32_t id, void* buffer, int64_t count, int64_t& read) {
@@ -246,6 +274,7 @@ int32_t TXTWrite(int32_t id, const std::string& line) {
   int32_t result = kFileOk;
   if (e) {
     SwitchTo(e, 2);
+    e->written = true;
     if (std::fwrite(line.data(), 1, line.size(), e->file) != line.size() ||
         std::fwrite("\r\n", 1, 2, e->file) != 2)
       result = kFileWrite;

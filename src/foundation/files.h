@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "foundation/errors.h"
@@ -40,6 +41,11 @@ int32_t FRead(int32_t id, void* buffer, int64_t count);
 int32_t FWrite(int32_t id, const void* buffer, int64_t count);
 int32_t FSeek(int32_t id, int64_t position);
 void FClose(int32_t id);
+// Closes like FClose, but a written file whose buffered data cannot be
+// stored raises the write error (6, 4) instead of leaving a warning.
+int32_t FCloseChecked(int32_t id);
+// Removes a file without reporting anything: for outputs that failed.
+void FDiscard(const std::string& name);
 void FReadSome(int32_t id, void* buffer, int64_t count, int64_t& read);
 int64_t FSize(int32_t id);
 int64_t FPos(int32_t id);
@@ -64,22 +70,31 @@ std::string FLeakReport();
 class TrackedFile {
  public:
   TrackedFile() = default;
-  ~TrackedFile() { Close(); }
+  // A file dropped without Close() (an error left its writer) is closed
+  // without raising; an output made by Create() is removed as well.
+  ~TrackedFile() { Drop(); }
   TrackedFile(const TrackedFile&) = delete;
   TrackedFile& operator=(const TrackedFile&) = delete;
-  TrackedFile(TrackedFile&& o) noexcept : id_(o.id_), text_(o.text_) { o.id_ = kUndefined; }
+  TrackedFile(TrackedFile&& o) noexcept
+      : id_(o.id_), text_(o.text_), discard_(std::move(o.discard_)) {
+    o.id_ = kUndefined;
+    o.discard_.clear();
+  }
   TrackedFile& operator=(TrackedFile&& o) noexcept {
     if (this != &o) {
-      Close();
+      Drop();
       id_ = o.id_;
       text_ = o.text_;
+      discard_ = std::move(o.discard_);
       o.id_ = kUndefined;
+      o.discard_.clear();
     }
     return *this;
   }
 
   int32_t Open(const std::string& name, int32_t mode) {
     Close();
+    discard_.clear();
     text_ = false;
     const int32_t r = FOpen(id_, name, mode);
     FHold(id_);
@@ -87,22 +102,42 @@ class TrackedFile {
   }
   int32_t OpenText(const std::string& name, int32_t mode) {
     Close();
+    discard_.clear();
     text_ = true;
     const int32_t r = TXTOpen(id_, name, mode);
     FHold(id_);
     return r;
   }
+  // Creates a whole output: an old file of that name is deleted first, and
+  // the new one is removed again unless Close() completes it.
+  int32_t Create(const std::string& name) {
+    Close();
+    FDelete(name);
+    const int32_t r = Open(name, kFmCreate);
+    discard_ = name;
+    return r;
+  }
+  // Closes the file. Written data that cannot be stored raises the write
+  // error (the output of Create() is then removed when the handle goes);
+  // while another error unwinds, the close stays quiet.
   void Close() {
     if (id_ == kUndefined) return;
-    if (text_)
-      TXTClose(id_);
-    else
-      FClose(id_);
+    const int32_t id = id_;
     id_ = kUndefined;
+    if (text_) {
+      TXTClose(id);
+    } else if (std::uncaught_exceptions() > 0) {
+      FClose(id);
+      return;
+    } else {
+      FCloseChecked(id);
+    }
+    discard_.clear();
   }
   int32_t Release() {
     int32_t id = id_;
     id_ = kUndefined;
+    discard_.clear();
     return id;
   }
   int32_t id() const { return id_; }
@@ -114,8 +149,21 @@ class TrackedFile {
   int64_t Pos() const { return FPos(id_); }
 
  private:
+  void Drop() noexcept {
+    if (id_ != kUndefined) {
+      if (text_)
+        TXTClose(id_);
+      else
+        FClose(id_);
+      id_ = kUndefined;
+    }
+    if (!discard_.empty()) FDiscard(discard_);
+    discard_.clear();
+  }
+
   int32_t id_ = kUndefined;
   bool text_ = false;
+  std::string discard_;  // output removed unless completed
 };
 
 // Stopwatch: calendar clock and tick counter combined.

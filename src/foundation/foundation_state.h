@@ -61,6 +61,7 @@ struct FileEntry {
   bool text;
   std::FILE* file;
   int8_t last_op;  // 0 none, 1 read, 2 write: stdio needs a seek between the two
+  bool written;    // data went out: a failing close loses some of it
   char name[256];
 };
 

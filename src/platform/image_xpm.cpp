@@ -967,36 +967,46 @@ int32_t WriteXpm(const char* name, XpmExchange* rec) {
   unsigned cpp = 1;
   for (uint64_t room = kCharCount; room < colours.size(); room *= kCharCount) ++cpp;
 
-  std::vector<std::string> strings(colours.size()), values(colours.size());
-  std::vector<XpmColor> table(colours.size());
+  // The text libXpm's own writer makes, built here and stored with checked
+  // writes: a full disk must not pass for success, and no name is ever
+  // piped through outside programs.
+  std::vector<std::string> strings(colours.size());
   for (size_t i = 0; i < colours.size(); ++i) {
     size_t k = i;
     strings[i].resize(cpp);
     for (unsigned c = 0; c < cpp; ++c, k /= kCharCount) strings[i][c] = kChars[k % kCharCount];
-    char text[8];
-    std::snprintf(text, sizeof text, "#%06X", colours[i]);
-    values[i] = text;
-    table[i] = XpmColor{strings[i].data(), nullptr, nullptr, nullptr, nullptr, values[i].data()};
   }
-  XpmImage img{static_cast<unsigned>(rec->width), static_cast<unsigned>(rec->height), cpp,
-               static_cast<unsigned>(colours.size()), table.data(), data.data()};
   rec->colors = static_cast<int32_t>(colours.size());
-  // libXpm pipes names ending in ".Z" or ".gz" through outside programs:
-  // such a file is written under a plain name and renamed.
+  // The array is named after the file: the base name with points and
+  // dashes turned into "_".
   const std::string target = name;
-  auto ends = [&](const char* sfx) {
-    const size_t n = std::strlen(sfx);
-    return target.size() > n && target.compare(target.size() - n, n, sfx) == 0;
-  };
-  const bool piped = ends(".Z") || ends(".gz");
-  const std::string direct = piped ? target + ".part.xpm" : target;
-  const int status = XpmWriteFileFromXpmImage(const_cast<char*>(direct.c_str()), &img, nullptr);
-  if (status != XpmSuccess) {
-    std::remove(direct.c_str());
-    return status;
+  const size_t slash = target.find_last_of('/');
+  std::string var = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::replace(var.begin(), var.end(), '.', '_');
+  std::replace(var.begin(), var.end(), '-', '_');
+  std::string out = "/* XPM */\nstatic char * " + var + "[] = {\n\"" + std::to_string(rec->width) +
+                    " " + std::to_string(rec->height) + " " + std::to_string(colours.size()) + " " +
+                    std::to_string(cpp) + "\"";
+  for (size_t i = 0; i < colours.size(); ++i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "\tc #%06X\"", colours[i]);
+    out += ",\n\"" + strings[i] + text;
   }
-  if (piped && std::rename(direct.c_str(), target.c_str()) != 0) {
-    std::remove(direct.c_str());
+  std::FILE* f = std::fopen(name, "wb");
+  if (!f) return XpmOpenFailed;
+  bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  const size_t w = static_cast<size_t>(rec->width);
+  for (size_t y = 0; ok && y < static_cast<size_t>(rec->height); ++y) {
+    out = ",\n\"";
+    for (size_t x = 0; x < w; ++x) out += strings[data[y * w + x]];
+    out += '"';
+    ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  }
+  ok = ok && std::fwrite("};\n", 1, 3, f) == 3;
+  ok = std::fflush(f) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) {
+    std::remove(name);
     return XpmOpenFailed;
   }
   return XpmSuccess;

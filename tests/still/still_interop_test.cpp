@@ -237,6 +237,35 @@ TEST_F(InteropTest, TgaVariants) {
   b[16] = 15;
   WriteAll(f15, b);
   Check(TGALoad_, f15, 15);
+
+  // Grey with alpha (16-bit grey pixels, as other programs write them),
+  // plain and run-length encoded: the grey is kept, the alpha dropped.
+  const std::string grey = Temp("tg8.tga");
+  ASSERT_TRUE(Magick("'" + kPhoto + "' -colorspace Gray -compress None TGA:'" + grey + "'"));
+  const Bytes g = ReadAll(grey);
+  const size_t n = g.size() - 18 - g[0];
+  for (bool rle : {false, true}) {
+    Bytes ga(g.begin(), g.begin() + 18);
+    ga[0] = 0;
+    ga[2] = rle ? 11 : 3;
+    ga[16] = 16;
+    ga[17] = static_cast<uint8_t>((g[17] & 0x30) | 8);
+    for (size_t i = 0; i < n;) {
+      const size_t m = rle ? std::min<size_t>(n - i, 128) : n;
+      if (rle) ga.push_back(static_cast<uint8_t>(m - 1));
+      for (size_t k = 0; k < m; ++k) ga.insert(ga.end(), {g[18 + g[0] + i + k], static_cast<uint8_t>(k)});
+      i += m;
+    }
+    const std::string file = Temp(rle ? "tga_rle.tga" : "tga.tga");
+    WriteAll(file, ga);
+    Img img;
+    MonitoredBoundary("Test.Load", [&] { TGALoad_(file, img.r); });
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    EXPECT_EQ(img->bits, 8);
+    EXPECT_EQ(Diff(ToRgb(img.r), MagickDecode(grey)), 0);
+    std::remove(file.c_str());
+  }
+  std::remove(grey.c_str());
 }
 
 TEST_F(InteropTest, PcxVariants) {
@@ -263,6 +292,14 @@ TEST_F(InteropTest, PcxVariants) {
     WriteAll(pcx, PlanarPcx(idx.r, p.planes));
     // ImageMagick 6 inverts one-plane files against their header palette.
     Check(PCXLoad_, pcx, 8, p.planes == 1);
+    if (p.planes == 1) {
+      // Two-colour pictures are black and white whatever the header
+      // palette says, as other readers show them.
+      Bytes f = ReadAll(pcx);
+      for (int i = 0; i < 6; ++i) f[16 + i] = static_cast<uint8_t>(i < 3 ? 255 : 0);
+      WriteAll(pcx, f);
+      Check(PCXLoad_, pcx, 8, true);
+    }
   }
 }
 

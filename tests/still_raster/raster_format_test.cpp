@@ -61,7 +61,7 @@ TEST_F(RasterFormat, SgiRunLengthPackets) {
 
 TEST_F(RasterFormat, SgiHeaderVariants) {
   // Dimension 2 reads one channel whatever z says; storage 2 is refused;
-  // 16-bit channels are refused; a wrong magic is no SGI file.
+  // 16-bit channels need twice the data; a wrong magic is no SGI file.
   const std::string file = Temp("hdr.sgi");
   Bytes b = Sgi(0, 1, 2, 4, 2, 3);
   for (int i = 0; i < 8; ++i) b.push_back(uint8_t(i * 10));
@@ -78,6 +78,9 @@ TEST_F(RasterFormat, SgiHeaderVariants) {
   EXPECT_EQ(Info(SGIInfo, file).imagesSupported, 0);
   EXPECT_EQ(TryLoad([&] { SGILoad(file, img.r); }), Code(kGrpImage, kImgUnsupported));
   b[2] = 0, b[3] = 2;
+  WriteAll(file, b);
+  EXPECT_EQ(TryLoad([&] { SGILoad(file, img.r); }), Code(kGrpFile, kFileRead));
+  b[3] = 3;
   WriteAll(file, b);
   EXPECT_EQ(TryLoad([&] { SGILoad(file, img.r); }), Code(kGrpImage, kImgUnsupported));
   b[1] = 0xDB;
@@ -213,13 +216,32 @@ TEST_F(RasterFormat, PnmHeaderAndSamples) {
   const QffInfo fi = Info(PNMInfo, file);
   EXPECT_STREQ(fi.compression, "Ascii encoded");
   EXPECT_EQ(fi.imagesSupported, -1);
-  // Width 3 is below what the reader takes.
+  // Small sides are read: 3 x 4, and the 1 x 1 picture we write ourselves.
   text("P5 3 4 255\n012345678901");
-  EXPECT_EQ(Info(PNMInfo, file).imagesSupported, 0);
+  EXPECT_EQ(Info(PNMInfo, file).imagesSupported, -1);
+  EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), 0);
+  EXPECT_EQ(img->width, 3);
+  EXPECT_EQ(img->pixels[11], '1');
+  ImgFree(&img.r);
+  text("P6\n1 1\n255\n\x01\x02\x03");
+  EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), 0);
+  EXPECT_EQ(Bytes(img->pixels, img->pixels + 3), (Bytes{3, 2, 1}));
+  ImgFree(&img.r);
+  // Bitmaps: a set bit or the digit 1 is black; text digits may run together.
+  text("P1 3 2\n010\n1 1 0\n");
+  EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), 0);
+  EXPECT_EQ(Bytes(img->pixels, img->pixels + 6), (Bytes{255, 0, 255, 0, 0, 255}));
+  ImgFree(&img.r);
+  text("P4\n10 2\n\xA0\x40\x01\xFF");
+  EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), 0);
+  EXPECT_EQ(Bytes(img->pixels, img->pixels + 20),
+            (Bytes{0, 255, 0, 255, 255, 255, 255, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 0, 0, 0}));
+  ImgFree(&img.r);
+  text("P4\n10 2\n\xA0\x40\x01");
+  EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), Code(kGrpFile, kFileRead));
+  text("P7 4 4\n");
   EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), Code(kGrpImage, kImgUnsupported));
-  // Bitmaps are not read; text where a number belongs is no header.
-  text("P1 4 4\n0 1 0 1\n");
-  EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), Code(kGrpImage, kImgUnsupported));
+  // Text where a number belongs is no header.
   text("P5 4 four 255\n");
   EXPECT_EQ(TryLoad([&] { PNMLoad(file, img.r); }), Code(kGrpImage, kImgInvalid));
   text("Q5 4 4 255\n");

@@ -90,14 +90,20 @@ TEST_F(RasterHostile, LyingSizesFailBeforeAllocation) {
     return code;
   };
 
-  // SGI: 65535 x 65535 x 4 claimed by a header alone, raw and encoded.
+  // SGI: 65535 x 65535 x 4 claimed by a header alone, raw and encoded, is
+  // beyond the library's limit; 30000 x 30000 grey is not, but the file
+  // cannot hold it.
   Bytes sgi(512 + 64, 0);
   sgi[0] = 0x01, sgi[1] = 0xDA, sgi[3] = 1, sgi[5] = 3, sgi[6] = sgi[7] = sgi[8] = sgi[9] = 0xFF, sgi[11] = 4;
-  EXPECT_EQ(load(SGILoad, sgi), Code(kGrpFile, kFileRead));
+  EXPECT_EQ(load(SGILoad, sgi), Code(kGrpImage, kImgUnsupported));
   sgi[2] = 1;
+  EXPECT_EQ(load(SGILoad, sgi), Code(kGrpImage, kImgUnsupported));
+  sgi[6] = sgi[8] = 0x75, sgi[7] = sgi[9] = 0x30, sgi[11] = 1;
+  EXPECT_EQ(load(SGILoad, sgi), Code(kGrpFile, kFileRead));
+  sgi[2] = 0;
   EXPECT_EQ(load(SGILoad, sgi), Code(kGrpFile, kFileRead));
   // Encoded rows whose tables fit but whose data could never fill the width.
-  sgi[6] = sgi[7] = 0xFF, sgi[8] = 0, sgi[9] = 2, sgi[11] = 1;
+  sgi[2] = 1, sgi[6] = sgi[7] = 0xFF, sgi[8] = 0, sgi[9] = 2, sgi[11] = 1;
   EXPECT_EQ(load(SGILoad, sgi), Code(kGrpImage, kImgDecompress));
 
   // Sun raster: a huge encoded picture from a few bytes, and raw data missing.

@@ -83,6 +83,14 @@ TEST_F(RasterInterop, SgiVariantsDecodeLikeImageMagick) {
       {"nrle24.sgi", "convert %s ppm:- | pnmtosgi -rle > %o", 24, Oracle::kNetpbm, "sgitopnm"},
       {"nraw24.sgi", "convert %s ppm:- | pnmtosgi -verbatim > %o", 24, Oracle::kNetpbm, "sgitopnm"},
       {"nrle8.sgi", "convert %s -colorspace gray pgm:- | pnmtosgi -rle > %o", 8, Oracle::kNetpbm, "sgitopnm"},
+      // Two bytes per channel, narrowed to 8 bits as the oracles do.
+      {"rle48.sgi", "convert %s -depth 16 -compress RLE sgi:%o", 24, Oracle::kMagick, nullptr},
+      {"raw48.sgi", "convert %s -depth 16 -compress none sgi:%o", 24, Oracle::kMagick, nullptr},
+      // Grey levels that are no multiples of 257: ImageMagick 6 narrows them
+      // its own way; netpbm rounds to the nearest level, as we do.
+      {"rle16.sgi", "convert %s -colorspace gray -type grayscale -depth 16 -compress RLE sgi:%o", 8, Oracle::kNetpbm, "sgitopnm"},
+      {"raw16.sgi", "convert %s -colorspace gray -type grayscale -depth 16 -compress none sgi:%o", 8, Oracle::kNetpbm, "sgitopnm"},
+      {"raw64.sgi", "convert %s -alpha set -depth 16 -compress none sgi:%o", 32, Oracle::kMagick, nullptr},
   };
   for (const Variant& v : variants) Check(SGILoad, v, kOdd);
 }
@@ -124,6 +132,12 @@ TEST_F(RasterInterop, PnmVariantsDecodeLikeImageMagick) {
       {"p5_15.pgm", "convert %s -colorspace gray pgm:- | pamdepth 15 > %o", 8, Oracle::kNetpbm, "cat"},
       {"p6_100.ppm", "convert %s ppm:- | pamdepth 100 > %o", 24, Oracle::kNetpbm, "cat"},
       {"p2_1000.pgm", "convert %s -colorspace gray pgm:- | pamdepth 1000 | pnmtopnm -plain > %o", 8, Oracle::kNetpbm, "cat"},
+      // Bitmaps, binary and text, and the sides a header of its own gives.
+      {"p4.pbm", "convert %s -monochrome pbm:%o", 8, Oracle::kMagick, nullptr},
+      {"p1.pbm", "convert %s -monochrome -compress none pbm:%o", 8, Oracle::kMagick, nullptr},
+      {"np4.pbm", "convert %s pgm:- | pamthreshold | pamtopnm > %o", 8, Oracle::kNetpbm, "cat"},
+      {"n1x1.ppm", "convert %s -crop 1x1+5+5 ppm:- | pnmtopnm > %o", 24, Oracle::kNetpbm, "cat"},
+      {"n5000.ppm", "convert %s -scale 5000x3! ppm:%o", 24, Oracle::kMagick, nullptr},
       // Comments before each header token and after the magic.
       {"comment.ppm",
        "(printf 'P6 # made by a test\\n# width next\\n113\\n# height\\r75\\t255\\n'; convert %s -depth 8 rgb:-) > %o",

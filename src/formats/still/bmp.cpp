@@ -201,6 +201,8 @@ void DIBLoad_(const std::string& name, QImg& img) {
     const int64_t gap = (4 - stored_row % 4) % 4;
     if (!imgf.compressed)
       RasterNeed(imgf, imgf.data_offset, (stored_row + gap) * (imgf.height - 1) + stored_row);
+    else
+      RasterCheckCoded(imgf.img_bytes, imgf.file_size - imgf.data_offset);
 
     uint8_t pal[1024] = {};
     if (imgf.bits == 8 && imgf.pal_size > 0) {
@@ -294,6 +296,7 @@ void DIBSave_(const std::string& name, QImg& img) {
       imgf.file.Write(pal, 1024);
     }
     Mem2Dsk_(imgf, img, pad, conv, row);
+    imgf.file.Close();
   });
 }
 

@@ -183,8 +183,9 @@ void PCXLoad_(const std::string& name, QImg& img) {
     } else if (imgf.bits == 8) {
       std::memset(img.palette, 0, kPaletteBytes);
       std::memcpy(img.palette, pal, 48);
-      // Two-colour files often leave the header palette empty: black and white.
-      if (imgf.file_bits == 1 && std::memcmp(pal, pal + 3, 3) == 0) {
+      // Two-colour pictures are black and white whatever the header palette
+      // holds: writers leave it empty or fill it with anything.
+      if (imgf.file_bits == 1) {
         std::memset(img.palette, 0, 3);
         std::memset(img.palette + 3, 255, 3);
       }
@@ -306,6 +307,7 @@ void PCXSave_(const std::string& name, QImg& img) {
       }
       imgf.file.Write(pal, 769);
     }
+    imgf.file.Close();
   });
 }
 

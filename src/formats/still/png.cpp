@@ -25,6 +25,8 @@ constexpr int64_t kMaxImageBytes = int64_t{1} << 30;
 // Deflate packs at most 1032 bytes into one: a file too small to hold the
 // rows it claims is refused before the rows are allocated.
 constexpr int64_t kMaxDeflateRatio = 1032;
+// The largest ancillary chunk read (libpng's own default where it sets one).
+constexpr png_alloc_size_t kMaxChunkBytes = 8000000;
 
 // Warnings of the library are recorded and the work goes on.
 void warning_handler_(const char* text) { WarnReportText(kGrpExternal, text, 1); }
@@ -166,6 +168,13 @@ void PNGOpen_(QPngFile& s, const std::string& name) {
     if (!s.info) ErrReportCode(kGrpImage, kImgInitCompression, 4);
     png_set_read_fn(s.png, &s, ReadData);
     png_set_user_limits(s.png, kMaxSide, kMaxSide);
+    // A chunk is read whole before it is checked, and an oversized one is
+    // only warned about: a few bytes claiming a text of gigabytes would make
+    // the library reserve them. Chunks the picture does not need are
+    // skipped unread.
+    png_set_chunk_malloc_max(s.png, kMaxChunkBytes);
+    static const png_byte kSkipped[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf\0pCAL\0sCAL\0";
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_NEVER, kSkipped, 8);
     if (!PngGuarded(s.png, StepReadInfo, &s)) ErrReportText(kGrpExternal, s.messages.error, 5);
     s.file_bit_depth = s.bit_depth;
   });
@@ -243,8 +252,7 @@ void PNGSave(const std::string& name, QImg& img) {
     PngWriter w;
     w.img = src;
     w.level = g_png_level;
-    FDelete(name);
-    w.file.Open(name, kFmCreate);
+    w.file.Create(name);
     w.messages.warning = warning_handler_;
     w.png = PngCreateWrite(&w.messages);
     if (!w.png) ErrReportCode(kGrpImage, kImgInitCompression, 20);

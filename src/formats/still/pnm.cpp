@@ -17,8 +17,6 @@ namespace vek {
 namespace {
 
 constexpr int32_t kReadBuf = 4096;
-constexpr int32_t kMinSide = 4;
-constexpr int32_t kMaxSide = 4096;
 
 struct PnmSettings {
   int32_t ascii = 0;
@@ -129,6 +127,8 @@ void PNMOpen_(const std::string& name, QPnmFile& pnm) {
     if (n < 1 || tok[0] != 'P') ErrReportCode(kGrpImage, kImgInvalid, 2);
     pnm.magic = n == 2 && tok[1] >= '0' && tok[1] <= '9' ? tok[1] - '0' : 0;
     switch (pnm.magic) {
+      case 1: pnm.bytespp = 1; pnm.ascii = true; pnm.bitmap = true; break;
+      case 4: pnm.bytespp = 1; pnm.bitmap = true; break;
       case 2: pnm.bytespp = 1; pnm.ascii = true; break;
       case 3: pnm.bytespp = 3; pnm.ascii = true; break;
       case 5: pnm.bytespp = 1; break;
@@ -138,10 +138,14 @@ void PNMOpen_(const std::string& name, QPnmFile& pnm) {
     pnm.width = ReadNumber(pnm);
     pnm.height = ReadNumber(pnm);
     // Bitmaps have no maximum value.
-    if (pnm.bytespp != 0) pnm.maxval = ReadNumber(pnm);
-    pnm.supported = pnm.bytespp != 0 && pnm.width >= kMinSide && pnm.width <= kMaxSide &&
-                    pnm.height >= kMinSide && pnm.height <= kMaxSide && pnm.maxval >= 1 &&
-                    pnm.maxval <= 65535;
+    if (pnm.bitmap)
+      pnm.maxval = 1;
+    else if (pnm.bytespp != 0)
+      pnm.maxval = ReadNumber(pnm);
+    // Any size the library holds: what we and netpbm write reads back.
+    pnm.supported = pnm.bytespp != 0 && pnm.width >= 1 && pnm.height >= 1 &&
+                    static_cast<int64_t>(pnm.width) * pnm.bytespp <= kStillMaxBytes / pnm.height &&
+                    pnm.maxval >= 1 && pnm.maxval <= 65535;
   });
 }
 
@@ -153,10 +157,15 @@ void PNMLoad(const std::string& name, QImg& img) {
     const int64_t samples = static_cast<int64_t>(pnm.width) * pnm.height * pnm.bytespp;
     const uint32_t maxval = static_cast<uint32_t>(pnm.maxval);
     const int64_t sample_bytes = maxval > 255 ? 2 : 1;
-    if (!pnm.ascii && pnm.file_size - pnm.consumed < samples * sample_bytes)
-      ErrReportCode(kGrpFile, kFileRead, 4);
+    // Binary bitmap rows are packed eight pixels to the byte.
+    const int64_t packed_row = (static_cast<int64_t>(pnm.width) + 7) / 8;
+    const int64_t stored = pnm.bitmap ? packed_row * pnm.height : samples * sample_bytes;
+    if (!pnm.ascii && pnm.file_size - pnm.consumed < stored) ErrReportCode(kGrpFile, kFileRead, 4);
+    // Text bitmaps may run their digits together: one byte a pixel at least.
+    if (pnm.ascii && pnm.bitmap && pnm.file_size - pnm.consumed < samples)
+      ErrReportCode(kGrpImage, kImgCorrupted, 11);
     // Every text sample takes two bytes at least (the last one may end the file).
-    if (pnm.ascii && pnm.file_size - pnm.consumed < 2 * samples - 1)
+    if (pnm.ascii && !pnm.bitmap && pnm.file_size - pnm.consumed < 2 * samples - 1)
       ErrReportCode(kGrpImage, kImgCorrupted, 5);
 
     _imgalloc_(&img, pnm.width, pnm.height, pnm.bytespp * 8, 6, "FF_PNM.PNMLoad.ih");
@@ -164,7 +173,30 @@ void PNMLoad(const std::string& name, QImg& img) {
     uint8_t lut[256];
     for (uint32_t v = 0; v < 256; ++v) lut[v] = Scale(v, maxval);
 
-    if (!pnm.ascii) {
+    if (pnm.bitmap) {
+      // A set bit (or the digit 1) is black.
+      if (!pnm.ascii) {
+        pnm.file.Seek(pnm.consumed);
+        Tracked<uint8_t> row(packed_row, 12, "FF_PNM.PNMLoad.tmpdata", kMemNew);
+        for (int64_t y = 0; y < pnm.height; ++y) {
+          pnm.file.Read(row.get(), packed_row);
+          uint8_t* d = px + y * pnm.width;
+          for (int64_t x = 0; x < pnm.width; ++x)
+            d[x] = (row.get()[x >> 3] >> (7 - (x & 7))) & 1 ? 0 : 255;
+        }
+      } else {
+        for (int64_t i = 0; i < samples; ++i) {
+          int c = PNMReadBuf_(pnm);
+          while (IsSpace(c) || c == '#') {
+            if (c == '#')
+              while (c != 10 && c != 13) c = PNMReadBuf_(pnm);
+            c = PNMReadBuf_(pnm);
+          }
+          if (c != '0' && c != '1') ErrReportCode(kGrpImage, kImgCorrupted, 13);
+          px[i] = c == '1' ? 0 : 255;
+        }
+      }
+    } else if (!pnm.ascii) {
       pnm.file.Seek(pnm.consumed);
       if (sample_bytes == 1 && pnm.bytespp == 3) {
         // In chunks that stay in the cache, swapped to blue, green, red on
@@ -217,7 +249,7 @@ void PNMLoad(const std::string& name, QImg& img) {
     }
     if (pnm.bytespp == 1) {
       for (int32_t i = 0; i < 256; ++i) std::memset(img.palette + 3 * i, i, 3);
-    } else if (pnm.ascii || sample_bytes == 2) {
+    } else if ((pnm.ascii || sample_bytes == 2) && !pnm.bitmap) {
       for (int64_t i = 0; i < samples; i += 3) std::swap(px[i], px[i + 2]);
     }
   });
@@ -321,6 +353,7 @@ void PNMSave(const std::string& name, QImg& img) {
       wr.Put(line.get(), l - line.get());
     }
     wr.Flush();
+    out.file.Close();
   });
 }
 
@@ -342,7 +375,7 @@ void PNMInfo(const std::string& name, QffInfo& info) {
 
 namespace {
 constexpr FormatRow kRead[] = {
-    {6, {kFmtPNM, 0x09, ".pnm.ppm.pgm", "PNM", "Portable Image", "PNM, Portable Image"}},
+    {6, {kFmtPNM, 0x09, ".pnm.ppm.pgm.pbm", "PNM", "Portable Image", "PNM, Portable Image"}},
 };
 constexpr FormatRow kWrite[] = {
     {12, {kFmtPNM, 0x09, ".ppm.pnm", "PPM", "Portable PixelMap", "PPM, Portable PixelMap"}},

@@ -22,6 +22,7 @@ struct QPnmFile {
   int32_t maxval = 0;
   int32_t bytespp = 0;      // 1 grey, 3 colour, 0 a kind not read
   bool ascii = false;
+  bool bitmap = false;      // P1 or P4: one bit a pixel, no maximum value
   bool supported = false;
   int64_t consumed = 0;     // bytes taken from the file so far
   Tracked<uint8_t> buf;     // read buffer
@@ -30,8 +31,9 @@ struct QPnmFile {
 };
 
 void PNMOpen_(const std::string& name, QPnmFile& pnm);
-// P2 and P5 give an 8-bit grey image, P3 and P6 a 24-bit image; samples of
-// any maximum up to 65535 are scaled to 0..255.
+// P1 and P4 (bitmaps: 1 is black) and P2 and P5 give an 8-bit grey image,
+// P3 and P6 a 24-bit image; samples of any maximum up to 65535 are scaled
+// to 0..255. Any size up to the library's limit is read.
 void PNMLoad(const std::string& name, QImg& img);
 // Writes a binary "P6", or an ASCII "P3" with one sample per line.
 void PNMSave(const std::string& name, QImg& img);

@@ -14,10 +14,7 @@ void RasterOpenRead(QImgFile& imgf, const std::string& name) {
   if (imgf.file_size < 0) ErrRaise(kGrpFile, kFileRead, 1);
 }
 
-void RasterCreate(QImgFile& imgf, const std::string& name) {
-  FDelete(name);
-  imgf.file.Open(name, kFmCreate);
-}
+void RasterCreate(QImgFile& imgf, const std::string& name) { imgf.file.Create(name); }
 
 void RasterNeed(const QImgFile& imgf, int64_t offset, int64_t bytes) {
   if (offset < 0 || bytes < 0 || offset > imgf.file_size || bytes > imgf.file_size - offset)
@@ -26,9 +23,13 @@ void RasterNeed(const QImgFile& imgf, int64_t offset, int64_t bytes) {
 
 void RasterCheckDims(const QImgFile& imgf) {
   if (imgf.width <= 0 || imgf.height <= 0) ErrRaise(kGrpImage, kImgInvalid, 3);
-  // The record counts its bytes in 32 bits.
   const int64_t row = static_cast<int64_t>(imgf.width) * std::max(imgf.bytespp, 1);
-  if (row > INT32_MAX / imgf.height) ErrRaise(kGrpImage, kImgUnsupported, 4);
+  if (row > kStillMaxBytes / imgf.height) ErrRaise(kGrpImage, kImgUnsupported, 4);
+}
+
+void RasterCheckCoded(int64_t decoded, int64_t coded) {
+  if (decoded > kStillFreeBytes && decoded / kStillMaxRatio > std::max<int64_t>(coded, 0))
+    ErrRaise(kGrpImage, kImgDecompress, 10);
 }
 
 void RasterCheckSave(const QImg& img, int32_t max_side) {

@@ -68,15 +68,30 @@ void RasterReadRows(QImgFile& imgf, int64_t stored_row, int64_t gap, Fn&& fn);
 
 // Opens `name` for reading into the state and records its size.
 void RasterOpenRead(QImgFile& imgf, const std::string& name);
-// Deletes an existing file of that name and creates it anew.
+// Deletes an existing file of that name and creates it anew; the file is
+// removed again unless the writer completes it with imgf.file.Close().
 void RasterCreate(QImgFile& imgf, const std::string& name);
 // Checks that the record holds pixels the writers can store.
 void RasterCheckSave(const QImg& img, int32_t max_side);
 // Reports a truncated file (the read error) before anything is allocated
 // when the file cannot hold `bytes` from `offset`.
 void RasterNeed(const QImgFile& imgf, int64_t offset, int64_t bytes);
-// Checks the dimensions of a file before the image is allocated.
+// Checks the dimensions of a file before the image is allocated: both
+// sides positive (else "Invalid image format.") and the picture within the
+// library's limit (else "Image format not supported.").
 void RasterCheckDims(const QImgFile& imgf);
+// Refuses, with "Cannot decompress image data.", coded data far too short
+// for the `decoded` bytes it claims to unpack to.
+void RasterCheckCoded(int64_t decoded, int64_t coded);
+
+// The largest picture a reader allocates: the record counts its bytes in
+// 32 bits, and a gigabyte is more than any file of these formats needs.
+inline constexpr int64_t kStillMaxBytes = int64_t{1} << 30;
+// Run-length codes may skip or repeat a lot, but a picture of more than
+// kStillFreeBytes needs at least one coded byte per kStillMaxRatio of its
+// bytes: a few kilobytes never claim half a gigabyte.
+inline constexpr int64_t kStillFreeBytes = int64_t{16} << 20;
+inline constexpr int64_t kStillMaxRatio = 1024;
 
 // Fills the file info record from the state: size, geometry, one frame,
 // the compression name of compressed files, and the two flags.

@@ -38,6 +38,9 @@ inline void PutBe32(uint8_t* p, uint32_t v) {
   PutBe16(p + 2, v);
 }
 
+// A 16-bit sample to 8 bits, rounded to the nearest level.
+inline uint8_t Narrow16(uint32_t v) { return static_cast<uint8_t>((v * 255 + 32767) / 65535); }
+
 // Channel planes of one row into the record's pixel order: red, green and
 // blue go to bytes 2, 1 and 0, alpha to byte 3.
 void Interleave(const uint8_t* planes, int32_t w, int32_t z, uint8_t* row) {
@@ -108,6 +111,30 @@ int32_t SGIDecodeRow(const uint8_t* src, int64_t n, uint8_t* dst, int32_t width)
   return static_cast<int32_t>(o - dst);
 }
 
+int32_t SGIDecodeRow16(const uint8_t* src, int64_t n, uint8_t* dst, int32_t width) {
+  // The same packets with 16-bit counts and samples, big-endian.
+  const int64_t words = std::max<int64_t>(n, 0) / 2;
+  int64_t i = 0;
+  int32_t o = 0;
+  while (i < words && o < width) {
+    const uint32_t c = Be16(src + 2 * i++);
+    const int64_t count = c & 0x7F;
+    if (count == 0) break;
+    const int64_t m = std::min<int64_t>(count, width - o);
+    if (c & 0x80) {
+      const int64_t k = std::min(m, words - i);
+      for (int64_t j = 0; j < k; ++j) dst[o++] = Narrow16(Be16(src + 2 * (i + j)));
+      i += count;
+      if (k < m) break;  // the input ended inside the packet
+    } else {
+      if (i >= words) break;
+      std::memset(dst + o, Narrow16(Be16(src + 2 * i++)), static_cast<size_t>(m));
+      o += static_cast<int32_t>(m);
+    }
+  }
+  return o;
+}
+
 int64_t SGIEncodeRow(const uint8_t* src, int32_t n, uint8_t* dst) {
   uint8_t* o = dst;
   int32_t i = 0;
@@ -154,7 +181,7 @@ void SGIOpen_(const std::string& name, QSgiFile& sgi) {
       case 3: break;
       default: sgi.channels = 0; break;
     }
-    sgi.supported = sgi.bpc == 1 && (sgi.storage == 0 || sgi.storage == 1) && sgi.channels >= 1 &&
+    sgi.supported = (sgi.bpc == 1 || sgi.bpc == 2) && (sgi.storage == 0 || sgi.storage == 1) && sgi.channels >= 1 &&
                     sgi.channels <= 4 && sgi.colormap == 0;
   });
 }
@@ -169,29 +196,37 @@ void SGILoad(const std::string& name, QImg& img) {
     SGIOpen_(name, sgi);
     if (!sgi.supported) ErrReportCode(kGrpImage, kImgUnsupported, 3);
     const int64_t w = sgi.width, h = sgi.height, z = sgi.channels;
+    const int64_t bpc = sgi.bpc;
     if (w <= 0 || h <= 0) ErrReportCode(kGrpImage, kImgInvalid, 4);
     const int32_t bits = LoadBits(sgi.channels);
     const int64_t bpp = bits / 8;
     const int64_t plane = w * h;
+    QImgFile dims;
+    dims.width = sgi.width;
+    dims.height = sgi.height;
+    dims.bytespp = static_cast<int32_t>(bpp);
+    RasterCheckDims(dims);
 
     // Everything the pixels need is checked against the file before the
     // image is allocated.
     Tracked<uint8_t> data;
     Tracked<uint32_t> linetbl, lentbl;
+    // Two channels: only the first (grey) is kept.
+    const int64_t keep = z == 2 ? 1 : z;
     if (sgi.storage == 0) {
-      if (sgi.file_size - kHeaderBytes < plane * z) ErrReportCode(kGrpFile, kFileRead, 5);
-      // Two channels: only the first (grey) is kept.
-      const int64_t want = plane * (z == 2 ? 1 : z);
+      if (sgi.file_size - kHeaderBytes < plane * z * bpc) ErrReportCode(kGrpFile, kFileRead, 5);
+      const int64_t want = plane * keep * bpc;
       data.Alloc(want, 6, "FF_SGI.SGILoad.data", kMemNew);
       sgi.file.Seek(kHeaderBytes);
       sgi.file.Read(data.get(), want);
     } else {
       const int64_t entries = h * z;
       if (sgi.file_size - kHeaderBytes < 8 * entries) ErrReportCode(kGrpFile, kFileRead, 7);
-      // A row cannot hold more than 127 pixels per two bytes: data too short
-      // for the picture is refused before the image is allocated.
+      // A row cannot hold more than 127 pixels per two samples: data too
+      // short for the picture is refused before the image is allocated.
       const int64_t rest = sgi.file_size - kHeaderBytes - 8 * entries;
-      if (w > (rest + 1) / 2 * 127) ErrReportCode(kGrpImage, kImgDecompress, 8);
+      if (w > (rest / bpc + 1) / 2 * 127) ErrReportCode(kGrpImage, kImgDecompress, 8);
+      RasterCheckCoded(plane * bpp, rest);
       data.Alloc(sgi.file_size, 9, "FF_SGI.SGILoad.data", kMemNew);
       sgi.file.Seek(0);
       sgi.file.Read(data.get(), sgi.file_size);
@@ -205,33 +240,28 @@ void SGILoad(const std::string& name, QImg& img) {
     }
     sgi.file.Close();
 
-    QImgFile dims;
-    dims.width = sgi.width;
-    dims.height = sgi.height;
-    dims.bytespp = static_cast<int32_t>(bpp);
-    RasterCheckDims(dims);
     _imgalloc_(&img, sgi.width, sgi.height, bits, 12, "FF_SGI.SGILoad.ih");
     const int64_t row_bytes = w * bpp;
     // Rows are stored bottom-up.
     auto image_row = [&](int64_t y) { return img.pixels + (h - 1 - y) * row_bytes; };
+    Tracked<uint8_t> templine(w * z, 13, "FF_SGI.SGILoad.templine", kMemNew);
 
     if (sgi.storage == 0) {
-      if (z <= 2) {
-        for (int64_t y = 0; y < h; ++y) std::memcpy(image_row(y), data.get() + y * w, w);
-      } else {
-        Tracked<uint8_t> templine(w * z, 13, "FF_SGI.SGILoad.templine", kMemNew);
-        for (int64_t y = 0; y < h; ++y) {
-          for (int64_t c = 0; c < z; ++c)
-            std::memcpy(templine.get() + c * w, data.get() + c * plane + y * w, w);
-          Interleave(templine.get(), sgi.width, sgi.channels, image_row(y));
+      for (int64_t y = 0; y < h; ++y) {
+        uint8_t* line = z <= 2 ? image_row(y) : templine.get();
+        for (int64_t c = 0; c < keep; ++c) {
+          const uint8_t* src = data.get() + (c * plane + y * w) * bpc;
+          if (bpc == 1)
+            std::memcpy(line + c * w, src, static_cast<size_t>(w));
+          else
+            for (int64_t x = 0; x < w; ++x) line[c * w + x] = Narrow16(Be16(src + 2 * x));
         }
+        if (z > 2) Interleave(templine.get(), sgi.width, sgi.channels, image_row(y));
       }
     } else {
-      Tracked<uint8_t> templine(w * z, 14, "FF_SGI.SGILoad.templine", kMemNew);
-      // Packets of one byte each fill a row in 2 x width + 1 bytes: more of
-      // a stored row is never looked at.
-      const int64_t useful = 2 * w + 2;
-      const int64_t keep = z == 2 ? 1 : z;
+      // Packets of one sample each fill a row in 2 x width + 1 samples:
+      // more of a stored row is never looked at.
+      const int64_t useful = (2 * w + 2) * bpc;
       for (int64_t y = 0; y < h; ++y) {
         uint8_t* line = z <= 2 ? image_row(y) : templine.get();
         std::memset(line, 0, static_cast<size_t>(w * keep));
@@ -240,7 +270,10 @@ void SGILoad(const std::string& name, QImg& img) {
           const int64_t len = lentbl.get()[c * h + y];
           if (off >= sgi.file_size) ErrReportCode(kGrpImage, kImgDecompress, 15);
           const int64_t n = std::min({len, useful, sgi.file_size - off});
-          SGIDecodeRow(data.get() + off, n, line + c * w, sgi.width);
+          if (bpc == 1)
+            SGIDecodeRow(data.get() + off, n, line + c * w, sgi.width);
+          else
+            SGIDecodeRow16(data.get() + off, n, line + c * w, sgi.width);
         }
         if (z > 2) Interleave(templine.get(), sgi.width, sgi.channels, image_row(y));
       }
@@ -301,6 +334,7 @@ void SGISave(const std::string& name, QImg& img) {
         }
         out.file.Write(buf.get(), used);
       }
+      out.file.Close();
       return;
     }
 
@@ -333,6 +367,7 @@ void SGISave(const std::string& name, QImg& img) {
     out.file.Write(buf.get(), used);
     out.file.Seek(kHeaderBytes);
     out.file.Write(tables.get(), tables.size());
+    out.file.Close();
   });
 }
 

@@ -26,6 +26,7 @@ struct QSgiFile {
 };
 
 void SGIOpen_(const std::string& name, QSgiFile& sgi);
+// Files of one or two bytes per channel (the latter narrowed to 8 bits).
 // One channel gives an 8-bit grey image (so do two: the second is alpha and
 // is dropped), three a 24-bit and four a 32-bit image with alpha in byte 3.
 void SGILoad(const std::string& name, QImg& img);
@@ -41,6 +42,9 @@ int32_t SGISetCompression(int32_t flag);
 // writes at most 2 x n + 2 bytes, the terminating zero included, and
 // returns the count.
 int32_t SGIDecodeRow(const uint8_t* src, int64_t n, uint8_t* dst, int32_t width);
+// The same for files of two bytes per channel: `n` bytes of 16-bit packets
+// give at most `width` samples, each narrowed to 8 bits.
+int32_t SGIDecodeRow16(const uint8_t* src, int64_t n, uint8_t* dst, int32_t width);
 int64_t SGIEncodeRow(const uint8_t* src, int32_t n, uint8_t* dst);
 
 }  // namespace vek

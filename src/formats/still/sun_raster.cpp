@@ -317,6 +317,7 @@ void RASSave(const std::string& name, QImg& img) {
       out.file.Seek(16);
       out.file.Write(len, 4);
     }
+    out.file.Close();
   });
 }
 

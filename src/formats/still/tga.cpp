@@ -170,8 +170,11 @@ void TGAOpen_(const std::string& name, QImgFile& imgf) {
     imgf.bits = depth == 16 ? 15 : depth;
     imgf.bytespp = (depth + 7) / 8;
     const bool indexed = (type & 7) != 2;
-    imgf.supported = indexed ? depth == 8
-                             : (depth == 15 || depth == 16 || depth == 24 || depth == 32);
+    // Grey levels come alone (8 bits) or followed by alpha (16 bits).
+    imgf.supported = imgf.grey   ? depth == 8 || depth == 16
+                     : indexed ? depth == 8
+                               : (depth == 15 || depth == 16 || depth == 24 || depth == 32);
+    if (imgf.grey && depth == 16) imgf.bits = 8;
     imgf.bottom_up = (h[17] & 0x20) == 0;
     imgf.right_to_left = (h[17] & 0x10) != 0;
     imgf.pal_offset = 18 + id_length;
@@ -206,6 +209,16 @@ void TGALoad_(const std::string& name, QImg& img) {
       if (static_cast<int64_t>(imgf.width) * imgf.height > packets * 128)
         ErrRaise(kGrpImage, kImgDecompress, 8);
     }
+    // Grey with alpha is read as 16-bit pixels first; the grey byte of each
+    // is kept.
+    const bool grey_alpha = imgf.grey && imgf.bytespp == 2;
+    struct Pairs {
+      QImg r{};
+      // Plain release: this may run while an error unwinds the block.
+      ~Pairs() { MemFree(r.pixels); }
+    } pairs;
+    QImg& dst = grey_alpha ? pairs.r : img;
+    if (grey_alpha) _imgalloc_(&pairs.r, imgf.width, imgf.height, 16, 9, "ConForm.TGALoad_.pairs");
     ImgLoadGuard loading(img);
     _imgalloc_(&img, imgf.width, imgf.height, imgf.bits, 3, "ConForm.TGALoad_.ih");
     if (imgf.bits == 8) {
@@ -231,10 +244,14 @@ void TGALoad_(const std::string& name, QImg& img) {
     }
 
     if (imgf.compressed) {
-      if (!DecodeRle(imgf.cmps_data.get(), imgf.cmps_size, img, imgf.bottom_up))
+      if (!DecodeRle(imgf.cmps_data.get(), imgf.cmps_size, dst, imgf.bottom_up))
         ErrRaise(kGrpImage, kImgDecompress, 4);
     } else {
-      Dsk2Mem_(imgf, img.pixels, 0);
+      Dsk2Mem_(imgf, dst.pixels, 0);
+    }
+    if (grey_alpha) {
+      const int64_t n = static_cast<int64_t>(img.width) * img.height;
+      for (int64_t i = 0; i < n; ++i) img.pixels[i] = pairs.r.pixels[2 * i];
     }
     if (imgf.bits == 15) {
       // Bit 15 is the attribute bit of the file, 0 in the record.
@@ -270,6 +287,7 @@ void TGASave_(const std::string& name, QImg& img) {
     if (img.bits == 8) imgf.file.Write(img.palette, kPaletteBytes);
     if (!rle) {
       Mem2Dsk_(imgf, img, 0, conv, row);
+      imgf.file.Close();
       return;
     }
     // Encoded rows are gathered in one buffer and written when it fills.
@@ -295,6 +313,7 @@ void TGASave_(const std::string& name, QImg& img) {
       used += n;
     }
     imgf.file.Write(imgf.cmps_data.get(), used);
+    imgf.file.Close();
   });
 }
 

@@ -166,8 +166,33 @@ void TIFOpen_(QTiffFile& s, const std::string& name) {
                                   photo == PHOTOMETRIC_MINISBLACK || photo == PHOTOMETRIC_PALETTE);
     const bool colour = photo == PHOTOMETRIC_RGB && (spp == 3 || spp == 4) &&
                         planar == PLANARCONFIG_CONTIG;
-    s.supported = bps == 8 && codec && (one || colour) && s.bytespp == spp &&
+    s.scanlines = bps == 8 && codec && (one || colour) && s.bytespp == spp &&
                   s.row_bytes == static_cast<int64_t>(s.width) * spp;
+    if (!s.scanlines) {
+      // Alpha is dropped, never multiplied into the colours: the RGBA
+      // interface is told the extra samples carry nothing.
+      uint16_t extra = 0;
+      uint16_t* kinds = nullptr;
+      if (TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extra, &kinds) && extra > 0 && extra < spp) {
+        uint16_t none[16] = {};
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, std::min<uint16_t>(extra, 16), none);
+      }
+      char why[1024] = "";
+      s.rgba = TIFFRGBAImageOK(t, why) != 0;
+      s.grey = (photo == PHOTOMETRIC_MINISWHITE || photo == PHOTOMETRIC_MINISBLACK) &&
+               spp - extra == 1;
+      // Floating-point samples, which the RGBA interface refuses, run from
+      // 0 (black) to 1 (full intensity).
+      uint16_t format = SAMPLEFORMAT_UINT;
+      TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+      s.floats = !s.rgba && format == SAMPLEFORMAT_IEEEFP && (bps == 32 || bps == 64) && !s.tiled &&
+                 ((photo == PHOTOMETRIC_MINISBLACK && spp - extra == 1) ||
+                  (photo == PHOTOMETRIC_RGB && spp - extra == 3));
+    }
+    g_tiff_error[0] = '\0';
+    // The pixels as the codec hands them out, whatever the record becomes.
+    s.stored_bytes = static_cast<int64_t>(w) * h * spp * bps / 8;
+    s.supported = s.scanlines || s.rgba || s.floats;
   });
 }
 
@@ -189,13 +214,85 @@ void TIFClose_(QTiffFile& s) {
 
 namespace {
 
+// Rasters up to this size need no proof from the file's size: a fax page
+// of a few hundred bytes is a valid picture of some megapixels.
+constexpr int64_t kFreeRasterBytes = int64_t{64} << 20;
+
 void CheckLoadable(const QTiffFile& s, int64_t file_size) {
   if (s.width <= 0 || s.height <= 0) ErrReportCode(kGrpImage, kImgInvalid, 7);
-  const int64_t bytes = static_cast<int64_t>(s.width) * s.height * s.bytespp;
+  // Through the RGBA interface the library fills a 32-bit raster first.
+  const int64_t bytes = static_cast<int64_t>(s.width) * s.height * (s.scanlines ? s.bytespp : 4);
   if (s.width > kMaxSide || s.height > kMaxSide || bytes > kMaxImageBytes)
     ErrReportCode(kGrpImage, kImgUnsupported, 8);
+  const int64_t stored = s.scanlines ? bytes : s.stored_bytes;
   const int64_t ratio = s.compression == COMPRESSION_NONE ? 1 : kMaxCodecRatio;
-  if (bytes / ratio > file_size) ErrReportCode(kGrpImage, kImgDecompress, 9);
+  const bool small = !s.scanlines && s.compression != COMPRESSION_NONE && bytes <= kFreeRasterBytes;
+  if (!small && stored / ratio > file_size) ErrReportCode(kGrpImage, kImgDecompress, 9);
+}
+
+inline uint8_t FloatLevel(double v) {
+  return static_cast<uint8_t>(v > 0 ? v < 1 ? v * 255 + 0.5 : 255 : 0);
+}
+
+// Grey or RGB samples of floating point, row by row, plane by plane when
+// the planes are separate.
+void ReadFloats(QTiffFile& s, QImg& img) {
+  TIFF* t = s.tif.get();
+  const int64_t row_bytes = static_cast<int64_t>(TIFFScanlineSize64(t));
+  const int32_t bps = s.bits_per_sample / 8;
+  const int32_t colours = s.grey ? 1 : 3;
+  const bool separate = s.planar == PLANARCONFIG_SEPARATE;
+  const int64_t stride = separate ? 1 : s.samples;
+  if (row_bytes < static_cast<int64_t>(s.width) * stride * bps) ErrReportCode(kGrpImage, kImgUnsupported, 24);
+  Tracked<uint8_t> row(row_bytes, 25, "FF_TIF.TIFLoad.floats", kMemNew);
+  const int32_t out = img.bytespp;
+  // Separate planes are read one whole plane after the other: codecs
+  // cannot jump between them row by row.
+  for (int32_t c = 0; c < (separate ? colours : 1); ++c) {
+    for (int32_t y = 0; y < s.height; ++y) {
+      if (TIFFReadScanline(t, row.get(), static_cast<uint32_t>(y), static_cast<uint16_t>(c)) < 0)
+        TiffFail(kImgDecompress, 26);
+      uint8_t* d = img.pixels + static_cast<int64_t>(y) * s.width * out;
+      for (int32_t x = 0; x < s.width; ++x) {
+        for (int32_t k = separate ? c : 0; k < (separate ? c + 1 : colours); ++k) {
+          const uint8_t* p = row.get() + (x * stride + (separate ? 0 : k)) * bps;
+          double v;
+          if (bps == 4) {
+            float f;
+            std::memcpy(&f, p, 4);
+            v = f;
+          } else {
+            std::memcpy(&v, p, 8);
+          }
+          // Red, green, blue go to bytes 2, 1, 0 of a pixel.
+          d[x * out + (colours == 1 ? 0 : 2 - k)] = FloatLevel(v);
+        }
+      }
+    }
+  }
+  if (s.grey)
+    for (int i = 0; i < 256; ++i) std::memset(img.palette + 3 * i, i, 3);
+}
+
+// Any picture the RGBA interface decodes, as grey levels or colour.
+void ReadRgba(QTiffFile& s, QImg& img) {
+  const int64_t n = static_cast<int64_t>(s.width) * s.height;
+  Tracked<uint32_t> raster(n, 18, "FF_TIF.TIFLoad.raster", kMemNew);
+  if (!TIFFReadRGBAImageOriented(s.tif.get(), static_cast<uint32_t>(s.width),
+                                 static_cast<uint32_t>(s.height), raster.get(), ORIENTATION_TOPLEFT, 1))
+    TiffFail(kImgDecompress, 19);
+  const uint32_t* p = raster.get();
+  uint8_t* d = img.pixels;
+  if (s.grey) {
+    for (int64_t i = 0; i < n; ++i) d[i] = static_cast<uint8_t>(TIFFGetR(p[i]));
+    for (int i = 0; i < 256; ++i) std::memset(img.palette + 3 * i, i, 3);
+  } else {
+    for (int64_t i = 0; i < n; ++i, d += 3) {
+      d[0] = static_cast<uint8_t>(TIFFGetB(p[i]));
+      d[1] = static_cast<uint8_t>(TIFFGetG(p[i]));
+      d[2] = static_cast<uint8_t>(TIFFGetR(p[i]));
+    }
+  }
 }
 
 void ReadPalette(const QTiffFile& s, QImg& img) {
@@ -264,6 +361,18 @@ void TIFLoad(const std::string& name, QImg& img) {
     if (!s.supported) ErrReportCode(kGrpImage, kImgUnsupported, 14);
     CheckLoadable(s, file_size);
     ImgLoadGuard loading(img);
+    if (!s.scanlines) {
+      const int32_t bits = s.grey ? 8 : 24;
+      ImgAlloc(&img, s.width, s.height, bits, 15, "FF_TIF.TIFLoad.img");
+      if (s.floats)
+        ReadFloats(s, img);
+      else
+        ReadRgba(s, img);
+      TiffCheck(17);
+      ImgSetDims(&img, s.width, s.height, bits);
+      TIFClose_(s);
+      return;
+    }
     ImgAlloc(&img, s.width, s.height, s.bytespp * 8, 15, "FF_TIF.TIFLoad.img");
     ReadPalette(s, img);
     if (s.tiled) {
@@ -298,7 +407,19 @@ void TIFSave(const std::string& name, QImg& img) {
       ImgConvBpp(&img, &temp.r, bits);
       src = &temp.r;
     }
+    // A file the library could not complete is removed; declared before
+    // the handle, so the handle is closed first.
+    struct Discard {
+      const std::string& name;
+      bool armed = false;
+      ~Discard() {
+        if (armed) FDiscard(name);
+      }
+    } discard{name};
     QTiffFile s;
+    // An old file goes first, so what is left after a failure is ours.
+    FDelete(name);
+    discard.armed = true;
     TIFCreate_(s, name);
     TIFF* t = s.tif.get();
     const int64_t row_bytes = static_cast<int64_t>(src->width) * src->bytespp;
@@ -337,6 +458,7 @@ void TIFSave(const std::string& name, QImg& img) {
         TiffFail(kImgCompress, 20);
     }
     TIFClose_(s);
+    discard.armed = false;
   });
 }
 

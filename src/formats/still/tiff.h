@@ -24,6 +24,11 @@ struct QTiffFile {
   int32_t photometric = 0;
   int32_t planar = 1;
   bool tiled = false;
+  bool scanlines = false;     // rows can be copied as they are stored
+  bool rgba = false;          // libtiff's RGBA interface decodes it
+  bool floats = false;        // grey or RGB samples of 32 or 64-bit floating point
+  bool grey = false;          // one colour channel of grey levels
+  int64_t stored_bytes = 0;   // the pixels as stored, unpacked from the codec
   bool supported = false;     // the loader can deliver it
 
   // Closes the file and zeroes the fields.
@@ -32,7 +37,8 @@ struct QTiffFile {
     width = height = bits_per_sample = samples = bytespp = compression = photometric = 0;
     row_bytes = 0;
     planar = 1;
-    tiled = supported = false;
+    tiled = scanlines = rgba = floats = grey = supported = false;
+    stored_bytes = 0;
   }
 };
 
@@ -41,8 +47,11 @@ void TIFCreate_(QTiffFile& state, const std::string& name);
 void TIFClose_(QTiffFile& state);
 
 // Loads 8-bit grey, palette, RGB and RGBA files in strips or tiles,
-// uncompressed, LZW, JPEG, PackBits or Deflate; others are refused as not
-// supported.
+// uncompressed, LZW, JPEG, PackBits or Deflate, row by row; every other
+// picture libtiff can decode (other sample sizes, fax codes, separate
+// planes, CMYK, CIE Lab, LogLuv, old-style JPEG...) through its RGBA
+// interface, as 8-bit grey or 24-bit colour. Alpha is dropped; a file of
+// several pages gives its first.
 void TIFLoad(const std::string& name, QImg& img);
 // Writes 8-bit images with their palette and every other depth as 24 bits,
 // compressed as the compression setting says.
