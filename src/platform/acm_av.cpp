@@ -7,6 +7,7 @@
 // call), writes into the caller's buffer and keeps what does not fit for the
 // next call, so a caller that streams block by block loses nothing.
 #include "platform/acm.h"
+#include "platform/av_log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -384,6 +385,7 @@ struct AcmStream {
 
   bool OpenDecoder() {
     CloseDecoder();
+    AvLogInstall();
     const TagInfo* t = FindTag(src.wFormatTag);
     if (!t || t->codec == AV_CODEC_ID_NONE) return false;
     // The fixed-point MPEG decoders give 16-bit output and need no float path.
@@ -607,6 +609,7 @@ MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwf
   if (!PcmOk(d)) return ACMERR_NOTPOSSIBLE;  // this layer encodes nothing
   if (s.wFormatTag == WAVE_FORMAT_PCM ? !PcmOk(s) : !CodedOk(s)) return ACMERR_NOTPOSSIBLE;
   if (query) return MMSYSERR_NOERROR;
+  AvLogInstall();
   AcmStream* st = new (std::nothrow) AcmStream;
   if (!st) return MMSYSERR_NOMEM;
   std::memcpy(&st->src, &s, sizeof s);
