@@ -5,6 +5,7 @@
 
 
 #include "avi_test_util.h"
+#include "foundation/memory.h"
 #include "formats/movie/avi.h"
 #include "platform/video_avifile.h"
 
@@ -216,6 +217,47 @@ TEST_F(AviInterop, FilesFfmpegWritesRead) {
       const uint32_t rate = fi.sndFormatOut.samplesPerSec;
       EXPECT_EQ(rate, 22050u);
     }
+  }
+}
+
+// Codecs with decoder delay (B-frames): a frame asked for by number is that
+// frame of ffmpeg's decode, forwards, backwards and at random, and the last
+// frames come out of the decoder too.
+TEST_F(AviInterop, DecoderDelayFramesByNumber) {
+  REQUIRE_FFMPEG();
+  std::vector<std::string> codecs = {"-c:v mpeg4 -bf 2 -g 10", "-c:v mpeg4 -bf 2 -g 7 -flags +cgop -sc_threshold 1000000000"};
+  if (Sh("ffmpeg -hide_banner -encoders 2>/dev/null | grep -c libx264") != "0")
+    codecs.push_back("-c:v libx264 -bf 2 -g 10 -preset fast");
+  const std::string src = Temp("delay.avi");
+  const size_t fb = size_t(96) * 64 * 3;
+  for (const std::string& c : codecs) {
+    SCOPED_TRACE(c);
+    Sh("ffmpeg -v error -y -f lavfi -i testsrc2=size=96x64:rate=10 -t 3 " + c + " '" + src + "'");
+    const std::vector<uint8_t> ff = FfmpegRgb(src, Temp("delay.rgb"));
+    ASSERT_EQ(ff.size(), 30 * fb);
+    const int32_t mem = MemCount();
+    QMovieHandle mh{kUndefined, nullptr, nullptr};
+    MonitoredBoundary("T.Delay", [&] { MviOpen(mh, src, kFmtAVI); });
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    ASSERT_EQ(MviView(mh).frames, 30);
+    auto check = [&](int32_t n) {
+      QImg img{};
+      ImgGuard g(img);
+      MonitoredBoundary("T.Load", [&] { MviImgLoad(mh, img, n, 0); });
+      ASSERT_TRUE(ErrNone()) << ErrMsgLast() << " frame " << n;
+      const std::vector<uint8_t> want(ff.begin() + long(fb * (n - 1)), ff.begin() + long(fb * n));
+      EXPECT_GT(Psnr(ToRgb(img), want), 40) << "frame " << n;
+    };
+    for (int32_t n = 30; n >= 1; --n) check(n);  // backwards first: nothing decoded yet
+    for (int32_t n = 1; n <= 30; ++n) check(n);
+    uint32_t r = 12345;
+    for (int i = 0; i < 17; ++i) {
+      r = r * 1103515245u + 12345u;
+      check(1 + int32_t((r >> 8) % 30));
+    }
+    MonitoredBoundary("T.Close", [&] { MviClose(mh); });
+    EXPECT_EQ(MemCount(), mem);
+    EXPECT_EQ(platform::AviOpenObjects(), 0);
   }
 }
 
