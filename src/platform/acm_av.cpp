@@ -388,10 +388,10 @@ struct AcmStream {
     AvLogInstall();
     const TagInfo* t = FindTag(src.wFormatTag);
     if (!t || t->codec == AV_CODEC_ID_NONE) return false;
-    // The fixed-point MPEG decoders give 16-bit output and need no float path.
-    const AVCodec* codec = nullptr;
-    if (t->codec == AV_CODEC_ID_MP3) codec = avcodec_find_decoder_by_name("mp3");
-    if (!codec) codec = avcodec_find_decoder(t->codec);
+    // FFmpeg's default decoders: for MPEG audio the floating-point ones,
+    // whose output does not depend on where decoding began (the fixed-point
+    // ones carry a running dither), so a seek gives the same samples.
+    const AVCodec* codec = avcodec_find_decoder(t->codec);
     if (!codec) return false;
     dec = avcodec_alloc_context3(codec);
     pkt = av_packet_alloc();
@@ -592,6 +592,10 @@ bool Live(HACMSTREAM has) { return has && Streams().count(has) > 0; }
 }  // namespace
 
 int32_t AcmOpenStreams() { return static_cast<int32_t>(Streams().size()); }
+
+int64_t AcmSamplesPerBlock(const WAVEFORMATEX& format) {
+  return format.wFormatTag == WAVE_FORMAT_PCM ? 0 : SamplesPerBlock(format);
+}
 
 MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwfxSrc,
                        const WAVEFORMATEX* pwfxDst, const void* pwfltr, uintptr_t dwCallback,

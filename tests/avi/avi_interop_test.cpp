@@ -168,6 +168,37 @@ TEST_F(AviInterop, OpenDmlPartsReadWhole) {
   EXPECT_EQ(frames, 40);
 }
 
+// `count` sample frames of a mono file from `first`, loaded through the
+// movie layer in pieces of 1000 (8-bit samples widened as ffmpeg does).
+std::vector<int16_t> LoadSound(const std::string& file, int32_t first, int32_t count) {
+  std::vector<int16_t> got;
+  QMovieHandle mh{kUndefined, nullptr, nullptr};
+  MonitoredBoundary("T.Snd", [&] {
+    MviOpen(mh, file, kFmtAVI);
+    SoundBuffer snd{};
+    SndGuard g(snd);
+    int32_t at = first;
+    int32_t mode = 0;  // the first load seeks
+    while (int32_t(got.size()) < count) {
+      MviSndLoad(mh, snd, at, mode, std::min<int32_t>(1000, count - int32_t(got.size())));
+      if (snd.sample_count <= 0) break;
+      if (snd.format.wBitsPerSample == 8) {
+        for (int32_t i = 0; i < snd.sample_count; ++i)
+          got.push_back(static_cast<int16_t>((snd.data[i] - 128) * 256));
+      } else {
+        const auto* d = reinterpret_cast<const int16_t*>(snd.data);
+        got.insert(got.end(), d, d + snd.sample_count);
+      }
+      at += snd.sample_count;
+      mode = 1;
+    }
+  });
+  ErrClear();
+  MonitoredBoundary("T.Close", [&] { MviClose(mh); });
+  ErrClear();
+  return got;
+}
+
 struct FfCase {
   const char* vcodec;
   const char* extra;
@@ -211,11 +242,24 @@ TEST_F(AviInterop, FilesFfmpegWritesRead) {
       MonitoredBoundary("T.Info", [&] { AviInfo(src, fi); });
       ASSERT_TRUE(ErrNone()) << ErrMsgLast();
       EXPECT_TRUE(fi.soundValid);
-      // As many samples as ffmpeg decodes, within one decoder frame.
-      const size_t ff_samples = FfmpegPcm(src, Temp("src.pcm"), 22050, 1).size();
-      EXPECT_NEAR(fi.samples, double(ff_samples), 1200) << fi.sndFormatName;
-      const uint32_t rate = fi.sndFormatOut.samplesPerSec;
-      EXPECT_EQ(rate, 22050u);
+      EXPECT_EQ(fi.sndFormatOut.samplesPerSec, 22050u);
+      // Every sample as ffmpeg decodes it, from the start and from positions
+      // inside blocks and frames.
+      const std::vector<int16_t> ff_pcm = FfmpegPcm(src, Temp("src.pcm"), 22050, 1);
+      ASSERT_GT(ff_pcm.size(), 40000u);
+      EXPECT_NEAR(fi.samples, double(ff_pcm.size()), 1200) << fi.sndFormatName;
+      const int32_t total = static_cast<int32_t>(ff_pcm.size());
+      const std::vector<int16_t> all = LoadSound(src, 0, total);
+      ASSERT_EQ(all.size(), ff_pcm.size()) << fi.sndFormatName;
+      EXPECT_TRUE(all == ff_pcm) << fi.sndFormatName;
+      for (int32_t from : {5000, 1, 1151, 20000, 33333, total - 700}) {
+        const std::vector<int16_t> part = LoadSound(src, from, 3000);
+        const size_t n = std::min<size_t>(3000, ff_pcm.size() - size_t(from));
+        ASSERT_EQ(part.size(), n) << fi.sndFormatName << " from " << from;
+        size_t bad = 0;
+        while (bad < part.size() && part[bad] == ff_pcm[size_t(from) + bad]) ++bad;
+        EXPECT_EQ(bad, part.size()) << fi.sndFormatName << " from " << from;
+      }
     }
   }
 }

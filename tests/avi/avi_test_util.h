@@ -80,8 +80,8 @@ inline std::vector<uint8_t> FfmpegRgb(const std::string& file, const std::string
 }
 
 inline std::vector<int16_t> FfmpegPcm(const std::string& file, const std::string& out, int rate,
-                                      int channels) {
-  Sh("ffmpeg -v error -y -i '" + file + "' -vn -f s16le -ar " + std::to_string(rate) + " -ac " +
+                                      int channels, const std::string& input_opts = "") {
+  Sh("ffmpeg -v error -y " + input_opts + " -i '" + file + "' -vn -f s16le -ar " + std::to_string(rate) + " -ac " +
       std::to_string(channels) + " '" + out + "'");
   const std::vector<uint8_t> b = ReadFile(out);
   std::vector<int16_t> s(b.size() / 2);
