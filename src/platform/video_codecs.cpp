@@ -404,8 +404,13 @@ LRESULT CompressBegin(IcCodec& ic, const BITMAPINFOHEADER* in, const AVICOMPRESS
     return ICERR_MEMORY;
   }
   if (ic.enc_fmt != ic.in_fmt) {
-    // Encoding: the scaler's fast path; the encoder's own loss dwarfs its rounding.
-    ic.sws = Scaler(nullptr, ic.width, ic.height, ic.in_fmt, ic.enc_fmt, false, SWS_BICUBIC);
+    // The conversion ffmpeg itself makes for these encoders. The full-range
+    // YUV formats are named as such: as a plain YUV 4:2:0 target with the
+    // range set, blue-green-red input takes the scaler's shortcut, which
+    // ignores the range (studio-range values stored as full range) and
+    // takes each chroma sample from one pixel instead of its four.
+    ic.sws = sws_getContext(ic.width, ic.height, ic.in_fmt, ic.width, ic.height, ic.enc_fmt,
+                            SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!ic.sws) {
       ic.EndCompress();
       return ICERR_BADFORMAT;
