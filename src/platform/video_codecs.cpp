@@ -192,19 +192,26 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool& full) {
 }
 
 SwsContext* Scaler(SwsContext* old, int w, int h, AVPixelFormat from, AVPixelFormat to,
-                   bool from_full = false,
-                   int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT) {
+                   bool from_full, AVColorSpace matrix) {
   bool src_full = from_full, dst_full = false;
   const AVPixelFormat a = PlainFormat(from, src_full);
   const AVPixelFormat b = PlainFormat(to, dst_full);
-  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b, flags, nullptr, nullptr, nullptr);
+  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b,
+                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                       nullptr, nullptr, nullptr);
   if (!s) return nullptr;
-  if (!src_full && !dst_full) return s;
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(a);
+  if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) || d->nb_components < 3) return s;
+  // A YUV picture: its own range and matrix (BT.601 unless it names another).
   int* inv = nullptr;
   int* tab = nullptr;
   int sr = 0, dr = 0, bright = 0, con = 0, sat = 0;
-  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) >= 0)
-    sws_setColorspaceDetails(s, inv, src_full ? 1 : sr, tab, dst_full ? 1 : dr, bright, con, sat);
+  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) < 0) return s;
+  const bool named = matrix == AVCOL_SPC_BT709 || matrix == AVCOL_SPC_FCC ||
+                     matrix == AVCOL_SPC_BT470BG || matrix == AVCOL_SPC_SMPTE170M ||
+                     matrix == AVCOL_SPC_SMPTE240M || matrix == AVCOL_SPC_BT2020_NCL;
+  const int* coefficients = sws_getCoefficients(named ? matrix : SWS_CS_DEFAULT);
+  sws_setColorspaceDetails(s, coefficients, src_full ? 1 : 0, tab, dst_full ? 1 : dr, bright, con, sat);
   return s;
 }
 
@@ -871,7 +878,7 @@ bool Deliver(GetFrame& g, const AVFrame* f) {
     return true;
   }
   g.sws = Scaler(g.sws, g.width, g.height, static_cast<AVPixelFormat>(f->format), target,
-                 f->color_range == AVCOL_RANGE_JPEG);
+                 f->color_range == AVCOL_RANGE_JPEG, f->colorspace);
   if (!g.sws) return false;
   // Scaled top-down first: not every converter takes negative strides.
   g.rows.resize(static_cast<size_t>(stride * g.height));

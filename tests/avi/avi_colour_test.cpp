@@ -156,7 +156,12 @@ INSTANTIATE_TEST_SUITE_P(Lossy, AviColour,
 TEST(AviColourDecode, SmallYuvPicturesDecodeAsInFfmpeg) {
   REQUIRE_FFMPEG();
   const std::string f = testing::UniqueTemp("small.avi");
-  for (const char* c : {"-c:v mjpeg -q:v 3", "-c:v mpeg4 -q:v 3", "-c:v mjpeg -pix_fmt yuvj444p"}) {
+  std::vector<std::string> cases = {"-c:v mjpeg -q:v 3", "-c:v mpeg4 -q:v 3",
+                                    "-c:v mjpeg -pix_fmt yuvj444p"};
+  // A picture that names its matrix (BT.709).
+  if (Sh("ffmpeg -hide_banner -encoders 2>/dev/null | grep -c libx264") != "0")
+    cases.push_back("-c:v libx264 -crf 12 -colorspace bt709 -color_primaries bt709 -color_trc bt709");
+  for (const std::string& c : cases) {
     SCOPED_TRACE(c);
     Sh("ffmpeg -v error -y -loop 1 -i '" + std::string(VEK_TEST_DATA) +
        "/palette/coffee.png' -vf scale=48:48 -r 5 -t 1 " + c + " '" + f + "'");
