@@ -242,7 +242,8 @@ TEST_F(AviInterop, FilesFfmpegWritesRead) {
       MonitoredBoundary("T.Info", [&] { AviInfo(src, fi); });
       ASSERT_TRUE(ErrNone()) << ErrMsgLast();
       EXPECT_TRUE(fi.soundValid);
-      EXPECT_EQ(fi.sndFormatOut.samplesPerSec, 22050u);
+      const uint32_t rate = fi.sndFormatOut.samplesPerSec;  // a packed field
+      EXPECT_EQ(rate, 22050u);
       // Every sample as ffmpeg decodes it, from the start and from positions
       // inside blocks and frames.
       const std::vector<int16_t> ff_pcm = FfmpegPcm(src, Temp("src.pcm"), 22050, 1);
