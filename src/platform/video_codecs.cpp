@@ -465,16 +465,21 @@ LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
   if (av_frame_make_writable(ic.frame) < 0) return ICERR_MEMORY;
   if (ic.sws) {
     uint32_t argb[256];
-    // Top-down rows first: not every converter takes negative strides.
-    const uint8_t* src[4] = {top, nullptr, nullptr, nullptr};
-    int src_stride[4] = {top_stride, 0, 0, 0};
-    if (top_stride < 0) {
-      ic.rle.resize(static_cast<size_t>(stride * ic.height));
-      for (int y = 0; y < ic.height; ++y)
-        std::memcpy(ic.rle.data() + stride * y, top + int64_t(y) * top_stride, static_cast<size_t>(stride));
-      src[0] = ic.rle.data();
-      src_stride[0] = static_cast<int>(stride);
+    // Top-down rows of their own: not every converter takes negative
+    // strides, and the scaler reads past the end of a row (vector blocks,
+    // and the pixel after the last for the chroma of an odd width), so the
+    // rows go on with their last pixel.
+    const int px = (ic.in_bits + 7) / 8;
+    const int64_t row = int64_t(ic.width) * px;
+    const int64_t room = (row + 63) / 64 * 64 + 64;
+    ic.rle.resize(static_cast<size_t>(room * (ic.height + 2)));
+    for (int y = 0; y < ic.height; ++y) {
+      uint8_t* d = ic.rle.data() + room * y;
+      std::memcpy(d, top + int64_t(y) * top_stride, static_cast<size_t>(row));
+      for (int64_t x = row; x + px <= room; x += px) std::memcpy(d + x, d + row - px, static_cast<size_t>(px));
     }
+    const uint8_t* src[4] = {ic.rle.data(), nullptr, nullptr, nullptr};
+    int src_stride[4] = {static_cast<int>(room), 0, 0, 0};
     if (ic.in_fmt == AV_PIX_FMT_PAL8) {
       for (int i = 0; i < 256; ++i)
         argb[i] = 0xFF000000u | uint32_t(pal[i * 4 + 2]) << 16 | uint32_t(pal[i * 4 + 1]) << 8 | pal[i * 4];

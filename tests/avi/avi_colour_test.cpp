@@ -151,6 +151,37 @@ INSTANTIATE_TEST_SUITE_P(Lossy, AviColour,
                            return std::string(i.param.fourcc);
                          });
 
+// Odd widths: the chroma beside the last column is that column's colour.
+TEST(AviColourOdd, FlatColourAtOddSizesInMjpg) {
+  REQUIRE_FFMPEG();
+  const std::string f = testing::UniqueTemp("odd.avi");
+  for (auto [w, h] : {std::pair{7, 5}, std::pair{33, 9}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    WriteSpec s;
+    s.handler = FourCC("MJPG");
+    s.width = w;
+    s.height = h;
+    s.frames = 2;
+    s.quality = 100;
+    s.make = [w = w, h = h](QImg& img, int) {
+      ImgAlloc(&img, w, h, 24, 1, "AviColourTest.flat");
+      for (int i = 0; i < w * h; ++i) {
+        img.pixels[i * 3] = 40;
+        img.pixels[i * 3 + 1] = 120;
+        img.pixels[i * 3 + 2] = 200;
+      }
+    };
+    const std::vector<uint8_t> src = WriteAvi(f, s);
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    const std::vector<uint8_t> dec = FfmpegRgb(f, testing::UniqueTemp("odd.rgb"));
+    ASSERT_EQ(dec.size(), src.size());
+    int worst = 0;
+    for (size_t i = 0; i < dec.size(); ++i) worst = std::max(worst, std::abs(dec[i] - src[i]));
+    EXPECT_LE(worst, 4);
+  }
+  FDelete(f);
+}
+
 // Small pictures ffmpeg writes with the codecs whose colour lives in YUV:
 // our decode is ffmpeg's.
 TEST(AviColourDecode, SmallYuvPicturesDecodeAsInFfmpeg) {
