@@ -750,24 +750,25 @@ void AviSndSeek(AviState& st, int32_t sample) {
     int64_t start = 0;  // output sample at which `block` starts
     if (st.block_samples > 0 && st.ainfo.dwSampleSize == 0) {
       // One coded frame per chunk, but empty chunks hold none: count the
-      // frames of the chunks before.
-      std::vector<std::pair<int32_t, int64_t>> frames;  // chunk, first sample
+      // frames of the chunks before. The last few frames up to the one
+      // holding the sample are kept, for the frames decoded before it.
+      constexpr int kKeep = 16;
+      std::pair<int32_t, int64_t> recent[kKeep];  // chunk, first sample
+      int found = 0;
       int64_t at = 0;
       for (int32_t b = 0; b < d.blocks_total; ++b) {
         int32_t bytes = 0, n = 0;
         if (p::AVIStreamRead(st.audio.get(), b, 1, nullptr, 0, &bytes, &n) != p::AVIERR_OK) break;
         if (bytes <= 0) continue;
-        if (at + st.block_samples > sample) {
-          frames.push_back({b, at});
-          break;
-        }
-        frames.push_back({b, at});
+        recent[found++ % kKeep] = {b, at};
+        if (at + st.block_samples > sample) break;
         at += st.block_samples;
       }
-      if (!frames.empty()) {
-        const size_t k = frames.size() - 1 - std::min<size_t>(frames.size() - 1, size_t(st.preroll));
-        block = frames[k].first;
-        start = frames[k].second;
+      if (found > 0) {
+        const int back = std::min({st.preroll, found - 1, kKeep - 1});
+        const auto& [chunk, first] = recent[(found - 1 - back) % kKeep];
+        block = chunk;
+        start = first;
       }
     } else if (st.block_samples > 0) {
       block = std::max(sample / st.block_samples - st.preroll, 0);
