@@ -1078,7 +1078,9 @@ bool Decode(GetFrame& g, int32_t pos) {
     g.packet_of.assign(size_t(length), -1);
     g.mapped = 0;
   }
-  if (!OnTheWay(g, pos)) Restart(g, StartFor(g, pos));
+  // Decoding on, unless a later start point skips packets the run would read.
+  const int32_t k = StartFor(g, pos);
+  if (!OnTheWay(g, pos) || k > g.next_packet) Restart(g, k);
   bool stop = false;
   if (Run(g, pos, length, false, stop)) return true;
   // A damaged stream: from the start, which numbers every picture; a
