@@ -140,4 +140,8 @@ inline MMRESULT acmFormatTagDetailsA(HACMDRIVER had, ACMFORMATTAGDETAILS* paftd,
 // Streams still open (for leak checks in tests).
 int32_t AcmOpenStreams();
 
+// Sample frames in one block of a block codec (ADPCM, GSM, A-law, mu-law);
+// 0 for other formats and for unusable blocks.
+int64_t AcmSamplesPerBlock(const WAVEFORMATEX& format);
+
 }  // namespace vek::platform

@@ -7,6 +7,7 @@
 // call), writes into the caller's buffer and keeps what does not fit for the
 // next call, so a caller that streams block by block loses nothing.
 #include "platform/acm.h"
+#include "platform/av_log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -384,12 +385,13 @@ struct AcmStream {
 
   bool OpenDecoder() {
     CloseDecoder();
+    AvLogInstall();
     const TagInfo* t = FindTag(src.wFormatTag);
     if (!t || t->codec == AV_CODEC_ID_NONE) return false;
-    // The fixed-point MPEG decoders give 16-bit output and need no float path.
-    const AVCodec* codec = nullptr;
-    if (t->codec == AV_CODEC_ID_MP3) codec = avcodec_find_decoder_by_name("mp3");
-    if (!codec) codec = avcodec_find_decoder(t->codec);
+    // FFmpeg's default decoders: for MPEG audio the floating-point ones,
+    // whose output does not depend on where decoding began (the fixed-point
+    // ones carry a running dither), so a seek gives the same samples.
+    const AVCodec* codec = avcodec_find_decoder(t->codec);
     if (!codec) return false;
     dec = avcodec_alloc_context3(codec);
     pkt = av_packet_alloc();
@@ -591,6 +593,10 @@ bool Live(HACMSTREAM has) { return has && Streams().count(has) > 0; }
 
 int32_t AcmOpenStreams() { return static_cast<int32_t>(Streams().size()); }
 
+int64_t AcmSamplesPerBlock(const WAVEFORMATEX& format) {
+  return format.wFormatTag == WAVE_FORMAT_PCM ? 0 : SamplesPerBlock(format);
+}
+
 MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwfxSrc,
                        const WAVEFORMATEX* pwfxDst, const void* pwfltr, uintptr_t dwCallback,
                        uintptr_t /*dwInstance*/, DWORD fdwOpen) {
@@ -607,6 +613,7 @@ MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwf
   if (!PcmOk(d)) return ACMERR_NOTPOSSIBLE;  // this layer encodes nothing
   if (s.wFormatTag == WAVE_FORMAT_PCM ? !PcmOk(s) : !CodedOk(s)) return ACMERR_NOTPOSSIBLE;
   if (query) return MMSYSERR_NOERROR;
+  AvLogInstall();
   AcmStream* st = new (std::nothrow) AcmStream;
   if (!st) return MMSYSERR_NOMEM;
   std::memcpy(&st->src, &s, sizeof s);

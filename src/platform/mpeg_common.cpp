@@ -1,12 +1,12 @@
 // Common parts of the MPEG layer: the error functions, FFmpeg's log, input
 // opening and the MPEG header parsers.
-#include <cstdarg>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "platform/av_log.h"
 #include "platform/mpeg_av_internal.h"
 
 namespace vek::platform {
@@ -15,27 +15,9 @@ namespace {
 MpegErrorFunc g_error[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 constexpr int kEncoderSlot = 4;
 
-// The last error-level message FFmpeg logged. The layer runs on the
-// caller's thread alone (no codec threads), so one text is enough.
-std::string& LastMessage() {
-  static std::string text;
-  return text;
-}
-
-void LogCallback(void* avcl, int level, const char* fmt, va_list vl) {
-  if (level > AV_LOG_ERROR) return;
-  char line[512];
-  int print_prefix = 1;
-  av_log_format_line2(avcl, level, fmt, vl, line, sizeof line, &print_prefix);
-  std::string text = line;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-    text.pop_back();
-  if (!text.empty()) LastMessage() = text;
-}
-
 bool Report(int slot, const char* text) {
-  std::string message = LastMessage().empty() ? std::string(text) : LastMessage();
-  LastMessage().clear();
+  std::string message = AvLogTake();
+  if (message.empty()) message = text;
   if (g_error[slot]) g_error[slot](message.c_str());
   return false;
 }
@@ -60,15 +42,9 @@ std::string MpegTempFolder() {
 
 namespace mpeg {
 
-void QuietLog() {
-  static const bool done = [] {
-    av_log_set_callback(LogCallback);
-    return true;
-  }();
-  (void)done;
-}
+void QuietLog() { AvLogInstall(); }
 
-void ClearMessage() { LastMessage().clear(); }
+void ClearMessage() { AvLogClear(); }
 
 bool Fail(MpegLib lib, const char* text) { return Report(static_cast<int>(lib), text); }
 bool FailEncoder(const char* text) { return Report(kEncoderSlot, text); }

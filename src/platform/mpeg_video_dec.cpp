@@ -9,6 +9,7 @@
 // time stamp, so each decoded frame names its display number. A seek starts
 // at the last I picture at or before the frame and decodes forward.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/mpeg_av_internal.h"
@@ -139,6 +140,11 @@ struct MpegVideoDecoder {
   int32_t held_display = 0;
   int32_t next = 1;        // frame the next GetMPEGFrame delivers
   int32_t position = 1;    // frame the decoder gives next without a seek
+  struct AvFree {
+    void operator()(uint8_t* p) const { av_free(p); }
+  };
+  std::unique_ptr<uint8_t, AvFree> rows;  // scaler output
+  size_t rows_size = 0;
 };
 
 void MpegVideoDecoderClose::operator()(MpegVideoDecoder* d) const { delete d; }
@@ -258,15 +264,29 @@ bool Receive(MpegVideoDecoder& d, int32_t& display) {
 bool Convert(MpegVideoDecoder& d, uint8_t* pixels) {
   const AVFrame* f = d.frame.get();
   const int w = d.ix.info.width, h = d.ix.info.height;
-  if (f->width <= 0 || f->height <= 0 || !f->data[0])
+  if (f->width <= 0 || f->height <= 0 || !f->data[0] || w <= 0 || h <= 0)
     return Fail(MpegLib::kVideoDecoder, "Damaged video frame.");
   d.sws.reset(sws_getCachedContext(d.sws.release(), f->width, f->height,
                                    static_cast<AVPixelFormat>(f->format), w, h, AV_PIX_FMT_BGR24,
                                    SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (!d.sws) return Fail(MpegLib::kVideoDecoder, "Cannot convert the video frame.");
-  uint8_t* dst[4] = {pixels, nullptr, nullptr, nullptr};
-  int dst_stride[4] = {w * 3, 0, 0, 0};
-  sws_scale(d.sws.get(), f->data, f->linesize, 0, f->height, dst, dst_stride);
+  // swscale writes its output in whole vector blocks, past the end of a
+  // packed row and, for tiny pictures, past the caller's buffer: it scales
+  // into aligned rows with room to spare, which are then copied.
+  const int64_t row = int64_t(w) * 3;
+  const int64_t stride = (row + 63) / 64 * 64 + 64;
+  const size_t need = static_cast<size_t>(stride * (h + 2));
+  if (d.rows_size < need) {
+    d.rows.reset(static_cast<uint8_t*>(av_malloc(need)));
+    d.rows_size = d.rows ? need : 0;
+    if (!d.rows) return Fail(MpegLib::kVideoDecoder, "Out of memory.");
+  }
+  uint8_t* dst[4] = {d.rows.get(), nullptr, nullptr, nullptr};
+  int dst_stride[4] = {static_cast<int>(stride), 0, 0, 0};
+  if (sws_scale(d.sws.get(), f->data, f->linesize, 0, f->height, dst, dst_stride) != h)
+    return Fail(MpegLib::kVideoDecoder, "Cannot convert the video frame.");
+  for (int y = 0; y < h; ++y)
+    std::memcpy(pixels + row * y, d.rows.get() + stride * y, static_cast<size_t>(row));
   return true;
 }
 

@@ -3,6 +3,7 @@
 // function only when the frame is encoded, so the caller keeps a small queue
 // instead of the encoder copying every frame.
 #include <cstdio>
+#include <cstring>
 
 #include "platform/mpeg_av_internal.h"
 
@@ -35,6 +36,7 @@ struct MpegVideoEncoder {
   int32_t width = 0, height = 0;
   int32_t available = 0;  // frames the caller holds so far
   int32_t next = 0;       // next frame to encode (0-based)
+  std::vector<uint8_t> rows;  // the caller's rows with room for the scaler's reads
 };
 
 void MpegVideoEncoderClose::operator()(MpegVideoEncoder* e) const { delete e; }
@@ -110,8 +112,19 @@ bool PutMPEGFrame(MpegVideoEncoder& e) {
   if (g_img_ptr) g_img_ptr(e.next, &pixels);
   if (!pixels) return FailEncoder("No pixels for the frame.");
   if (av_frame_make_writable(e.frame.get()) < 0) return FailEncoder("Out of memory.");
-  const uint8_t* src[4] = {pixels, nullptr, nullptr, nullptr};
-  const int src_stride[4] = {e.width * 3, 0, 0, 0};
+  // The scaler reads past the end of a packed row (vector blocks, and the
+  // pixel after the last for the chroma of an odd width) and of a small
+  // picture: it reads a padded copy whose rows go on with their last pixel.
+  const size_t row = size_t(e.width) * 3;
+  const size_t stride = (row + 63) / 64 * 64 + 64;
+  e.rows.resize(stride * (size_t(e.height) + 2));
+  for (int32_t y = 0; y < e.height; ++y) {
+    uint8_t* d = e.rows.data() + stride * size_t(y);
+    std::memcpy(d, pixels + row * size_t(y), row);
+    for (size_t x = row; x + 3 <= stride; x += 3) std::memcpy(d + x, d + row - 3, 3);
+  }
+  const uint8_t* src[4] = {e.rows.data(), nullptr, nullptr, nullptr};
+  const int src_stride[4] = {static_cast<int>(stride), 0, 0, 0};
   sws_scale(e.sws.get(), src, src_stride, 0, e.height, e.frame->data, e.frame->linesize);
   e.frame->pts = e.next++;
   const int r = avcodec_send_frame(e.codec.get(), e.frame.get());

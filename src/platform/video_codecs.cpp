@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/av_log.h"
 #include "platform/video_cinepak.h"
 #include "platform/video_internal.h"
 
@@ -100,6 +101,7 @@ struct CodecEntry {
 
 // Encoders first, then every other video codec the tag table names.
 const std::vector<CodecEntry>& CodecList() {
+  AvLogInstall();
   static const std::vector<CodecEntry> list = [] {
     std::vector<CodecEntry> v;
     for (const EncoderTraits& t : kEncoders) {
@@ -195,19 +197,26 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool& full) {
 }
 
 SwsContext* Scaler(SwsContext* old, int w, int h, AVPixelFormat from, AVPixelFormat to,
-                   bool from_full = false,
-                   int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT) {
+                   bool from_full, AVColorSpace matrix) {
   bool src_full = from_full, dst_full = false;
   const AVPixelFormat a = PlainFormat(from, src_full);
   const AVPixelFormat b = PlainFormat(to, dst_full);
-  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b, flags, nullptr, nullptr, nullptr);
+  SwsContext* s = sws_getCachedContext(old, w, h, a, w, h, b,
+                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                       nullptr, nullptr, nullptr);
   if (!s) return nullptr;
-  if (!src_full && !dst_full) return s;
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(a);
+  if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) || d->nb_components < 3) return s;
+  // A YUV picture: its own range and matrix (BT.601 unless it names another).
   int* inv = nullptr;
   int* tab = nullptr;
   int sr = 0, dr = 0, bright = 0, con = 0, sat = 0;
-  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) >= 0)
-    sws_setColorspaceDetails(s, inv, src_full ? 1 : sr, tab, dst_full ? 1 : dr, bright, con, sat);
+  if (sws_getColorspaceDetails(s, &inv, &sr, &tab, &dr, &bright, &con, &sat) < 0) return s;
+  const bool named = matrix == AVCOL_SPC_BT709 || matrix == AVCOL_SPC_FCC ||
+                     matrix == AVCOL_SPC_BT470BG || matrix == AVCOL_SPC_SMPTE170M ||
+                     matrix == AVCOL_SPC_SMPTE240M || matrix == AVCOL_SPC_BT2020_NCL;
+  const int* coefficients = sws_getCoefficients(named ? matrix : SWS_CS_DEFAULT);
+  sws_setColorspaceDetails(s, coefficients, src_full ? 1 : 0, tab, dst_full ? 1 : dr, bright, con, sat);
   return s;
 }
 
@@ -417,8 +426,13 @@ LRESULT CompressBegin(IcCodec& ic, const BITMAPINFOHEADER* in, const AVICOMPRESS
     return ICERR_MEMORY;
   }
   if (ic.enc_fmt != ic.in_fmt) {
-    // Encoding: the scaler's fast path; the encoder's own loss dwarfs its rounding.
-    ic.sws = Scaler(nullptr, ic.width, ic.height, ic.in_fmt, ic.enc_fmt, false, SWS_BICUBIC);
+    // The conversion ffmpeg itself makes for these encoders. The full-range
+    // YUV formats are named as such: as a plain YUV 4:2:0 target with the
+    // range set, blue-green-red input takes the scaler's shortcut, which
+    // ignores the range (studio-range values stored as full range) and
+    // takes each chroma sample from one pixel instead of its four.
+    ic.sws = sws_getContext(ic.width, ic.height, ic.in_fmt, ic.width, ic.height, ic.enc_fmt,
+                            SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!ic.sws) {
       ic.EndCompress();
       return ICERR_BADFORMAT;
@@ -478,16 +492,21 @@ LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
   if (av_frame_make_writable(ic.frame) < 0) return ICERR_MEMORY;
   if (ic.sws) {
     uint32_t argb[256];
-    // Top-down rows first: not every converter takes negative strides.
-    const uint8_t* src[4] = {top, nullptr, nullptr, nullptr};
-    int src_stride[4] = {top_stride, 0, 0, 0};
-    if (top_stride < 0) {
-      ic.rle.resize(static_cast<size_t>(stride * ic.height));
-      for (int y = 0; y < ic.height; ++y)
-        std::memcpy(ic.rle.data() + stride * y, top + int64_t(y) * top_stride, static_cast<size_t>(stride));
-      src[0] = ic.rle.data();
-      src_stride[0] = static_cast<int>(stride);
+    // Top-down rows of their own: not every converter takes negative
+    // strides, and the scaler reads past the end of a row (vector blocks,
+    // and the pixel after the last for the chroma of an odd width), so the
+    // rows go on with their last pixel.
+    const int px = (ic.in_bits + 7) / 8;
+    const int64_t row = int64_t(ic.width) * px;
+    const int64_t room = (row + 63) / 64 * 64 + 64;
+    ic.rle.resize(static_cast<size_t>(room * (ic.height + 2)));
+    for (int y = 0; y < ic.height; ++y) {
+      uint8_t* d = ic.rle.data() + room * y;
+      std::memcpy(d, top + int64_t(y) * top_stride, static_cast<size_t>(row));
+      for (int64_t x = row; x + px <= room; x += px) std::memcpy(d + x, d + row - px, static_cast<size_t>(px));
     }
+    const uint8_t* src[4] = {ic.rle.data(), nullptr, nullptr, nullptr};
+    int src_stride[4] = {static_cast<int>(room), 0, 0, 0};
     if (ic.in_fmt == AV_PIX_FMT_PAL8) {
       for (int i = 0; i < 256; ++i)
         argb[i] = 0xFF000000u | uint32_t(pal[i * 4 + 2]) << 16 | uint32_t(pal[i * 4 + 1]) << 8 | pal[i * 4];
@@ -584,6 +603,7 @@ bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
 }
 
 HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode) {
+  AvLogInstall();
   if (type != ICTYPE_VIDEO || IsRawHandler(handler)) return nullptr;
   const AVCodecID id = CodecIdOf(handler);
   if (id == AV_CODEC_ID_NONE || id == AV_CODEC_ID_RAWVIDEO) return nullptr;
@@ -828,9 +848,21 @@ struct vek::platform::GetFrame {
   AVPacket* pkt = nullptr;
   SwsContext* sws = nullptr;
   bool intra_only = false;
+  // Codecs that reorder pictures give them in another order than their
+  // packets: each picture is known by its packet (sent as its time stamp),
+  // and the display number of each packet is learnt by decoding, numbering
+  // the pictures in the order they come out from a point already known.
+  bool reorder = false;
+  std::vector<int32_t> display;    // display number of each packet, -1 unknown
+  std::vector<int32_t> packet_of;  // packet of each display number
+  int32_t mapped = 0;              // display numbers 0 .. mapped - 1 are known
+  // The decoding run.
+  bool running = false;
+  int32_t start = 0;         // packet the run began with
   int32_t next_packet = 0;   // next packet to send
-  int32_t outputs = 0;       // pictures received since the decoder started at `base`
-  int32_t base = 0;
+  int32_t pending = 0;       // packets sent whose pictures have not come out
+  bool drained = false;      // the end of the stream was sent
+  int32_t last_shown = -1;   // display number of the run's last picture
   int32_t have = -1;         // frame whose picture `out` holds
   std::vector<uint8_t> chunk;
   std::vector<uint8_t> out;  // packed bitmap delivered
@@ -899,7 +931,7 @@ bool Deliver(GetFrame& g, const AVFrame* f) {
     return true;
   }
   g.sws = Scaler(g.sws, g.width, g.height, static_cast<AVPixelFormat>(f->format), target,
-                 f->color_range == AVCOL_RANGE_JPEG);
+                 f->color_range == AVCOL_RANGE_JPEG, f->colorspace);
   if (!g.sws) return false;
   // Scaled top-down first: not every converter takes negative strides.
   g.rows.resize(static_cast<size_t>(stride * g.height));
@@ -939,98 +971,179 @@ bool DeliverRaw(GetFrame& g, int32_t pos) {
   return true;
 }
 
-bool Restart(GetFrame& g, int32_t from) {
+void Restart(GetFrame& g, int32_t from) {
   avcodec_flush_buffers(g.dec);
+  g.running = true;
+  g.start = from;
   g.next_packet = from;
-  g.base = from;
-  g.outputs = 0;
+  g.pending = 0;
+  g.drained = false;
+  g.last_shown = -1;
+}
+
+// Display number of the picture of packet `q`, -1 when it cannot be told.
+int32_t Number(GetFrame& g, int64_t q, int32_t length) {
+  if (q < 0 || q >= length) return -1;
+  if (!g.reorder) return static_cast<int32_t>(q);
+  if (g.display[size_t(q)] >= 0) return g.display[size_t(q)];
+  // Pictures come out in display order: one that follows the last known
+  // number in this run takes the next one.
+  if (g.last_shown != g.mapped - 1 || g.mapped >= length) return -1;
+  g.display[size_t(q)] = g.mapped;
+  g.packet_of[size_t(g.mapped)] = static_cast<int32_t>(q);
+  return g.mapped++;
+}
+
+int32_t KnownDisplay(const GetFrame& g, int32_t k) {
+  return g.reorder ? g.display[size_t(k)] : k;
+}
+
+// The packet to start decoding at for display number `pos`: a key frame
+// shown no later than `pos` whose run passes through `pos`.
+int32_t StartFor(GetFrame& g, int32_t pos) {
+  if (g.intra_only && !g.reorder) return pos;
+  int32_t t = pos, p = pos;
+  if (g.reorder) {
+    if (g.mapped == 0) return 0;
+    t = std::min(pos, g.mapped - 1);
+    p = g.packet_of[size_t(t)];
+  }
+  for (int32_t k = p; k > 0; --k) {
+    if (!AVIStreamIsKeyFrame(g.stream, k)) continue;
+    const int32_t d = KnownDisplay(g, k);
+    if (d >= 0 && d <= t) return k;
+  }
+  return 0;
+}
+
+// The running decode reaches `pos` without a restart.
+bool OnTheWay(const GetFrame& g, int32_t pos) {
+  if (!g.running || g.last_shown >= pos) return false;
+  if (g.start == 0) return true;
+  const int32_t d = KnownDisplay(g, g.start);
+  if (d < 0 || d > pos) return false;
+  // Past the known numbers the run must number on from them.
+  return !g.reorder || pos < g.mapped || d <= g.mapped - 1;
+}
+
+// A picture of the run came out: true when it is the one asked for and was
+// delivered; `stop` when the run cannot give it.
+bool Shown(GetFrame& g, int32_t d, int32_t pos, const AVFrame* f, bool lenient, bool& stop) {
+  if (lenient && d > pos && f) d = pos;
+  if (d < 0 || d > pos) {
+    stop = true;
+    return false;
+  }
+  g.last_shown = d;
+  if (d != pos) return false;
+  if (f) {
+    if (!Deliver(g, f)) {
+      stop = true;
+      return false;
+    }
+  } else if (g.have < 0) {
+    stop = true;  // a repeat of nothing
+    return false;
+  }
+  g.have = pos;
   return true;
+}
+
+// One run towards `pos`; false with `stop` when the run cannot give it.
+bool Run(GetFrame& g, int32_t pos, int32_t length, bool lenient, bool& stop) {
+  stop = false;
+  for (int guard = 0; guard < (1 << 24); ++guard) {
+    const int r = avcodec_receive_frame(g.dec, g.frame);
+    if (r == 0) {
+      if (g.pending > 0) --g.pending;
+      const int64_t q = g.frame->pts != AV_NOPTS_VALUE ? g.frame->pts : g.frame->best_effort_timestamp;
+      const int32_t d = Number(g, q, length);
+      const bool got = Shown(g, d, pos, g.frame, lenient, stop);
+      av_frame_unref(g.frame);
+      if (got) return true;
+      if (stop) return false;
+      continue;
+    }
+    if (r != AVERROR(EAGAIN)) {
+      stop = true;  // the decoder is empty: the stream ends before `pos`
+      return false;
+    }
+    if (g.next_packet >= length) {
+      if (g.drained) {
+        stop = true;
+        return false;
+      }
+      avcodec_send_packet(g.dec, nullptr);  // the last pictures come out now
+      g.drained = true;
+      continue;
+    }
+    const int32_t i = g.next_packet++;
+    if (!ReadChunk(g, i)) {
+      stop = true;
+      return false;
+    }
+    const int size = static_cast<int>(g.chunk.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    int sent = -1;
+    if (size > 0) {
+      av_packet_unref(g.pkt);
+      g.pkt->data = g.chunk.data();
+      g.pkt->size = size;
+      g.pkt->pts = g.pkt->dts = i;
+      if (g.bits <= 8) {
+        uint8_t* side = av_packet_new_side_data(g.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
+        if (side) {
+          for (int c = 0; c < 256; ++c) {
+            const uint32_t v = 0xFF000000u | uint32_t(g.palette[c * 4 + 2]) << 16 |
+                               uint32_t(g.palette[c * 4 + 1]) << 8 | g.palette[c * 4];
+            std::memcpy(side + c * 4, &v, 4);
+          }
+        }
+      }
+      sent = avcodec_send_packet(g.dec, g.pkt);
+      av_packet_free_side_data(g.pkt);
+      g.pkt->data = nullptr;
+      g.pkt->size = 0;
+      if (sent >= 0) ++g.pending;
+    }
+    // A dropped frame (an empty chunk) or a damaged packet shows the last
+    // picture again, when no other picture is on its way out.
+    if (sent < 0 && g.pending == 0 && g.last_shown >= 0) {
+      const int32_t d = Number(g, i, length);
+      if (Shown(g, d, pos, nullptr, lenient, stop)) return true;
+      if (stop) return false;
+    }
+  }
+  stop = true;
+  return false;
 }
 
 bool Decode(GetFrame& g, int32_t pos) {
   if (pos == g.have) return true;
   const int32_t length = AVIStreamLength(g.stream);
   if (pos < 0 || pos >= length) return false;
-  // Where decoding has to start: right here for pictures of their own, else
-  // the last key frame before, unless the decoder is already on its way.
-  const bool on_way = pos >= g.base + g.outputs && pos > g.have && g.have >= 0;
-  if (!on_way) {
-    int32_t k = pos;
-    if (!g.intra_only)
-      while (k > 0 && !AVIStreamIsKeyFrame(g.stream, k)) --k;
-    Restart(g, k);
+  if (g.reorder && g.display.size() != size_t(length)) {
+    g.display.assign(size_t(length), -1);
+    g.packet_of.assign(size_t(length), -1);
+    g.mapped = 0;
   }
-  int guard = 0;
-  while (g.base + g.outputs <= pos) {
-    if (++guard > 1 << 22) return false;
-    if (g.next_packet < length) {
-      if (!ReadChunk(g, g.next_packet)) return false;
-      const int size = static_cast<int>(g.chunk.size() - AV_INPUT_BUFFER_PADDING_SIZE);
-      ++g.next_packet;
-      if (size == 0) {
-        // A dropped frame: the picture stays.
-        if (g.have >= 0 && g.base + g.outputs == g.next_packet - 1) {
-          ++g.outputs;
-          g.have = g.base + g.outputs - 1;
-          if (g.have == pos) return true;
-        }
-        continue;
-      }
-      av_packet_unref(g.pkt);
-      g.pkt->data = g.chunk.data();
-      g.pkt->size = size;
-      if (g.bits <= 8) {
-        uint8_t* side = av_packet_new_side_data(g.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
-        if (side) {
-          for (int i = 0; i < 256; ++i) {
-            const uint32_t c = 0xFF000000u | uint32_t(g.palette[i * 4 + 2]) << 16 |
-                               uint32_t(g.palette[i * 4 + 1]) << 8 | g.palette[i * 4];
-            std::memcpy(side + i * 4, &c, 4);
-          }
-        }
-      }
-      const int r = avcodec_send_packet(g.dec, g.pkt);
-      av_packet_free_side_data(g.pkt);
-      g.pkt->data = nullptr;
-      g.pkt->size = 0;
-      if (r < 0 && r != AVERROR(EAGAIN)) {
-        // A damaged packet: its picture is the last one again.
-        if (g.have >= 0) {
-          ++g.outputs;
-          g.have = g.base + g.outputs - 1;
-          if (g.have == pos) return true;
-        }
-        continue;
-      }
-    } else if (g.next_packet == length) {
-      avcodec_send_packet(g.dec, nullptr);  // drain the last pictures
-      ++g.next_packet;
-    } else {
-      return false;
-    }
-    for (;;) {
-      const int r = avcodec_receive_frame(g.dec, g.frame);
-      if (r < 0) break;
-      const int32_t n = g.base + g.outputs;
-      ++g.outputs;
-      if (n == pos || g.base + g.outputs > pos) {
-        const bool ok = Deliver(g, g.frame);
-        av_frame_unref(g.frame);
-        if (!ok) return false;
-        g.have = n;
-        if (n >= pos) return true;
-        continue;
-      }
-      av_frame_unref(g.frame);
-    }
-  }
-  return g.have == pos;
+  // Decoding on, unless a later start point skips packets the run would read.
+  const int32_t k = StartFor(g, pos);
+  if (!OnTheWay(g, pos) || k > g.next_packet) Restart(g, k);
+  bool stop = false;
+  if (Run(g, pos, length, false, stop)) return true;
+  // A damaged stream: from the start, which numbers every picture; a
+  // picture the decoder lost is stood in for by the next one.
+  Restart(g, 0);
+  if (Run(g, pos, length, true, stop)) return true;
+  g.running = false;
+  return false;
 }
 
 }  // namespace
 
 PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER*) {
   if (!stream) return nullptr;
+  AvLogInstall();
   AVISTREAMINFO si{};
   if (stream->Info(si) != AVIERR_OK || si.fccType != streamtypeVIDEO) return nullptr;
   auto g = std::make_unique<GetFrame>();
@@ -1068,6 +1181,7 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER*) {
   if (!c) return nullptr;
   const AVCodecDescriptor* d = avcodec_descriptor_get(id);
   g->intra_only = d && (d->props & AV_CODEC_PROP_INTRA_ONLY);
+  g->reorder = d && (d->props & AV_CODEC_PROP_REORDER);
   g->dec = avcodec_alloc_context3(c);
   g->frame = av_frame_alloc();
   g->pkt = av_packet_alloc();
@@ -1098,9 +1212,6 @@ void* AVIStreamGetFrame(PGETFRAME g, int32_t pos) {
   }
   if (!Decode(*g, pos)) {
     g->have = -1;
-    g->outputs = 0;
-    g->base = 0;
-    g->next_packet = 0;
     return nullptr;
   }
   return g->out.data();

@@ -5,6 +5,7 @@
 
 
 #include "avi_test_util.h"
+#include "foundation/memory.h"
 #include "formats/movie/avi.h"
 #include "platform/video_avifile.h"
 
@@ -167,6 +168,37 @@ TEST_F(AviInterop, OpenDmlPartsReadWhole) {
   EXPECT_EQ(frames, 40);
 }
 
+// `count` sample frames of a mono file from `first`, loaded through the
+// movie layer in pieces of 1000 (8-bit samples widened as ffmpeg does).
+std::vector<int16_t> LoadSound(const std::string& file, int32_t first, int32_t count) {
+  std::vector<int16_t> got;
+  QMovieHandle mh{kUndefined, nullptr, nullptr};
+  MonitoredBoundary("T.Snd", [&] {
+    MviOpen(mh, file, kFmtAVI);
+    SoundBuffer snd{};
+    SndGuard g(snd);
+    int32_t at = first;
+    int32_t mode = 0;  // the first load seeks
+    while (int32_t(got.size()) < count) {
+      MviSndLoad(mh, snd, at, mode, std::min<int32_t>(1000, count - int32_t(got.size())));
+      if (snd.sample_count <= 0) break;
+      if (snd.format.wBitsPerSample == 8) {
+        for (int32_t i = 0; i < snd.sample_count; ++i)
+          got.push_back(static_cast<int16_t>((snd.data[i] - 128) * 256));
+      } else {
+        const auto* d = reinterpret_cast<const int16_t*>(snd.data);
+        got.insert(got.end(), d, d + snd.sample_count);
+      }
+      at += snd.sample_count;
+      mode = 1;
+    }
+  });
+  ErrClear();
+  MonitoredBoundary("T.Close", [&] { MviClose(mh); });
+  ErrClear();
+  return got;
+}
+
 struct FfCase {
   const char* vcodec;
   const char* extra;
@@ -210,12 +242,67 @@ TEST_F(AviInterop, FilesFfmpegWritesRead) {
       MonitoredBoundary("T.Info", [&] { AviInfo(src, fi); });
       ASSERT_TRUE(ErrNone()) << ErrMsgLast();
       EXPECT_TRUE(fi.soundValid);
-      // As many samples as ffmpeg decodes, within one decoder frame.
-      const size_t ff_samples = FfmpegPcm(src, Temp("src.pcm"), 22050, 1).size();
-      EXPECT_NEAR(fi.samples, double(ff_samples), 1200) << fi.sndFormatName;
-      const uint32_t rate = fi.sndFormatOut.samplesPerSec;
+      const uint32_t rate = fi.sndFormatOut.samplesPerSec;  // a packed field
       EXPECT_EQ(rate, 22050u);
+      // Every sample as ffmpeg decodes it, from the start and from positions
+      // inside blocks and frames.
+      const std::vector<int16_t> ff_pcm = FfmpegPcm(src, Temp("src.pcm"), 22050, 1);
+      ASSERT_GT(ff_pcm.size(), 40000u);
+      EXPECT_NEAR(fi.samples, double(ff_pcm.size()), 1200) << fi.sndFormatName;
+      const int32_t total = static_cast<int32_t>(ff_pcm.size());
+      const std::vector<int16_t> all = LoadSound(src, 0, total);
+      ASSERT_EQ(all.size(), ff_pcm.size()) << fi.sndFormatName;
+      EXPECT_TRUE(all == ff_pcm) << fi.sndFormatName;
+      for (int32_t from : {5000, 1, 1151, 20000, 33333, total - 700}) {
+        const std::vector<int16_t> part = LoadSound(src, from, 3000);
+        const size_t n = std::min<size_t>(3000, ff_pcm.size() - size_t(from));
+        ASSERT_EQ(part.size(), n) << fi.sndFormatName << " from " << from;
+        size_t bad = 0;
+        while (bad < part.size() && part[bad] == ff_pcm[size_t(from) + bad]) ++bad;
+        EXPECT_EQ(bad, part.size()) << fi.sndFormatName << " from " << from;
+      }
     }
+  }
+}
+
+// Codecs with decoder delay (B-frames): a frame asked for by number is that
+// frame of ffmpeg's decode, forwards, backwards and at random, and the last
+// frames come out of the decoder too.
+TEST_F(AviInterop, DecoderDelayFramesByNumber) {
+  REQUIRE_FFMPEG();
+  std::vector<std::string> codecs = {"-c:v mpeg4 -bf 2 -g 10", "-c:v mpeg4 -bf 2 -g 7 -flags +cgop -sc_threshold 1000000000"};
+  if (Sh("ffmpeg -hide_banner -encoders 2>/dev/null | grep -c libx264") != "0")
+    codecs.push_back("-c:v libx264 -bf 2 -g 10 -preset fast");
+  const std::string src = Temp("delay.avi");
+  const size_t fb = size_t(96) * 64 * 3;
+  for (const std::string& c : codecs) {
+    SCOPED_TRACE(c);
+    Sh("ffmpeg -v error -y -f lavfi -i testsrc2=size=96x64:rate=10 -t 3 " + c + " '" + src + "'");
+    const std::vector<uint8_t> ff = FfmpegRgb(src, Temp("delay.rgb"));
+    ASSERT_EQ(ff.size(), 30 * fb);
+    const int32_t mem = MemCount();
+    QMovieHandle mh{kUndefined, nullptr, nullptr};
+    MonitoredBoundary("T.Delay", [&] { MviOpen(mh, src, kFmtAVI); });
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    ASSERT_EQ(MviView(mh).frames, 30);
+    auto check = [&](int32_t n) {
+      QImg img{};
+      ImgGuard g(img);
+      MonitoredBoundary("T.Load", [&] { MviImgLoad(mh, img, n, 0); });
+      ASSERT_TRUE(ErrNone()) << ErrMsgLast() << " frame " << n;
+      const std::vector<uint8_t> want(ff.begin() + long(fb * (n - 1)), ff.begin() + long(fb * n));
+      EXPECT_GT(Psnr(ToRgb(img), want), 40) << "frame " << n;
+    };
+    for (int32_t n = 30; n >= 1; --n) check(n);  // backwards first: nothing decoded yet
+    for (int32_t n = 1; n <= 30; ++n) check(n);
+    uint32_t r = 12345;
+    for (int i = 0; i < 17; ++i) {
+      r = r * 1103515245u + 12345u;
+      check(1 + int32_t((r >> 8) % 30));
+    }
+    MonitoredBoundary("T.Close", [&] { MviClose(mh); });
+    EXPECT_EQ(MemCount(), mem);
+    EXPECT_EQ(platform::AviOpenObjects(), 0);
   }
 }
 

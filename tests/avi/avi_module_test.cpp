@@ -357,3 +357,82 @@ TEST_F(AviModule, HostileFiles) {
 
 }  // namespace
 }  // namespace vek
+
+namespace vek {
+namespace {
+
+using namespace avitest;
+
+// Standard error of the process while `work` runs.
+template <class F>
+std::string StderrOf(F work) {
+  std::fflush(stderr);
+  const std::string name = testing::UniqueTemp("stderr.txt");
+  const int saved = dup(2);
+  FILE* f = std::fopen(name.c_str(), "w+");
+  if (saved < 0 || !f) return "cannot capture stderr";
+  dup2(fileno(f), 2);
+  work();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::fclose(f);
+  const std::vector<uint8_t> b = ReadFile(name);
+  std::remove(name.c_str());
+  return std::string(b.begin(), b.end());
+}
+
+// Nothing of FFmpeg's log reaches the host's standard error: not the
+// encoders' notes while the catalogue is built, not the decoders' complaints
+// about damaged pictures and sound.
+TEST(AviQuiet, FfmpegLogStaysOffStderr) {
+  REQUIRE_FFMPEG();
+  std::vector<std::string> damaged;
+  for (const char* c : {"-c:v mjpeg -c:a adpcm_ms", "-c:v cinepak -c:a adpcm_ima_wav",
+                        "-c:v mpeg4 -bf 2 -c:a pcm_s16le"}) {
+    const std::string f = testing::UniqueTemp("dmg" + std::to_string(damaged.size()) + ".avi");
+    Sh(std::string("ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i "
+                   "sine=r=22050:d=1 -t 1 ") + c + " -ac 1 '" + f + "'");
+    std::vector<uint8_t> d = ReadFile(f);
+    ASSERT_GT(d.size(), 4000u);
+    // Scramble the middle of the movie data, headers and index stay.
+    uint32_t r = 99;
+    for (size_t i = d.size() / 4; i < d.size() * 3 / 4; i += 7) {
+      r = r * 1103515245u + 12345u;
+      d[i] = static_cast<uint8_t>(r >> 16);
+    }
+    WriteFile(f, d);
+    damaged.push_back(f);
+  }
+  const std::string out = StderrOf([&] {
+    MonitoredBoundary("T.Catalogue", [&] { AviCodecsInit(); });
+    ErrClear();
+    for (const std::string& f : damaged) {
+      QMovieHandle mh{kUndefined, nullptr, nullptr};
+      MonitoredBoundary("T.Open", [&] { MviOpen(mh, f, kFmtAVI); });
+      const bool open = ErrNone();
+      ErrClear();
+      if (!open) continue;
+      const MovieView v = MviView(mh);
+      for (int32_t n = 1; n <= v.frames; ++n) {
+        QImg img{};
+        ImgGuard g(img);
+        MonitoredBoundary("T.Frame", [&] { MviImgLoad(mh, img, n, 0); });
+        ErrClear();
+      }
+      SoundBuffer snd{};
+      SndGuard g(snd);
+      for (int32_t at = 0; at < 22050; at += 2000) {
+        MonitoredBoundary("T.Sound", [&] { MviSndLoad(mh, snd, at, 0, 2000); });
+        ErrClear();
+      }
+      MonitoredBoundary("T.Close", [&] { MviClose(mh); });
+      ErrClear();
+    }
+  });
+  EXPECT_TRUE(out.empty()) << out.substr(0, 400);
+  for (const std::string& f : damaged) FDelete(f);
+}
+
+}  // namespace
+}  // namespace vek

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -80,8 +81,8 @@ inline std::vector<uint8_t> FfmpegRgb(const std::string& file, const std::string
 }
 
 inline std::vector<int16_t> FfmpegPcm(const std::string& file, const std::string& out, int rate,
-                                      int channels) {
-  Sh("ffmpeg -v error -y -i '" + file + "' -vn -f s16le -ar " + std::to_string(rate) + " -ac " +
+                                      int channels, const std::string& input_opts = "") {
+  Sh("ffmpeg -v error -y " + input_opts + " -i '" + file + "' -vn -f s16le -ar " + std::to_string(rate) + " -ac " +
       std::to_string(channels) + " '" + out + "'");
   const std::vector<uint8_t> b = ReadFile(out);
   std::vector<int16_t> s(b.size() / 2);
@@ -164,6 +165,8 @@ struct WriteSpec {
   bool sound = false;
   int32_t quality = kUndefined;
   std::vector<std::pair<std::string, std::string>> info;
+  // Makes frame n at the spec's size and depth; MakeFrame when empty.
+  std::function<void(QImg&, int)> make;
 };
 
 // Writes an AVI through the media layer as a run would; returns the frames
@@ -187,7 +190,8 @@ inline std::vector<uint8_t> WriteAvi(const std::string& name, const WriteSpec& s
     for (int n = 0; n < s.frames; ++n) {
       QImg img{};
       ImgGuard g(img);
-      MakeFrame(img, s.width, s.height, s.bits, n);
+      if (s.make) s.make(img, n);
+      else MakeFrame(img, s.width, s.height, s.bits, n);
       const std::vector<uint8_t> f = ToRgb(img);
       rgb.insert(rgb.end(), f.begin(), f.end());
       UniImgSave(h, img);

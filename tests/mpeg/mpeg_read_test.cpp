@@ -9,6 +9,7 @@
 #include "engine/format_dispatch.h"
 #include "formats/format_descriptor.h"
 #include "formats/movie/mpeg.h"
+#include "foundation/files.h"
 #include "image/image.h"
 #include "mpeg_test_util.h"
 
@@ -204,6 +205,54 @@ TEST(MpegInfo, ProgramStreamWithBothAndTheCache) {
   FFInfo(file, kFmtMPEG, fi);
   EXPECT_TRUE(isMPEGCached(file));
   EXPECT_EQ(fi.width, 64);
+}
+
+}  // namespace
+}  // namespace vek
+
+namespace vek {
+namespace {
+
+using namespace mpegtest;
+
+// Pictures smaller than one macroblock, and sizes around it: the file's own
+// size is reported and every frame is ffmpeg's decode (the conversion must
+// not write past a buffer of width x height pixels; ASan runs watch it).
+TEST(MpegTinyPictures, EverySizeUpTo17MatchesFfmpeg) {
+  VEK_NEED_FFMPEG();
+  const int32_t mem = MemCount();
+  std::vector<std::pair<int, int>> sizes;
+  for (int s = 1; s <= 17; ++s) sizes.push_back({s, s});
+  for (auto wh : {std::pair{1, 17}, std::pair{17, 2}, std::pair{5, 9}}) sizes.push_back(wh);
+  for (auto [w, h] : sizes) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    const std::string file = Dir() + "tiny.mpg";
+    ASSERT_EQ(Sh("ffmpeg -v error -y -f lavfi -i testsrc=size=" + std::to_string(w) + "x" +
+                 std::to_string(h) + ":rate=25 -frames:v 3 -c:v mpeg1video -f mpeg '" + file + "'"),
+              0);
+    const std::vector<uint8_t> ref = DecodeVideo(file);
+    const size_t fb = size_t(w) * h * 3;
+    ASSERT_EQ(ref.size(), 3 * fb);
+    QffInfo fi{};
+    FFInfo(file, kFmtMPEG, fi);
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    EXPECT_EQ(fi.width, w);
+    EXPECT_EQ(fi.height, h);
+    QMovieHandle mh{kUndefined, nullptr, nullptr};
+    MviOpen(mh, file, kFmtMPEG);
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    QImg img{};
+    for (int32_t f : {1, 2, 3, 1}) {
+      MviImgLoad(mh, img, f, 0);
+      ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+      ASSERT_EQ(size_t(img.size), fb);
+      EXPECT_EQ(MaxDiff(img.pixels, ref.data() + size_t(f - 1) * fb, fb), 0) << "frame " << f;
+    }
+    ImgFree(&img);
+    MviClose(mh);
+    FDelete(file);
+  }
+  EXPECT_EQ(MemCount(), mem);
 }
 
 }  // namespace

@@ -266,6 +266,15 @@ static int Info(const char* file) {
   VekListGetAudioFormat(list, &rate, &chan, &bits);
   const int32_t frames = VekListGetFrameCount(list);
   const int32_t samples = VekListGetSampleCount(list);
+  /* The list's size is a floor for a conversion (at least 4x4); the file's
+     own size is what it holds. */
+  VekFileInfo fi;
+  memset(&fi, 0, sizeof fi);
+  VekGetFileInfo(file, &fi, 0);
+  if (fi.imagesValid && fi.width > 0 && fi.height > 0) {
+    w = fi.width;
+    h = fi.height;
+  }
   printf("%s\n", file);
   if (frames > 0) printf("  images: %d frame(s), %dx%d, %d bits per pixel\n", frames, w, h, bpp);
   if (samples > 0)

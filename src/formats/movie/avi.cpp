@@ -480,6 +480,12 @@ struct AviState {
   SndDecodeState dec{};
   WaveConvState conv{};
   bool needs_init = false;
+  // Output sample frames per source block when a block starts at an exact
+  // sample (0: unknown), and how many blocks before the wanted one decoding
+  // starts so that the decoder's state is whole again.
+  int32_t block_samples = 0;
+  int32_t preroll = 0;
+  int32_t lead = 0;  // decoded sample frames to drop before the position asked for
   // Sound writing.
   int32_t sound_written = 0;
   Tracked<uint8_t> snd_format;
@@ -593,6 +599,27 @@ void OpenSound(AviState& st) {
   }
   d.out_format = out;
   st.needs_init = true;
+  // Where each source block starts in output samples.
+  st.block_samples = 0;
+  st.preroll = 0;
+  if (src->wFormatTag == kWaveFormatPcm) {
+    st.block_samples = 1;
+  } else if (st.ainfo.dwSampleSize == 0) {
+    // One coded frame per chunk (MPEG audio as written by most tools):
+    // the chunk's duration in samples.
+    if (st.ainfo.dwRate > 0 && st.ainfo.dwScale > 0) {
+      const double v = double(st.ainfo.dwScale) * src->nSamplesPerSec / st.ainfo.dwRate;
+      const double r = std::round(v);
+      if (r >= 1 && r <= 1 << 16 && std::fabs(v - r) < 1e-6 * r) st.block_samples = int32_t(r);
+    }
+  } else if (st.ainfo.dwSampleSize == src->nBlockAlign) {
+    st.block_samples = static_cast<int32_t>(std::min<int64_t>(
+        p::AcmSamplesPerBlock(*reinterpret_cast<const p::WAVEFORMATEX*>(src)), 1 << 16));
+  }
+  // MPEG audio frames borrow bits from the frames before them (up to 511
+  // bytes) and overlap their neighbours: a few frames before are decoded.
+  if (src->wFormatTag == p::WAVE_FORMAT_MPEG || src->wFormatTag == p::WAVE_FORMAT_MPEGLAYER3)
+    st.preroll = 8;
 }
 
 void AviOpen(void* state, const std::string& name) {
@@ -716,7 +743,40 @@ void AviSndSeek(AviState& st, int32_t sample) {
     SndDecodeState& d = st.dec;
     if (sample < 0) sample = 0;
     if (sample >= d.out_total) return;
-    d.blocks_read = static_cast<int32_t>(sample / d.ratio);
+    // Decoding starts at the block holding the sample (some blocks earlier
+    // when the decoder needs them); the samples before it are dropped.
+    // Without a known block length it starts at the beginning.
+    int32_t block = 0;
+    int64_t start = 0;  // output sample at which `block` starts
+    if (st.block_samples > 0 && st.ainfo.dwSampleSize == 0) {
+      // One coded frame per chunk, but empty chunks hold none: count the
+      // frames of the chunks before. The last few frames up to the one
+      // holding the sample are kept, for the frames decoded before it.
+      constexpr int kKeep = 16;
+      std::pair<int32_t, int64_t> recent[kKeep];  // chunk, first sample
+      int found = 0;
+      int64_t at = 0;
+      for (int32_t b = 0; b < d.blocks_total; ++b) {
+        int32_t bytes = 0, n = 0;
+        if (p::AVIStreamRead(st.audio.get(), b, 1, nullptr, 0, &bytes, &n) != p::AVIERR_OK) break;
+        if (bytes <= 0) continue;
+        recent[found++ % kKeep] = {b, at};
+        if (at + st.block_samples > sample) break;
+        at += st.block_samples;
+      }
+      if (found > 0) {
+        const int back = std::min({st.preroll, found - 1, kKeep - 1});
+        const auto& [chunk, first] = recent[(found - 1 - back) % kKeep];
+        block = chunk;
+        start = first;
+      }
+    } else if (st.block_samples > 0) {
+      block = std::max(sample / st.block_samples - st.preroll, 0);
+      block = std::min(block, std::max(d.blocks_total - 1, 0));
+      start = int64_t(block) * st.block_samples;
+    }
+    d.blocks_read = block;
+    st.lead = static_cast<int32_t>(sample - start);
     d.out_pos = sample;
     d.staging_fill = d.staging_pos = 0;
     d.ended = 0;
@@ -737,6 +797,14 @@ void AviSndLoad(void* state, SoundBuffer& snd, int32_t start, int32_t mode, int3
       WaveConvertInit(st.conv, st.dec.src_format, &st.dec.out_format);
       st.needs_init = false;
     }
+    while (st.lead > 0) {
+      SoundBuffer skip{};
+      SndGuard guard(skip);
+      SndLoad(&st, st.conv, st.dec, AviSndLoad_, std::min(st.lead, int32_t{1} << 16), skip);
+      if (skip.sample_count <= 0) break;
+      st.lead -= std::min(st.lead, skip.sample_count);
+    }
+    st.lead = 0;
     SndLoad(&st, st.conv, st.dec, AviSndLoad_, count, snd);
     st.dec.out_pos += snd.sample_count;
   });
