@@ -45,19 +45,21 @@ int PNMReadBuf_(QPnmFile& pnm) {
   return c;
 }
 
+// The first byte after whitespace and comments.
+int NextSignificant(QPnmFile& pnm) {
+  int c = PNMReadBuf_(pnm);
+  while (IsSpace(c) || c == '#') {
+    if (c == '#')
+      while (c != 10 && c != 13) c = PNMReadBuf_(pnm);
+    c = PNMReadBuf_(pnm);
+  }
+  return c;
+}
+
 // Reads one token of at most `limit` characters, skipping whitespace and
 // comments; the whitespace byte that ends it is consumed as well.
 int32_t ReadToken(QPnmFile& pnm, char* out, int32_t limit) {
-  int c = PNMReadBuf_(pnm);
-  for (;;) {
-    if (c == '#') {
-      while (c != 10 && c != 13) c = PNMReadBuf_(pnm);
-    } else if (IsSpace(c)) {
-      c = PNMReadBuf_(pnm);
-    } else {
-      break;
-    }
-  }
+  int c = NextSignificant(pnm);
   int32_t n = 0;
   while (n < limit) {
     out[n++] = static_cast<char>(c);
@@ -186,12 +188,7 @@ void PNMLoad(const std::string& name, QImg& img) {
         }
       } else {
         for (int64_t i = 0; i < samples; ++i) {
-          int c = PNMReadBuf_(pnm);
-          while (IsSpace(c) || c == '#') {
-            if (c == '#')
-              while (c != 10 && c != 13) c = PNMReadBuf_(pnm);
-            c = PNMReadBuf_(pnm);
-          }
+          int c = NextSignificant(pnm);
           if (c != '0' && c != '1') ErrReportCode(kGrpImage, kImgCorrupted, 13);
           px[i] = c == '1' ? 0 : 255;
         }
@@ -228,12 +225,7 @@ void PNMLoad(const std::string& name, QImg& img) {
       }
     } else {
       for (int64_t i = 0; i < samples; ++i) {
-        int c = PNMReadBuf_(pnm);
-        while (IsSpace(c) || c == '#') {
-          if (c == '#')
-            while (c != 10 && c != 13) c = PNMReadBuf_(pnm);
-          c = PNMReadBuf_(pnm);
-        }
+        int c = NextSignificant(pnm);
         if (c < '0' || c > '9') ErrReportCode(kGrpImage, kImgCorrupted, 8);
         uint32_t v = 0;
         // The last sample may end the file without whitespace.
