@@ -38,6 +38,7 @@ step "HAV movie -> PNG sequence" "$vekconv" -q "$out/stills/hav0000.png" "$out/m
 step "frames -> 8-bit FLIC animation" "$vekconv" -q --bpp 8 "$out/movies/clip.flc" "$out/frames/frame%04d.bmp"
 step "frames -> MPEG-1 video at 25 fps" "$vekconv" -q --rate 25 "$out/movies/clip.mpg" "$out/frames/frame%04d.bmp"
 step "frames -> AVI with Motion JPEG" "$vekconv" -q --codec MJPG "$out/movies/clip.avi" "$out/frames/frame%04d.bmp"
+step "frames -> AVI with the default codec (Cinepak)" "$vekconv" -q "$out/movies/clip_cinepak.avi" "$out/frames/frame%04d.bmp"
 /usr/bin/convert -delay 8 "$out/frames/frame000[0-7].bmp" -loop 0 "$out/movies/pan.gif"
 step "animated GIF -> JPEG sequence (quality 90)" \
   "$vekconv" -q --quality 90 "$out/stills/gif0000.jpg" "$out/movies/pan.gif"
