@@ -35,6 +35,12 @@ double NowAsDays();
 // Local date and time as "yyyy-mm-dd, hh:mm".
 std::string LocalDateTimeText();
 
+// Size and last-write time (nanoseconds since some fixed point) of a file;
+// false when it cannot be asked.
+bool FileStamp(const std::string& name, int64_t& size, int64_t& modified_ns);
+// The calling thread's id (distinguishes temporary files of processes and threads).
+uint32_t ThreadId();
+
 // Folder of the running executable, with a trailing separator.
 std::string ExecutableFolder();
 // True when the name holds a folder part.

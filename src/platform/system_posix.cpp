@@ -107,6 +107,16 @@ std::string LocalDateTimeText() {
   return buf;
 }
 
+bool FileStamp(const std::string& name, int64_t& size, int64_t& modified_ns) {
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0) return false;
+  size = st.st_size;
+  modified_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+uint32_t ThreadId() { return static_cast<uint32_t>(gettid()); }
+
 std::string ExecutableFolder() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);

@@ -78,6 +78,17 @@ std::string LocalDateTimeText() {
   return buf;
 }
 
+bool FileStamp(const std::string& name, int64_t& size, int64_t& modified_ns) {
+  WIN32_FILE_ATTRIBUTE_DATA a{};
+  if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &a)) return false;
+  size = int64_t((uint64_t(a.nFileSizeHigh) << 32) | a.nFileSizeLow);
+  const uint64_t t = (uint64_t(a.ftLastWriteTime.dwHighDateTime) << 32) | a.ftLastWriteTime.dwLowDateTime;
+  modified_ns = int64_t(t) * 100;
+  return true;
+}
+
+uint32_t ThreadId() { return GetCurrentThreadId(); }
+
 std::string ExecutableFolder() {
   char buf[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);

@@ -5,8 +5,6 @@
 // file is checked before use; a damaged tail ends the frame list.
 #include "formats/movie/gif.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -17,6 +15,7 @@
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"
+#include "platform/system.h"
 
 namespace vek {
 
@@ -50,9 +49,8 @@ ScanCache& Cache() {
 }
 
 int64_t MTimeNs(const std::string& name) {
-  struct stat st {};
-  if (stat(name.c_str(), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  int64_t size = 0, modified = 0;
+  return platform::FileStamp(name, size, modified) ? modified : -1;
 }
 
 // Sequential reading in blocks of 64 KiB for the scan.

@@ -8,9 +8,6 @@
 // a temporary file, and the close multiplexes both into the output.
 #include "formats/movie/mpeg.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +23,7 @@
 #include "foundation/files.h"
 #include "image/image.h"
 #include "platform/mpeg_codec.h"
+#include "platform/system.h"
 
 namespace vek {
 
@@ -66,18 +64,14 @@ struct MpegSettings {
 MpegSettings g_mpeg;
 
 bool FileStamp(const std::string& name, int64_t& size, int64_t& age) {
-  struct stat st {};
-  if (stat(name.c_str(), &st) != 0) return false;
-  size = st.st_size;
-  age = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return true;
+  return platform::FileStamp(name, size, age);
 }
 
 // Library messages become errors of group 1 with their text.
 void error_handler_(const char* message) { ErrRaiseText(kGrpExternal, message ? message : "", 1); }
 
 std::string TempName(const std::string& folder, const char* stem, int32_t& counter) {
-  return folder + stem + std::to_string(static_cast<long>(gettid())) + std::to_string(++counter) +
+  return folder + stem + std::to_string(platform::ThreadId()) + std::to_string(++counter) +
          ".$$$";
 }
 
