@@ -86,7 +86,7 @@ cmake_build() {  # folder, extra CMake arguments
   local dir=$1; shift
   cmake -S "$dir" -B "$dir/_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DBUILD_SHARED_LIBS=OFF \
-    -DCMAKE_INSTALL_LIBDIR=lib "$@" >"$work/cmake.log" 2>&1 || { tail -40 "$work/cmake.log"; exit 1; }
+    -DCMAKE_INSTALL_LIBDIR="$stage/lib" -DCMAKE_INSTALL_INCLUDEDIR="$stage/include" "$@" >"$work/cmake.log" 2>&1 || { tail -40 "$work/cmake.log"; exit 1; }
   cmake --build "$dir/_build" -j"$jobs" >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; exit 1; }
   cmake --install "$dir/_build" >/dev/null
 }
@@ -144,6 +144,9 @@ for spec in "${SOURCES[@]}"; do
        make install >/dev/null) ;;
   esac
   rm -rf "$dir"
+done
+for lib in z png16 jpeg tiff ogg vorbis vorbisenc vorbisfile avcodec avformat avutil swscale swresample; do
+  [ -f "$stage/lib/lib$lib.a" ] || { echo "lib$lib.a was not built" >&2; exit 1; }
 done
 
 # Only the static libraries, headers and package files belong to the cache.

@@ -19,6 +19,11 @@ constexpr uint32_t kHeaderWithTable = 40 + 256 * 4;  // the colour table counted
 // Rows of bitmaps are padded to 4 bytes.
 int64_t DibStride(int64_t width, int32_t bytespp) { return (width * bytespp + 3) / 4 * 4; }
 
+// The bit-field masks of a DIB section (the system's DWORD need not be uint32_t).
+const uint32_t* MasksOf(const gdi::DIBSECTION& ds) {
+  static_assert(sizeof ds.dsBitfields == 3 * sizeof(uint32_t));
+  return reinterpret_cast<const uint32_t*>(ds.dsBitfields);
+}
 bool Masks565(const uint32_t* m) { return m[0] == 0xF800 && m[1] == 0x07E0 && m[2] == 0x001F; }
 bool Masks555(const uint32_t* m) { return m[0] == 0x7C00 && m[1] == 0x03E0 && m[2] == 0x001F; }
 
@@ -113,7 +118,7 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
       const bool top_down = described && ds.dsBmih.biHeight < 0;
       if (bits == 16)
         bits = described && ds.dsBmih.biCompression == gdi::BI_BITFIELDS &&
-                       Masks565(ds.dsBitfields)
+                       Masks565(MasksOf(ds))
                    ? 16
                    : 15;
       const int64_t stride = DibStride(width, ImgBytesPP(bits));

@@ -1,7 +1,9 @@
 // The operating-system queries on Windows: the kernel's own version,
 // processor, memory-status, disk-space, clock and file-search calls, and
 // MessageBox.
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 #include <cstdlib>

@@ -10,6 +10,8 @@
 #include <mmsystem.h>
 #include <vfw.h>
 
+#include <cstring>
+
 #undef AVIFileOpen
 #undef AVIFileInfo
 #undef AVIFileCreateStream
@@ -52,7 +54,7 @@ static_assert(sizeof(AVISTREAMINFO) == sizeof(::AVISTREAMINFOA));
 static_assert(sizeof(AVIFILEINFO) == sizeof(::AVIFILEINFOA));
 static_assert(sizeof(AVICOMPRESSOPTIONS) == sizeof(::AVICOMPRESSOPTIONS));
 static_assert(sizeof(ICCOMPRESS) == sizeof(::ICCOMPRESS));
-static_assert(sizeof(ICCOMPRESSFRAMES) == sizeof(::ICCOMPRESSFRAMES));
+static_assert(sizeof(ICCOMPRESSFRAMES) < sizeof(::ICCOMPRESSFRAMES));
 
 void AVIFileInit() { ::AVIFileInit(); }
 void AVIFileExit() { ::AVIFileExit(); }
@@ -227,6 +229,14 @@ LRESULT ICGetInfo(HIC codec, ICINFO* info, uint32_t size) {
 }
 
 LRESULT ICSendMessage(HIC codec, uint32_t message, uintptr_t param1, uintptr_t param2) {
+  if (message == ICM_COMPRESS_FRAMES_INFO && param1) {
+    // The system's record ends with two callback pointers that ours lacks: a
+    // codec must not read them from beyond our record.
+    const auto* ours = reinterpret_cast<const ICCOMPRESSFRAMES*>(param1);
+    ::ICCOMPRESSFRAMES sys{};
+    std::memcpy(&sys, ours, sizeof *ours);
+    return ::ICSendMessage(Sys(codec), message, reinterpret_cast<uintptr_t>(&sys), param2);
+  }
   return ::ICSendMessage(Sys(codec), message, param1, param2);
 }
 
