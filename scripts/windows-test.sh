@@ -48,7 +48,7 @@ check() {  # description, command...
 
 # ---- export and import tables ----
 objdump=i686-w64-mingw32-objdump
-exports=$($objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && /^\s*\[/{print $NF} t && /^$/{t=0}')
+exports=$($objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && /^[ \t]*\[/{print $NF} t && /^$/{t=0}')
 declared=$(grep -o 'VEKAPI \**Vek[A-Za-z0-9_]*(' include/vek/vek.h | sed 's/VEKAPI \**//; s/($//' | sort -u)
 check "exports: $(echo "$exports" | wc -l) names, as many as vek.h declares ($(echo "$declared" | wc -l))" \
   test "$(echo "$exports" | sort -u)" = "$declared"

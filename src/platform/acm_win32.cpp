@@ -8,6 +8,9 @@
 #include <mmreg.h>
 #include <msacm.h>
 
+#undef acmFormatTagDetails
+#undef ACMFORMATTAGDETAILS
+
 namespace vek::platform {
 
 namespace {
@@ -67,7 +70,6 @@ MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMA
                             cbwfxDst, fdwSuggest);
 }
 
-#undef acmFormatTagDetails
 MMRESULT acmFormatTagDetails(HACMDRIVER had, ACMFORMATTAGDETAILS* paftd, DWORD fdwDetails) {
   return ::acmFormatTagDetailsA(reinterpret_cast<::HACMDRIVER>(had),
                                 reinterpret_cast<::LPACMFORMATTAGDETAILSA>(paftd), fdwDetails);

@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
       {"jpeg", "jpg0000.jpg", nullptr, true, false, 0, nullptr, 0, nullptr},
       {"tiff", "tif0000.tif", nullptr, true, false, 0, nullptr, 0, nullptr},
       {"hav", "out.hav", nullptr, true, false, 0, nullptr, 0, nullptr},
-      {"flic", "out.flc", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"flic", "out.flc", nullptr, true, false, 8, nullptr, 0, nullptr},
       {"mpeg", "out.mpg", nullptr, true, true, 0, nullptr, 0, nullptr},
       {"avi_dib", "dib.avi", nullptr, true, true, 24, "DIB ", 0, "made by vek_host"},
       {"avi_mrle", "mrle.avi", nullptr, true, true, 8, "MRLE", 1, nullptr},
