@@ -117,8 +117,10 @@ void RunJob(const JobSpec& s) {
     return;
   }
   const std::string video = s.video ? g_dir + s.video : std::string();
-  const std::string sound = s.sound ? g_dir + s.sound : std::string();
-  V.VekSetOutputFile(job, s.video ? video.c_str() : nullptr, s.sound ? sound.c_str() : nullptr);
+  // Sound goes into the movie when the sound output names the movie.
+  const char* sound_name = s.sound ? s.sound : (s.with_sound ? s.video : nullptr);
+  const std::string sound = sound_name ? g_dir + sound_name : std::string();
+  V.VekSetOutputFile(job, s.video ? video.c_str() : nullptr, sound_name ? sound.c_str() : nullptr);
   V.VekSetFrameRate(job, 10.0, 0);
   if (s.bpp) V.VekSetBpp(job, s.bpp);
   constexpr int32_t kAvi = 6;
