@@ -111,7 +111,12 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
     gdi::RGBQUAD table[256] = {};
     uint32_t table_size = 0;
 
-    if (bm.bmBits) {
+    // Windows reports every DIB section as bottom-up, so the rows of 24 and
+    // 32-bit sections are fetched with GetDIBits, which knows their order;
+    // 8 and 16-bit ones are taken as their header tells (their colour table
+    // and 16-bit layout matter).
+    const bool section = bm.bmBits != nullptr;
+    if (section && (bits == 8 || bits == 16)) {
       // A DIB section: its own header tells the row order and the 16-bit layout.
       gdi::DIBSECTION ds{};
       const bool described = gdi::GetObject(bitmap, sizeof ds, &ds) == sizeof ds;
@@ -136,7 +141,8 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
       if (own_bytes > INT32_MAX || dib_bytes > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 16);
       Tracked<uint8_t> data(std::max(own_bytes, dib_bytes), 17,
                             "ImgBasic.HBitmapToQimg.bitmapData");
-      const int32_t got = gdi::GetBitmapBits(bitmap, static_cast<gdi::LONG>(own_bytes), data.get());
+      const int32_t got =
+          section ? 0 : gdi::GetBitmapBits(bitmap, static_cast<gdi::LONG>(own_bytes), data.get());
       if (got >= own_bytes) {
         MakeQimg(image, data.get(), width, height, bits, static_cast<int32_t>(own_stride), -1);
       } else {
