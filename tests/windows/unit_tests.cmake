@@ -17,15 +17,9 @@ vek_test(win_foundation_tests
   SOURCES ${t}/foundation/errors_test.cpp ${t}/foundation/memory_files_test.cpp
           ${t}/foundation/trace_test.cpp ${t}/foundation/wide_int_test.cpp
   LIBS vek_foundation)
-vek_test(win_palette_tests SOURCES ${t}/palette/palette_test.cpp
-  LIBS vek_palette vek_image vek_foundation)
 vek_test(win_hav_tests SOURCES ${t}/hav/hav_codec_test.cpp ${t}/hav/hav_file_test.cpp
   LIBS ${VEK_MODULES})
-vek_test(win_engine_tests
-  SOURCES ${t}/engine/format_registry_test.cpp ${t}/engine/media_access_test.cpp
-          ${t}/engine/conversion_loop_test.cpp
-  LIBS ${VEK_MODULES})
-set(VEK_WINDOWS_UNIT_TESTS win_foundation_tests win_palette_tests win_hav_tests win_engine_tests
+set(VEK_WINDOWS_UNIT_TESTS win_foundation_tests win_hav_tests
     CACHE INTERNAL "")
 foreach(test ${VEK_WINDOWS_UNIT_TESTS})
   target_link_options(${test} PRIVATE -static -static-libgcc -static-libstdc++)
