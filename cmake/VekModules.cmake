@@ -48,12 +48,5 @@ function(vek_test name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE VEK_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data"
                                              VEK_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  if(CMAKE_CROSSCOMPILING)
-    # One CTest test a program, run through the emulator (Wine): listing the
-    # cases would start every program once more at build time.
-    add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 300)
-  else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
-  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()

@@ -21,7 +21,9 @@ TEST(WideInt128, SumsProductsAndRoundsLikeTheBuiltInType) {
   };
   for (int i = 0; i < 20000; ++i) {
     const int64_t a = pick(i), b = pick(i + 1), c = pick(i + 2), m = pick(i + 3);
-    const __int128 ref = __int128(a) * b + __int128(c) - __int128(m) * m * a;
+    // Wrapping products, as the portable type gives them (unsigned: defined).
+    using U = unsigned __int128;
+    const __int128 ref = static_cast<__int128>(U(a) * U(b) + U(c) - U(m) * U(m) * U(a));
     const WideInt128 got = WideInt128(a) * WideInt128(b) + WideInt128(c) -
                            WideInt128(m) * WideInt128(m) * WideInt128(a);
     ASSERT_EQ(ToDouble(got), static_cast<double>(ref)) << a << " " << b << " " << c << " " << m;
