@@ -31,3 +31,12 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# The 32-bit Windows DLL, cross-built with mingw-w64 (see README.md, Windows).
+WINDOWS_BUILD ?= build-windows
+.PHONY: windows windows-test
+windows:
+	bash scripts/windows-build.sh $(WINDOWS_BUILD)
+
+windows-test:
+	bash scripts/windows-test.sh $(WINDOWS_BUILD) $(BUILD)

@@ -1,6 +1,10 @@
 # vek_module(NAME DIR... [DEPS libs...]): an object library of the sources in
 # the given folders (below src/), added to the library's module list.
 set(VEK_MODULES "" CACHE INTERNAL "")
+# The Linux stand-ins for Windows services (in-memory GDI with FreeType fonts,
+# FFmpeg-backed Video for Windows and ACM, our mmio, the FLTK toolkit, libXpm).
+set(VEK_LINUX_ONLY_SOURCES
+    "/platform/(system_posix|gdi_mem|gdi_font|acm_av|wave_mmio|video_avifile|video_codecs|toolkit_fltk|image_xpm)\\.cpp$")
 function(vek_module name)
   cmake_parse_arguments(M "" "" "DIRS;GLOBS;DEPS" ${ARGN})
   set(sources)
@@ -12,6 +16,13 @@ function(vek_module name)
     file(GLOB s CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${g})
     list(APPEND sources ${s})
   endforeach()
+  # Platform services: Windows builds take the *_win32.cpp files, the others
+  # the Linux replacements of the same services.
+  if(WIN32)
+    list(FILTER sources EXCLUDE REGEX "${VEK_LINUX_ONLY_SOURCES}")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
+  endif()
   if(NOT sources)
     return()  # not built yet
   endif()

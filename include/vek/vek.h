@@ -658,6 +658,8 @@ VEK_EXPORT int32_t VEKAPI VekCodecsGetInfo(int32_t format, VekCodecInfo* info, i
 VEK_EXPORT int32_t VEKAPI VekGetFileFmtID(const char* name);
 /* sequence non-zero: a numbered run of still files counts as one movie. */
 VEK_EXPORT void VEKAPI VekGetFileInfo(const char* name, VekFileInfo* info, int32_t sequence);
+/* Unlike the original interface, which passed the first three arguments of
+   this one in registers, it is stdcall like every other export. */
 VEK_EXPORT int32_t VEKAPI VekGetVideoFormat(VekJob* job, int32_t format, int32_t width, int32_t height,
                                             int32_t bpp, int32_t* codec, int32_t* quality,
                                             int32_t* dataRate, int32_t* keyFrameRate);

@@ -19,6 +19,11 @@ constexpr uint32_t kHeaderWithTable = 40 + 256 * 4;  // the colour table counted
 // Rows of bitmaps are padded to 4 bytes.
 int64_t DibStride(int64_t width, int32_t bytespp) { return (width * bytespp + 3) / 4 * 4; }
 
+// The bit-field masks of a DIB section (the system's DWORD need not be uint32_t).
+const uint32_t* MasksOf(const gdi::DIBSECTION& ds) {
+  static_assert(sizeof ds.dsBitfields == 3 * sizeof(uint32_t));
+  return reinterpret_cast<const uint32_t*>(ds.dsBitfields);
+}
 bool Masks565(const uint32_t* m) { return m[0] == 0xF800 && m[1] == 0x07E0 && m[2] == 0x001F; }
 bool Masks555(const uint32_t* m) { return m[0] == 0x7C00 && m[1] == 0x03E0 && m[2] == 0x001F; }
 
@@ -106,14 +111,19 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
     gdi::RGBQUAD table[256] = {};
     uint32_t table_size = 0;
 
-    if (bm.bmBits) {
+    // Windows reports every DIB section as bottom-up, so the rows of 24 and
+    // 32-bit sections are fetched with GetDIBits, which knows their order;
+    // 8 and 16-bit ones are taken as their header tells (their colour table
+    // and 16-bit layout matter).
+    const bool section = bm.bmBits != nullptr;
+    if (section && (bits == 8 || bits == 16)) {
       // A DIB section: its own header tells the row order and the 16-bit layout.
       gdi::DIBSECTION ds{};
       const bool described = gdi::GetObject(bitmap, sizeof ds, &ds) == sizeof ds;
       const bool top_down = described && ds.dsBmih.biHeight < 0;
       if (bits == 16)
         bits = described && ds.dsBmih.biCompression == gdi::BI_BITFIELDS &&
-                       Masks565(ds.dsBitfields)
+                       Masks565(MasksOf(ds))
                    ? 16
                    : 15;
       const int64_t stride = DibStride(width, ImgBytesPP(bits));
@@ -131,7 +141,8 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
       if (own_bytes > INT32_MAX || dib_bytes > INT32_MAX) ErrRaise(kGrpGeneral, kGenOutOfRange, 16);
       Tracked<uint8_t> data(std::max(own_bytes, dib_bytes), 17,
                             "ImgBasic.HBitmapToQimg.bitmapData");
-      const int32_t got = gdi::GetBitmapBits(bitmap, static_cast<gdi::LONG>(own_bytes), data.get());
+      const int32_t got =
+          section ? 0 : gdi::GetBitmapBits(bitmap, static_cast<gdi::LONG>(own_bytes), data.get());
       if (got >= own_bytes) {
         MakeQimg(image, data.get(), width, height, bits, static_cast<int32_t>(own_stride), -1);
       } else {

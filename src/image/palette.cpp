@@ -6,6 +6,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/memory.h"
+#include "foundation/wide_int.h"
 #include "image/image.h"
 #include "image/palette.h"
 #include "image/palette_internal.h"
@@ -194,9 +195,9 @@ inline int32_t RoundedQuotient(int64_t num, int64_t den) {
 }
 
 // Weighted deviation sum from integer moments: sum e*(m - x)^2 exactly.
-inline double Spread(__int128 s0, __int128 s1, __int128 s2, int64_t m) {
-  const __int128 v = s2 - 2 * m * s1 + static_cast<__int128>(m) * m * s0;
-  return static_cast<double>(v);
+inline double Spread(Int128 s0, Int128 s1, Int128 s2, int64_t m) {
+  const Int128 v = s2 - Int128(2 * m) * s1 + Int128(m) * Int128(m) * s0;
+  return ToDouble(v);
 }
 
 struct BoxSums {
@@ -227,7 +228,7 @@ void ShrinkBox(PalState& s, PalBox& b) {
   Monitored("PalOpt.ShrinkBox", [&] {
     int32_t rlo = 64, rhi = -1, glo = 64, ghi = -1, blo = 64, bhi = -1;
     int64_t h = 0, hr = 0, hg = 0, hb = 0;
-    __int128 e0 = 0, er = 0, eg = 0, eb = 0, err = 0, egg = 0, ebb = 0;
+    Int128 e0 = 0, er = 0, eg = 0, eb = 0, err = 0, egg = 0, ebb = 0;
     for (int32_t bb = b.bmin; bb <= b.bmax; ++bb) {
       bool plane_seen = false;
       for (int32_t gg = b.gmin; gg <= b.gmax; ++gg) {
@@ -259,10 +260,10 @@ void ShrinkBox(PalState& s, PalBox& b) {
         e0 += re;
         er += rer;
         err += rerr;
-        eg += static_cast<__int128>(re) * gg;
-        egg += static_cast<__int128>(re) * gg * gg;
-        eb += static_cast<__int128>(re) * bb;
-        ebb += static_cast<__int128>(re) * bb * bb;
+        eg += Int128(re) * Int128(gg);
+        egg += Int128(re) * Int128(gg) * Int128(gg);
+        eb += Int128(re) * Int128(bb);
+        ebb += Int128(re) * Int128(bb) * Int128(bb);
       }
       if (plane_seen) {
         blo = std::min(blo, bb);

@@ -86,6 +86,7 @@ inline BOOL GetTextExtentPoint32(HDC dc, const char* text, int count, SIZE* size
 inline BOOL TextOut(HDC dc, int x, int y, const char* text, int count) {
   return ::TextOutA(dc, x, y, text, count);
 }
+#include "platform/gdi_constants.h"
 }  // namespace vek::gdi
 
 #else
@@ -176,41 +177,7 @@ struct LOGPALETTE {
   PALETTEENTRY palPalEntry[1];
 };
 
-inline constexpr DWORD BI_RGB = 0;
-inline constexpr DWORD BI_BITFIELDS = 3;
-inline constexpr UINT DIB_RGB_COLORS = 0;
-inline constexpr UINT DIB_PAL_COLORS = 1;
-inline constexpr int BITSPIXEL = 12;
-inline constexpr int RASTERCAPS = 38;
-inline constexpr int SIZEPALETTE = 104;
-inline constexpr int LOGPIXELSY = 90;
-inline constexpr int RC_BITBLT = 0x0001;
-inline constexpr int RC_PALETTE = 0x0100;
-inline constexpr int RC_DIBTODEV = 0x0200;
-inline constexpr DWORD SRCCOPY = 0x00CC0020;
-inline constexpr UINT SYSPAL_ERROR = 0;
-inline constexpr UINT SYSPAL_STATIC = 1;
-inline constexpr UINT SYSPAL_NOSTATIC = 2;
-inline constexpr BYTE PC_NOCOLLAPSE = 0x04;
-inline constexpr UINT GMEM_FIXED = 0x0000;
-inline constexpr UINT GMEM_ZEROINIT = 0x0040;
-inline constexpr UINT GDI_ERROR = 0xFFFFFFFFu;
-inline constexpr COLORREF CLR_INVALID = 0xFFFFFFFFu;
-// Background modes of text output.
-inline constexpr int TRANSPARENT = 1;
-inline constexpr int OPAQUE = 2;
-// Font requests.
-inline constexpr int FW_NORMAL = 400;
-inline constexpr int FW_BOLD = 700;
-inline constexpr DWORD ANSI_CHARSET = 0;
-inline constexpr DWORD DEFAULT_CHARSET = 1;
-inline constexpr DWORD OUT_DEFAULT_PRECIS = 0;
-inline constexpr DWORD OUT_TT_PRECIS = 4;
-inline constexpr DWORD CLIP_DEFAULT_PRECIS = 0;
-inline constexpr DWORD DEFAULT_QUALITY = 0;
-inline constexpr DWORD DRAFT_QUALITY = 1;
-inline constexpr DWORD NONANTIALIASED_QUALITY = 3;
-inline constexpr DWORD ANTIALIASED_QUALITY = 4;
+#include "platform/gdi_constants.h"
 
 // Device contexts. GetDC(nullptr) is the screen; CreateCompatibleDC makes a
 // memory context (of the screen for nullptr) holding the stock 1 x 1

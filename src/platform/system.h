@@ -35,6 +35,29 @@ double NowAsDays();
 // Local date and time as "yyyy-mm-dd, hh:mm".
 std::string LocalDateTimeText();
 
+// One version of a file, for caches of what was read from it: a rewrite
+// changes at least one field unless it falls within one tick of the file
+// system's clock (FAT's is two seconds).
+struct FileVersion {
+  int64_t device = -1, index = -1, size = -1, modified_ns = -1, changed_ns = -1;
+  bool operator==(const FileVersion&) const = default;
+};
+// False when the file cannot be asked.
+bool FileVersionOf(const std::string& name, FileVersion& version);
+// The wall clock in the file times' unit and origin.
+int64_t FileClockNs();
+// True when the version's last change lies so far before `now_ns` (taken
+// before the file was read) that any later rewrite must give another
+// version: only then may a cache keep what was read.
+inline bool FileVersionSettled(const FileVersion& version, int64_t now_ns) {
+  // Coarse file-system clocks (and FAT's two seconds) stay within this.
+  constexpr int64_t kSettleNs = int64_t{3} * 1000000000;
+  return version.size >= 0 && version.modified_ns < now_ns - kSettleNs &&
+         version.changed_ns < now_ns - kSettleNs;
+}
+// The calling thread's id (distinguishes temporary files of processes and threads).
+uint32_t ThreadId();
+
 // Folder of the running executable, with a trailing separator.
 std::string ExecutableFolder();
 // True when the name holds a folder part.

@@ -107,6 +107,29 @@ std::string LocalDateTimeText() {
   return buf;
 }
 
+namespace {
+int64_t Ns(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+}  // namespace
+
+bool FileVersionOf(const std::string& name, FileVersion& version) {
+  struct stat st {};
+  if (stat(name.c_str(), &st) != 0) return false;
+  version.device = static_cast<int64_t>(st.st_dev);
+  version.index = static_cast<int64_t>(st.st_ino);
+  version.size = static_cast<int64_t>(st.st_size);
+  version.modified_ns = Ns(st.st_mtim);
+  version.changed_ns = Ns(st.st_ctim);
+  return true;
+}
+
+int64_t FileClockNs() {
+  struct timespec t {};
+  clock_gettime(CLOCK_REALTIME, &t);
+  return Ns(t);
+}
+
+uint32_t ThreadId() { return static_cast<uint32_t>(gettid()); }
+
 std::string ExecutableFolder() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);

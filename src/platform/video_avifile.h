@@ -57,7 +57,12 @@ inline constexpr HRESULT AVIERR_BUFFERTOOSMALL = MakeAviError(116);
 inline constexpr HRESULT AVIERR_CANTCOMPRESS = MakeAviError(117);
 inline constexpr HRESULT AVIERR_ERROR = MakeAviError(199);
 
-// Open modes.
+// Open modes. Windows' headers have them as macros; ours take their place.
+#ifdef _WIN32
+#undef OF_READ
+#undef OF_WRITE
+#undef OF_CREATE
+#endif
 inline constexpr uint32_t OF_READ = 0x0000;
 inline constexpr uint32_t OF_WRITE = 0x0001;
 inline constexpr uint32_t OF_CREATE = 0x1000;

@@ -53,7 +53,7 @@ TEST_F(TraceTest, HeaderLayout) {
   EXPECT_EQ(lines[0], "VEK 2.3.2");
   EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(Trace started at \d{4}-\d\d-\d\d, \d\d:\d\d)")))
       << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(OS: N/A v\d+\.\d+ - build \d+)"))) << lines[2];
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(OS: (N/A|Win [A-Za-z0-9/ ]+) v\d+\.\d+ - build \d+)"))) << lines[2];
   EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(CPU: (i[3-6]86|N/A), processors: [1-9]\d*)")))
       << lines[3];
   EXPECT_EQ(lines[4], std::string(40, '-'));

@@ -5,8 +5,6 @@
 // file is checked before use; a damaged tail ends the frame list.
 #include "formats/movie/gif.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -17,6 +15,7 @@
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"
+#include "platform/system.h"
 
 namespace vek {
 
@@ -35,14 +34,10 @@ constexpr const char* kGifCompression = "Variable-Length-Code LZW (Lempel-Ziv & 
 // of the file system's clock keeps them all, so only a file whose last
 // change lies well before the scan began is kept (a later change then gets
 // a later change time). Recently changed files are scanned every time.
-struct FileStamp {
-  int64_t dev = -1, ino = -1, size = -1, mtime_ns = -1, ctime_ns = -1;
-  bool operator==(const FileStamp&) const = default;
-};
 struct ScanCache {
   bool valid = false;
   std::string name;
-  FileStamp stamp;
+  platform::FileVersion stamp;
   int32_t frames = 0;
   double fps = 0;
   bool partial_frames = false;
@@ -52,35 +47,6 @@ struct ScanCache {
 ScanCache& Cache() {
   static ScanCache cache;
   return cache;
-}
-
-int64_t Ns(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
-
-FileStamp Stamp(const std::string& name) {
-  FileStamp s;
-  struct stat st {};
-  if (stat(name.c_str(), &st) == 0) {
-    s.dev = static_cast<int64_t>(st.st_dev);
-    s.ino = static_cast<int64_t>(st.st_ino);
-    s.size = static_cast<int64_t>(st.st_size);
-    s.mtime_ns = Ns(st.st_mtim);
-    s.ctime_ns = Ns(st.st_ctim);
-  }
-  return s;
-}
-
-// Coarse file-system clocks (and FAT's two seconds) stay within this.
-constexpr int64_t kSettleNs = int64_t{3} * 1000000000;
-
-// True when neither change time lies within kSettleNs of `now_ns` or after it.
-bool Settled(const FileStamp& s, int64_t now_ns) {
-  return s.ino >= 0 && s.mtime_ns < now_ns - kSettleNs && s.ctime_ns < now_ns - kSettleNs;
-}
-
-int64_t NowNs() {
-  struct timespec t {};
-  clock_gettime(CLOCK_REALTIME, &t);
-  return Ns(t);
 }
 
 // Sequential reading in blocks of 64 KiB for the scan.
@@ -478,10 +444,11 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
     }
     // Taken before the frames are read: a change while they are read makes
     // the file unsettled.
-    const int64_t now = NowNs();
-    const FileStamp stamp = Stamp(name);
+    const int64_t now = platform::FileClockNs();
+    platform::FileVersion stamp;
+    const bool known = platform::FileVersionOf(name, stamp);
     ScanCache& cache = Cache();
-    if (!quick && cache.valid && cache.name == name && stamp.ino >= 0 && cache.stamp == stamp &&
+    if (!quick && cache.valid && cache.name == name && known && cache.stamp == stamp &&
         stamp.size == gf.file_size) {
       gf.frames = 0;
       for (const GifFramePos& p : cache.pos) AddFrame(gf, gf.frames++, p);
@@ -506,7 +473,7 @@ void GIFOpen(GifState& gf, const std::string& name, bool quick) {
       gf.fps = total_delay > 0 ? gf.frames * 100.0 / static_cast<double>(total_delay) : 0.0;
     if (!quick) {
       cache.valid = false;
-      if (!Settled(stamp, now) || stamp.size != gf.file_size) return;
+      if (!known || !platform::FileVersionSettled(stamp, now) || stamp.size != gf.file_size) return;
       cache.name = name;
       cache.stamp = stamp;
       cache.frames = gf.frames;

@@ -8,9 +8,6 @@
 // a temporary file, and the close multiplexes both into the output.
 #include "formats/movie/mpeg.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +23,7 @@
 #include "foundation/files.h"
 #include "image/image.h"
 #include "platform/mpeg_codec.h"
+#include "platform/system.h"
 
 namespace vek {
 
@@ -56,8 +54,7 @@ struct MpegSettings {
   struct Cache {
     bool valid = false;
     std::string name;
-    int64_t size = 0;
-    int64_t age = 0;
+    platform::FileVersion version;
     pf::MpegVideoInfo video;
   } cache;
   // Running numbers of the temporary files: video, audio, multiplexer.
@@ -65,19 +62,11 @@ struct MpegSettings {
 };
 MpegSettings g_mpeg;
 
-bool FileStamp(const std::string& name, int64_t& size, int64_t& age) {
-  struct stat st {};
-  if (stat(name.c_str(), &st) != 0) return false;
-  size = st.st_size;
-  age = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return true;
-}
-
 // Library messages become errors of group 1 with their text.
 void error_handler_(const char* message) { ErrRaiseText(kGrpExternal, message ? message : "", 1); }
 
 std::string TempName(const std::string& folder, const char* stem, int32_t& counter) {
-  return folder + stem + std::to_string(static_cast<long>(gettid())) + std::to_string(++counter) +
+  return folder + stem + std::to_string(platform::ThreadId()) + std::to_string(++counter) +
          ".$$$";
 }
 
@@ -533,18 +522,21 @@ int32_t MpgSoundRate(int32_t rate) {
 }
 
 bool isMPEGCached(const std::string& name) {
-  int64_t size = 0, age = 0;
+  platform::FileVersion version;
   const auto& c = g_mpeg.cache;
-  return c.valid && c.name == name && FileStamp(name, size, age) && size == c.size && age == c.age;
+  return c.valid && c.name == name && platform::FileVersionOf(name, version) && version == c.version;
 }
 
 void MpgInfo(const std::string& name, QffInfo& info) {
   Monitored("FF_MPG.MpgInfo", [&] {
     std::memset(&info, 0, sizeof info);
     pf::MOSLErrorFuncSet(pf::MpegLib::kVideoDecoder, error_handler_);
-    int64_t size = 0, age = 0;
-    if (!FileStamp(name, size, age)) ErrRaise(kGrpFile, kFileNotExist, 29);
-    info.size = size;
+    // Taken before the file is read: a change while it is read makes the
+    // file unsettled, and what was read is not kept.
+    const int64_t now = platform::FileClockNs();
+    platform::FileVersion version;
+    if (!platform::FileVersionOf(name, version)) ErrRaise(kGrpFile, kFileNotExist, 29);
+    info.size = version.size;
     pf::MpegVideoInfo vi;
     bool video = false;
     if (isMPEGCached(name)) {
@@ -554,7 +546,8 @@ void MpgInfo(const std::string& name, QffInfo& info) {
       MonitoredBoundary("FF_MPG.MpgInfo_", [&] { video = pf::GetMPEGInfo(name, vi); });
       video = video && ErrNone();
       ErrClear();
-      if (video) g_mpeg.cache = MpegSettings::Cache{true, name, size, age, vi};
+      if (video && platform::FileVersionSettled(version, now))
+        g_mpeg.cache = MpegSettings::Cache{true, name, version, vi};
     }
     if (video) {
       info.maxDataRate = static_cast<int32_t>(std::min(vi.bit_rate / 8, double(INT32_MAX)));

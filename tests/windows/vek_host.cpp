@@ -1,0 +1,263 @@
+// A host program that loads the shared library by name at run time and
+// looks its exports up by their plain names, as Windows hosts do with
+// LoadLibrary and GetProcAddress; built for Windows (run under Wine) and for
+// Linux, so that the outputs of both builds can be compared by the oracles.
+//
+//   vek_host <library> <folder>
+//
+// The folder holds the inputs (in0000.bmp .. in0009.bmp, 64 x 48, 24 bits;
+// white.bmp; tone.wav) and receives the outputs and results.txt, one line a
+// job: "<name> <status> <error text>". Outputs are checked outside.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "vek/vek.h"
+
+#ifdef _WIN32
+#include <windows.h>
+using LibHandle = HMODULE;
+static LibHandle OpenLib(const char* name) { return LoadLibraryA(name); }
+static void* FindSym(LibHandle h, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(h, name));
+}
+static bool CloseLib(LibHandle h) { return FreeLibrary(h) != 0; }
+#else
+#include <dlfcn.h>
+using LibHandle = void*;
+static LibHandle OpenLib(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+static void* FindSym(LibHandle h, const char* name) { return dlsym(h, name); }
+static bool CloseLib(LibHandle h) { return dlclose(h) == 0; }
+#endif
+
+#define VEK_EXPORTS(X)                                                                        \
+  X(VekAlloc) X(VekFree) X(VekSetOutputFile) X(VekSetFrameRate) X(VekSetResolution)          \
+  X(VekSetBpp) X(VekSetAudioFormat) X(VekSetCodec) X(VekSetQuality) X(VekSetKeyFrameRate)    \
+  X(VekAviAddCustomInfo) X(VekAssignVideoSource) X(VekAssignAudioSource) X(VekSrcSetFile)    \
+  X(VekSrcFinished) X(VekConvert) X(VekGetLastError) X(VekMakeErrorStr) X(VekMakeFourCC)     \
+  X(VekLogStart) X(VekLogStop) X(VekImgAlloc) X(VekImgFree) X(VekImgLoad) X(VekImgSave)      \
+  X(VekImgToDIB) X(VekReleaseDIB) X(VekDIBToImg) X(VekImgShow) X(VekTextAlloc) X(VekTextFree) \
+  X(VekTextSetFont) X(VekTextSetColor) X(VekTextOut) X(VekForceCompatibility)
+
+namespace {
+
+struct Api {
+#define DECLARE(name) decltype(&::name) name = nullptr;
+  VEK_EXPORTS(DECLARE)
+#undef DECLARE
+  const char* missing = nullptr;
+  bool Resolve(LibHandle h) {
+#define FIND(name)                                                    \
+  name = reinterpret_cast<decltype(name)>(FindSym(h, #name));         \
+  if (!name) {                                                        \
+    missing = #name;                                                  \
+    return false;                                                     \
+  }
+    VEK_EXPORTS(FIND)
+#undef FIND
+    return true;
+  }
+};
+
+Api V;
+std::string g_dir;
+int g_frames = 10;
+bool g_sound = false;
+FILE* g_results = nullptr;
+
+std::string In(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "in%04d.bmp", i);
+  return g_dir + name;
+}
+
+void VEKAPI VideoSource(VekJob* job, int32_t block) {
+  if (block < g_frames) {
+    V.VekSrcSetFile(job, In(block).c_str());
+  } else {
+    V.VekSrcFinished(job);
+  }
+}
+
+void VEKAPI SoundSource(VekJob* job, int32_t block) {
+  if (block == 0 && g_sound) {
+    V.VekSrcSetFile(job, (g_dir + "tone.wav").c_str());
+  } else {
+    V.VekSrcFinished(job);
+  }
+}
+
+void Report(const char* name, int32_t status) {
+  VekLastError e{};
+  V.VekGetLastError(&e);
+  char text[1100] = "";
+  if (status != 0) V.VekMakeErrorStr(&e, text);
+  for (char* p = text; *p; ++p)
+    if (*p == '\r' || *p == '\n') *p = ' ';
+  std::fprintf(g_results, "%s %d %s\n", name, static_cast<int>(status), text);
+  std::fflush(g_results);
+}
+
+struct JobSpec {
+  const char* name;
+  const char* video;  // output names, relative to the folder
+  const char* sound;
+  bool with_video, with_sound;
+  int bpp;            // 0: the default
+  const char* fourcc; // AVI codec, or null
+  int key_rate;
+  const char* info;   // AVI INFO comment
+};
+
+void RunJob(const JobSpec& s) {
+  VekJob* job = V.VekAlloc();
+  if (!job) {
+    std::fprintf(g_results, "%s -1 no job\n", s.name);
+    return;
+  }
+  const std::string video = s.video ? g_dir + s.video : std::string();
+  // Sound goes into the movie when the sound output names the movie.
+  const char* sound_name = s.sound ? s.sound : (s.with_sound ? s.video : nullptr);
+  const std::string sound = sound_name ? g_dir + sound_name : std::string();
+  V.VekSetOutputFile(job, s.video ? video.c_str() : nullptr, sound_name ? sound.c_str() : nullptr);
+  V.VekSetFrameRate(job, 10.0, 0);
+  if (s.bpp) V.VekSetBpp(job, s.bpp);
+  constexpr int32_t kAvi = 6;
+  if (s.fourcc) V.VekSetCodec(job, kAvi, V.VekMakeFourCC(s.fourcc));
+  if (s.key_rate) V.VekSetKeyFrameRate(job, kAvi, s.key_rate);
+  if (s.info) V.VekAviAddCustomInfo(job, "ICMT", s.info);
+  if (s.with_video) V.VekAssignVideoSource(job, VideoSource);
+  g_sound = s.with_sound;
+  if (s.with_sound) {
+    V.VekSetAudioFormat(job, 22050, 1, 16);
+    V.VekAssignAudioSource(job, SoundSource);
+  }
+  const int32_t status = V.VekConvert(job);
+  Report(s.name, status);
+  V.VekFree(job);
+}
+
+// The picture drawn on a real device context and the bitmap exchange;
+// writes drawn.bmp (read back from the context) and roundtrip.bmp.
+void DrawAndExchange() {
+  VekImage* img = V.VekImgAlloc();
+  int32_t status = V.VekImgLoad(img, In(0).c_str(), 0);
+  if (status != 0) {
+    Report("draw", status);
+    V.VekImgFree(img);
+    return;
+  }
+  // Image to bitmap handle and back.
+  void* bitmap = V.VekImgToDIB(img);
+  VekImage* back = V.VekImgAlloc();
+  if (bitmap) V.VekDIBToImg(back, bitmap);
+  status = bitmap ? V.VekImgSave(back, (g_dir + "roundtrip.bmp").c_str()) : -1;
+  Report("dib_roundtrip", status);
+  if (bitmap) V.VekReleaseDIB(bitmap);
+  V.VekImgFree(back);
+#ifdef _WIN32
+  // Drawn on a memory context holding a 24-bit DIB section at (3, 2).
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = img->width + 6;
+  bi.bmiHeader.biHeight = -(img->height + 4);
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP section = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(dc, section);
+  V.VekImgShow(img, dc, 3, 2);
+  GdiFlush();
+  VekLastError e{};
+  V.VekGetLastError(&e);
+  // Compare inside the host as well: the context's pixels are the picture's.
+  long wrong = 0;
+  for (int y = 0; y < img->height; ++y)
+    for (int x = 0; x < img->width; ++x) {
+      const uint8_t* p = img->pixels + (y * img->width + x) * 3;
+      const COLORREF c = GetPixel(dc, x + 3, y + 2);
+      if (GetRValue(c) != p[2] || GetGValue(c) != p[1] || GetBValue(c) != p[0]) ++wrong;
+    }
+  std::fprintf(g_results, "draw_pixels %ld mismatches\n", wrong);
+  // The drawn area, read back, as a BMP of its own.
+  VekImage* drawn = V.VekImgAlloc();
+  SelectObject(dc, old);
+  V.VekDIBToImg(drawn, section);
+  status = V.VekImgSave(drawn, (g_dir + "drawn.bmp").c_str());
+  Report("draw", e.status != 0 ? e.status : status);
+  V.VekImgFree(drawn);
+  DeleteObject(section);
+  DeleteDC(dc);
+  ReleaseDC(nullptr, screen);
+#endif
+  V.VekImgFree(img);
+}
+
+// Text drawn into a white picture through the fonts of the system.
+void DrawText() {
+  VekImage* img = V.VekImgAlloc();
+  int32_t status = V.VekImgLoad(img, (g_dir + "white.bmp").c_str(), 0);
+  VekTextParams* text = V.VekTextAlloc();
+  if (status == 0) {
+    V.VekTextSetFont(text, "Arial", 20, VEK_TEXT_BOLD);
+    V.VekTextSetColor(text, 0x000000, 0x808080, 0xFFFFFF, -1);
+    V.VekTextOut(img, text, 4, 4, "Wine 28");
+    VekLastError e{};
+    V.VekGetLastError(&e);
+    status = e.status != 0 ? e.status : V.VekImgSave(img, (g_dir + "text.bmp").c_str());
+  }
+  Report("text", status);
+  V.VekTextFree(text);
+  V.VekImgFree(img);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: vek_host <library> <folder>\n");
+    return 2;
+  }
+  g_dir = argv[2];
+  if (!g_dir.empty() && g_dir.back() != '/' && g_dir.back() != '\\') g_dir += '/';
+  LibHandle lib = OpenLib(argv[1]);
+  if (!lib) {
+    std::fprintf(stderr, "cannot load %s\n", argv[1]);
+    return 3;
+  }
+  if (!V.Resolve(lib)) {
+    std::fprintf(stderr, "export %s missing\n", V.missing);
+    return 4;
+  }
+  g_results = std::fopen((g_dir + "results.txt").c_str(), "w");
+  if (!g_results) return 5;
+  // The leak report at unload goes to the trace.
+  V.VekLogStart((g_dir + "trace.txt").c_str(), 0);
+
+  const JobSpec jobs[] = {
+      {"tga", "tga0000.tga", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"png", "png0000.png", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"jpeg", "jpg0000.jpg", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"tiff", "tif0000.tif", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"hav", "out.hav", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"flic", "out.flc", nullptr, true, false, 8, nullptr, 0, nullptr},
+      {"mpeg", "out.mpg", nullptr, true, true, 0, nullptr, 0, nullptr},
+      {"avi_dib", "dib.avi", nullptr, true, true, 24, "DIB ", 0, "made by vek_host"},
+      {"avi_mrle", "mrle.avi", nullptr, true, true, 8, "MRLE", 1, nullptr},
+      {"wav", nullptr, "out.wav", false, true, 0, nullptr, 0, nullptr},
+      // The default codec (Cinepak): written where the system can, else the
+      // run ends with an error, never a crash.
+      {"avi_default", "cvid.avi", nullptr, true, false, 0, nullptr, 0, nullptr},
+  };
+  for (const JobSpec& j : jobs) RunJob(j);
+  DrawAndExchange();
+  DrawText();
+
+  std::fclose(g_results);
+  // Unloading writes the leak report to the trace, then stops it.
+  if (!CloseLib(lib)) return 6;
+  return 0;
+}
