@@ -142,6 +142,24 @@ int32_t AcmOpenStreams();
 
 // Sample frames in one block of a block codec (ADPCM, GSM, A-law, mu-law);
 // 0 for other formats and for unusable blocks.
-int64_t AcmSamplesPerBlock(const WAVEFORMATEX& format);
+inline int64_t AcmSamplesPerBlock(const WAVEFORMATEX& f) {
+  const int64_t ch = f.nChannels, ba = f.nBlockAlign;
+  switch (f.wFormatTag) {
+    case WAVE_FORMAT_ADPCM:
+      // 7 header bytes per channel with two samples, then 4-bit samples.
+      return ba > 7 * ch ? (ba - 7 * ch) * 2 / ch + 2 : 0;
+    case WAVE_FORMAT_IMA_ADPCM: {
+      const int64_t bits = f.wBitsPerSample >= 2 && f.wBitsPerSample <= 5 ? f.wBitsPerSample : 4;
+      return ba > 4 * ch ? (ba - 4 * ch) * 8 / (bits * ch) + 1 : 0;
+    }
+    case WAVE_FORMAT_GSM610:
+      return ba == 65 ? 320 : 0;
+    case WAVE_FORMAT_ALAW:
+    case WAVE_FORMAT_MULAW:
+      return 1;
+    default:
+      return 0;
+  }
+}
 
 }  // namespace vek::platform

@@ -76,26 +76,6 @@ bool PcmOk(const WAVEFORMATEX& f) {
 }
 
 // Sample frames in one block of a block codec (0 when the block is unusable).
-int64_t SamplesPerBlock(const WAVEFORMATEX& f) {
-  const int64_t ch = f.nChannels, ba = f.nBlockAlign;
-  switch (f.wFormatTag) {
-    case WAVE_FORMAT_ADPCM:
-      // 7 header bytes per channel with two samples, then 4-bit samples.
-      return ba > 7 * ch ? (ba - 7 * ch) * 2 / ch + 2 : 0;
-    case WAVE_FORMAT_IMA_ADPCM: {
-      const int64_t bits = f.wBitsPerSample >= 2 && f.wBitsPerSample <= 5 ? f.wBitsPerSample : 4;
-      return ba > 4 * ch ? (ba - 4 * ch) * 8 / (bits * ch) + 1 : 0;
-    }
-    case WAVE_FORMAT_GSM610:
-      return ba == 65 ? 320 : 0;
-    case WAVE_FORMAT_ALAW:
-    case WAVE_FORMAT_MULAW:
-      return 1;
-    default:
-      return 0;
-  }
-}
-
 bool IsMpeg(uint16_t tag) { return tag == WAVE_FORMAT_MPEG || tag == WAVE_FORMAT_MPEGLAYER3; }
 
 // Plausibility of a compressed source format: what the decoder needs, with
@@ -108,7 +88,7 @@ bool CodedOk(const WAVEFORMATEX& f) {
   if (f.wFormatTag == WAVE_FORMAT_ALAW || f.wFormatTag == WAVE_FORMAT_MULAW)
     return f.nBlockAlign == f.nChannels;
   if (f.wFormatTag == WAVE_FORMAT_GSM610 && f.nChannels != 1) return false;
-  return SamplesPerBlock(f) > 0;
+  return AcmSamplesPerBlock(f) > 0;
 }
 
 void MakePcm(WAVEFORMATEX& f, uint32_t rate, uint16_t channels, uint16_t bits) {
@@ -510,7 +490,7 @@ struct AcmStream {
       const int64_t frames = src.wFormatTag == WAVE_FORMAT_ALAW ||
                                      src.wFormatTag == WAVE_FORMAT_MULAW
                                  ? size / src.nChannels
-                                 : SamplesPerBlock(src);
+                                 : AcmSamplesPerBlock(src);
       s16.assign(static_cast<size_t>(frames) * pcm.in_ch(), 0);
       return pcm.Process(reinterpret_cast<const uint8_t*>(s16.data()),
                          static_cast<int>(frames), sink);
@@ -593,10 +573,6 @@ bool Live(HACMSTREAM has) { return has && Streams().count(has) > 0; }
 
 int32_t AcmOpenStreams() { return static_cast<int32_t>(Streams().size()); }
 
-int64_t AcmSamplesPerBlock(const WAVEFORMATEX& format) {
-  return format.wFormatTag == WAVE_FORMAT_PCM ? 0 : SamplesPerBlock(format);
-}
-
 MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwfxSrc,
                        const WAVEFORMATEX* pwfxDst, const void* pwfltr, uintptr_t dwCallback,
                        uintptr_t /*dwInstance*/, DWORD fdwOpen) {
@@ -656,7 +632,7 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, DWORD* pdwOutputBytes, DWO
     else if (s.wFormatTag == WAVE_FORMAT_PCM)
       frames = in / s.nBlockAlign;
     else
-      frames = in / s.nBlockAlign * SamplesPerBlock(s);
+      frames = in / s.nBlockAlign * AcmSamplesPerBlock(s);
     const int64_t out_frames = (frames * out_rate + in_rate - 1) / in_rate;
     out_bytes = out_frames * d.nBlockAlign;
   } else {
@@ -667,7 +643,7 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, DWORD* pdwOutputBytes, DWO
     } else if (s.wFormatTag == WAVE_FORMAT_PCM) {
       out_bytes = frames * s.nBlockAlign;
     } else {
-      const int64_t spb = SamplesPerBlock(s);
+      const int64_t spb = AcmSamplesPerBlock(s);
       out_bytes = (frames + spb - 1) / spb * s.nBlockAlign;
     }
   }
