@@ -82,6 +82,9 @@ sox -n -r 22050 -c 1 -b 16 "$work/in/tone.wav" synth 1.0 sine 440 vol 0.5
 cp "$work"/in/* "$work/win/"
 cp "$work"/in/* "$work/linux/"
 cp "$dll" "$host" "$work/win/"
+# Our Cinepak compressor's output, for the system's own decoder to read.
+"$root/$linux_build/tools/vekconv/vekconv" -q -r 10 "$work/win/cvid_in.avi" "$work/in/in%04d.bmp" >/dev/null 2>&1 ||
+  fail "the Linux build wrote no Cinepak movie"
 
 start=$(date +%s%N)
 (cd "$work/win" && wine vek_host.exe libvek-2.3.2.dll "$(winepath -w "$work/win")" \
@@ -178,6 +181,20 @@ check "wav: 22050 Hz, 1 channel, 16 bits ($(soxi -r "$work/win/out.wav" 2>/dev/n
   test "$(soxi -r "$work/win/out.wav") $(soxi -c "$work/win/out.wav") $(soxi -b "$work/win/out.wav")" = "22050 1 16"
 check "wav: the tone, sample for sample, as on Linux" \
   bash -c "[ '$(sound "$work/win/out.wav")' = '$tone' ] && [ '$(sound "$work/linux/out.wav")' = '$tone' ]"
+
+# Cinepak written by the Linux build, decoded by Windows' Cinepak decoder
+# (ICDecompress through AVIFile) as FFmpeg decodes it.
+check "cvid_read: Windows status $(status_of win cvid_read)" test "$(status_of win cvid_read)" = 0
+check "cvid_read: written as Cinepak ($(probe "$work/win/cvid_in.avi" codec_name))" \
+  test "$(probe "$work/win/cvid_in.avi" codec_name)" = "cinepak"
+ffmpeg -v error -y -i "$work/win/cvid_in.avi" -map 0:v "$work/cvid%02d.png"
+low=999
+for i in $(seq 0 9); do
+  f=$(printf "$work/win/cvr%04d.png" $i)
+  p=$([ -f "$f" ] && psnr "$f" "$(printf "$work/cvid%02d.png" $((i + 1)))" || echo 0)
+  [ "$p" -lt "$low" ] && low=$p
+done
+check "cvid_read: 10 frames as FFmpeg decodes them (lowest $low dB)" test "$low" -ge 40
 
 # Bitmaps and device contexts.
 check "dib_roundtrip: the picture comes back unchanged" \

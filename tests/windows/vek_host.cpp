@@ -6,7 +6,7 @@
 //   vek_host <library> <folder>
 //
 // The folder holds the inputs (in0000.bmp .. in0009.bmp, 64 x 48, 24 bits;
-// white.bmp; tone.wav) and receives the outputs and results.txt, one line a
+// white.bmp; tone.wav; optionally cvid_in.avi) and receives the outputs and results.txt, one line a
 // job: "<name> <status> <error text>". Outputs are checked outside.
 #include <cstdio>
 #include <cstdlib>
@@ -72,8 +72,16 @@ std::string In(int i) {
   return g_dir + name;
 }
 
+// A movie given as the whole video source instead of the frames.
+std::string g_movie;
+
 void VEKAPI VideoSource(VekJob* job, int32_t block) {
-  if (block < g_frames) {
+  if (!g_movie.empty()) {
+    if (block == 0)
+      V.VekSrcSetFile(job, g_movie.c_str());
+    else
+      V.VekSrcFinished(job);
+  } else if (block < g_frames) {
     V.VekSrcSetFile(job, In(block).c_str());
   } else {
     V.VekSrcFinished(job);
@@ -253,6 +261,14 @@ int main(int argc, char** argv) {
       {"avi_default", "cvid.avi", nullptr, true, false, 0, nullptr, 0, nullptr},
   };
   for (const JobSpec& j : jobs) RunJob(j);
+  // A Cinepak movie the Linux build wrote, read back through the system's
+  // own decoder into a PNG sequence.
+  g_movie = g_dir + "cvid_in.avi";
+  if (FILE* f = std::fopen(g_movie.c_str(), "rb")) {
+    std::fclose(f);
+    RunJob({"cvid_read", "cvr0000.png", nullptr, true, false, 24, nullptr, 0, nullptr});
+  }
+  g_movie.clear();
   DrawAndExchange();
   DrawText();
 
