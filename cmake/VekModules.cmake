@@ -2,9 +2,9 @@
 # the given folders (below src/), added to the library's module list.
 set(VEK_MODULES "" CACHE INTERNAL "")
 # The Linux stand-ins for Windows services (in-memory GDI with FreeType fonts,
-# FFmpeg-backed Video for Windows and ACM, our mmio, the FLTK toolkit, libXpm).
+# FFmpeg-backed Video for Windows and ACM, our mmio, the FLTK toolkit).
 set(VEK_LINUX_ONLY_SOURCES
-    "/platform/(system_posix|gdi_mem|gdi_font|acm_av|wave_mmio|video_avifile|video_codecs|toolkit_fltk|image_xpm)\\.cpp$")
+    "/platform/(system_posix|gdi_mem|gdi_font|acm_av|wave_mmio|video_avifile|video_codecs|toolkit_fltk)\\.cpp$")
 function(vek_module name)
   cmake_parse_arguments(M "" "" "DIRS;GLOBS;DEPS" ${ARGN})
   set(sources)

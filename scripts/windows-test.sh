@@ -95,7 +95,7 @@ check "Windows host: loaded, ran and unloaded the DLL (exit $rc)" test "$rc" = 0
   >"$work/linux/stdout.txt" 2>&1 || fail "Linux host exited with $?"
 
 status_of() { awk -v n="$2" '$1 == n {print $2}' "$work/$1/results.txt" 2>/dev/null; }
-for job in tga png jpeg tiff hav flic mpeg avi_dib avi_mrle wav dib_roundtrip draw text; do
+for job in tga png jpeg tiff xpm hav flic mpeg avi_dib avi_mrle wav dib_roundtrip draw text; do
   s=$(status_of win $job)
   check "$job: Windows status ${s:-missing} ($(awk -v n=$job '$1 == n {$1=$2=""; print}' "$work/win/results.txt"))" test "$s" = 0
 done
@@ -118,6 +118,13 @@ for ext in tga png tif; do
   done
   check "$ext: 10 frames with the inputs' pixels ($same)" test $same = 10
 done
+# XPM, written by the library's own code: the inputs' pixels, as ImageMagick reads them.
+same=0
+for i in $(seq 0 9); do
+  f=$(printf "xpm%04d.xpm" $i)
+  [ -f "$work/win/$f" ] && [ "$(psnr "$work/win/$f" "$work/in/in$(printf %04d $i).bmp")" = 999 ] && same=$((same + 1))
+done
+check "xpm: 10 frames with the inputs' pixels ($same)" test $same = 10
 # JPEG: close to the input, and the same as the Linux build's (same libjpeg).
 low=999
 for i in $(seq 0 9); do

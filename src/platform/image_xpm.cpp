@@ -1,9 +1,8 @@
-// libXpm behind the two calls of the XPM module. libXpm parses and writes
-// the files; colour names are resolved here with the X11 colour names, since
-// there is no display to ask.
+// The two calls of the XPM module: XPM 1, 2 (natural and C) and 3 files are
+// parsed and written here, as libXpm reads and writes them, so that both
+// builds share one reader (libXpm has no Windows build). Colour names are
+// resolved with the X11 colour names, since there is no display to ask.
 #include "platform/image_xpm.h"
-
-#include <X11/xpm.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vek {
@@ -685,11 +685,11 @@ constexpr NamedColour kNames[] = {
     {"yellowgreen", 0x9ACD32},
 };
 
-// Frees what libXpm allocated for an image on every path.
-struct XpmImageGuard {
-  XpmImage img{};
-  ~XpmImageGuard() { XpmFreeXpmImage(&img); }
-};
+// libXpm's status values, which the calls return.
+constexpr int32_t XpmSuccess = 0;
+constexpr int32_t XpmOpenFailed = -1;
+constexpr int32_t XpmFileInvalid = -2;
+constexpr int32_t XpmColorFailed = -4;
 
 int HexValue(int c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -734,17 +734,8 @@ bool ParseColour(const char* text, uint32_t& rgb) {
   return true;
 }
 
-// The colour a colour display would take: the first of the colour,
-// grey-level and monochrome defaults that is given.
-const char* ColourText(const XpmColor& c) {
-  for (const char* t : {c.c_color, c.g_color, c.g4_color, c.m_color})
-    if (t && *t) return t;
-  return nullptr;
-}
-
-// The whole file as a zero-terminated text; false when it cannot be read.
-// libXpm gets the text, never the name: given a name it would run outside
-// programs for compressed files.
+// The whole file as a text; false when it cannot be read. Names are never
+// piped through outside programs (libXpm does so for compressed files).
 bool ReadText(const char* name, std::string& text) {
   std::FILE* f = std::fopen(name, "rb");
   if (!f) return false;
@@ -772,7 +763,7 @@ bool ReadText(const char* name, std::string& text) {
 }
 
 // True when a colour definition gives one key twice ("c red c blue"):
-// libXpm keeps the second value and loses the first.
+// refused, as the value meant cannot be told.
 bool TwiceKeyed(const std::string& def, size_t cpp) {
   static const char* const kKeys[] = {"s", "m", "g4", "g", "c"};
   bool seen[5] = {};
@@ -829,9 +820,8 @@ size_t StringEnd(const std::string& t, size_t pos, bool lines) {
 }
 
 // Reads the values line (width, height, colours, characters per pixel)
-// before libXpm sees the text, finding it as libXpm does, so that sizes the
-// file cannot hold are refused before libXpm allocates for them, and
-// colour definitions libXpm would leak on are refused as well.
+// before anything is allocated, so that sizes the file cannot hold are
+// refused, and colour definitions with a key given twice as well.
 bool PlausibleHeader(const std::string& head) {
   const size_t size = head.size();
   if (size == 0) return false;
@@ -896,6 +886,154 @@ bool PlausibleHeader(const std::string& head) {
   return true;
 }
 
+// A parsed picture: the colour table as 0xRRGGBB and an index a pixel.
+struct Parsed {
+  uint32_t width = 0, height = 0;
+  std::vector<uint32_t> colours;
+  std::vector<uint32_t> data;
+};
+
+// The colour a colour display would take from a definition after its pixel
+// characters: the first of the colour, grey-level and monochrome values
+// given ("s" names a symbol only). A value runs to the next key.
+bool DefinitionColour(const std::string& def, uint32_t& rgb) {
+  static const char* const kKeys[] = {"c", "g", "g4", "m", "s"};
+  std::string values[5];
+  int key = -1;
+  bool last_was_key = false;
+  std::istringstream in(def);
+  std::string word;
+  while (in >> word) {
+    int k = -1;
+    if (!last_was_key)
+      for (int i = 0; i < 5; ++i)
+        if (word == kKeys[i]) k = i;
+    if (k >= 0) {
+      key = k;
+      values[k].clear();
+      last_was_key = true;
+      continue;
+    }
+    last_was_key = false;
+    if (key < 0) return false;  // a value without its key
+    if (!values[key].empty()) values[key] += ' ';
+    values[key] += word;
+  }
+  for (int k = 0; k < 4; ++k)
+    if (!values[k].empty()) return ParseColour(values[k].c_str(), rgb);
+  return false;
+}
+
+// The strings of the file in order: quoted C strings (XPM 1, XPM 2 C and
+// XPM 3; comments between them skipped) or the lines of a natural XPM 2.
+// What follows the picture (extensions) is never asked for.
+class Strings {
+ public:
+  Strings(const std::string& t, size_t pos, bool lines) : t_(t), pos_(pos), lines_(lines) {}
+  bool Next(std::string& out) {
+    const size_t b = NextString(t_, pos_, lines_);
+    if (b == std::string::npos) return false;
+    const size_t e = StringEnd(t_, b, lines_);
+    // A C string must be closed.
+    if (!lines_ && e >= t_.size()) return false;
+    out.assign(t_, b, e - b);
+    if (lines_ && !out.empty() && out.back() == '\r') out.pop_back();
+    pos_ = e + 1;
+    return true;
+  }
+
+ private:
+  const std::string& t_;
+  size_t pos_;
+  bool lines_;
+};
+
+int32_t Parse(const std::string& t, Parsed& out) {
+  std::istringstream head(t);
+  std::string first, second;
+  head >> first >> second;
+  size_t start = 0;
+  bool lines = false;
+  unsigned long v[4] = {0, 0, 0, 0};
+  const bool xpm1 = first == "#define";
+  if (xpm1) {
+    // One value per line; colours follow as pairs of strings (characters,
+    // colour), then the pixel rows.
+    const char* keys[4] = {"_width", "_height", "_ncolors", "_chars_per_pixel"};
+    for (int k = 0; k < 4; ++k) {
+      const size_t p = t.find(keys[k]);
+      if (p == std::string::npos) return XpmFileInvalid;
+      v[k] = std::strtoul(t.c_str() + p + std::strlen(keys[k]), nullptr, 10);
+      start = std::max(start, p);
+    }
+  } else {
+    start = t.find(second) + second.size();
+    if (second == "XPM2") {
+      size_t e = start;
+      while (e < t.size() && t[e] != '\n' && std::isspace(static_cast<unsigned char>(t[e]))) ++e;
+      lines = e >= t.size() || t[e] == '\n';
+      start = e + 1;
+    }
+  }
+  Strings strings(t, std::min(start, t.size()), lines);
+  std::string str;
+  if (!xpm1) {
+    if (!strings.Next(str)) return XpmFileInvalid;
+    std::istringstream values(str);
+    if (!(values >> v[0] >> v[1] >> v[2] >> v[3])) return XpmFileInvalid;
+  }
+  const unsigned long w = v[0], h = v[1], ncolours = v[2], cpp = v[3];
+  if (w == 0 || h == 0 || ncolours == 0 || cpp == 0 || cpp > 64 || w > 65535 || h > 65535)
+    return XpmFileInvalid;
+  // Every colour needs a line of its own in the text.
+  if (static_cast<unsigned long long>(ncolours) * (cpp + 4) > t.size()) return XpmFileInvalid;
+  out.width = static_cast<uint32_t>(w);
+  out.height = static_cast<uint32_t>(h);
+  out.colours.assign(ncolours, 0);
+  std::unordered_map<std::string, uint32_t> index;
+  std::vector<int32_t> single(256, -1);  // one character per pixel
+  for (uint32_t i = 0; i < ncolours; ++i) {
+    if (!strings.Next(str) || str.size() < cpp) return XpmFileInvalid;
+    const std::string chars = str.substr(0, cpp);
+    uint32_t rgb = 0;
+    if (xpm1) {
+      std::string colour;
+      if (!strings.Next(colour) || !ParseColour(colour.c_str(), rgb)) return XpmColorFailed;
+    } else if (!DefinitionColour(str.substr(cpp), rgb)) {
+      return XpmColorFailed;
+    }
+    out.colours[i] = rgb;
+    // The first definition of a character sequence holds.
+    if (cpp == 1) {
+      int32_t& slot = single[static_cast<unsigned char>(chars[0])];
+      if (slot < 0) slot = static_cast<int32_t>(i);
+    } else {
+      index.emplace(chars, i);
+    }
+  }
+  out.data.resize(static_cast<size_t>(w) * h);
+  uint32_t* d = out.data.data();
+  for (uint32_t y = 0; y < h; ++y) {
+    if (!strings.Next(str) || str.size() < w * cpp) return XpmFileInvalid;
+    if (cpp == 1) {
+      for (uint32_t x = 0; x < w; ++x) {
+        const int32_t k = single[static_cast<unsigned char>(str[x])];
+        if (k < 0) return XpmFileInvalid;
+        *d++ = static_cast<uint32_t>(k);
+      }
+    } else {
+      std::string key(cpp, ' ');
+      for (uint32_t x = 0; x < w; ++x) {
+        key.assign(str, x * cpp, cpp);
+        const auto it = index.find(key);
+        if (it == index.end()) return XpmFileInvalid;
+        *d++ = it->second;
+      }
+    }
+  }
+  return XpmSuccess;
+}
+
 // Characters of pixel strings: printable, without the quote and backslash.
 constexpr char kChars[] =
     " .XoO+@#$%&*=-;:>,<1234567890qwertyuipasdfghjklzxcvbnmMNBVCZASDFGHJKLPIUYTREWQ!~^/()_`'][{}|";
@@ -907,16 +1045,13 @@ int32_t ReadXpm(const char* name, XpmExchange* rec) {
   if (!name || !rec) return XpmOpenFailed;
   std::string text;
   if (!ReadText(name, text)) return XpmOpenFailed;
-  // libXpm reads the text as a C string: it ends at the first zero byte.
+  // The text ends at the first zero byte, as libXpm reads it.
   text.resize(std::strlen(text.c_str()));
   if (!PlausibleHeader(text)) return XpmFileInvalid;
-  XpmImageGuard g;
-  const int status = XpmCreateXpmImageFromBuffer(text.data(), &g.img, nullptr);
-  if (status != XpmSuccess) return status == XpmColorError ? XpmColorFailed : status;
-  const XpmImage& x = g.img;
-  if (x.width == 0 || x.height == 0 || x.width > 65535 || x.height > 65535 || x.ncolors == 0)
-    return XpmFileInvalid;
-  rec->colors = static_cast<int32_t>(x.ncolors);
+  Parsed x;
+  const int32_t status = Parse(text, x);
+  if (status != XpmSuccess) return status;
+  rec->colors = static_cast<int32_t>(x.colours.size());
   if (!rec->pixels) {
     rec->width = static_cast<int32_t>(x.width);
     rec->height = static_cast<int32_t>(x.height);
@@ -925,20 +1060,12 @@ int32_t ReadXpm(const char* name, XpmExchange* rec) {
   // The buffer was sized for the file as it was before.
   if (rec->width != static_cast<int32_t>(x.width) || rec->height != static_cast<int32_t>(x.height))
     return XpmFileInvalid;
-  std::vector<uint8_t> table(3 * static_cast<size_t>(x.ncolors));
-  for (unsigned i = 0; i < x.ncolors; ++i) {
-    const char* t = ColourText(x.colorTable[i]);
-    uint32_t rgb = 0;
-    if (!t || !ParseColour(t, rgb)) return XpmColorFailed;
-    table[3 * i] = static_cast<uint8_t>(rgb);
-    table[3 * i + 1] = static_cast<uint8_t>(rgb >> 8);
-    table[3 * i + 2] = static_cast<uint8_t>(rgb >> 16);
-  }
-  const size_t n = static_cast<size_t>(x.width) * x.height;
   uint8_t* d = rec->pixels;
-  for (size_t i = 0; i < n; ++i, d += 3) {
-    const unsigned k = x.data[i] < x.ncolors ? x.data[i] : 0;
-    std::memcpy(d, &table[3 * k], 3);
+  for (const uint32_t k : x.data) {
+    const uint32_t rgb = x.colours[k];
+    *d++ = static_cast<uint8_t>(rgb);
+    *d++ = static_cast<uint8_t>(rgb >> 8);
+    *d++ = static_cast<uint8_t>(rgb >> 16);
   }
   return XpmSuccess;
 }

@@ -1,6 +1,6 @@
-// X PixMap files through libXpm: the two calls the XPM module makes, each
-// taking a file name and the exchange record, each returning 0 on success
-// (otherwise a libXpm status).
+// X PixMap files: the two calls the XPM module makes, each taking a file
+// name and the exchange record, each returning 0 on success (otherwise a
+// status with libXpm's values).
 #pragma once
 
 #include <cstdint>

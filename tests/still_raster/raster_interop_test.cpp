@@ -175,6 +175,29 @@ TEST_F(RasterInterop, XpmVariantsDecodeLikeTheOracles) {
   EXPECT_EQ(Diff(ToRgb(img.r), want), 0);
   const Rgb ours = ToRgb(img.r);
   EXPECT_EQ(Bytes(ours.px.begin(), ours.px.begin() + 12), (Bytes{255, 0, 0, 47, 79, 79, 0, 0, 255, 0, 0, 0}));
+
+  // The same picture in the older forms libXpm reads: XPM 1 (defines and
+  // string pairs), XPM 2 natural (lines, "!" comments) and XPM 2 C.
+  const std::string forms[] = {
+      "#define x_format 1\n#define x_width 4\n#define x_height 2\n#define x_ncolors 6\n"
+      "#define x_chars_per_pixel 2\nstatic char *x_colors[] = {\n\"aa\", \"red\",\n"
+      "\"bb\", \"Dark Slate Gray\",\n\"cc\", \"#00F\",\n\"dd\", \"None\",\n"
+      "\"ee\", \"LightGoldenrod\",\n\"ff\", \"gray50\"};\nstatic char *x_pixels[] = {\n"
+      "\"aabbccdd\",\n\"ddeeffaa\"};\n",
+      "! XPM2\n4 2 6 2\n! a comment\naa c red\nbb c Dark Slate Gray\ncc c #00F\ndd c None\n"
+      "ee c LightGoldenrod\nff m black c gray50\naabbccdd\nddeeffaa\n",
+      "! XPM2 C\nstatic char *x[] = {\n\"4 2 6 2\",\n\"aa c red\",\n\"bb c Dark Slate Gray\",\n"
+      "\"cc c #00F\",\n\"dd c None\",\n/* colours */\"ee c LightGoldenrod\",\n"
+      "\"ff m black c gray50\",\n\"aabbccdd\",\n\"ddeeffaa\"};\n",
+  };
+  for (const std::string& t : forms) {
+    SCOPED_TRACE(t.substr(0, 10));
+    WriteAll(file, Bytes(t.begin(), t.end()));
+    Img other;
+    MonitoredBoundary("Test.Load", [&] { XPMLoad(file, other.r); });
+    ASSERT_TRUE(ErrNone()) << ErrMsgLast();
+    EXPECT_EQ(Diff(ToRgb(other.r), ours), 0);
+  }
   std::remove(file.c_str());
 }
 

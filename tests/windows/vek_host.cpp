@@ -250,6 +250,7 @@ int main(int argc, char** argv) {
       {"png", "png0000.png", nullptr, true, false, 0, nullptr, 0, nullptr},
       {"jpeg", "jpg0000.jpg", nullptr, true, false, 0, nullptr, 0, nullptr},
       {"tiff", "tif0000.tif", nullptr, true, false, 0, nullptr, 0, nullptr},
+      {"xpm", "xpm0000.xpm", nullptr, true, false, 0, nullptr, 0, nullptr},
       {"hav", "out.hav", nullptr, true, false, 0, nullptr, 0, nullptr},
       {"flic", "out.flc", nullptr, true, false, 8, nullptr, 0, nullptr},
       {"mpeg", "out.mpg", nullptr, true, true, 0, nullptr, 0, nullptr},
