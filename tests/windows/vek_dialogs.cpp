@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vek/vek.h"
@@ -129,6 +130,20 @@ void Click(HWND button) {
 }
 void Press(HWND dlg, const wchar_t* text) {
   if (HWND b = Find(dlg, text)) Click(b);
+}
+HWND FirstOf(HWND dlg, const wchar_t* cls) {
+  for (HWND c : Children(dlg))
+    if (_wcsicmp(ClassOf(c).c_str(), cls) == 0) return c;
+  return nullptr;
+}
+// Clicks the first radio that is not ticked.
+void OtherRadio(HWND dlg) {
+  for (HWND b : Children(dlg))
+    if (ClassOf(b) == L"Button" && (GetWindowLongW(b, GWL_STYLE) & 0xF) == BS_RADIOBUTTON &&
+        SendMessageW(b, BM_GETCHECK, 0, 0) != BST_CHECKED) {
+      Click(b);
+      return;
+    }
 }
 void PickRow(HWND dlg, HWND list, int row) {
   SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(row), 0);
@@ -346,6 +361,68 @@ int main(int argc, char** argv) {
                     Click(b);
                     break;
                   }
+                Press(d, L"Cancel");
+                return std::string();
+              }},
+        expect_cancel);
+  }
+
+  // The other option dialogs: one setting changed, then the same cancelled.
+  struct Other {
+    const char* name;
+    int fmt;
+    const wchar_t* caption;
+    std::function<std::string(HWND)> change;
+    std::vector<std::pair<size_t, size_t>> fields;
+  };
+  const size_t fmt_fields = opts + offsetof(VekSaveOpts, format);
+  const std::vector<Other> others = {
+      {"jpeg", 8, L"JPEG Quality",
+       [](HWND d) { Type(FirstOf(d, L"Edit"), L"37"); return std::string("quality 37"); },
+       {{opts + offsetof(VekSaveOpts, jpegQuality), 4}}},
+      {"png", 9, L"PNG Compression Level",
+       [](HWND d) { Type(FirstOf(d, L"Edit"), L"2"); return std::string("level 2"); },
+       {{opts + offsetof(VekSaveOpts, pngLevel), 4}}},
+      {"hav", 7, L"HAV Settings",
+       [](HWND d) { Type(Find(d, L"Key frame every", L"Edit"), L"7"); OtherRadio(d); return std::string("key frames 7"); },
+       {{opts + offsetof(VekSaveOpts, havKeyFrameRate), 4}, {opts + offsetof(VekSaveOpts, havCodec), 4}}},
+      {"mpeg", 11, L"MPEG Compression",
+       [](HWND d) { OtherRadio(d); return std::string("the other MPEG"); },
+       {{opts + offsetof(VekSaveOpts, mpegCodec), 4}, {opts + offsetof(VekSaveOpts, mpegDataRate), 4}}},
+      {"avi", 6, L"Select AVI Video Format",
+       [](HWND d) {
+         HWND list = FirstOf(d, L"ListBox");
+         const int rows = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+         const int now = static_cast<int>(SendMessageW(list, LB_GETCURSEL, 0, 0));
+         PickRow(d, list, now == 0 ? rows - 1 : 0);
+         return std::to_string(rows) + " codecs listed";
+       },
+       {{opts + offsetof(VekSaveOpts, prepCodec), 16}, {opts + offsetof(VekSaveOpts, avi), sizeof(VekAviCodecSettings)}}},
+  };
+  for (const Other& o : others) {
+    std::vector<std::pair<size_t, size_t>> fields = o.fields;
+    fields.push_back({fmt_fields, 8});  // format and its dialog: chosen by the call itself
+    Run(job, {std::string(o.name) + "_ok", o.caption, codec(o.fmt), [&o](HWND d) {
+                const std::string note = o.change(d);
+                Shot(d, std::string("option_") + o.name);
+                Press(d, L"OK");
+                return note;
+              }},
+        [&](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
+          const std::vector<size_t> d = Diff(a, b);
+          if (r != -1) return "OK returned " + std::to_string(r);
+          if (d.empty()) return "OK changed nothing";
+          if (!only(d, {})) {
+            for (size_t off : d) {
+              bool in = false;
+              for (auto& f : fields) in = in || (off >= f.first && off < f.first + f.second);
+              if (!in) return "OK changed byte " + std::to_string(off) + " outside the edited fields";
+            }
+          }
+          return {};
+        });
+    Run(job, {std::string(o.name) + "_cancel", o.caption, codec(o.fmt), [&o](HWND d) {
+                o.change(d);
                 Press(d, L"Cancel");
                 return std::string();
               }},
