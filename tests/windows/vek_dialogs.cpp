@@ -262,6 +262,15 @@ int main(int argc, char** argv) {
     return g_failures ? 1 : 0;
   }
 
+  if (g_shots) {
+    // A job as a user would have it: an AVI at 640x480 in 24 bits.
+    using FileFn = void(VEKAPI*)(VekJob*, const char*, const char*);
+    using TwoFn = void(VEKAPI*)(VekJob*, int32_t, int32_t);
+    using OneFn = void(VEKAPI*)(VekJob*, int32_t);
+    if (auto f = reinterpret_cast<FileFn>(get("VekSetOutputFile"))) f(job, "holiday.avi", nullptr);
+    if (auto f = reinterpret_cast<TwoFn>(get("VekSetResolution"))) f(job, 640, 480);
+    if (auto f = reinterpret_cast<OneFn>(get("VekSetBpp"))) f(job, 24);
+  }
   const size_t res_w = offsetof(VekJob, width), res_h = offsetof(VekJob, height);
   const size_t opts = offsetof(VekJob, saveOpts);
   auto only = [](const std::vector<size_t>& offs, std::initializer_list<std::pair<size_t, size_t>> fields) {
