@@ -119,10 +119,14 @@ void Shot(HWND dlg, const std::string& name) {
 }
 
 // A user's actions, sent to the dialog's thread.
+// Into an edit: focus it, replace its text, and leave it for the next control
+// (the dialog thread moves the focus, so the edit hears that it lost it).
 void Type(HWND edit, const wchar_t* text) {
-  SendMessageW(edit, WM_SETFOCUS, 0, 0);
+  HWND dlg = GetParent(edit);
+  SendMessageW(dlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);
   SendMessageW(edit, EM_SETSEL, 0, -1);
   SendMessageW(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text));
+  SendMessageW(dlg, WM_NEXTDLGCTL, 0, FALSE);
 }
 void Click(HWND button) {
   if (getenv("VEK_DIALOGS_TRACE")) std::fprintf(stderr, "click %p\n", static_cast<void*>(button));
@@ -144,6 +148,14 @@ void OtherRadio(HWND dlg) {
       Click(b);
       return;
     }
+}
+// The scroll bar's left arrow, clicked `lines` times; notes the value shown.
+std::string Scroll(HWND dlg, int lines) {
+  HWND bar = FirstOf(dlg, L"ScrollBar");
+  for (int i = 0; i < lines; ++i)
+    SendMessageW(dlg, WM_HSCROLL, MAKEWPARAM(SB_LINELEFT, 0), reinterpret_cast<LPARAM>(bar));
+  const std::wstring shown = Text(FirstOf(dlg, L"Edit"));
+  return "shows " + std::string(shown.begin(), shown.end());
 }
 void PickRow(HWND dlg, HWND list, int row) {
   SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(row), 0);
@@ -387,10 +399,10 @@ int main(int argc, char** argv) {
   const size_t fmt_fields = opts + offsetof(VekSaveOpts, format);
   const std::vector<Other> others = {
       {"jpeg", 8, L"JPEG Quality",
-       [](HWND d) { Type(FirstOf(d, L"Edit"), L"37"); return std::string("quality 37"); },
+       [](HWND d) { return Scroll(d, 3); },
        {{opts + offsetof(VekSaveOpts, jpegQuality), 4}}},
       {"png", 9, L"PNG Compression Level",
-       [](HWND d) { Type(FirstOf(d, L"Edit"), L"2"); return std::string("level 2"); },
+       [](HWND d) { return Scroll(d, 2); },
        {{opts + offsetof(VekSaveOpts, pngLevel), 4}}},
       {"hav", 7, L"HAV Settings",
        [](HWND d) { Type(Find(d, L"Key frame every", L"Edit"), L"7"); OtherRadio(d); return std::string("key frames 7"); },
@@ -421,6 +433,10 @@ int main(int argc, char** argv) {
           const std::vector<size_t> d = Diff(a, b);
           if (r != -1) return "OK returned " + std::to_string(r);
           if (d.empty()) return "OK changed nothing";
+          bool edited = false;  // the setting itself, not only the format chosen by the call
+          for (size_t off : d)
+            for (auto& f : o.fields) edited = edited || (off >= f.first && off < f.first + f.second);
+          if (!edited) return "OK left the edited setting as it was";
           if (!only(d, {})) {
             for (size_t off : d) {
               bool in = false;
