@@ -412,6 +412,11 @@ int main(int argc, char** argv) {
        {{opts + offsetof(VekSaveOpts, mpegCodec), 4}, {opts + offsetof(VekSaveOpts, mpegDataRate), 4}}},
       {"avi", 6, L"Select AVI Video Format",
        [](HWND d) {
+         // Every installed codec, not only those for 64x48 in 24 bits.
+         HWND show = FirstOf(d, L"ComboBox");
+         const int kinds = static_cast<int>(SendMessageW(show, CB_GETCOUNT, 0, 0));
+         SendMessageW(show, CB_SETCURSEL, static_cast<WPARAM>(kinds - 1), 0);
+         SendMessageW(d, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(show), CBN_SELCHANGE), reinterpret_cast<LPARAM>(show));
          HWND list = FirstOf(d, L"ListBox");
          const int rows = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
          const int now = static_cast<int>(SendMessageW(list, LB_GETCURSEL, 0, 0));
