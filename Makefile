@@ -34,9 +34,13 @@ clean:
 
 # The 32-bit Windows DLL, cross-built with mingw-w64 (see README.md, Windows).
 WINDOWS_BUILD ?= build-windows
-.PHONY: windows windows-test
+.PHONY: windows windows-test windows-screenshots
 windows:
 	bash scripts/windows-build.sh $(WINDOWS_BUILD)
 
 windows-test:
 	bash scripts/windows-test.sh $(WINDOWS_BUILD) $(BUILD)
+
+# The dialogs of the Windows DLL under Wine, written to docs/screenshots/windows/.
+windows-screenshots: windows
+	bash scripts/windows-dialogs.sh $(WINDOWS_BUILD) $(WINDOWS_BUILD)/dialogs shots

@@ -220,6 +220,14 @@ check "text: drawn through GDI ($wi dark pixels; Linux $li)" \
 check "unload: no memory or files left behind (trace)" \
   bash -c "[ -f '$work/win/trace.txt' ] && ! grep -qE 'not freed|not closed|Monitoring failure' '$work/win/trace.txt'"
 
+# ---- dialogs: each opened through its export on a private Xvfb display ----
+dialogs=$(bash scripts/windows-dialogs.sh "$build" "$work/dialogs" 2>&1) || true
+while read -r name verdict detail; do
+  [ -n "$name" ] || continue
+  check "dialog $name: $verdict $detail" test "$verdict" = ok
+done <<<"$(grep -E '^[a-z_]+ (ok|FAIL)' <<<"$dialogs")"
+check "dialogs: all 24 cases ran" test "$(grep -cE '^[a-z_]+ (ok|FAIL)' <<<"$dialogs")" -ge 24
+
 echo
 if [ $failures -gt 0 ]; then
   echo "windows-test: $failures check(s) failed (outputs in $work)"
