@@ -32,15 +32,21 @@ demo: build
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
 
-# The 32-bit Windows DLL, cross-built with mingw-w64 (see README.md, Windows).
+# The 32-bit and 64-bit Windows DLLs, cross-built with mingw-w64 (see
+# README.md, Windows).
 WINDOWS_BUILD ?= build-windows
+WINDOWS64_BUILD ?= build-windows-x64
 .PHONY: windows windows-test windows-screenshots
 windows:
-	bash scripts/windows-build.sh $(WINDOWS_BUILD)
+	bash scripts/windows-build.sh $(WINDOWS_BUILD) i686-w64-mingw32
+	bash scripts/windows-build.sh $(WINDOWS64_BUILD) x86_64-w64-mingw32
 
+# Both DLLs are tested even when the first fails; the target fails if either does.
 windows-test:
-	bash scripts/windows-test.sh $(WINDOWS_BUILD) $(BUILD)
+	bash scripts/windows-test.sh $(WINDOWS_BUILD) $(BUILD) i686-w64-mingw32; a=$$?; \
+	bash scripts/windows-test.sh $(WINDOWS64_BUILD) $(BUILD) x86_64-w64-mingw32; b=$$?; \
+	test $$a = 0 && test $$b = 0
 
-# The dialogs of the Windows DLL under Wine, written to docs/screenshots/windows/.
+# The dialogs of the (32-bit) Windows DLL under Wine, written to docs/screenshots/windows/.
 windows-screenshots: windows
 	bash scripts/windows-dialogs.sh $(WINDOWS_BUILD) $(WINDOWS_BUILD)/dialogs shots

@@ -1,15 +1,23 @@
 #!/bin/bash
-# Cross-builds the outside libraries of the Windows DLL for i686-w64-mingw32,
-# static, from Debian bookworm's source packages (main archive only, pinned
-# versions). The result lands in a cache folder outside the repository keyed
-# by this script's hash, so only the first run on a machine pays (about ten
-# minutes on two cores). Prints the prefix on its last line.
+# Cross-builds the outside libraries of the Windows DLLs for one mingw-w64
+# triple (i686-w64-mingw32 or x86_64-w64-mingw32), static, from Debian
+# bookworm's source packages (main archive only, pinned versions), the same
+# recipe for both. The result lands in a cache folder outside the repository
+# keyed by the triple and this script's hash, so only the first run on a
+# machine pays (about ten minutes a triple on two cores). Prints the prefix on
+# its last line.
 #
-#   scripts/windows-deps.sh            build (or reuse) and print the prefix
+#   scripts/windows-deps.sh [triple]   build (or reuse) and print the prefix
+#                                      (default i686-w64-mingw32)
 #   VEK_WINDOWS_CACHE=/somewhere ...   put the cache elsewhere
 set -euo pipefail
 
-TRIPLE=i686-w64-mingw32
+TRIPLE=${1:-i686-w64-mingw32}
+case $TRIPLE in
+  i686-w64-mingw32) cpu=x86 ff_arch=x86 pkg_arch=i686 ;;
+  x86_64-w64-mingw32) cpu=AMD64 ff_arch=x86_64 pkg_arch=x86-64 ;;
+  *) echo "unknown triple $TRIPLE (i686-w64-mingw32 or x86_64-w64-mingw32)" >&2; exit 2 ;;
+esac
 # Pinned bookworm versions (source package=version).
 SOURCES=(
   "libpng1.6=1.6.39-2+deb12u5"
@@ -20,13 +28,13 @@ SOURCES=(
   "ffmpeg=7:5.1.9-0+deb12u1"
 )
 # Debian ships zlib for mingw as a binary package built from its own source.
-CROSS_PACKAGES="g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+CROSS_PACKAGES="g++-mingw-w64-$pkg_arch-posix gcc-mingw-w64-$pkg_arch-posix binutils-mingw-w64-$pkg_arch
   libz-mingw-w64-dev nasm dpkg-dev cmake ninja-build make pkg-config"
 
 here=$(cd "$(dirname "$0")" && pwd)
 hash=$(sha256sum "$here/windows-deps.sh" | cut -c1-16)
 cache_root=${VEK_WINDOWS_CACHE:-/var/cache/vek-windows-deps}
-prefix=$cache_root/$hash
+prefix=$cache_root/$TRIPLE/$hash
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
   exit 0
@@ -54,14 +62,14 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
-work=$(mktemp -d "${TMPDIR:-/tmp}/vek-windows-deps.XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/vek-windows-deps-$TRIPLE.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 stage=$work/prefix
 mkdir -p "$stage"
 
 cat > "$work/toolchain.cmake" <<TC
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_SYSTEM_PROCESSOR $cpu)
 set(CMAKE_C_COMPILER $TRIPLE-gcc-posix)
 set(CMAKE_CXX_COMPILER $TRIPLE-g++-posix)
 set(CMAKE_RC_COMPILER $TRIPLE-windres)
@@ -127,7 +135,7 @@ for spec in "${SOURCES[@]}"; do
       # Only what the MPEG module uses: MPEG-1/2 video and MPEG audio layer
       # 1-3 decoding, MPEG-1/2 video and layer 2 encoding, the program and
       # elementary stream formats, file access, scaling and resampling.
-      (cd "$dir" && ./configure --prefix="$stage" --target-os=mingw32 --arch=x86 \
+      (cd "$dir" && ./configure --prefix="$stage" --target-os=mingw32 --arch=$ff_arch \
          --cross-prefix=$TRIPLE- --cc=$TRIPLE-gcc-posix --cxx=$TRIPLE-g++-posix \
          --enable-cross-compile --pkg-config=pkg-config --enable-static --disable-shared \
          --disable-programs --disable-doc --disable-debug --disable-network --disable-autodetect \
@@ -151,7 +159,7 @@ done
 
 # Only the static libraries, headers and package files belong to the cache.
 rm -rf "$stage/bin" "$stage/share" "$stage/lib"/*.la
-mkdir -p "$cache_root"
+mkdir -p "$(dirname "$prefix")"
 rm -rf "$prefix"
 mv "$stage" "$prefix"
 # Package files name the staging folder; point them at the cache.

@@ -12,6 +12,8 @@ work=$(realpath -m "$2")
 mode=${3:-}
 export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$root/$build/wineprefix}
+# The loader of the DLL's bitness (the 64-bit one is named by WINELOADER).
+wine=${WINELOADER:-wine}
 cmake --build "$build" --target vek_dialogs >/dev/null || exit 1
 rm -rf "$work"
 mkdir -p "$work"
@@ -26,16 +28,16 @@ for _ in $(seq 50); do DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break; sleep
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 export DISPLAY=$display
-[ -f "$WINEPREFIX/system.reg" ] || wine wineboot -i >/dev/null 2>&1
+[ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot -i >/dev/null 2>&1
 # Wine draws the windows' frames itself (no window manager on Xvfb).
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 rc=0
-(cd "$work" && DISPLAY=$display timeout 120 wine vek_dialogs.exe libvek-2.3.2.dll "$(winepath -w "$work")" $mode) \
+(cd "$work" && DISPLAY=$display timeout 120 "$wine" vek_dialogs.exe libvek-2.3.2.dll "$("$wine" winepath -w "$work")" $mode) \
   >"$work/results.txt" 2>"$work/stderr.txt" || rc=$?
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 echo >>"$work/results.txt"
-(cd "$work" && DISPLAY= timeout 60 wine vek_dialogs.exe libvek-2.3.2.dll "$(winepath -w "$work")" nodisplay) \
+(cd "$work" && DISPLAY= timeout 60 "$wine" vek_dialogs.exe libvek-2.3.2.dll "$("$wine" winepath -w "$work")" nodisplay) \
   >>"$work/results.txt" 2>>"$work/stderr.txt" || rc=$?
 cat "$work/results.txt"
 if [ "$mode" = shots ]; then

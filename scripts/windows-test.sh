@@ -1,5 +1,6 @@
 #!/bin/bash
-# Tests the Windows DLL under Wine:
+# Tests a Windows DLL under Wine (the 32-bit one under Wine's 32-bit loader,
+# the 64-bit one under wine64):
 #  - the export table (undecorated names, exactly those of vek.h) and the
 #    imports (nothing but Windows' own DLLs);
 #  - a Windows host program that loads the DLL with LoadLibrary and
@@ -8,21 +9,39 @@
 #    exchanges bitmaps and draws text; the same host built for Linux does the
 #    same with the Linux library; the outputs of both are checked here with
 #    ffprobe/ffmpeg, ImageMagick and sox, against the inputs and each other.
-#   scripts/windows-test.sh [windows build folder] [linux build folder]
+#   scripts/windows-test.sh [windows build folder] [linux build folder] [triple]
+# The triple is i686-w64-mingw32 (the default) or x86_64-w64-mingw32.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${1:-build-windows}
+triple=${3:-i686-w64-mingw32}
+case $triple in
+  i686-w64-mingw32) default_build=build-windows pe_format=pei-i386 ;;
+  x86_64-w64-mingw32) default_build=build-windows-x64 pe_format=pei-x86-64 ;;
+  *) echo "unknown triple $triple (i686-w64-mingw32 or x86_64-w64-mingw32)" >&2; exit 2 ;;
+esac
+build=${1:-$default_build}
 linux_build=${2:-build}
 sudo_cmd=()
 [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)
 
 # Wine with its 32-bit loader: wine64 alone runs 32-bit programs as a silent
 # no-op that exits 0.
-if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
-  "${sudo_cmd[@]}" apt-get update -q
-  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine wine32:i386
+if [ "$triple" = i686-w64-mingw32 ]; then
+  if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    "${sudo_cmd[@]}" apt-get update -q
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine wine32:i386
+  fi
+  wine_cmd=(wine)
+else
+  # Debian's "wine" starts the 32-bit loader whenever wine32 is installed;
+  # the 64-bit one is called by its own path.
+  if ! dpkg-query -W -f='${Status}' wine64 2>/dev/null | grep -q "ok installed"; then
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine wine64
+  fi
+  export WINELOADER=/usr/lib/wine/wine64
+  wine_cmd=("$WINELOADER")
 fi
 # The oracles.
 for need in /usr/bin/convert /usr/bin/ffprobe /usr/bin/ffmpeg /usr/bin/sox; do
@@ -30,7 +49,8 @@ for need in /usr/bin/convert /usr/bin/ffprobe /usr/bin/ffmpeg /usr/bin/sox; do
     imagemagick ffmpeg sox; break; }
 done
 
-bash scripts/windows-build.sh "$build" >/dev/null
+echo "== $triple ($build)"
+bash scripts/windows-build.sh "$build" "$triple" >/dev/null
 dll=$root/$build/libvek-2.3.2.dll
 host=$root/$build/tests/windows/vek_host.exe
 # The Linux library and the same host, for the reference outputs.
@@ -48,7 +68,11 @@ check() {  # description, command...
 }
 
 # ---- export and import tables ----
-objdump=i686-w64-mingw32-objdump
+objdump=$triple-objdump
+check "dll: $pe_format ($($objdump -f "$dll" | awk '/file format/{print $NF}'))" \
+  test "$($objdump -f "$dll" | awk '/file format/{print $NF}')" = "$pe_format"
+check "host: $pe_format ($($objdump -f "$host" | awk '/file format/{print $NF}'))" \
+  test "$($objdump -f "$host" | awk '/file format/{print $NF}')" = "$pe_format"
 exports=$($objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && /^[ \t]*\[/{print $NF} t && /^$/{t=0}')
 declared=$(grep -o 'VEKAPI \**Vek[A-Za-z0-9_]*(' include/vek/vek.h | sed 's/VEKAPI \**//; s/($//' | sort -u)
 check "exports: $(echo "$exports" | wc -l) names, as many as vek.h declares ($(echo "$declared" | wc -l))" \
@@ -63,7 +87,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   rm -rf "$WINEPREFIX"
-  wine wineboot -i >/dev/null 2>&1
+  "${wine_cmd[@]}" wineboot -i >/dev/null 2>&1
 fi
 # A resident server makes every later start fast; it is ended when we leave.
 wineserver -p 2>/dev/null || true  # already resident: fine
@@ -87,7 +111,7 @@ cp "$dll" "$host" "$work/win/"
   fail "the Linux build wrote no Cinepak movie"
 
 start=$(date +%s%N)
-(cd "$work/win" && wine vek_host.exe libvek-2.3.2.dll "$(winepath -w "$work/win")" \
+(cd "$work/win" && "${wine_cmd[@]}" vek_host.exe libvek-2.3.2.dll "$("${wine_cmd[@]}" winepath -w "$work/win")" \
    >"$work/win/stdout.txt" 2>&1) && rc=0 || rc=$?
 echo "      (the Windows host ran for $((($(date +%s%N) - start) / 1000000)) ms)"
 check "Windows host: loaded, ran and unloaded the DLL (exit $rc)" test "$rc" = 0
@@ -95,7 +119,7 @@ check "Windows host: loaded, ran and unloaded the DLL (exit $rc)" test "$rc" = 0
   >"$work/linux/stdout.txt" 2>&1 || fail "Linux host exited with $?"
 
 status_of() { awk -v n="$2" '$1 == n {print $2}' "$work/$1/results.txt" 2>/dev/null; }
-for job in tga png jpeg tiff xpm hav flic mpeg avi_dib avi_mrle wav dib_roundtrip draw text; do
+for job in tga png jpeg tiff xpm hav flic mpeg avi_dib avi_mrle wav wav_acm dib_roundtrip draw text; do
   s=$(status_of win $job)
   check "$job: Windows status ${s:-missing} ($(awk -v n=$job '$1 == n {$1=$2=""; print}' "$work/win/results.txt"))" test "$s" = 0
 done
@@ -188,6 +212,18 @@ check "wav: 22050 Hz, 1 channel, 16 bits ($(soxi -r "$work/win/out.wav" 2>/dev/n
   test "$(soxi -r "$work/win/out.wav") $(soxi -c "$work/win/out.wav") $(soxi -b "$work/win/out.wav")" = "22050 1 16"
 check "wav: the tone, sample for sample, as on Linux" \
   bash -c "[ '$(sound "$work/win/out.wav")' = '$tone' ] && [ '$(sound "$work/linux/out.wav")' = '$tone' ]"
+# WAV in another format, through the Audio Compression Manager: the format
+# asked for, and still the tone (pitch by zero crossings, level by RMS; the
+# converters of Windows and Linux need not agree sample for sample).
+acm=$work/win/acm.wav
+check "wav_acm: 11025 Hz, 2 channels, 8 bits ($(soxi -r "$acm" 2>/dev/null) $(soxi -c "$acm" 2>/dev/null) $(soxi -b "$acm" 2>/dev/null))" \
+  test "$(soxi -r "$acm" 2>/dev/null) $(soxi -c "$acm" 2>/dev/null) $(soxi -b "$acm" 2>/dev/null)" = "11025 2 8"
+freq=$(sox "$acm" -n remix 1 stat 2>&1 | awk '/Rough   frequency/{print $3}')
+rms=$(sox "$acm" -n remix 1 stat 2>&1 | awk '/RMS     amplitude/{print $3}')
+check "wav_acm: a 440 Hz tone about as loud as the input (${freq:-none} Hz, RMS ${rms:-none})" \
+  awk "BEGIN{exit !(${freq:-0} > 420 && ${freq:-0} < 460 && ${rms:-0} > 0.30 && ${rms:-0} < 0.40)}"
+check "wav_acm: as long as the tone ($(soxi -D "$acm" 2>/dev/null) s)" \
+  awk "BEGIN{exit !($(soxi -D "$acm" 2>/dev/null || echo 0) > 0.95 && $(soxi -D "$acm" 2>/dev/null || echo 0) < 1.05)}"
 
 # Cinepak written by the Linux build, decoded by Windows' Cinepak decoder
 # (ICDecompress through AVIFile) as FFmpeg decodes it.
@@ -230,7 +266,7 @@ check "dialogs: all 24 cases ran" test "$(grep -cE '^[a-z_]+ (ok|FAIL)' <<<"$dia
 
 echo
 if [ $failures -gt 0 ]; then
-  echo "windows-test: $failures check(s) failed (outputs in $work)"
+  echo "windows-test ($triple): $failures check(s) failed (outputs in $work)"
   exit 1
 fi
-echo "windows-test: all checks passed"
+echo "windows-test ($triple): all checks passed"

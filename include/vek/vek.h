@@ -494,13 +494,39 @@ VEK_EXPORT void VEKAPI VekSndSetSamples(VekSound* sound, int32_t rate, int32_t c
 VEK_EXPORT int32_t VEKAPI VekTiffGetTag(const char* filename, int32_t tag, void* buf, int32_t bufSize);
 VEK_EXPORT int32_t VEKAPI VekBayerGetHdr(const char* filename, void* buf, int32_t bufSize);
 
+/* Record layouts. Both follow the platform's natural alignment; they differ
+   only by the pointer size:
+                      32-bit Windows        64-bit Windows, 64-bit Linux
+     VekImage         796 bytes: pixels 0,  800 bytes: pixels 0, size 8,
+                      size 4, palette 24,   palette 28, external 796
+                      external 792
+     VekSound         32 bytes: data 0,     40 bytes: data 0, capacity 8,
+                      capacity 4,           sampleCount 12, format 16
+                      sampleCount 8,
+                      format 12
+     VekJob           4968 bytes: the       5008 bytes: the callbacks from
+                      callbacks from 676,   680, aviInfo 824
+                      aviInfo 784
+   The other records (VekWaveFormat 18, VekShortStr 256, VekSaveOpts 88,
+   VekCodecInfo 196, VekFileInfo 756, VekTextParams 104 bytes) hold no
+   pointers and are the same everywhere. */
 #if defined(_WIN32) && !defined(_WIN64)
 VEK_STATIC_ASSERT(offsetof(VekImage, palette) == 24, "image record layout");
 VEK_STATIC_ASSERT(offsetof(VekImage, external) == 792, "image record layout");
+VEK_STATIC_ASSERT(sizeof(VekImage) == 796, "image record layout");
 VEK_STATIC_ASSERT(offsetof(VekSound, capacity) == 4, "sound buffer layout");
 VEK_STATIC_ASSERT(offsetof(VekSound, sampleCount) == 8, "sound buffer layout");
 VEK_STATIC_ASSERT(offsetof(VekSound, format) == 12, "sound buffer layout");
 VEK_STATIC_ASSERT(sizeof(VekSound) == 32, "sound buffer layout");
+#elif defined(_WIN64) || (defined(__x86_64__) && defined(__LP64__))
+VEK_STATIC_ASSERT(offsetof(VekImage, size) == 8, "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekImage, palette) == 28, "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekImage, external) == 796, "image record layout");
+VEK_STATIC_ASSERT(sizeof(VekImage) == 800, "image record layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, capacity) == 8, "sound buffer layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, sampleCount) == 12, "sound buffer layout");
+VEK_STATIC_ASSERT(offsetof(VekSound, format) == 16, "sound buffer layout");
+VEK_STATIC_ASSERT(sizeof(VekSound) == 40, "sound buffer layout");
 #endif
 VEK_STATIC_ASSERT(offsetof(VekImage, size) == sizeof(void*), "image record layout");
 VEK_STATIC_ASSERT(offsetof(VekImage, external) == sizeof(void*) + 788, "image record layout");
@@ -539,12 +565,21 @@ VEK_EXPORT int32_t VEKAPI VekListGetAudioFormat(VekList* list, int32_t* rate, in
 VEK_STATIC_ASSERT(sizeof(VekWaveFormat) == 18, "wave format is 18 packed bytes");
 VEK_STATIC_ASSERT(sizeof(VekShortStr) == 256, "name buffers are a length byte and 255 characters");
 VEK_STATIC_ASSERT(sizeof(VekImage) == 796 || sizeof(void*) != 4, "image record layout");
-#if defined(_WIN32) && !defined(_WIN64)
 VEK_STATIC_ASSERT(offsetof(VekJob, vidFile) == 8, "job layout");
 VEK_STATIC_ASSERT(offsetof(VekJob, width) == 264, "job layout");
 VEK_STATIC_ASSERT(offsetof(VekJob, frameRate) == 288, "job layout");
 VEK_STATIC_ASSERT(offsetof(VekJob, saveOpts) == 308, "job layout");
+VEK_STATIC_ASSERT(offsetof(VekJob, audFormat) == 656, "job layout");
+#if defined(_WIN32) && !defined(_WIN64)
+VEK_STATIC_ASSERT(offsetof(VekJob, onVideoSource) == 676, "job layout");
+VEK_STATIC_ASSERT(offsetof(VekJob, aviInfo) == 784, "job layout");
+VEK_STATIC_ASSERT(sizeof(VekJob) == 4968, "job layout");
+#elif defined(_WIN64) || (defined(__x86_64__) && defined(__LP64__))
+VEK_STATIC_ASSERT(offsetof(VekJob, onVideoSource) == 680, "job layout");
+VEK_STATIC_ASSERT(offsetof(VekJob, aviInfo) == 824, "job layout");
+VEK_STATIC_ASSERT(sizeof(VekJob) == 5008, "job layout");
 #endif
+VEK_STATIC_ASSERT(sizeof(VekSaveOpts) == 88, "save options layout");
 
 /* ---- Format and codec catalogue, file information --------------------- */
 

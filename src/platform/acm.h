@@ -87,6 +87,18 @@ struct AcmStream;
 using HACMSTREAM = AcmStream*;
 using HACMDRIVER = void*;
 
+// The driver's scratch words at the end of the stream header: the system's
+// header has 15 of them on 64-bit Windows, 10 everywhere else. The system
+// declares it byte-packed, which only shows on 64-bit Windows (124 bytes,
+// not 128).
+#if defined(_WIN64)
+inline constexpr int kAcmReservedWords = 15;
+#pragma pack(push, 1)
+#else
+inline constexpr int kAcmReservedWords = 10;
+#pragma pack(push)
+#endif
+
 // The stream header. On a 32-bit host it is the 84-byte record hosts know;
 // `cbStruct` must hold kAcmStreamHeaderSize whatever the pointer width.
 struct ACMSTREAMHEADER {
@@ -101,8 +113,9 @@ struct ACMSTREAMHEADER {
   DWORD cbDstLength;
   DWORD cbDstLengthUsed;
   uintptr_t dwDstUser;
-  DWORD dwReservedDriver[10];
+  DWORD dwReservedDriver[kAcmReservedWords];
 };
+#pragma pack(pop)
 inline constexpr DWORD kAcmStreamHeaderSize = 84;
 static_assert(sizeof(void*) != 4 || sizeof(ACMSTREAMHEADER) == kAcmStreamHeaderSize);
 

@@ -21,9 +21,25 @@ int32_t g_open_streams = 0;
 ::LPWAVEFORMATEX Sys(const WAVEFORMATEX* f) {
   return reinterpret_cast<::LPWAVEFORMATEX>(const_cast<WAVEFORMATEX*>(f));
 }
+
+// Our callers count the header as kAcmStreamHeaderSize bytes whatever the
+// pointer width; the system wants its own size, larger on 64-bit Windows.
+// The size is shown to the system for the call only.
+template <typename Call>
+MMRESULT WithSystemSize(ACMSTREAMHEADER* pash, Call call) {
+  if (!pash || pash->cbStruct != kAcmStreamHeaderSize) return call();
+  pash->cbStruct = sizeof(::ACMSTREAMHEADER);
+  const MMRESULT r = call();
+  pash->cbStruct = kAcmStreamHeaderSize;
+  return r;
+}
 }  // namespace
 
 static_assert(sizeof(ACMSTREAMHEADER) == sizeof(::ACMSTREAMHEADER));
+static_assert(offsetof(ACMSTREAMHEADER, pbDst) == offsetof(::ACMSTREAMHEADER, pbDst));
+static_assert(offsetof(ACMSTREAMHEADER, dwDstUser) == offsetof(::ACMSTREAMHEADER, dwDstUser));
+static_assert(offsetof(ACMSTREAMHEADER, dwReservedDriver) ==
+              offsetof(::ACMSTREAMHEADER, dwReservedDriver));
 static_assert(sizeof(ACMFORMATTAGDETAILS) == sizeof(::ACMFORMATTAGDETAILSA));
 
 MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwfxSrc,
@@ -53,15 +69,15 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, DWORD* pdwOutputBytes, DWO
 }
 
 MMRESULT acmStreamPrepareHeader(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwPrepare) {
-  return ::acmStreamPrepareHeader(Sys(has), Sys(pash), fdwPrepare);
+  return WithSystemSize(pash, [&] { return ::acmStreamPrepareHeader(Sys(has), Sys(pash), fdwPrepare); });
 }
 
 MMRESULT acmStreamUnprepareHeader(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwUnprepare) {
-  return ::acmStreamUnprepareHeader(Sys(has), Sys(pash), fdwUnprepare);
+  return WithSystemSize(pash, [&] { return ::acmStreamUnprepareHeader(Sys(has), Sys(pash), fdwUnprepare); });
 }
 
 MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConvert) {
-  return ::acmStreamConvert(Sys(has), Sys(pash), fdwConvert);
+  return WithSystemSize(pash, [&] { return ::acmStreamConvert(Sys(has), Sys(pash), fdwConvert); });
 }
 
 MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMATEX* pwfxDst,

@@ -116,6 +116,9 @@ struct JobSpec {
   const char* fourcc; // AVI codec, or null
   int key_rate;
   const char* info;   // AVI INFO comment
+  // Sound format of the output; another one than the tone's goes through
+  // the sound conversion service (the Audio Compression Manager on Windows).
+  int rate = 22050, channels = 1, bits = 16;
 };
 
 void RunJob(const JobSpec& s) {
@@ -138,7 +141,7 @@ void RunJob(const JobSpec& s) {
   if (s.with_video) V.VekAssignVideoSource(job, VideoSource);
   g_sound = s.with_sound;
   if (s.with_sound) {
-    V.VekSetAudioFormat(job, 22050, 1, 16);
+    V.VekSetAudioFormat(job, s.rate, s.channels, s.bits);
     V.VekAssignAudioSource(job, SoundSource);
   }
   const int32_t status = V.VekConvert(job);
@@ -257,6 +260,7 @@ int main(int argc, char** argv) {
       {"avi_dib", "dib.avi", nullptr, true, true, 24, "DIB ", 0, "made by vek_host"},
       {"avi_mrle", "mrle.avi", nullptr, true, true, 8, "MRLE", 1, nullptr},
       {"wav", nullptr, "out.wav", false, true, 0, nullptr, 0, nullptr},
+      {"wav_acm", nullptr, "acm.wav", false, true, 0, nullptr, 0, nullptr, 11025, 2, 8},
       // The default codec (Cinepak): written where the system can, else the
       // run ends with an error, never a crash.
       {"avi_default", "cvid.avi", nullptr, true, false, 0, nullptr, 0, nullptr},
