@@ -5,13 +5,13 @@
 // its main loop. The track bar comes from comctl32, loaded when the first
 // dialog opens so that the DLL's imports stay Windows' base DLLs.
 #include "platform/toolkit.h"
+#include "platform/toolkit_shared.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <commctrl.h>
-#include <png.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "image/image.h"
-#include "platform/image_png.h"
 
 namespace vek::toolkit {
 
@@ -100,53 +99,14 @@ bool LoadCommonControls() {
 
 // 24-bit bottom-up DIB rows (BGR, padded to 4 bytes) of an image record.
 bool ImageToDib(const QImg* img, std::vector<uint8_t>& dib, int& stride) {
-  if (!img || !img->pixels || img->width <= 0 || img->height <= 0) return false;
-  int bpp = 0;
-  switch (img->bits) {
-    case 8: bpp = 1; break;
-    case 15: case 16: bpp = 2; break;
-    case 24: bpp = 3; break;
-    case 32: bpp = 4; break;
-    default: return false;
-  }
-  const int64_t count = static_cast<int64_t>(img->width) * img->height;
-  if (count > (int64_t{1} << 26) || img->size < count * bpp) return false;
+  std::vector<uint8_t> rgb;
+  if (!ImageRgb(img, rgb)) return false;
   stride = (img->width * 3 + 3) & ~3;
   dib.assign(static_cast<size_t>(stride) * img->height, 0);
-  const uint8_t* s = img->pixels;
   for (int y = 0; y < img->height; ++y) {
+    const uint8_t* s = rgb.data() + static_cast<size_t>(y) * img->width * 3;
     uint8_t* d = dib.data() + static_cast<size_t>(img->height - 1 - y) * stride;
-    for (int x = 0; x < img->width; ++x, d += 3) {
-      const int64_t i = static_cast<int64_t>(y) * img->width + x;
-      switch (img->bits) {
-        case 8: {
-          const uint8_t* p = img->palette + 3 * s[i];
-          d[0] = p[0], d[1] = p[1], d[2] = p[2];
-          break;
-        }
-        case 15: {
-          const unsigned w = s[2 * i] | (s[2 * i + 1] << 8);
-          const unsigned r = (w >> 10) & 31, g = (w >> 5) & 31, b = w & 31;
-          d[2] = static_cast<uint8_t>((r << 3) | (r >> 2));
-          d[1] = static_cast<uint8_t>((g << 3) | (g >> 2));
-          d[0] = static_cast<uint8_t>((b << 3) | (b >> 2));
-          break;
-        }
-        case 16: {
-          const unsigned w = s[2 * i] | (s[2 * i + 1] << 8);
-          const unsigned r = (w >> 11) & 31, g = (w >> 5) & 63, b = w & 31;
-          d[2] = static_cast<uint8_t>((r << 3) | (r >> 2));
-          d[1] = static_cast<uint8_t>((g << 2) | (g >> 4));
-          d[0] = static_cast<uint8_t>((b << 3) | (b >> 2));
-          break;
-        }
-        default: {
-          const uint8_t* p = s + i * bpp;
-          d[0] = p[0], d[1] = p[1], d[2] = p[2];
-          break;
-        }
-      }
-    }
+    for (int x = 0; x < img->width; ++x, s += 3, d += 3) d[0] = s[2], d[1] = s[1], d[2] = s[0];
   }
   return true;
 }
@@ -466,29 +426,8 @@ class Win32View final : public DialogView {
   // ---- events ----
   void Dispatch(Ctl* c, UserAction action) {
     if (quiet_ > 0 || closed_ || dead_ || building_) return;
-    const int id = c->spec.id;
     try {
-      switch (c->spec.kind) {
-        case ControlKind::Button:
-          if (c->spec.modal_result != 0) {
-            if (logic_.OnClose(*this, c->spec.modal_result)) Close(c->spec.modal_result);
-          } else {
-            logic_.OnCommand(*this, id);
-          }
-          break;
-        case ControlKind::Edit:
-          if (action == UserAction::Leave) logic_.OnLeave(*this, id); else logic_.OnChange(*this, id);
-          break;
-        case ControlKind::TrackBar:
-          if (action == UserAction::Track) logic_.OnTrack(*this, id); else logic_.OnChange(*this, id);
-          break;
-        case ControlKind::Label: case ControlKind::Group: case ControlKind::Panel:
-        case ControlKind::Display:
-          break;
-        default:
-          logic_.OnChange(*this, id);
-          break;
-      }
+      if (RouteAction(logic_, *this, c->spec, action)) Close(c->spec.modal_result);
     } catch (...) {
       Close(0);
     }
@@ -977,25 +916,6 @@ void Pump() {
   }
 }
 
-struct PngSource {
-  FILE* file;
-  png_infop info;
-  int width, height;
-  const uint8_t* rgb;
-};
-
-void WritePngRows(png_structp png, void* context) {
-  auto* s = static_cast<PngSource*>(context);
-  png_init_io(png, s->file);
-  png_set_IHDR(png, s->info, static_cast<png_uint_32>(s->width), static_cast<png_uint_32>(s->height), 8,
-               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, s->info);
-  for (int y = 0; y < s->height; ++y)
-    png_write_row(png, const_cast<png_bytep>(s->rgb + static_cast<size_t>(y) * s->width * 3));
-  png_write_end(png, s->info);
-}
-
 }  // namespace
 
 bool DisplayAvailable() {
@@ -1122,24 +1042,7 @@ bool SaveWindowPng(DialogView& view, const std::string& path) {
   if (mem) DeleteDC(mem);
   ReleaseDC(v->hwnd(), wdc);
   if (rgb.empty()) return false;
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  PngMessages messages;
-  png_structp png = PngCreateWrite(&messages);
-  bool ok = false;
-  if (png) {
-    png_infop info = png_create_info_struct(png);
-    if (info) {
-      PngSource src{f, info, width, height, rgb.data()};
-      ok = PngGuarded(png, WritePngRows, &src);
-      png_destroy_write_struct(&png, &info);
-    } else {
-      png_destroy_write_struct(&png, nullptr);
-    }
-  }
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) std::remove(path.c_str());
-  return ok;
+  return SaveRgbPng(path, width, height, rgb.data());
 }
 
 }  // namespace vek::toolkit
