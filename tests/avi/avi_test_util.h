@@ -165,7 +165,7 @@ struct WriteSpec {
   bool sound = false;
   int32_t quality = kUndefined;
   std::vector<std::pair<std::string, std::string>> info;
-  // Makes frame n at the spec's size and depth; MakeFrame when empty.
+  // Makes frame n at this record's size and depth; MakeFrame when empty.
   std::function<void(QImg&, int)> make;
 };
 
