@@ -256,6 +256,34 @@ check "text: drawn through GDI ($wi dark pixels; Linux $li)" \
 check "unload: no memory or files left behind (trace)" \
   bash -c "[ -f '$work/win/trace.txt' ] && ! grep -qE 'not freed|not closed|Monitoring failure' '$work/win/trace.txt'"
 
+# ---- names as a Windows host writes them: drive letter and backslashes,
+# mixed separators, relative names, a folder name with a space ----
+sub="$work/win/sub dir"
+for l in list_absolute list_mixed list_relative; do
+  n=$(awk -v n=$l '$1 == n {print $3}' "$work/win/results.txt")
+  check "$l: status $(status_of win $l), the 10 frames found (${n:-missing})" \
+    test "$(status_of win $l) $n" = "0 files=10"
+done
+check "quick_mpeg: Windows status $(status_of win quick_mpeg)" test "$(status_of win quick_mpeg)" = 0
+check "quick_mpeg: MPEG-1 video and layer 2 sound in 'sub dir' ($(probe "$sub/quick.mpg" codec_name))" \
+  test "$(probe "$sub/quick.mpg" codec_name | tr ' ' '\n' | sort | tr '\n' ' ')" = "mp2 mpeg1video "
+temps=$(find "$work" -name '*.$$$' | wc -l)
+check "mpeg: no temporary files left behind ($temps)" test "$temps" = 0
+check "still_load: Windows status $(status_of win still_load)" test "$(status_of win still_load)" = 0
+for ext in bmp jpg pcx png ppm rgb ras tga tif xpm; do
+  f="$sub/s-$ext.$ext" pre="" need=999
+  case $ext in rgb) pre=sgi: ;; ras) pre=sun: ;; jpg) need=28 ;; esac
+  p=$([ -f "$f" ] && psnr "$pre$f" "$work/in/in0003.bmp" || echo 0)
+  s=$(status_of win still_$ext)
+  check "still_$ext: status ${s:-missing}, written into 'sub dir' ($p dB)" bash -c "[ '$s' = 0 ] && [ $p -ge $need ]"
+done
+check "xpm: the arrays are named after the file alone" \
+  bash -c "grep -q 'static char \* xpm0000_xpm\[\]' '$work/win/xpm0000.xpm' && grep -q 'static char \* s_xpm_xpm\[\]' '$sub/s-xpm.xpm'"
+drive=$(tr -d '\r' <"$work/win/trace.txt" | grep -m1 '^#Drive ' || true)
+check "trace: the drive line names the output's drive (${drive:-none})" test "$drive" = '#Drive Z:\'
+drive=$(tr -d '\r' <"$work/linux/trace.txt" | grep -m1 '^#Drive ' || true)
+check "trace (Linux): the drive line names the trace's folder (${drive:-none})" test "$drive" = "#Drive $work/linux/"
+
 # ---- dialogs: each opened through its export on a private Xvfb display ----
 dialogs=$(bash scripts/windows-dialogs.sh "$build" "$work/dialogs" 2>&1) || true
 while read -r name verdict detail; do

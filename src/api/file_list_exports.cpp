@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/paths.h"
 #include "api/call_frame.h"
 #include "api/file_list.h"
 #include "api/job.h"
@@ -73,9 +74,8 @@ void AddSums(VekFileList& list, const QUniInfo& info) {
 void AddBlock(VekFileList& list, const std::string& spec, int32_t mask) {
   ApiTrace("AddBlock");
   const std::string full = platform::FullPath(spec);
-  const auto slash = full.find_last_of('/');
-  const std::string folder = full.substr(0, slash + 1);
-  const std::string pattern = full.substr(slash + 1);
+  const std::string folder = paths::Folder(full);
+  const std::string pattern = paths::Name(full);
   std::vector<std::string> entries;
   platform::ListMatchingFiles(folder, pattern, entries);
   std::vector<std::string> found;

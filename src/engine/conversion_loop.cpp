@@ -499,6 +499,7 @@ void ConDone() {
 
 void ConStart(const std::string& video_out, const std::string& sound_out, const QSaveOpts& opts,
               QConReport& report) {
+  TraceSetOutput(video_out.empty() ? sound_out : video_out);
   Monitored("ConForm.ConStart", [&] {
     MonSetCleanup([] {
       CloseAll();

@@ -4,6 +4,7 @@
 
 #include "engine/format_registry.h"
 #include "foundation/errors.h"
+#include "foundation/trace.h"
 
 namespace vek {
 
@@ -17,6 +18,7 @@ void ImgLoad(const std::string& name, QImg& image, int32_t id) {
 }
 
 void ImgSave(const std::string& name, QImg& image, int32_t id) {
+  TraceSetOutput(name);
   Monitored("FFBasic.ImgSave", [&] {
     ErrClear();
     if (!ImgValid(&image)) ErrRaise(kGrpImage, kImgCorrupted, 2);

@@ -1,3 +1,4 @@
+#include "foundation/paths.h"
 #include "engine/format_registry.h"
 
 #include <algorithm>
@@ -72,11 +73,8 @@ const QffDesc* FmtTable(int table, int& count) {
 
 QffDesc FmtFind(const std::string& file_name, int table) {
   QffDesc none{kUndefined, 0, "", "", "", ""};
-  const auto dot = file_name.find_last_of('.');
-  if (dot == std::string::npos) return none;
-  std::string ext = file_name.substr(dot);
-  // A point inside a folder name is no extension.
-  if (ext.find_first_of("/\\") != std::string::npos) return none;
+  std::string ext = paths::Extension(file_name);
+  if (ext.empty()) return none;
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   ext += '.';

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/paths.h"
 #include "engine/format_dispatch.h"
 #include "engine/media_access.h"
 #include "foundation/errors.h"
@@ -10,9 +11,8 @@ namespace vek {
 
 bool SeqSplit(const std::string& name, bool allow_minus, std::string& prefix, int32_t& digits,
               int32_t& number, std::string& suffix) {
-  const auto slash = name.find_last_of("/\\");
-  const std::string folder = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-  const std::string file = slash == std::string::npos ? name : name.substr(slash + 1);
+  const std::string folder = paths::Folder(name);
+  const std::string file = paths::Name(name);
   prefix = folder;
   suffix.clear();
   std::string num;
@@ -37,9 +37,8 @@ bool SeqSplit(const std::string& name, bool allow_minus, std::string& prefix, in
   }
   digits = static_cast<int32_t>(num.size());
   if (num.empty()) {
-    const auto dot = file.find_last_of('.');
-    suffix = dot == std::string::npos ? "" : file.substr(dot);
-    prefix = folder + (dot == std::string::npos ? file : file.substr(0, dot));
+    suffix = paths::Extension(file);
+    prefix = folder + paths::StripExtension(file);
     number = 0;
     return false;
   }

@@ -73,6 +73,7 @@ struct FileTable {
 
 struct TraceState {
   std::string file_name;  // empty means the default root trace file
+  std::string output;     // the file the current work writes
   const char* stack[kProcStackSize];
   int count = 0;
 };

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "foundation/foundation_state.h"
+#include "foundation/paths.h"
 #include "platform/system.h"
 
 namespace vek {
@@ -74,11 +75,16 @@ const std::string& TraceFile() {
   return g_trace.file_name;
 }
 
+void TraceSetOutput(const std::string& name) { g_trace.output = name; }
+
 std::string TraceDrive() {
-  const std::string& file = TraceFile();
-  const auto slash = file.find_last_of(platform::PathSeparator());
-  return slash == std::string::npos ? std::string(".") + platform::PathSeparator()
-                                     : file.substr(0, slash + 1);
+  if constexpr (paths::kNative == paths::Style::kWindows) {
+    const std::string& where = g_trace.output.empty() ? TraceFile() : g_trace.output;
+    const std::string root = paths::Root(platform::FullPath(where));
+    if (!root.empty()) return paths::WithSeparator(root);
+  }
+  const std::string folder = paths::Folder(TraceFile());
+  return folder.empty() ? std::string(".") + paths::Separator() : folder;
 }
 
 void TraceStart(const std::string& banner) {

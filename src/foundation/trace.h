@@ -44,7 +44,12 @@ void TraceMemory();
 void TraceDisk(const std::string& drive);
 void TraceStop();
 
-// Folder that holds the trace file, where disk lines report free space.
+// The file the current work writes: on Windows the disk lines report the free
+// space of its drive, where running out of room would hurt.
+void TraceSetOutput(const std::string& name);
+// Where the disk lines report free space: on Windows the root of the output's
+// drive (the trace file's when no output is known), elsewhere the folder that
+// holds the trace file.
 std::string TraceDrive();
 
 }  // namespace vek

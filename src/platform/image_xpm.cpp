@@ -2,6 +2,7 @@
 // parsed and written here, as libXpm reads and writes them, so that both
 // builds share one reader (libXpm has no Windows build). Colour names are
 // resolved with the X11 colour names, since there is no display to ask.
+#include "foundation/paths.h"
 #include "platform/image_xpm.h"
 
 #include <algorithm>
@@ -1106,9 +1107,7 @@ int32_t WriteXpm(const char* name, XpmExchange* rec) {
   rec->colors = static_cast<int32_t>(colours.size());
   // The array is named after the file: the base name with points and
   // dashes turned into "_".
-  const std::string target = name;
-  const size_t slash = target.find_last_of('/');
-  std::string var = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string var = paths::Name(name);
   std::replace(var.begin(), var.end(), '.', '_');
   std::replace(var.begin(), var.end(), '-', '_');
   std::string out = "/* XPM */\nstatic char * " + var + "[] = {\n\"" + std::to_string(rec->width) +

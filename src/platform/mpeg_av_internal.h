@@ -106,4 +106,8 @@ struct AudioHeader {
 // Finds the first valid frame header in the data.
 bool ParseAudioHeader(const uint8_t* data, int64_t size, AudioHeader& out);
 
+// A file name as FFmpeg opens it: FFmpeg takes UTF-8 names on Windows, while
+// a host's names are in the ANSI code page there.
+std::string AvFileName(const std::string& name);
+
 }  // namespace vek::platform::mpeg

@@ -6,6 +6,11 @@
 #include <filesystem>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "foundation/paths.h"
 #include "platform/av_log.h"
 #include "platform/mpeg_av_internal.h"
 
@@ -36,11 +41,26 @@ std::string MpegTempFolder() {
   std::error_code ec;
   std::string dir = std::filesystem::temp_directory_path(ec).string();
   if (ec || dir.empty()) dir = "/tmp";
-  if (dir.back() != '/') dir += '/';
-  return dir;
+  return paths::WithSeparator(dir);
 }
 
 namespace mpeg {
+
+std::string AvFileName(const std::string& name) {
+#ifdef _WIN32
+  const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  if (n <= 0) return name;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), n);
+  const int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+  if (m <= 0) return name;
+  std::string utf8(static_cast<size_t>(m), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);
+  return utf8;
+#else
+  return name;
+#endif
+}
 
 void QuietLog() { AvLogInstall(); }
 
@@ -138,7 +158,7 @@ InputPtr OpenInput(const std::string& name, InputKind kind, MpegLib lib) {
   AVFormatContext* raw = nullptr;
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "probesize", "65536", 0);
-  const int r = avformat_open_input(&raw, name.c_str(), fmt, &opts);
+  const int r = avformat_open_input(&raw, AvFileName(name).c_str(), fmt, &opts);
   av_dict_free(&opts);
   if (r < 0) {
     Fail(lib, AvErrorText(r).c_str());

@@ -64,7 +64,7 @@ bool MPlexMPEG(const std::string& output, const std::string& video, const std::s
 
   AVFormatContext* raw = nullptr;
   const char* format = vix.info.mpeg2 ? "vob" : "mpeg";
-  int r = avformat_alloc_output_context2(&raw, nullptr, format, output.c_str());
+  int r = avformat_alloc_output_context2(&raw, nullptr, format, AvFileName(output).c_str());
   if (r < 0 || !raw) return Fail(AvErrorText(r));
   OutputPtr out(raw);
   AVStream* vs = avformat_new_stream(out.get(), nullptr);
@@ -87,7 +87,7 @@ bool MPlexMPEG(const std::string& output, const std::string& video, const std::s
   as->codecpar->frame_size = ah.samples_per_frame;
   const AVRational audio_tb{1, ah.sample_rate};
   as->time_base = audio_tb;
-  r = avio_open(&out->pb, output.c_str(), AVIO_FLAG_WRITE);
+  r = avio_open(&out->pb, AvFileName(output).c_str(), AVIO_FLAG_WRITE);
   if (r < 0) return Fail(AvErrorText(r));
   r = avformat_write_header(out.get(), nullptr);
   if (r < 0) return Fail(AvErrorText(r));

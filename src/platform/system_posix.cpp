@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/system.h"
+#include "foundation/paths.h"
 
 namespace vek::platform {
 
@@ -134,14 +135,13 @@ std::string ExecutableFolder() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return "./";
-  std::string path(buf, static_cast<size_t>(n));
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+  const std::string folder = paths::Folder(std::string(buf, static_cast<size_t>(n)));
+  return folder.empty() ? std::string("./") : folder;
 }
 
-bool HasFolder(const std::string& name) { return name.find('/') != std::string::npos; }
+bool HasFolder(const std::string& name) { return paths::HasFolder(name); }
 
-char PathSeparator() { return '/'; }
+char PathSeparator() { return paths::Separator(); }
 
 namespace {
 std::string g_title;
@@ -175,12 +175,11 @@ bool ListMatchingFiles(const std::string& folder, const std::string& pattern,
 }
 
 std::string FullPath(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
+  if (paths::RootLength(path) > 0) return path;
   char buf[4096];
   if (!getcwd(buf, sizeof buf)) return path;
   std::string cwd = buf;
-  if (cwd.empty() || cwd.back() != '/') cwd += '/';
-  return cwd + path;
+  return paths::Join(cwd, path);
 }
 
 int CompareNoCase(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()); }

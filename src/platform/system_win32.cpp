@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/system.h"
+#include "foundation/paths.h"
 
 namespace vek::platform {
 
@@ -111,16 +112,13 @@ std::string ExecutableFolder() {
   char buf[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return ".\\";
-  std::string path(buf, n);
-  const auto slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
+  const std::string folder = paths::Folder(std::string(buf, n));
+  return folder.empty() ? std::string(".\\") : folder;
 }
 
-bool HasFolder(const std::string& name) {
-  return name.find_first_of("\\/:") != std::string::npos;
-}
+bool HasFolder(const std::string& name) { return paths::HasFolder(name); }
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() { return paths::Separator(); }
 
 namespace {
 std::string g_title;
@@ -133,12 +131,9 @@ std::string ApplicationTitle() {
   char buf[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return "libvek";
-  std::string path(buf, n);
-  const auto slash = path.find_last_of("\\/");
-  if (slash != std::string::npos) path.erase(0, slash + 1);
-  const auto dot = path.rfind('.');
-  if (dot != std::string::npos && dot > 0) path.erase(dot);
-  return path.empty() ? "libvek" : path;
+  std::string name = paths::Name(std::string(buf, n));
+  if (const std::string ext = paths::Extension(name); ext.size() < name.size()) name.resize(name.size() - ext.size());
+  return name.empty() ? "libvek" : name;
 }
 
 bool ListMatchingFiles(const std::string& folder, const std::string& pattern,

@@ -36,26 +36,28 @@ TestDriver g_driver;
 HINSTANCE g_instance = nullptr;
 bool g_registered = false;
 
+// A host's 8-bit texts (captions, file names) are in the ANSI code page, as
+// everything else it hands to the "A" functions of the system.
 std::wstring Wide(const std::string& s) {
   if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  if (n <= 0) {  // not UTF-8: the Windows code page
+  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  if (n <= 0) {  // cannot happen for a single-byte code page; keep the bytes
     std::wstring out;
     for (unsigned char c : s) out += static_cast<wchar_t>(c);
     return out;
   }
   std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
   return out;
 }
 
 std::string Narrow(const std::wstring& s) {
   if (s.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
+  const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
                                     nullptr, nullptr);
   if (n <= 0) return {};
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
+  WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr,
                       nullptr);
   return out;
 }

@@ -25,6 +25,8 @@ static void* FindSym(LibHandle h, const char* name) {
 static bool CloseLib(LibHandle h) { return FreeLibrary(h) != 0; }
 #else
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 using LibHandle = void*;
 static LibHandle OpenLib(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
 static void* FindSym(LibHandle h, const char* name) { return dlsym(h, name); }
@@ -38,7 +40,8 @@ static bool CloseLib(LibHandle h) { return dlclose(h) == 0; }
   X(VekSrcFinished) X(VekConvert) X(VekGetLastError) X(VekMakeErrorStr) X(VekMakeFourCC)     \
   X(VekLogStart) X(VekLogStop) X(VekImgAlloc) X(VekImgFree) X(VekImgLoad) X(VekImgSave)      \
   X(VekImgToDIB) X(VekReleaseDIB) X(VekDIBToImg) X(VekImgShow) X(VekTextAlloc) X(VekTextFree) \
-  X(VekTextSetFont) X(VekTextSetColor) X(VekTextOut) X(VekForceCompatibility)
+  X(VekTextSetFont) X(VekTextSetColor) X(VekTextOut) X(VekForceCompatibility)                \
+  X(VekListAlloc) X(VekListFree) X(VekListAdd) X(VekListGetFileCount) X(VekQuickConvert)
 
 namespace {
 
@@ -66,10 +69,19 @@ int g_frames = 10;
 bool g_sound = false;
 FILE* g_results = nullptr;
 
+// Names as the platform's hosts write them: on Windows a drive letter and
+// backslashes (the folder comes from winepath -w), never a trailing separator.
+#ifdef _WIN32
+constexpr char kSep = '\\';
+#else
+constexpr char kSep = '/';
+#endif
+std::string At(const std::string& name) { return g_dir + kSep + name; }
+
 std::string In(int i) {
   char name[32];
   std::snprintf(name, sizeof name, "in%04d.bmp", i);
-  return g_dir + name;
+  return At(name);
 }
 
 // A movie given as the whole video source instead of the frames.
@@ -90,7 +102,7 @@ void VEKAPI VideoSource(VekJob* job, int32_t block) {
 
 void VEKAPI SoundSource(VekJob* job, int32_t block) {
   if (block == 0 && g_sound) {
-    V.VekSrcSetFile(job, (g_dir + "tone.wav").c_str());
+    V.VekSrcSetFile(job, At("tone.wav").c_str());
   } else {
     V.VekSrcFinished(job);
   }
@@ -127,10 +139,10 @@ void RunJob(const JobSpec& s) {
     std::fprintf(g_results, "%s -1 no job\n", s.name);
     return;
   }
-  const std::string video = s.video ? g_dir + s.video : std::string();
+  const std::string video = s.video ? At(s.video) : std::string();
   // Sound goes into the movie when the sound output names the movie.
   const char* sound_name = s.sound ? s.sound : (s.with_sound ? s.video : nullptr);
-  const std::string sound = sound_name ? g_dir + sound_name : std::string();
+  const std::string sound = sound_name ? At(sound_name) : std::string();
   V.VekSetOutputFile(job, s.video ? video.c_str() : nullptr, sound_name ? sound.c_str() : nullptr);
   V.VekSetFrameRate(job, 10.0, 0);
   if (s.bpp) V.VekSetBpp(job, s.bpp);
@@ -163,7 +175,7 @@ void DrawAndExchange() {
   void* bitmap = V.VekImgToDIB(img);
   VekImage* back = V.VekImgAlloc();
   if (bitmap) V.VekDIBToImg(back, bitmap);
-  status = bitmap ? V.VekImgSave(back, (g_dir + "roundtrip.bmp").c_str()) : -1;
+  status = bitmap ? V.VekImgSave(back, At("roundtrip.bmp").c_str()) : -1;
   Report("dib_roundtrip", status);
   if (bitmap) V.VekReleaseDIB(bitmap);
   V.VekImgFree(back);
@@ -197,7 +209,7 @@ void DrawAndExchange() {
   VekImage* drawn = V.VekImgAlloc();
   SelectObject(dc, old);
   V.VekDIBToImg(drawn, section);
-  status = V.VekImgSave(drawn, (g_dir + "drawn.bmp").c_str());
+  status = V.VekImgSave(drawn, At("drawn.bmp").c_str());
   Report("draw", e.status != 0 ? e.status : status);
   V.VekImgFree(drawn);
   DeleteObject(section);
@@ -210,7 +222,7 @@ void DrawAndExchange() {
 // Text drawn into a white picture through the fonts of the system.
 void DrawText() {
   VekImage* img = V.VekImgAlloc();
-  int32_t status = V.VekImgLoad(img, (g_dir + "white.bmp").c_str(), 0);
+  int32_t status = V.VekImgLoad(img, At("white.bmp").c_str(), 0);
   VekTextParams* text = V.VekTextAlloc();
   if (status == 0) {
     V.VekTextSetFont(text, "Arial", 20, VEK_TEXT_BOLD);
@@ -218,11 +230,81 @@ void DrawText() {
     V.VekTextOut(img, text, 4, 4, "Wine 28");
     VekLastError e{};
     V.VekGetLastError(&e);
-    status = e.status != 0 ? e.status : V.VekImgSave(img, (g_dir + "text.bmp").c_str());
+    status = e.status != 0 ? e.status : V.VekImgSave(img, At("text.bmp").c_str());
   }
   Report("text", status);
   V.VekTextFree(text);
   V.VekImgFree(img);
+}
+
+void MakeFolder(const std::string& name) {
+#ifdef _WIN32
+  CreateDirectoryA(name.c_str(), nullptr);
+#else
+  mkdir(name.c_str(), 0755);
+#endif
+}
+
+void ChangeFolder(const std::string& name) {
+#ifdef _WIN32
+  SetCurrentDirectoryA(name.c_str());
+#else
+  if (chdir(name.c_str()) != 0) std::perror("chdir");
+#endif
+}
+
+// Every export that takes a name, with the names a host writes: absolute
+// (drive letter and backslashes on Windows), mixed separators, relative to the
+// working folder, and a folder name with a space. Writes into "sub dir".
+void PathCases() {
+  ChangeFolder(g_dir);
+  const std::string sub = "sub dir";
+  MakeFolder(At(sub));
+  // Mixed: the folder as given, then '/', then the platform's separator.
+  auto mixed = [&](const std::string& name) { return g_dir + "/" + sub + kSep + name; };
+  auto relative = [&](const std::string& name) { return sub + kSep + name; };
+
+  const struct {
+    const char* name;
+    std::string spec;
+  } lists[] = {
+      {"list_absolute", At("in*.bmp")},
+      {"list_mixed", g_dir + "/" + "IN000?.BMP"},
+      {"list_relative", "in*.bmp"},
+  };
+  for (const auto& l : lists) {
+    VekList* list = V.VekListAlloc();
+    V.VekListAdd(list, l.spec.c_str(), VEK_LIST_IMAGES);
+    VekLastError e{};
+    V.VekGetLastError(&e);
+    std::fprintf(g_results, "%s %d files=%d\n", l.name, static_cast<int>(e.status),
+                 static_cast<int>(V.VekListGetFileCount(list)));
+    V.VekListFree(list);
+  }
+
+  // Quick conversion: MPEG with sound into the folder with a space, from
+  // wildcard lists; the multiplexer's temporary file sits beside the output.
+  Report("quick_mpeg", V.VekQuickConvert(At(sub + kSep + "quick.mpg").c_str(), At("in*.bmp").c_str(),
+                                         At("tone.wav").c_str(), VEK_UNDEFINED, VEK_UNDEFINED, 10.0));
+
+  // Every still writer, each name written another way.
+  VekImage* img = V.VekImgAlloc();
+  const int32_t status = V.VekImgLoad(img, relative(std::string("..") + kSep + "in0003.bmp").c_str(), 0);
+  Report("still_load", status);
+  const char* exts[] = {"bmp", "jpg", "pcx", "png", "ppm", "rgb", "ras", "tga", "tif", "xpm"};
+  int k = 0;
+  for (const char* ext : exts) {
+    const std::string file = std::string("s-") + ext + "." + ext;
+    const std::string name = k % 3 == 0 ? At(sub + kSep + file) : k % 3 == 1 ? mixed(file) : relative(file);
+    ++k;
+    Report((std::string("still_") + ext).c_str(), status == 0 ? V.VekImgSave(img, name.c_str()) : status);
+  }
+  V.VekImgFree(img);
+
+  // A failed load puts an error record with the drive lines into the trace.
+  VekImage* none = V.VekImgAlloc();
+  V.VekImgLoad(none, At(sub + kSep + "missing.bmp").c_str(), 0);
+  V.VekImgFree(none);
 }
 
 }  // namespace
@@ -233,7 +315,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_dir = argv[2];
-  if (!g_dir.empty() && g_dir.back() != '/' && g_dir.back() != '\\') g_dir += '/';
+  while (g_dir.size() > 1 && (g_dir.back() == '/' || g_dir.back() == '\\')) g_dir.pop_back();
   LibHandle lib = OpenLib(argv[1]);
   if (!lib) {
     std::fprintf(stderr, "cannot load %s\n", argv[1]);
@@ -243,10 +325,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "export %s missing\n", V.missing);
     return 4;
   }
-  g_results = std::fopen((g_dir + "results.txt").c_str(), "w");
+  g_results = std::fopen(At("results.txt").c_str(), "w");
   if (!g_results) return 5;
   // The leak report at unload goes to the trace.
-  V.VekLogStart((g_dir + "trace.txt").c_str(), 0);
+  V.VekLogStart(At("trace.txt").c_str(), 0);
 
   const JobSpec jobs[] = {
       {"tga", "tga0000.tga", nullptr, true, false, 0, nullptr, 0, nullptr},
@@ -268,7 +350,7 @@ int main(int argc, char** argv) {
   for (const JobSpec& j : jobs) RunJob(j);
   // A Cinepak movie the Linux build wrote, read back through the system's
   // own decoder into a PNG sequence.
-  g_movie = g_dir + "cvid_in.avi";
+  g_movie = At("cvid_in.avi");
   if (FILE* f = std::fopen(g_movie.c_str(), "rb")) {
     std::fclose(f);
     RunJob({"cvid_read", "cvr0000.png", nullptr, true, false, 24, nullptr, 0, nullptr});
@@ -276,6 +358,7 @@ int main(int argc, char** argv) {
   g_movie.clear();
   DrawAndExchange();
   DrawText();
+  PathCases();
 
   std::fclose(g_results);
   // Unloading writes the leak report to the trace, then stops it.

@@ -3,6 +3,7 @@
 // has; the writer stores the first frame as byte runs, later frames as line
 // deltas from the frame before, raw frames where that does not pay, and a
 // ring frame leading from the last frame back to the first.
+#include "foundation/paths.h"
 #include "formats/movie/flic.h"
 
 #include <algorithm>
@@ -532,11 +533,7 @@ void FLCLoad(FlicState& ff, QImg& image, int32_t n, bool forward) {
 void FLCCreate(FlicState& ff, const std::string& name, double fps) {
   Monitored("FF_FLC.FLCCreate", [&] {
     FDelete(name);
-    const auto slash = name.find_last_of("/\\");
-    const auto dot = name.find_last_of('.');
-    ff.base_name = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                       ? name.substr(0, dot)
-                       : name;
+    ff.base_name = paths::StripExtension(name);
     if (ff.base_name.size() > 255) ff.base_name.resize(255);
     std::memset(ff.header, 0, sizeof ff.header);
     Put16(ff.header + 12, 8);   // depth

@@ -6,6 +6,7 @@
 // Writing: frames wait in a queue of three until the encoder asks for them
 // through the image function; whichever stream starts second is written to
 // a temporary file, and the close multiplexes both into the output.
+#include "foundation/paths.h"
 #include "formats/movie/mpeg.h"
 
 #include <algorithm>
@@ -68,11 +69,6 @@ void error_handler_(const char* message) { ErrRaiseText(kGrpExternal, message ? 
 std::string TempName(const std::string& folder, const char* stem, int32_t& counter) {
   return folder + stem + std::to_string(platform::ThreadId()) + std::to_string(++counter) +
          ".$$$";
-}
-
-std::string FolderOf(const std::string& name) {
-  const auto cut = name.find_last_of('/');
-  return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
 }
 
 // ---- module state ----
@@ -588,7 +584,7 @@ void MpgMultiPlex(const std::string& output, const std::string& video, const std
                   bool delete_parts) {
   Monitored("FF_MPG.MpgMultiPlex", [&] {
     pf::MOSLErrorFuncSet(pf::MpegLib::kMultiplexer, error_handler_);
-    const std::string temp = TempName(FolderOf(output), "mplex-", g_mpeg.mplex_temp);
+    const std::string temp = TempName(paths::Folder(output), "mplex-", g_mpeg.mplex_temp);
     FDelete(temp);
     // The temporary result goes on every path but the last rename.
     struct TempGuard {
