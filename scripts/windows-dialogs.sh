@@ -18,6 +18,8 @@ cmake --build "$build" --target vek_dialogs >/dev/null || exit 1
 rm -rf "$work"
 mkdir -p "$work"
 cp "$build/libvek-2.3.2.dll" "$build/tests/windows/vek_dialogs.exe" "$work/"
+# Pictures for the preview's file list.
+for i in 0 1 2; do convert -size 64x48 "xc:rgb($((i * 100)),80,40)" -type TrueColor "BMP3:$work/in$i.bmp"; done
 display=:$((90 + $$ % 100))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!

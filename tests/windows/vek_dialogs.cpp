@@ -232,6 +232,54 @@ void Run(VekJob* job, const Case& c,
 
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
+// Names as a Windows host gives them: a caption in the ANSI code page, and a
+// file list from a drive-letter pattern whose files the preview steps through
+// (the folder holds in0.bmp .. in2.bmp).
+void WindowsNames(HMODULE lib, VekJob* job) {
+  using ListAllocFn = VekList*(VEKAPI*)(void);
+  using ListAddFn = int32_t(VEKAPI*)(VekList*, const char*, int32_t);
+  using ListFreeFn = void(VEKAPI*)(VekList*);
+  auto output_dlg = reinterpret_cast<OutputDlgFn>(GetProcAddress(lib, "VekOutputDlg"));
+  auto list_alloc = reinterpret_cast<ListAllocFn>(GetProcAddress(lib, "VekListAlloc"));
+  auto list_add = reinterpret_cast<ListAddFn>(GetProcAddress(lib, "VekListAdd"));
+  auto list_free = reinterpret_cast<ListFreeFn>(GetProcAddress(lib, "VekListFree"));
+  auto unchanged = [](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
+    if (r != 0) return "Cancel returned " + std::to_string(r);
+    return Diff(a, b).empty() ? std::string() : "Cancel changed the job";
+  };
+  // "Café" in Windows-1252, the code page of Wine's default English locale.
+  Run(job, {"ansi_caption", L"Caf\u00e9 Settings",
+            [&](VekJob* j) { return output_dlg(j, nullptr, "Caf\xe9 Settings", 1); },
+            [](HWND d) {
+              Press(d, L"Cancel");
+              return std::string("found by its wide caption");
+            }},
+      unchanged);
+  if (!list_alloc || !list_add || !list_free) {
+    Report("preview_list", false, "list exports missing");
+    return;
+  }
+  VekList* list = list_alloc();
+  // Both separators, as hosts mix them.
+  list_add(list, (Narrow(g_dir) + "\\in?.BMP;" + Narrow(g_dir) + "/in2.bmp").c_str(), VEK_LIST_IMAGES);
+  std::wstring shown;
+  Run(job, {"preview_list", L"Output Settings",
+            [&](VekJob* j) { return output_dlg(j, list, "Output Settings", 1); },
+            [&shown](HWND d) {
+              for (HWND c : Children(d))
+                if (_wcsicmp(ClassOf(c).c_str(), L"Edit") == 0 && Text(c).find(L" / ") != std::wstring::npos)
+                  shown = Text(c);
+              Press(d, L"Cancel");
+              return "the frame box shows \"" + Narrow(shown) + "\"";
+            }},
+      [&shown](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
+        if (shown != L"1 / 4") return "the preview lists other files than in0..in2 and in2 again";
+        if (r != 0 || !Diff(a, b).empty()) return "Cancel changed the job";
+        return {};
+      });
+  list_free(list);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -458,6 +506,8 @@ int main(int argc, char** argv) {
               }},
         expect_cancel);
   }
+
+  WindowsNames(lib, job);
 
   free_job(job);
   FreeLibrary(lib);
