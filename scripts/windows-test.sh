@@ -260,7 +260,7 @@ check "unload: no memory or files left behind (trace)" \
 # mixed separators, relative names, a folder name with a space ----
 sub="$work/win/sub dir"
 for l in list_absolute list_mixed list_relative; do
-  n=$(awk -v n=$l '$1 == n {print $3}' "$work/win/results.txt")
+  n=$(awk -v n=$l '$1 == n {sub(/\r$/, "", $3); print $3}' "$work/win/results.txt")
   check "$l: status $(status_of win $l), the 10 frames found (${n:-missing})" \
     test "$(status_of win $l) $n" = "0 files=10"
 done
