@@ -8,7 +8,10 @@
 #    MPEG, AVI (DIB and MRLE, with sound) and WAV, draws on a device context,
 #    exchanges bitmaps and draws text; the same host built for Linux does the
 #    same with the Linux library; the outputs of both are checked here with
-#    ffprobe/ffmpeg, ImageMagick and sox, against the inputs and each other.
+#    ffprobe/ffmpeg, ImageMagick and sox, against the inputs and each other;
+#  - the Windows host names its files as Windows hosts do (drive letter Z:,
+#    backslashes, mixed separators, relative names, a folder with a space)
+#    for file lists, quick conversion, every still writer and the trace.
 #   scripts/windows-test.sh [windows build folder] [linux build folder] [triple]
 # The triple is i686-w64-mingw32 (the default) or x86_64-w64-mingw32.
 set -euo pipefail

@@ -7,7 +7,9 @@
 //
 // The folder holds the inputs (in0000.bmp .. in0009.bmp, 64 x 48, 24 bits;
 // white.bmp; tone.wav; optionally cvid_in.avi) and receives the outputs and results.txt, one line a
-// job: "<name> <status> <error text>". Outputs are checked outside.
+// job: "<name> <status> <error text>". Outputs are checked outside. On
+// Windows every name is written as Windows hosts write them (drive letter,
+// backslashes); the path cases also write into "<folder>/sub dir".
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
