@@ -296,8 +296,8 @@ dialogs=$(bash scripts/windows-dialogs.sh "$build" "$work/dialogs" 2>&1) || true
 while read -r name verdict detail; do
   [ -n "$name" ] || continue
   check "dialog $name: $verdict $detail" test "$verdict" = ok
-done <<<"$(grep -E '^[a-z_]+ (ok|FAIL)' <<<"$dialogs")"
-check "dialogs: all 26 cases ran" test "$(grep -cE '^[a-z_]+ (ok|FAIL)' <<<"$dialogs")" -ge 26
+done <<<"$(grep -aE '^[a-z_]+ (ok|FAIL)' <<<"$dialogs")"
+check "dialogs: all 26 cases ran" test "$(grep -acE '^[a-z_]+ (ok|FAIL)' <<<"$dialogs")" -ge 26
 
 echo
 if [ $failures -gt 0 ]; then
