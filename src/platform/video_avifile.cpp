@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -160,6 +161,8 @@ class FileStream final : public AviStream {
   std::vector<PalChange> pal_changes_;  // by frame
   // The colour table after the first k * kPalStride changes.
   std::vector<std::array<uint8_t, 1024>> pal_kept_;
+  std::array<uint8_t, 1024> pal_last_{};  // after the first pal_last_n_ changes
+  size_t pal_last_n_ = SIZE_MAX;
   // Reading: the OpenDML super-index found in strl.
   int64_t indx_pos_ = -1;
   uint32_t indx_size_ = 0;
@@ -945,9 +948,16 @@ bool FileStream::PaletteAt(int32_t pos, uint8_t* rgbquad) {
   const size_t n = size_t(std::upper_bound(pal_changes_.begin(), pal_changes_.end(), pos,
                                            [](int32_t v, const PalChange& c) { return v < c.frame; }) -
                           pal_changes_.begin());
-  std::array<uint8_t, 1024> table = pal_kept_[std::min(n / kPalStride, pal_kept_.size() - 1)];
-  for (size_t k = n / kPalStride * kPalStride; k < n; ++k) ApplyPalChange(k, table);
-  std::memcpy(rgbquad, table.data(), table.size());
+  // Reading on from the last table asked for, or from the kept one before.
+  size_t k = n / kPalStride * kPalStride;
+  if (pal_last_n_ >= k && pal_last_n_ <= n) {
+    k = pal_last_n_;
+  } else {
+    pal_last_ = pal_kept_[std::min(n / kPalStride, pal_kept_.size() - 1)];
+  }
+  for (; k < n; ++k) ApplyPalChange(k, pal_last_);
+  pal_last_n_ = n;
+  std::memcpy(rgbquad, pal_last_.data(), pal_last_.size());
   return true;
 }
 
