@@ -13,11 +13,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -100,6 +103,8 @@ int StreamOf(FOURCC id) {
   if (!IsDigit(a) || !IsDigit(b)) return -1;
   return (a - '0') * 10 + (b - '0');
 }
+// "NNpc": a palette change of a video stream, not a frame.
+bool IsPalChange(FOURCC id) { return ((id >> 16) & 0xFF) == 'p' && (id >> 24) == 'c'; }
 FOURCC ChunkId(int stream, char c, char d) {
   return MakeFourCC(static_cast<char>('0' + stream / 10), static_cast<char>('0' + stream % 10), c, d);
 }
@@ -110,6 +115,15 @@ struct Entry {
   uint32_t flags;
   int64_t start;  // bytes of the stream before this chunk
 };
+
+// A palette-change chunk: first entry, count (0: 256), flags, then
+// red, green, blue, flags per entry; it holds from frame `frame` on.
+struct PalChange {
+  int32_t frame;
+  int64_t pos;
+  uint32_t size;
+};
+constexpr size_t kPalStride = 64;  // palette changes between kept colour tables
 
 struct SuperEntry {
   uint64_t offset;
@@ -133,6 +147,9 @@ class FileStream final : public AviStream {
   HRESULT Write(int32_t start, int32_t samples, const void* buffer, int32_t buffer_size,
                 uint32_t flags, int32_t* samples_written, int32_t* bytes_written) override;
   bool IsKey(int32_t pos) override;
+  bool PaletteAt(int32_t pos, uint8_t* rgbquad) override;
+  void SettleVideo();
+  void ApplyPalChange(size_t k, std::array<uint8_t, 1024>& table);
 
   File* file_;
   int number_;
@@ -141,6 +158,11 @@ class FileStream final : public AviStream {
   std::vector<uint8_t> format_;
   std::vector<Entry> entries_;
   int64_t bytes_ = 0;  // sum of chunk sizes
+  std::vector<PalChange> pal_changes_;  // by frame
+  // The colour table after the first k * kPalStride changes.
+  std::vector<std::array<uint8_t, 1024>> pal_kept_;
+  std::array<uint8_t, 1024> pal_last_{};  // after the first pal_last_n_ changes
+  size_t pal_last_n_ = SIZE_MAX;
   // Reading: the OpenDML super-index found in strl.
   int64_t indx_pos_ = -1;
   uint32_t indx_size_ = 0;
@@ -418,6 +440,7 @@ bool File::LoadIdx1() {
   if (!ReadAt(idx1_pos_, raw.data(), n * 16)) return false;
   int64_t base = -1;
   std::vector<std::vector<Entry>> out(streams_.size());
+  std::vector<std::vector<PalChange>> pals(streams_.size());
   std::vector<int64_t> totals(streams_.size(), 0);
   for (int64_t i = 0; i < n; ++i) {
     const uint8_t* e = &raw[size_t(i * 16)];
@@ -442,6 +465,10 @@ bool File::LoadIdx1() {
     const int64_t pos = base + off + 8;
     if (pos + len > size_) return false;  // cut off: the scan finds what remains
     if (!ReadAt(pos - 8, h, 8) || Le32(h) != id || Le32(h + 4) != len) return false;
+    if (IsPalChange(id)) {
+      pals[size_t(st)].push_back({static_cast<int32_t>(out[size_t(st)].size()), pos, len});
+      continue;
+    }
     out[size_t(st)].push_back({pos, len, flags & AVIIF_KEYFRAME, totals[size_t(st)]});
     totals[size_t(st)] += len;
   }
@@ -449,6 +476,7 @@ bool File::LoadIdx1() {
     if (!streams_[k]->entries_.empty()) continue;  // has its OpenDML index
     streams_[k]->entries_ = std::move(out[k]);
     streams_[k]->bytes_ = totals[k];
+    streams_[k]->pal_changes_ = std::move(pals[k]);
   }
   return true;
 }
@@ -457,6 +485,7 @@ bool File::LoadIdx1() {
 // that names no chunk, ends the walk of that list.
 void File::Scan() {
   std::vector<std::vector<Entry>> out(streams_.size());
+  std::vector<std::vector<PalChange>> pals(streams_.size());
   std::vector<int64_t> totals(streams_.size(), 0);
   for (const Range& r : movis_) {
     int64_t pos = r.begin;
@@ -474,6 +503,12 @@ void File::Scan() {
         const int st = StreamOf(id);
         if (st >= 0 && st < static_cast<int>(streams_.size())) {
           if (pos + 8 + len > size_) break;  // cut off
+          if (IsPalChange(id)) {
+            pals[size_t(st)].push_back(
+                {static_cast<int32_t>(out[size_t(st)].size()), pos + 8, static_cast<uint32_t>(len)});
+            pos += 8 + len + (len & 1);
+            continue;
+          }
           const bool key = streams_[size_t(st)]->entries_.empty() && out[size_t(st)].empty();
           out[size_t(st)].push_back(
               {pos + 8, static_cast<uint32_t>(len), key ? AVIIF_KEYFRAME : 0u, totals[size_t(st)]});
@@ -496,6 +531,7 @@ void File::Scan() {
     if (!streams_[k]->entries_.empty()) continue;
     streams_[k]->entries_ = std::move(out[k]);
     streams_[k]->bytes_ = totals[k];
+    streams_[k]->pal_changes_ = std::move(pals[k]);
   }
 }
 
@@ -535,6 +571,7 @@ HRESULT File::OpenRead(const char* name) {
     const bool later_parts = movis_.size() > 1;
     if (later_parts || !LoadIdx1()) Scan();
   }
+  for (auto& s : streams_) s->SettleVideo();
   return AVIERR_OK;
 }
 
@@ -830,6 +867,100 @@ int32_t FileStream::Length() {
   return static_cast<int32_t>(std::min<int64_t>(n, INT32_MAX));
 }
 
+// Empty chunks of a video stream hold no picture: a writer drops a frame
+// that repeats the last one, and some writers (ffmpeg's, for a time base
+// finer than the frame rate) follow every picture with empty chunks. When
+// pictures fall only on every g-th chunk, the stream is read at 1/g of its
+// rate, one frame per picture; a stream whose header counts its pictures
+// alone holds no time in its empty chunks at all. Palette changes are
+// renumbered to the frames kept and their colour tables built.
+void FileStream::SettleVideo() {
+  if (!Video() || SampleSize() || entries_.empty()) return;
+  const int64_t total = int64_t(entries_.size());
+  int64_t pictures = 0;
+  int64_t g = 0;
+  for (int64_t i = 0; i < total; ++i) {
+    if (entries_[size_t(i)].size == 0) continue;
+    ++pictures;
+    g = std::gcd(g, i);
+  }
+  std::vector<int64_t> kept_before;  // frames kept before entry i (size total + 1)
+  auto keep_if = [&](auto keep) {
+    std::vector<Entry> out;
+    kept_before.assign(size_t(total) + 1, 0);
+    for (int64_t i = 0; i < total; ++i) {
+      kept_before[size_t(i)] = int64_t(out.size());
+      if (keep(i)) out.push_back(entries_[size_t(i)]);
+    }
+    kept_before[size_t(total)] = int64_t(out.size());
+    entries_ = std::move(out);
+  };
+  if (pictures > 0 && pictures < total) {
+    if (si_.dwLength == pictures) {
+      keep_if([&](int64_t i) { return entries_[size_t(i)].size != 0; });
+    } else if (pictures > 1 && g > 1 && g <= UINT32_MAX &&
+               (si_.dwRate % g == 0 || uint64_t(si_.dwScale) * uint64_t(g) <= UINT32_MAX)) {
+      if (si_.dwRate % g == 0) si_.dwRate /= static_cast<uint32_t>(g);
+      else si_.dwScale *= static_cast<uint32_t>(g);
+      if (entries_[0].size == 0) entries_[0].flags &= ~AVIIF_KEYFRAME;
+      keep_if([&](int64_t i) { return i % g == 0; });
+    }
+  }
+  if (!kept_before.empty()) {
+    for (PalChange& c : pal_changes_)
+      c.frame = static_cast<int32_t>(kept_before[size_t(std::clamp<int64_t>(c.frame, 0, total))]);
+  }
+  if (pal_changes_.empty()) return;
+  // The colour table of the format, then one kept every kPalStride changes.
+  std::array<uint8_t, 1024> table{};
+  if (format_.size() >= 40) {
+    const uint32_t head = std::min<uint32_t>(Le32(&format_[0]), uint32_t(format_.size()));
+    const size_t n = std::min<size_t>(format_.size() - head, table.size());
+    std::memcpy(table.data(), format_.data() + head, n);
+  }
+  pal_kept_.assign(1, table);
+  for (size_t k = 0; k < pal_changes_.size(); ++k) {
+    ApplyPalChange(k, table);
+    if ((k + 1) % kPalStride == 0) pal_kept_.push_back(table);
+  }
+}
+
+void FileStream::ApplyPalChange(size_t k, std::array<uint8_t, 1024>& table) {
+  const PalChange& c = pal_changes_[k];
+  uint8_t b[4 + 1024];
+  const uint32_t size = std::min<uint32_t>(c.size, sizeof b);
+  if (size < 4 || !file_->ReadAt(c.pos, b, size)) return;
+  const int first = b[0];
+  const int count = std::min<int>(b[1] ? b[1] : 256, 256 - first);
+  for (int i = 0; i < count && 4 + (i + 1) * 4 <= int(size); ++i) {
+    const uint8_t* e = b + 4 + i * 4;  // red, green, blue, flags
+    uint8_t* q = &table[size_t(first + i) * 4];
+    q[0] = e[2];
+    q[1] = e[1];
+    q[2] = e[0];
+    q[3] = 0;
+  }
+}
+
+bool FileStream::PaletteAt(int32_t pos, uint8_t* rgbquad) {
+  if (pal_kept_.empty()) return false;
+  // Changes in force at `pos`: those placed before its chunk.
+  const size_t n = size_t(std::upper_bound(pal_changes_.begin(), pal_changes_.end(), pos,
+                                           [](int32_t v, const PalChange& c) { return v < c.frame; }) -
+                          pal_changes_.begin());
+  // Reading on from the last table asked for, or from the kept one before.
+  size_t k = n / kPalStride * kPalStride;
+  if (pal_last_n_ >= k && pal_last_n_ <= n) {
+    k = pal_last_n_;
+  } else {
+    pal_last_ = pal_kept_[std::min(n / kPalStride, pal_kept_.size() - 1)];
+  }
+  for (; k < n; ++k) ApplyPalChange(k, pal_last_);
+  pal_last_n_ = n;
+  std::memcpy(rgbquad, pal_last_.data(), pal_last_.size());
+  return true;
+}
+
 bool FileStream::IsKey(int32_t pos) {
   if (pos < 0 || SampleSize()) return SampleSize() != 0;
   return size_t(pos) < entries_.size() && (entries_[size_t(pos)].flags & AVIIF_KEYFRAME);
@@ -1075,9 +1206,20 @@ HRESULT AVIStreamInfo(PAVISTREAM stream, AVISTREAMINFO* info, int32_t size) {
   return stream->Info(*info);
 }
 
-HRESULT AVIStreamReadFormat(PAVISTREAM stream, int32_t, void* format, int32_t* size) {
+HRESULT AVIStreamReadFormat(PAVISTREAM stream, int32_t pos, void* format, int32_t* size) {
   if (!stream) return AVIERR_BADHANDLE;
-  return stream->ReadFormat(format, size);
+  const int32_t room = size ? *size : 0;
+  const HRESULT r = stream->ReadFormat(format, size);
+  // The colour table in force at `pos`, as far as the format holds one.
+  uint8_t table[1024];
+  if (r == AVIERR_OK && format && room >= 40 && stream->PaletteAt(pos, table)) {
+    auto* b = static_cast<uint8_t*>(format);
+    const int32_t head = static_cast<int32_t>(Le32(b));
+    const int32_t end = std::min(room, *size);
+    if (head >= 40 && head < end)
+      std::memcpy(b + head, table, static_cast<size_t>(std::min<int32_t>(end - head, 1024)));
+  }
+  return r;
 }
 
 HRESULT AVIStreamSetFormat(PAVISTREAM stream, int32_t, const void* format, int32_t size) {

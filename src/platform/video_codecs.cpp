@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -843,6 +844,12 @@ struct vek::platform::GetFrame {
   std::vector<uint8_t> format;  // the stream's format
   int width = 0, height = 0, bits = 0;
   bool raw = false;
+  // Empty chunks hold no picture: a frame whose chunk is empty shows the
+  // picture before it. Pictures are numbered over the chunks that hold one
+  // (`chunk_of`, empty when every chunk does); `picture_of` gives each
+  // frame its picture, -1 before the first.
+  std::vector<int32_t> chunk_of;
+  std::vector<int32_t> picture_of;
   AVCodecContext* dec = nullptr;
   AVFrame* frame = nullptr;
   AVPacket* pkt = nullptr;
@@ -883,7 +890,16 @@ namespace vek::platform {
 
 namespace {
 
-bool ReadChunk(GetFrame& g, int32_t pos) {
+// Chunk of picture `pos`.
+int32_t ChunkOf(const GetFrame& g, int32_t pos) {
+  return g.chunk_of.empty() ? pos : g.chunk_of[size_t(pos)];
+}
+int32_t Pictures(const GetFrame& g) {
+  return g.chunk_of.empty() ? AVIStreamLength(g.stream) : static_cast<int32_t>(g.chunk_of.size());
+}
+
+bool ReadChunk(GetFrame& g, int32_t picture) {
+  const int32_t pos = ChunkOf(g, picture);
   int32_t bytes = 0, n = 0;
   if (AVIStreamRead(g.stream, pos, 1, nullptr, 0, &bytes, &n) != AVIERR_OK || bytes < 0) return false;
   g.chunk.resize(static_cast<size_t>(bytes) + AV_INPUT_BUFFER_PADDING_SIZE);
@@ -961,7 +977,10 @@ bool DeliverRaw(GetFrame& g, int32_t pos) {
   h.biClrUsed = g.bits == 8 ? 256 : 0;
   if (g.bits == 16) h.biBitCount = 16;
   std::memcpy(g.out.data(), &h, 40);
-  if (g.bits == 8) std::memcpy(g.out.data() + 40, g.palette, 1024);
+  if (g.bits == 8) {
+    g.stream->PaletteAt(ChunkOf(g, pos), g.palette);
+    std::memcpy(g.out.data() + 40, g.palette, 1024);
+  }
   const bool top_down = reinterpret_cast<const BITMAPINFOHEADER*>(g.format.data())->biHeight < 0;
   for (int y = 0; y < g.height; ++y) {
     const int src_row = top_down ? g.height - 1 - y : y;
@@ -1009,7 +1028,7 @@ int32_t StartFor(GetFrame& g, int32_t pos) {
     p = g.packet_of[size_t(t)];
   }
   for (int32_t k = p; k > 0; --k) {
-    if (!AVIStreamIsKeyFrame(g.stream, k)) continue;
+    if (!AVIStreamIsKeyFrame(g.stream, ChunkOf(g, k))) continue;
     const int32_t d = KnownDisplay(g, k);
     if (d >= 0 && d <= t) return k;
   }
@@ -1090,6 +1109,7 @@ bool Run(GetFrame& g, int32_t pos, int32_t length, bool lenient, bool& stop) {
       g.pkt->size = size;
       g.pkt->pts = g.pkt->dts = i;
       if (g.bits <= 8) {
+        g.stream->PaletteAt(ChunkOf(g, i), g.palette);  // palette-change chunks before it
         uint8_t* side = av_packet_new_side_data(g.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
         if (side) {
           for (int c = 0; c < 256; ++c) {
@@ -1119,7 +1139,7 @@ bool Run(GetFrame& g, int32_t pos, int32_t length, bool lenient, bool& stop) {
 
 bool Decode(GetFrame& g, int32_t pos) {
   if (pos == g.have) return true;
-  const int32_t length = AVIStreamLength(g.stream);
+  const int32_t length = Pictures(g);
   if (pos < 0 || pos >= length) return false;
   if (g.reorder && g.display.size() != size_t(length)) {
     g.display.assign(size_t(length), -1);
@@ -1148,6 +1168,24 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER*) {
   if (stream->Info(si) != AVIERR_OK || si.fccType != streamtypeVIDEO) return nullptr;
   auto g = std::make_unique<GetFrame>();
   g->stream = stream;
+  const int32_t chunks = AVIStreamLength(stream);
+  for (int32_t i = 0; i < chunks; ++i) {
+    int32_t bytes = 0, n = 0;
+    const bool empty = AVIStreamRead(stream, i, 1, nullptr, 0, &bytes, &n) == AVIERR_OK && bytes == 0;
+    if (empty && g->picture_of.empty()) {
+      // The first empty chunk: every chunk before it held a picture.
+      g->picture_of.resize(size_t(i));
+      g->chunk_of.resize(size_t(i));
+      std::iota(g->picture_of.begin(), g->picture_of.end(), 0);
+      std::iota(g->chunk_of.begin(), g->chunk_of.end(), 0);
+    }
+    if (!empty && !g->picture_of.empty()) g->chunk_of.push_back(i);
+    if (!g->picture_of.empty() || empty)
+      g->picture_of.push_back(static_cast<int32_t>(g->chunk_of.size()) - 1);
+  }
+  // Empty chunks before the first picture show that picture.
+  if (!g->chunk_of.empty())
+    for (int32_t& p : g->picture_of) p = std::max(p, 0);
   int32_t size = 0;
   if (AVIStreamReadFormat(stream, 0, nullptr, &size) != AVIERR_OK || size < 40) return nullptr;
   g->format.resize(static_cast<size_t>(size));
@@ -1202,8 +1240,10 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER*) {
   return g.release();
 }
 
-void* AVIStreamGetFrame(PGETFRAME g, int32_t pos) {
-  if (!g || pos < 0 || pos >= AVIStreamLength(g->stream)) return nullptr;
+void* AVIStreamGetFrame(PGETFRAME g, int32_t frame) {
+  if (!g || frame < 0 || frame >= AVIStreamLength(g->stream)) return nullptr;
+  const int32_t pos = g->picture_of.empty() ? frame : g->picture_of[size_t(frame)];
+  if (pos < 0) return nullptr;  // empty chunks before the first picture
   if (g->raw) {
     if (pos == g->have) return g->out.data();
     if (!DeliverRaw(*g, pos)) return nullptr;

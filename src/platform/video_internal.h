@@ -21,6 +21,10 @@ struct AviStream {
   virtual HRESULT Write(int32_t start, int32_t samples, const void* buffer, int32_t buffer_size,
                         uint32_t flags, int32_t* samples_written, int32_t* bytes_written) = 0;
   virtual bool IsKey(int32_t pos) = 0;
+  // Streams whose palette changes within the file (8-bit video with
+  // palette-change chunks) put the colour table in force at frame `pos`
+  // into `rgbquad` (256 entries) and return true; others leave it alone.
+  virtual bool PaletteAt(int32_t, uint8_t* /*rgbquad*/) { return false; }
 };
 
 // Live objects of both layers, for leak checks.

@@ -268,7 +268,9 @@ struct Sink {
 };
 
 // Decodes the code stream `data` (sub-block payloads joined) with minimum
-// code size m into the sink. False on codes that cannot occur.
+// code size m into the sink. False on codes that cannot occur before any
+// pixel; a damaged stream that already gave pixels ends there, keeping them
+// (as other decoders do), so one bad frame does not cost the frames after it.
 bool LzwDecode(const uint8_t* data, int64_t size, int32_t m, LzwTable& t, Sink& sink) {
   if (m < 1 || m > 11) return false;
   const int32_t clear = 1 << m;
@@ -277,6 +279,7 @@ bool LzwDecode(const uint8_t* data, int64_t size, int32_t m, LzwTable& t, Sink& 
   int32_t next = clear + 2;
   int32_t mask = (1 << code_size) - 1;
   int32_t prev = -1;
+  bool any = false;  // a pixel came out
   for (int32_t i = 0; i < clear; ++i) {
     t.length[i] = 1;
     t.first[i] = static_cast<uint8_t>(i);
@@ -313,7 +316,11 @@ bool LzwDecode(const uint8_t* data, int64_t size, int32_t m, LzwTable& t, Sink& 
     }
     if (code == eoi) break;
     if (prev < 0) {
-      if (code >= clear) return false;
+      if (code >= clear) {
+        if (any) goto finished;
+        return false;
+      }
+      any = true;
       out[used++] = static_cast<uint8_t>(code);
       prev = code;
       continue;
@@ -344,7 +351,7 @@ bool LzwDecode(const uint8_t* data, int64_t size, int32_t m, LzwTable& t, Sink& 
       out[used + len] = fc;
       used += len + 1;
     } else {
-      return false;
+      goto finished;  // `prev` was decoded: pixels came out
     }
     if (next < 4096) {
       t.prefix[next] = static_cast<uint16_t>(prev);
@@ -598,7 +605,11 @@ void GIFLoadNext(GifState& gf, QImg& image) {
       Tracked<LzwTable> table(1, 19, "FF_GIF.GIFLoadNext.GIFLZWChBuf");
       Sink sink{image.pixels, image.palette, bpp, gf.width, gf.height, left, top, fw, fh,
                 ctl.transparent, (packed & 0x40) != 0};
-      if (!LzwDecode(data, data_len, min_code, *table.get(), sink))
+      // A later frame whose codes give nothing leaves the picture as it was,
+      // as other decoders do, rather than ending the animation there; a
+      // code size no GIF can have still fails.
+      const bool valid_size = min_code >= 1 && min_code <= 11;
+      if (!LzwDecode(data, data_len, min_code, *table.get(), sink) && (gf.current == 0 || !valid_size))
         ErrReportCode(kGrpImage, kImgDecompress, 20);
     }
     ++gf.current;
