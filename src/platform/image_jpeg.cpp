@@ -264,12 +264,14 @@ int read_JPEG_file(const char* name, uint8_t* buffer, int64_t capacity, int32_t*
       rc = 1;
     }
   }
+  // Saved markers go with the picture's memory when decoding finishes.
+  const int32_t oriented = rc == 0 ? Orientation(r.c) : kOrientTopLeft;
   if (rc == 0) rc = Decode(r.c, r.err, buffer, capacity, comps);
   if (rc == 0) {
     *width = static_cast<int32_t>(r.c.output_width);
     *height = static_cast<int32_t>(r.c.output_height);
     *components = comps;
-    if (orientation) *orientation = Orientation(r.c);
+    if (orientation) *orientation = oriented;
   }
   return rc;
 }
