@@ -96,9 +96,8 @@ int32_t Orientation(const jpeg_decompress_struct& c) {
 }
 
 // CMYK samples are read as Adobe stores them, inverted (255 no ink), with
-// or without its marker: files without it were written that way too by
-// the libraries of their time, and every common reader (ImageMagick,
-// browsers, Photoshop) takes them so.
+// or without its marker, as ImageMagick reads them: files without the
+// marker come out as every other reader shows them.
 void CmykRowToBgr(const uint8_t* s, uint8_t* d, JDIMENSION width) {
   for (JDIMENSION x = 0; x < width; ++x, s += 4, d += 3) {
     const unsigned c = s[0];
