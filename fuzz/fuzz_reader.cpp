@@ -15,6 +15,7 @@
 #include "engine/media_access.h"
 #include "sound/sound.h"
 #include "formats/format_descriptor.h"
+#include "formats/still/orientation.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
@@ -115,6 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size) std::fwrite(data, 1, size, f);
   std::fclose(f);
 
+  // Half of the inputs load turned as their orientation says.
+  vek::StillSetAutoOrient(static_cast<int32_t>(size & 1));
   vek::QffInfo fi{};
   vek::MonitoredBoundary("Fuzz.Info", [&] { vek::FFInfo(name, D().id, fi); });
   CheckClean();

@@ -325,6 +325,16 @@ VEK_EXPORT void VEKAPI VekLogStop(void);
    value; VEK_UNDEFINED only queries. */
 VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes);
 
+/* Extension of this library: the orientation a camera records. JPEG files
+   (EXIF Orientation) and TIFF files (the Orientation tag) load in the order
+   their rows are stored by default (0). Nonzero applies the recorded
+   orientation while reading, as browsers do: mirrored, turned half round or
+   a quarter round (all eight values), so the picture comes out upright; a
+   quarter turn exchanges width and height, and file information reports
+   the sides the picture loads with. Process-wide; nonzero is on, 0 off;
+   VEK_UNDEFINED only queries; returns the current setting. */
+VEK_EXPORT int32_t VEKAPI VekExtSetAutoOrient(int32_t on);
+
 /* ---- Images, sound buffers and small conversions ------------------------
 
    Image handles are VekImage records: from VekImgAlloc (freed by VekImgFree),

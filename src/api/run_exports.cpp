@@ -11,6 +11,7 @@
 #include "engine/conversion_loop.h"
 #include "engine/format_registry.h"
 #include "engine/save_options.h"
+#include "formats/still/orientation.h"
 #include "sound/sound.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
@@ -370,6 +371,14 @@ VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes) {
   return ApiCall<int32_t>("vekmain.VekExtSetPaletteRefinement", 0, [&] {
     const int32_t v = PalSetRefinement(passes);
     ApiTrace("VekExtSetPaletteRefinement: " + NumText(v));
+    return v;
+  });
+}
+
+VEK_EXPORT int32_t VEKAPI VekExtSetAutoOrient(int32_t on) {
+  return ApiCall<int32_t>("vekmain.VekExtSetAutoOrient", 0, [&] {
+    const int32_t v = StillSetAutoOrient(on);
+    ApiTrace("VekExtSetAutoOrient: " + NumText(v));
     return v;
   });
 }

@@ -9,6 +9,8 @@
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
 
+#include "formats/still/orientation.h"
+
 namespace vek {
 
 namespace {
@@ -75,17 +77,33 @@ int ReadHeader(jpeg_decompress_struct& c, ErrorJump& err, std::FILE* f, jpeg_pro
   prog.progress_monitor = Progress;
   c.progress = &prog;
   jpeg_stdio_src(&c, f);
+  // EXIF blocks are kept for their orientation.
+  jpeg_save_markers(&c, JPEG_APP0 + 1, 0xFFFF);
   jpeg_read_header(&c, TRUE);
   return 0;
 }
 
-// Adobe's CMYK files store the inks inverted; others as they are.
-void CmykRowToBgr(const uint8_t* s, uint8_t* d, JDIMENSION width, bool inverted) {
+// The orientation of the first EXIF block, 1 without one.
+int32_t Orientation(const jpeg_decompress_struct& c) {
+  static constexpr uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+  for (jpeg_saved_marker_ptr m = c.marker_list; m; m = m->next) {
+    if (m->marker != JPEG_APP0 + 1 || m->data_length < sizeof kExif || !m->data ||
+        std::memcmp(m->data, kExif, sizeof kExif) != 0)
+      continue;
+    return ExifOrientation(m->data + sizeof kExif, m->data_length - sizeof kExif);
+  }
+  return kOrientTopLeft;
+}
+
+// CMYK samples are read as Adobe stores them, inverted (255 no ink), with
+// or without its marker, as ImageMagick reads them: files without the
+// marker come out as every other reader shows them.
+void CmykRowToBgr(const uint8_t* s, uint8_t* d, JDIMENSION width) {
   for (JDIMENSION x = 0; x < width; ++x, s += 4, d += 3) {
-    const unsigned c = inverted ? s[0] : 255u - s[0];
-    const unsigned m = inverted ? s[1] : 255u - s[1];
-    const unsigned y = inverted ? s[2] : 255u - s[2];
-    const unsigned k = inverted ? s[3] : 255u - s[3];
+    const unsigned c = s[0];
+    const unsigned m = s[1];
+    const unsigned y = s[2];
+    const unsigned k = s[3];
     d[0] = static_cast<uint8_t>((y * k + 127) / 255);
     d[1] = static_cast<uint8_t>((m * k + 127) / 255);
     d[2] = static_cast<uint8_t>((c * k + 127) / 255);
@@ -121,12 +139,11 @@ int Decode(jpeg_decompress_struct& c, ErrorJump& err, uint8_t* buffer, int64_t c
   JSAMPARRAY ink = nullptr;
   if (cmyk) ink = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
                                          c.output_width * 4, 1);
-  const bool inverted = c.saw_Adobe_marker != 0;
   while (c.output_scanline < c.output_height) {
     uint8_t* row = buffer + static_cast<int64_t>(c.output_scanline) * stride;
     if (cmyk) {
       if (jpeg_read_scanlines(&c, ink, 1) != 1) break;
-      CmykRowToBgr(ink[0], row, c.output_width, inverted);
+      CmykRowToBgr(ink[0], row, c.output_width);
       continue;
     }
     // Several rows per call where the decoder produces them together.
@@ -212,7 +229,8 @@ struct JpegReader {
 
 }  // namespace
 
-int info_JPEG_file(const char* name, int32_t* width, int32_t* height, int32_t* components) {
+int info_JPEG_file(const char* name, int32_t* width, int32_t* height, int32_t* components,
+                   int32_t* orientation) {
   JpegReader r;
   int rc = r.Open(name);
   if (rc == 0) {
@@ -224,13 +242,14 @@ int info_JPEG_file(const char* name, int32_t* width, int32_t* height, int32_t* c
       *width = static_cast<int32_t>(r.c.image_width);
       *height = static_cast<int32_t>(r.c.image_height);
       *components = comps;
+      if (orientation) *orientation = Orientation(r.c);
     }
   }
   return rc;
 }
 
 int read_JPEG_file(const char* name, uint8_t* buffer, int64_t capacity, int32_t* width,
-                   int32_t* height, int32_t* components) {
+                   int32_t* height, int32_t* components, int32_t* orientation) {
   JpegReader r;
   int rc = r.Open(name);
   int comps = 0;
@@ -244,11 +263,14 @@ int read_JPEG_file(const char* name, uint8_t* buffer, int64_t capacity, int32_t*
       rc = 1;
     }
   }
+  // Saved markers go with the picture's memory when decoding finishes.
+  const int32_t oriented = rc == 0 ? Orientation(r.c) : kOrientTopLeft;
   if (rc == 0) rc = Decode(r.c, r.err, buffer, capacity, comps);
   if (rc == 0) {
     *width = static_cast<int32_t>(r.c.output_width);
     *height = static_cast<int32_t>(r.c.output_height);
     *components = comps;
+    if (orientation) *orientation = oriented;
   }
   return rc;
 }

@@ -147,9 +147,9 @@ TEST_F(JpegTest, BrokenFilesFailWithoutEndingTheProcess) {
   EXPECT_EQ(o.code, vek::kImgOpen);
 }
 
-// A CMYK file written through libjpeg from the photo's colours: with the
-// Adobe marker the inks are stored inverted, as Adobe's programs do;
-// without it they are stored as they are.
+// A CMYK file written through libjpeg from the photo's colours, the inks
+// stored inverted as Adobe's programs do, with or without their marker
+// (readers take both alike).
 void WriteCmyk(const std::string& file, const Rgb& rgb, bool adobe) {
   jpeg_compress_struct c;
   jpeg_error_mgr err;
@@ -173,9 +173,9 @@ void WriteCmyk(const std::string& file, const Rgb& rgb, bool adobe) {
     for (int x = 0; x < rgb.width; ++x) {
       for (int k = 0; k < 3; ++k) {
         const uint8_t ink = static_cast<uint8_t>(255 - s[3 * x + k]);
-        row[4 * x + k] = adobe ? static_cast<uint8_t>(255 - ink) : ink;
+        row[4 * x + k] = static_cast<uint8_t>(255 - ink);
       }
-      row[4 * x + 3] = adobe ? 255 : 0;  // no black ink
+      row[4 * x + 3] = 255;  // no black ink
     }
     JSAMPROW r = row.data();
     jpeg_write_scanlines(&c, &r, 1);

@@ -35,6 +35,16 @@ grep -q "no files match" "$work/err" || fail "empty wildcard not named"
 "$vekconv" --help > "$work/help" || fail "--help: exit $?"
 grep -q "Ogg Vorbis" "$work/help" || fail "help lists no formats"
 
+# A picture stored on its side comes out upright, as ImageMagick's
+# -auto-orient shows it; --stored-orientation keeps the stored rows.
+/usr/bin/convert "$work/a.bmp" -orient RightTop -compress lzw "$work/side.tif" || fail "no turned picture"
+/usr/bin/convert "$work/side.tif" -auto-orient "$work/up_im.bmp" || fail "no upright oracle"
+"$vekconv" -q "$work/up.bmp" "$work/side.tif" 2> "$work/err" || fail "turned picture: $(cat "$work/err")"
+[ "$(/usr/bin/compare -metric AE "$work/up.bmp" "$work/up_im.bmp" null: 2>&1)" = 0 ] ||
+  fail "turned picture does not load upright"
+"$vekconv" -q --stored-orientation "$work/st.bmp" "$work/side.tif" 2> "$work/err" || fail "stored order: $(cat "$work/err")"
+[ "$(/usr/bin/identify -format %wx%h "$work/st.bmp")" = 64x48 ] || fail "--stored-orientation turned the picture"
+
 # Adjustments and a caption in the function stage: the caption changes pixels
 # where it is drawn and leaves the rest of the frame alone.
 "$vekconv" -q "$work/plain.bmp" "$work/a.bmp" 2> "$work/err" || fail "plain copy: $(cat "$work/err")"

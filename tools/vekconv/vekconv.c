@@ -45,6 +45,9 @@ static const char* kUsage =
     "      --quality N         quality of the output codec (JPEG, Ogg Vorbis: percent)\n"
     "      --refine-palette N  8-bit outputs: N (1..16) refinement passes after the\n"
     "                          palette optimiser, for pictures closer to the source\n"
+    "      --stored-orientation  load JPEG and TIFF pictures in the order they are\n"
+    "                          stored; by default the orientation the camera recorded\n"
+    "                          (EXIF, TIFF Orientation) is applied, as browsers do\n"
     "      --trace FILE        write a trace of the run to FILE\n"
     "      --dialog            show the output settings dialog before the run (needs a\n"
     "                          display); cancelling it ends vekconv with status 2\n"
@@ -459,11 +462,15 @@ int main(int argc, char** argv) {
   o->aud_chan = 2;
   o->aud_bits = 16;
   const char* output = NULL;
+  /* Pictures as they are shown, unless asked otherwise (before --info). */
+  VekExtSetAutoOrient(1);
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
       fputs(kUsage, stdout);
       return 0;
+    } else if (!strcmp(a, "--stored-orientation")) {
+      VekExtSetAutoOrient(0);
     } else if (!strcmp(a, "--info")) {
       return Info(NeedArg(argc, argv, &i));
     } else if (!strcmp(a, "-s") || !strcmp(a, "--size")) {

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
+#include "formats/still/orientation.h"
 #include "formats/still/raster_io.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
@@ -36,23 +38,36 @@ int32_t JPGSetQuality(int32_t quality) {
   return g_jpeg_quality;
 }
 
+namespace {
+
+// The file's information with its sides as stored, and its orientation.
+void StoredInfo(const std::string& name, QffInfo& info, int32_t& orientation) {
+  int32_t w = 0, h = 0, comps = 0;
+  orientation = kOrientTopLeft;
+  if (info_JPEG_file(name.c_str(), &w, &h, &comps, &orientation) != 0) {
+    // The library's reason stays visible next to the error.
+    WarnReportText(kGrpExternal, JpegLastMessage(), 7);
+    ErrReportCode(kGrpImage, kImgOpen, 1);
+  }
+  info.size = FileSize(name);
+  info.width = w;
+  info.height = h;
+  info.bytespp = comps;
+  info.bits = comps * 8;
+  info.frames = 1;
+  SetText(info.compression, "JFIF 1.02");
+  info.imagesValid = w > 0 ? -1 : 0;
+  info.imagesSupported = info.imagesValid;
+}
+
+}  // namespace
+
 void JPGInfo(const std::string& name, QffInfo& info) {
   Monitored("FF_JPG.JPGInfo", [&] {
-    int32_t w = 0, h = 0, comps = 0;
-    if (info_JPEG_file(name.c_str(), &w, &h, &comps) != 0) {
-      // The library's reason stays visible next to the error.
-      WarnReportText(kGrpExternal, JpegLastMessage(), 7);
-      ErrReportCode(kGrpImage, kImgOpen, 1);
-    }
-    info.size = FileSize(name);
-    info.width = w;
-    info.height = h;
-    info.bytespp = comps;
-    info.bits = comps * 8;
-    info.frames = 1;
-    SetText(info.compression, "JFIF 1.02");
-    info.imagesValid = w > 0 ? -1 : 0;
-    info.imagesSupported = info.imagesValid;
+    int32_t orientation = kOrientTopLeft;
+    StoredInfo(name, info, orientation);
+    // Turned pictures load with their sides exchanged.
+    if (StillAutoOrient() && orientation >= 5) std::swap(info.width, info.height);
   });
 }
 
@@ -65,16 +80,20 @@ void JPGLoad(const std::string& name, QImg& img) {
       ErrReportCode(kGrpImage, kImgUnsupported, 2);
     ImgLoadGuard loading(img);
     ImgAlloc(&img, fi.width, fi.height, fi.bits, 3, "FF_JPG.JPGLoad.img");
-    int32_t w = 0, h = 0, comps = 0;
-    if (read_JPEG_file(name.c_str(), img.pixels, img.size, &w, &h, &comps) != 0) {
+    // The picture is decoded as stored (the information gives the sides of
+    // a turned one exchanged: the bytes are the same) and turned afterwards.
+    int32_t w = 0, h = 0, comps = 0, orientation = kOrientTopLeft;
+    if (read_JPEG_file(name.c_str(), img.pixels, img.size, &w, &h, &comps, &orientation) != 0) {
       WarnReportText(kGrpExternal, JpegLastMessage(), 8);
       ErrReportCode(kGrpImage, kImgOpen, 4);
     }
-    if (w != fi.width || h != fi.height || comps != fi.bytespp)
+    const bool turned = StillAutoOrient() && orientation >= 5;
+    if ((turned ? h : w) != fi.width || (turned ? w : h) != fi.height || comps != fi.bytespp)
       ErrReportCode(kGrpImage, kImgOpen, 5);
     ImgSetDims(&img, w, h, comps * 8);
     if (comps == 1)
       for (int i = 0; i < 256; ++i) std::memset(img.palette + 3 * i, i, 3);
+    if (StillAutoOrient()) OrientImage(img, orientation);
   });
 }
 

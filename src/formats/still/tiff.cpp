@@ -10,6 +10,7 @@
 
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
+#include "formats/still/orientation.h"
 #include "formats/still/raster_io.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
@@ -135,6 +136,8 @@ void TIFOpen_(QTiffFile& s, const std::string& name) {
     if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photo)) photo = 0xFFFF;
     TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
     TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &orientation);
     TiffCheck(3);
     // JPEG data in YCbCr is handed out as RGB by the library's codec.
     if (comp == COMPRESSION_JPEG && photo == PHOTOMETRIC_YCBCR) {
@@ -149,6 +152,7 @@ void TIFOpen_(QTiffFile& s, const std::string& name) {
     s.compression = comp;
     s.photometric = photo;
     s.planar = planar;
+    s.orientation = orientation >= 1 && orientation <= 8 ? orientation : ORIENTATION_TOPLEFT;
     s.tiled = TIFFIsTiled(t) != 0;
     s.row_bytes = static_cast<int64_t>(TIFFScanlineSize64(t));
     // A size the library could not compute is an error of its own; it only
@@ -278,8 +282,10 @@ void ReadFloats(QTiffFile& s, QImg& img) {
 void ReadRgba(QTiffFile& s, QImg& img) {
   const int64_t n = static_cast<int64_t>(s.width) * s.height;
   Tracked<uint32_t> raster(n, 18, "FF_TIF.TIFLoad.raster", kMemNew);
+  // Asked for the file's own orientation, the interface hands the rows out
+  // as stored, like every other path of the loader.
   if (!TIFFReadRGBAImageOriented(s.tif.get(), static_cast<uint32_t>(s.width),
-                                 static_cast<uint32_t>(s.height), raster.get(), ORIENTATION_TOPLEFT, 1))
+                                 static_cast<uint32_t>(s.height), raster.get(), s.orientation, 1))
     TiffFail(kImgDecompress, 19);
   const uint32_t* p = raster.get();
   uint8_t* d = img.pixels;
@@ -370,6 +376,7 @@ void TIFLoad(const std::string& name, QImg& img) {
         ReadRgba(s, img);
       TiffCheck(17);
       ImgSetDims(&img, s.width, s.height, bits);
+      if (StillAutoOrient()) OrientImage(img, s.orientation);
       TIFClose_(s);
       return;
     }
@@ -385,6 +392,7 @@ void TIFLoad(const std::string& name, QImg& img) {
     TiffCheck(17);
     ImgSetDims(&img, s.width, s.height, s.bytespp * 8);
     if (s.bytespp >= 3) SwapRB(img.pixels, static_cast<int64_t>(img.width) * img.height, img.bytespp);
+    if (StillAutoOrient()) OrientImage(img, s.orientation);
     TIFClose_(s);
   });
 }
@@ -466,8 +474,10 @@ void TIFInfo(const std::string& name, QffInfo& info) {
   Monitored("FF_TIF.TIFInfo", [&] {
     QTiffFile s;
     TIFOpen_(s, name);
-    info.width = s.width;
-    info.height = s.height;
+    // Turned pictures load with their sides exchanged.
+    const bool turned = StillAutoOrient() && s.orientation >= 5;
+    info.width = turned ? s.height : s.width;
+    info.height = turned ? s.width : s.height;
     // Bits of a whole pixel: every sample counts, whatever its width.
     info.bits = s.bits_per_sample * s.samples;
     info.bytespp = (info.bits + 7) / 8;

@@ -23,6 +23,7 @@ struct QTiffFile {
   int32_t compression = 0;
   int32_t photometric = 0;
   int32_t planar = 1;
+  int32_t orientation = 1;    // the Orientation tag, 1 to 8
   bool tiled = false;
   bool scanlines = false;     // rows can be copied as they are stored
   bool rgba = false;          // libtiff's RGBA interface decodes it
@@ -36,7 +37,7 @@ struct QTiffFile {
     tif.Close();
     width = height = bits_per_sample = samples = bytespp = compression = photometric = 0;
     row_bytes = 0;
-    planar = 1;
+    planar = orientation = 1;
     tiled = scanlines = rgba = floats = grey = supported = false;
     stored_bytes = 0;
   }

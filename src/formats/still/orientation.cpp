@@ -1,0 +1,94 @@
+#include "formats/still/orientation.h"
+
+#include <cstring>
+
+#include "foundation/errors.h"
+#include "foundation/memory.h"
+
+namespace vek {
+
+namespace {
+
+struct OrientSettings {
+  int32_t auto_orient = 0;
+} g_orient;
+
+// Where the pixel shown at (x, y) comes from in the stored picture of w x h.
+inline void Source(int32_t o, int64_t x, int64_t y, int64_t w, int64_t h, int64_t& sx, int64_t& sy) {
+  switch (o) {
+    case 2: sx = w - 1 - x; sy = y; break;
+    case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+    case 4: sx = x; sy = h - 1 - y; break;
+    case 5: sx = y; sy = x; break;
+    case 6: sx = y; sy = h - 1 - x; break;
+    case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+    case 8: sx = w - 1 - y; sy = x; break;
+    default: sx = x; sy = y; break;
+  }
+}
+
+}  // namespace
+
+int32_t StillSetAutoOrient(int32_t on) {
+  if (on != kUndefined) g_orient.auto_orient = on != 0 ? 1 : 0;
+  return g_orient.auto_orient;
+}
+
+bool StillAutoOrient() { return g_orient.auto_orient != 0; }
+
+void OrientImage(QImg& img, int32_t orientation) {
+  if (orientation < 2 || orientation > 8 || !img.pixels || img.width <= 0 || img.height <= 0) return;
+  Monitored("Still.OrientImage", [&] {
+    const bool turned = orientation >= 5;
+    const int64_t w = img.width, h = img.height;
+    const int32_t out_w = static_cast<int32_t>(turned ? h : w);
+    const int32_t out_h = static_cast<int32_t>(turned ? w : h);
+    QImg out{};
+    struct Release {
+      QImg& r;
+      // Plain release: this may run while an error unwinds the block.
+      ~Release() { MemFree(r.pixels); }
+    } release{out};
+    _imgalloc_(&out, out_w, out_h, img.bits, 1, "Still.OrientImage.out");
+    std::memcpy(out.palette, img.palette, kPaletteBytes);
+    const int32_t b = img.bytespp;
+    for (int64_t y = 0; y < out_h; ++y) {
+      uint8_t* d = out.pixels + y * out_w * b;
+      for (int64_t x = 0; x < out_w; ++x, d += b) {
+        int64_t sx = 0, sy = 0;
+        Source(orientation, x, y, w, h, sx, sy);
+        std::memcpy(d, img.pixels + (sy * w + sx) * b, static_cast<size_t>(b));
+      }
+    }
+    ImgXchg(&img, &out);
+  });
+}
+
+int32_t ExifOrientation(const uint8_t* p, size_t n) {
+  // A TIFF header, then the first directory: entries of 12 bytes.
+  if (!p || n < 8) return kOrientTopLeft;
+  const bool big = p[0] == 'M' && p[1] == 'M';
+  if (!big && !(p[0] == 'I' && p[1] == 'I')) return kOrientTopLeft;
+  auto u16 = [&](size_t at) -> uint32_t {
+    return big ? (uint32_t{p[at]} << 8) | p[at + 1] : (uint32_t{p[at + 1]} << 8) | p[at];
+  };
+  auto u32 = [&](size_t at) -> uint32_t {
+    return big ? (u16(at) << 16) | u16(at + 2) : (u16(at + 2) << 16) | u16(at);
+  };
+  if (u16(2) != 42) return kOrientTopLeft;
+  const size_t dir = u32(4);
+  if (dir < 8 || dir > n - 2) return kOrientTopLeft;
+  const size_t entries = u16(dir);
+  for (size_t i = 0; i < entries; ++i) {
+    const size_t e = dir + 2 + 12 * i;
+    if (e > n - 12) break;
+    if (u16(e) != 274) continue;
+    // SHORT, one value, kept in the entry itself.
+    if (u16(e + 2) != 3 || u32(e + 4) < 1) return kOrientTopLeft;
+    const uint32_t v = u16(e + 8);
+    return v >= 1 && v <= 8 ? static_cast<int32_t>(v) : kOrientTopLeft;
+  }
+  return kOrientTopLeft;
+}
+
+}  // namespace vek
