@@ -576,7 +576,12 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
       stop = (r.video_finished && r.sound_finished) || g_stop != kStopNone;
       if (!stop && g_set.progress) {
         const double run_time = WatchElapsed(r.run_watch);
-        const QConProgress p{r.frames_done, run_time - r.sound_time, r.samples_requested, r.sound_time};
+        // Sound that has no output to go to while the run writes one is
+        // not done; a run without outputs (the palette pass) counts what
+        // passed its function stage.
+        const bool sound_kept = r.audio_out_wanted || !r.video_out_wanted;
+        const QConProgress p{r.frames_done, run_time - r.sound_time,
+                             sound_kept ? r.samples_requested : 0, r.sound_time};
         g_set.progress(&p);
         if (g_stop != kStopNone) stop = true;
       }
