@@ -170,6 +170,11 @@ void RunPasses(VekJob& job) {
   ConSetError(ErrorCallback);
   ConSetFrames(job.outFrames);
   ConSetFrameRate(job.frameRate, job.keepDuration != 0);
+  {
+    WaveFormat sound{};
+    std::memcpy(&sound, &job.audFormat, sizeof sound);
+    ConSetSoundFormat(sound);
+  }
   for (int32_t i = 0; i < job.aviInfoCount && i < 16; ++i)
     ConAddAviInfo(job.aviInfo[i].id, job.aviInfo[i].value);
   QConReport report{};

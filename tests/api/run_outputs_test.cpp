@@ -1,6 +1,8 @@
-// A job with sound and no usable sound name: the sound goes into a video
-// file that carries sound, exactly as when both names are equal, and is not
-// counted as done where it has nowhere to go. ffmpeg decodes what was written.
+// Where a run's output goes. A job with sound and no usable sound name: the
+// sound goes into a video file that carries sound, exactly as when both names
+// are equal, and is not counted as done where it has nowhere to go (ffmpeg
+// decodes what was written). A frame that cannot be written is put to the
+// host's error callback for that frame.
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
@@ -147,6 +149,51 @@ TEST_F(SoundIntoVideo, SoundWithNowhereToGoIsNotDone) {
     std::remove((out.substr(0, out.size() - 4) + name).c_str());
   }
   std::remove(out.c_str());
+}
+
+// Every frame's failed write reaches the error callback; its answer decides.
+int g_asked = 0;
+int32_t g_answer = VEK_ANSWER_STOP;
+std::string g_path;
+void VEKAPI OnError(VekJob*, const char* path, int32_t* answer) {
+  ++g_asked;
+  g_path = path;
+  *answer = g_answer;
+}
+
+TEST(RunOutputs, FailedFrameWritesAskTheHost) {
+  const std::string out = vek::testing::UniqueTemp("no-such-folder/movie.avi");
+  g_pixels.assign(size_t(kWidth) * kHeight * 3, 0);
+  struct Case {
+    bool callback;
+    int32_t answer;
+    int asked;
+    int32_t status;
+  };
+  const Case cases[] = {
+      {false, 0, 0, VEK_STATUS_ERROR},                     // no callback: the run ends in the error
+      {true, VEK_ANSWER_STOP, 1, VEK_STATUS_ERROR},        // asked once, stops there
+      {true, VEK_ANSWER_SKIP, kFrames, VEK_STATUS_ERROR},  // leaves each one-frame block
+      {true, 0, kFrames, VEK_STATUS_OK},                   // asked for every frame, goes on
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    VekJob* job = VekAlloc();
+    VekSetResolution(job, kWidth, kHeight);
+    VekSetFrameRate(job, kFps, 0);
+    VekAssignVideoSource(job, Video);
+    if (c.callback) VekAssignError(job, OnError);
+    VekSetOutputFile(job, out.c_str(), nullptr);
+    g_asked = 0;
+    g_answer = c.answer;
+    g_path.clear();
+    EXPECT_EQ(VekConvert(job), c.status);
+    EXPECT_EQ(g_asked, c.asked);
+    if (c.asked) {
+      EXPECT_NE(g_path.find("ff_avi.AviCreate"), std::string::npos) << g_path;
+    }
+    VekFree(job);
+  }
 }
 
 }  // namespace
