@@ -203,6 +203,7 @@ HRESULT AVIStreamGetFrameClose(PGETFRAME frames) {
 void AviSetRiffLimit(int64_t) {}
 
 int32_t AviOpenObjects() { return g_avi_objects; }
+bool AviLateStreams() { return false; }
 
 bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
   ::ICINFO sys{};

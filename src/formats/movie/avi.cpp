@@ -499,8 +499,8 @@ struct AviState {
   Tracked<uint8_t> parms;
   bool new_picture = false;
   int32_t frames_per_block = 0;
-  // Sound announced before the first frame: its stream is made with the
-  // video stream, before any data (AVIFile takes no new stream after that).
+  // Sound announced before the first frame: where the file takes no new
+  // stream once data is in it, its stream is made with the video stream.
   bool sound_expected = false;
   WaveFormat sound_expected_format{};
 
@@ -935,7 +935,7 @@ void StartVideo(AviState& st, const QImg& img) {
                   ToCodecBits(st.bits));
   r = p::AVIStreamSetFormat(c, 0, st.video_format.get(), fmt_size);
   if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 61);
-  if (st.sound_expected && !st.audio) StartSound(st, st.sound_expected_format);
+  if (st.sound_expected && !st.audio && !p::AviLateStreams()) StartSound(st, st.sound_expected_format);
 }
 
 void AviImgSave(void* state, QImg& image) {
