@@ -255,8 +255,8 @@ big_avi() {  # size fps
   bytes=$(ffmpeg -v error -i "$f" -map 0:a:0 -f s16le - 2>/dev/null | wc -c)
   check "$name: every sample, sample for sample ($((bytes / 4)) of 132300)" \
     bash -c "[ $bytes = 529200 ] && [ '$(ffmpeg -v error -i "$f" -map 0:a:0 -f s16le - 2>/dev/null | md5sum | cut -c1-32)' = '$tone3' ]"
-  check "$name: progress counted $n frames and 132300 samples ($(awk -v n=${name}_done '$1 == n {print $2, $3}' "$work/win/results.txt"))" \
-    test "$(awk -v n=${name}_done '$1 == n {print $2, $3}' "$work/win/results.txt")" = "$n 132300"
+  local done; done=$(tr -d '\r' <"$work/win/results.txt" | awk -v n=${name}_done '$1 == n {print $2, $3}')
+  check "$name: progress counted $n frames and 132300 samples ($done)" test "$done" = "$n 132300"
 }
 big_avi 640x480 60
 big_avi 720x576 30

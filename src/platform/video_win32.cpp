@@ -11,6 +11,7 @@
 #include <vfw.h>
 
 #include <cstring>
+#include <map>
 
 #undef AVIFileOpen
 #undef AVIFileInfo
@@ -28,6 +29,8 @@ namespace {
 // write goes straight through and a failure is told for its own frame.
 int32_t g_avi_objects = 0;
 int32_t g_codecs = 0;
+// Where each written sound stream ends, in samples (see AVIStreamWrite).
+std::map<::PAVISTREAM, LONG> g_sound_end;
 
 ::PAVIFILE Sys(PAVIFILE f) { return reinterpret_cast<::PAVIFILE>(f); }
 ::PAVISTREAM Sys(PAVISTREAM s) { return reinterpret_cast<::PAVISTREAM>(s); }
@@ -116,7 +119,10 @@ HRESULT AVIFileReadData(PAVIFILE file, FOURCC ckid, void* data, int32_t* size) {
 uint32_t AVIStreamRelease(PAVISTREAM stream) {
   if (!stream) return 0;
   const ULONG left = ::AVIStreamRelease(Sys(stream));
-  if (left == 0) --g_avi_objects;
+  if (left == 0) {
+    --g_avi_objects;
+    g_sound_end.erase(Sys(stream));
+  }
   return left;
 }
 
@@ -150,16 +156,21 @@ HRESULT AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t samples, void* b
 HRESULT AVIStreamWrite(PAVISTREAM stream, int32_t start, int32_t samples, const void* buffer,
                        int32_t buffer_size, uint32_t flags, int32_t* samples_written,
                        int32_t* bytes_written) {
-  // Sound appended at the stream's end is written as "append" (-1): some
-  // AVIFile implementations (Wine's) reject explicit positions after the
-  // first block although they name the same place.
+  // Sound appended at the stream's end is written as "append" (-1): Wine's
+  // AVIFile counts a sound stream's length in chunks, not samples, and so
+  // rejects the explicit position of every block after the first although
+  // it names the end. The end is the one we wrote up to.
   ::AVISTREAMINFOA info{};
   const bool audio = ::AVIStreamInfoA(Sys(stream), &info, sizeof info) == 0 &&
                      info.fccType == streamtypeAUDIO;
-  if (start >= 0 && audio && start == LONG(info.dwStart + info.dwLength)) start = -1;
+  const auto end = audio ? g_sound_end.find(Sys(stream)) : g_sound_end.end();
+  const LONG known_end = end != g_sound_end.end() ? end->second : LONG(info.dwStart + info.dwLength);
+  const LONG asked = start;
+  if (start >= 0 && audio && start == known_end) start = -1;
   LONG s = 0, b = 0;
   const HRESULT r = ::AVIStreamWrite(Sys(stream), start, samples, const_cast<void*>(buffer),
                                      buffer_size, flags, &s, &b);
+  if (r == 0 && audio && asked >= 0) g_sound_end[Sys(stream)] = asked + samples;
   if (samples_written) *samples_written = s;
   if (bytes_written) *bytes_written = b;
   return r;
