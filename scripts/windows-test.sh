@@ -5,7 +5,8 @@
 #    imports (nothing but Windows' own DLLs);
 #  - a Windows host program that loads the DLL with LoadLibrary and
 #    GetProcAddress converts BMP frames into TGA, PNG, JPEG, TIFF, HAV, FLIC,
-#    MPEG, AVI (DIB and MRLE, with sound) and WAV, draws on a device context,
+#    MPEG, AVI (DIB and MRLE, with sound; uncompressed with sound at 640x480
+#    60 fps and 720x576 30 fps) and WAV, draws on a device context,
 #    exchanges bitmaps and draws text; the same host built for Linux does the
 #    same with the Linux library; the outputs of both are checked here with
 #    ffprobe/ffmpeg, ImageMagick and sox, against the inputs and each other;
@@ -109,6 +110,15 @@ sox -n -r 22050 -c 1 -b 16 "$work/in/tone.wav" synth 1.0 sine 440 vol 0.5
 cp "$work"/in/* "$work/win/"
 cp "$work"/in/* "$work/linux/"
 cp "$dll" "$host" "$work/win/"
+# AVI with sound at everyday sizes (Windows host only): four pictures a size,
+# used in turn, and 3 seconds of a stereo tone.
+for size in 640x480 720x576; do
+  for k in 0 1 2 3; do
+    convert tests/data/api/astronaut_64.png -resize "$size!" -roll +$((k * 40))+$((k * 24)) \
+      -type TrueColor "BMP3:$work/win/big${size}_$k.bmp"
+  done
+done
+sox -n -r 44100 -c 2 -b 16 "$work/win/tone3.wav" synth 3.0 sine 440 sine 660 vol 0.5
 # Our Cinepak compressor's output, for the system's own decoder to read.
 "$root/$linux_build/tools/vekconv/vekconv" -q -r 10 "$work/win/cvid_in.avi" "$work/in/in%04d.bmp" >/dev/null 2>&1 ||
   fail "the Linux build wrote no Cinepak movie"
@@ -227,6 +237,33 @@ check "wav_acm: a 440 Hz tone about as loud as the input (${freq:-none} Hz, RMS 
   awk "BEGIN{exit !(${freq:-0} > 420 && ${freq:-0} < 460 && ${rms:-0} > 0.30 && ${rms:-0} < 0.40)}"
 check "wav_acm: as long as the tone ($(soxi -D "$acm" 2>/dev/null) s)" \
   awk "BEGIN{exit !($(soxi -D "$acm" 2>/dev/null || echo 0) > 0.95 && $(soxi -D "$acm" 2>/dev/null || echo 0) < 1.05)}"
+
+# AVI with sound through the system's AVI library at 640x480 60 fps and
+# 720x576 30 fps, 3 seconds each: the streams exist before the first frame is
+# written, so every frame and every sample is in the file.
+big_avi() {  # size fps
+  local size=$1 fps=$2 name=avi_$1_$2 f=$work/win/avi$1.avi n=$(($2 * 3))
+  local s; s=$(status_of win $name)
+  check "$name: Windows status ${s:-missing} ($(awk -v n=$name '$1 == n {$1=$2=""; print}' "$work/win/results.txt"))" \
+    test "$s" = 0
+  check "$name: rawvideo and pcm_s16le ($(probe "$f" codec_name))" test "$(probe "$f" codec_name)" = "rawvideo pcm_s16le"
+  local pics=() k
+  for k in 0 1 2 3; do pics[k]=$(rgb "$work/win/big${size}_$k.bmp"); done
+  local want; want=$(for i in $(seq 0 $((n - 1))); do echo "${pics[i % 4]}"; done)
+  local got; got=$(frames "$f")
+  check "$name: $n frames, each its input's pixels ($(echo "$got" | grep -c .) frames, $(paste <(echo "$want") <(echo "$got") | awk '$1 == $2' | wc -l) as their inputs)" \
+    test "$got" = "$want"
+  local tone3 bytes
+  tone3=$(ffmpeg -v error -i "$work/win/tone3.wav" -f s16le - 2>/dev/null | md5sum | cut -c1-32)
+  bytes=$(ffmpeg -v error -i "$f" -map 0:a:0 -f s16le - 2>/dev/null | wc -c)
+  check "$name: every sample, sample for sample ($((bytes / 4)) of 132300)" \
+    bash -c "[ $bytes = 529200 ] && [ '$(ffmpeg -v error -i "$f" -map 0:a:0 -f s16le - 2>/dev/null | md5sum | cut -c1-32)' = '$tone3' ]"
+  local done; done=$(tr -d '\r' <"$work/win/results.txt" | awk -v n=${name}_done '$1 == n {print $2, $3}')
+  check "$name: progress counted $n frames and 132300 samples ($done)" test "$done" = "$n 132300"
+}
+big_avi 640x480 60
+big_avi 720x576 30
+rm -f "$work"/win/avi640x480.avi "$work"/win/avi720x576.avi
 
 # Cinepak written by the Linux build, decoded by Windows' Cinepak decoder
 # (ICDecompress through AVIFile) as FFmpeg decodes it.

@@ -213,7 +213,11 @@ VEK_EXPORT VekJob* VEKAPI VekAlloc(void);
 VEK_EXPORT void VEKAPI VekFree(VekJob* job);
 /* The output file names; the extensions choose the formats (an unknown one
    makes VekConvert answer VEK_STATUS_INVALID_OUTPUT). Either may be NULL. A
-   still-image output of several frames becomes a numbered sequence. */
+   still-image output of several frames becomes a numbered sequence. Without
+   a sound name, or with one whose extension names no sound format, the
+   sound goes into the video file when its format carries sound (AVI, MPEG,
+   HAV), as when both names are equal; otherwise no sound is written and
+   none is counted in doneSamples. */
 VEK_EXPORT void VEKAPI VekSetOutputFile(VekJob* job, const char* videoFile, const char* soundFile);
 /* Output frames per second; keepDuration nonzero keeps the play time of
    sources at other rates by repeating or dropping frames. */

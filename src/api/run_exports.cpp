@@ -77,6 +77,26 @@ void ErrorCallback(const char* path, int32_t* answer) {
   }
 }
 
+// A job without a sound name whose sound can go into its video file.
+bool SoundIntoVideo(const VekJob& job) {
+  if (!job.onAudioSource || !GetShortStr(job.audFile).empty()) return false;
+  if (GetShortStr(job.vidFile).empty() || job.vidFmt == kUndefined) return false;
+  const int32_t flags = FmtFlags(job.vidFmt, kWriteTable);
+  return flags != kUndefined && (flags & kFfSound) != 0;
+}
+
+// The sound format made fit for the format the sound is written in.
+void PrepareSound(VekJob& job, int32_t format) {
+  const FormatDescriptor* ad = FormatFor(format);
+  if (ad && ad->output.sample_rate) {
+    WaveFormat f{};
+    SndMakeFormat(f, ad->output.sample_rate(static_cast<int32_t>(job.audFormat.samplesPerSec)),
+                  job.audFormat.channels, 16);
+    std::memcpy(&job.audFormat, &f, sizeof f);
+  }
+  FFSoundCheck(job.audFormat);
+}
+
 bool PrepareOutput(VekJob& job) {
   VekLastError& st = LastError();
   if (job.compatible) {
@@ -107,22 +127,27 @@ bool PrepareOutput(VekJob& job) {
   const std::string aud = GetShortStr(job.audFile);
   if (!aud.empty()) {
     if (job.audFmt != kUndefined) {
-      const FormatDescriptor* ad = FormatFor(job.audFmt);
-      if (ad && ad->output.sample_rate) {
-        WaveFormat f{};
-        SndMakeFormat(f, ad->output.sample_rate(static_cast<int32_t>(job.audFormat.samplesPerSec)),
-                      job.audFormat.channels, 16);
-        std::memcpy(&job.audFormat, &f, sizeof f);
-      }
-      FFSoundCheck(job.audFormat);
+      PrepareSound(job, job.audFmt);
     } else if (job.vidFmt != kUndefined) {
       SetShortStr(job.audFile, "");
-      return result && st.status == VEK_STATUS_OK;
+      // The sound goes into the video file, if that carries sound.
+      if (SoundIntoVideo(job)) PrepareSound(job, job.vidFmt);
     } else {
       st.status = VEK_STATUS_INVALID_OUTPUT;
     }
+  } else if (SoundIntoVideo(job)) {
+    PrepareSound(job, job.vidFmt);
   }
   return result && st.status == VEK_STATUS_OK;
+}
+
+// The sound name the writing pass uses: the job's, or, without one, the
+// video file's when the job has sound and the video format carries it (the
+// sound then goes into the video output exactly as with equal names).
+std::string SoundOutput(const VekJob& job) {
+  const std::string aud = GetShortStr(job.audFile);
+  if (!aud.empty()) return aud;
+  return SoundIntoVideo(job) ? GetShortStr(job.vidFile) : std::string();
 }
 
 void RunPasses(VekJob& job) {
@@ -146,6 +171,11 @@ void RunPasses(VekJob& job) {
   ConSetError(ErrorCallback);
   ConSetFrames(job.outFrames);
   ConSetFrameRate(job.frameRate, job.keepDuration != 0);
+  {
+    WaveFormat sound{};
+    std::memcpy(&sound, &job.audFormat, sizeof sound);
+    ConSetSoundFormat(sound);
+  }
   for (int32_t i = 0; i < job.aviInfoCount && i < 16; ++i)
     ConAddAviInfo(job.aviInfo[i].id, job.aviInfo[i].value);
   QConReport report{};
@@ -171,7 +201,7 @@ void RunPasses(VekJob& job) {
     job.curSample = 0;
     ConSetStop(kStopNone);
     FFSaveSetFormat(job.saveOpts, job.vidFmt);
-    ConStart(GetShortStr(job.vidFile), GetShortStr(job.audFile), job.saveOpts, report);
+    ConStart(GetShortStr(job.vidFile), SoundOutput(job), job.saveOpts, report);
   }
   job.elapsed = JobWatchElapsed(job);
   ConDone();

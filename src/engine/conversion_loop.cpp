@@ -27,6 +27,8 @@ struct LoopSettings {
   ErrorCallback error = nullptr;
   QAviInfoItem avi[16] = {};
   int32_t avi_count = 0;
+  WaveFormat sound_format{};  // what the sound blocks arrive in, when known
+  bool sound_format_known = false;
 };
 
 // Flags and working state of the run in progress.
@@ -48,6 +50,7 @@ struct RunState {
   SoundBuffer snd, spare_snd;
   QUniHandle vin, ain, vout, aout;
   bool separate_audio_out;
+  bool write_skipped;  // the host answered a failed write by leaving the source
   QSrcRequest vreq, areq;
   char video_name[256];  // first written name, for the report
 };
@@ -221,11 +224,35 @@ bool UsesHeld() {
 
 bool ConSnd_();
 
+// Writes one frame. With an error callback a failed write is put to the
+// host for this frame like a read error (retry, leave the source, stop, or
+// go on without the frame); without one it ends the run. Returns false when
+// the run must stop.
+bool SaveFrame(QImg& out) {
+  RunState& r = g_run;
+  if (!g_set.error) {
+    UniImgSave(r.vout, out);
+  } else {
+    for (;;) {
+      MonitoredBoundary("ConForm.ConStart_", [&] { UniImgSave(r.vout, out); });
+      if (ErrNone()) break;
+      bool leave = false;
+      if (AskAboutError(leave)) continue;
+      if (g_stop != kStopNone) return false;
+      r.write_skipped = leave;
+      return true;
+    }
+  }
+  if (r.first_output) SetText(r.video_name, r.vout.name);
+  r.first_output = false;
+  return true;
+}
+
 // Writes one frame to the video output as often as the frame rate asks.
 // Returns false when the run must stop.
 bool WriteFrame(QImg* out) {
   RunState& r = g_run;
-  for (int32_t rep = 0; rep < r.vreq.repeat; ++rep) {
+  for (int32_t rep = 0; rep < r.vreq.repeat && !r.write_skipped; ++rep) {
     r.acc += r.inc;
     if (!out) continue;
     int32_t times = 1;
@@ -233,10 +260,8 @@ bool WriteFrame(QImg* out) {
       if (r.first_output && static_cast<int64_t>(r.acc) <= 0) r.acc = 1.0;
       times = static_cast<int32_t>(r.acc);
     }
-    for (int32_t t = 0; t < times; ++t) {
-      UniImgSave(r.vout, *out);
-      if (r.first_output) SetText(r.video_name, r.vout.name);
-      r.first_output = false;
+    for (int32_t t = 0; t < times && !r.write_skipped; ++t) {
+      if (!SaveFrame(*out)) return false;
       if (!ConSnd_()) return false;
     }
     if (g_set.keep_duration) r.acc -= std::floor(r.acc);
@@ -282,7 +307,9 @@ bool VideoFrame(bool& source_ended) {
       if (out && !ImgValid(out)) out = nullptr;
     }
     if (!leave && r.video_out_wanted) {
+      r.write_skipped = false;
       if (!WriteFrame(out)) return false;
+      leave = r.write_skipped;
     }
   }
   if (leave) {
@@ -483,6 +510,10 @@ void ConSetFrameRate(double fps, bool keep_duration) {
   g_set.keep_duration = keep_duration;
 }
 void ConSetSoundBlock(int32_t frames_per_block) { g_set.frames_per_block = frames_per_block; }
+void ConSetSoundFormat(const WaveFormat& format) {
+  g_set.sound_format = format;
+  g_set.sound_format_known = true;
+}
 void ConAddAviInfo(const char* id, const char* text) {
   if (g_set.avi_count >= 16 || !id || !text) return;
   SetText(g_set.avi[g_set.avi_count].id, id);
@@ -545,6 +576,9 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
           UniAddAviInfo(r.aout, g_set.avi[i].id, g_set.avi[i].text);
       } else {
         UniSetSoundBlock(r.vout, g_set.frames_per_block);
+        // Writers that take no new stream once data is written set up the
+        // sound's with the first frame.
+        if (r.has_audio && g_set.sound_format_known) UniExpectSound(r.vout, g_set.sound_format);
       }
     }
     if (g_set.progress) WatchStart(r.run_watch);
@@ -577,7 +611,12 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
       stop = (r.video_finished && r.sound_finished) || g_stop != kStopNone;
       if (!stop && g_set.progress) {
         const double run_time = WatchElapsed(r.run_watch);
-        const QConProgress p{r.frames_done, run_time - r.sound_time, r.samples_requested, r.sound_time};
+        // Sound that has no output to go to while the run writes one is
+        // not done; a run without outputs (the palette pass) counts what
+        // passed its function stage.
+        const bool sound_kept = r.audio_out_wanted || !r.video_out_wanted;
+        const QConProgress p{r.frames_done, run_time - r.sound_time,
+                             sound_kept ? r.samples_requested : 0, r.sound_time};
         g_set.progress(&p);
         if (g_stop != kStopNone) stop = true;
       }

@@ -78,6 +78,8 @@ void ConSetError(ErrorCallback error);
 void ConSetFrames(int32_t frames);
 void ConSetFrameRate(double fps, bool keep_duration);
 void ConSetSoundBlock(int32_t frames_per_block);
+// The format every sound block arrives in (the run converts them to it).
+void ConSetSoundFormat(const WaveFormat& format);
 void ConAddAviInfo(const char* id, const char* text);
 
 void ConStart(const std::string& video_out, const std::string& sound_out, const QSaveOpts& opts,

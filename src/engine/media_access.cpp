@@ -88,6 +88,7 @@ void UniCreateCheck_(QUniHandle& h) {
       MviCreate(h.movie, h.name, h.fps, h.frames_per_block, h.img.frames);
       for (int i = 0; i < h.avi_info_count; ++i)
         MviSetAviCustomInfo(h.movie, h.avi_info[i].id, h.avi_info[i].text);
+      if (h.sound_expected_set && h.snd.supported) MviExpectSound(h.movie, h.sound_expected);
     } else {
       ErrRaise(kGrpUni, kUniProtocol, 1);
     }
@@ -253,6 +254,10 @@ void UniSetFrames(QUniHandle& h, int32_t frames) {
 }
 void UniSetFrameRate(QUniHandle& h, double fps) { h.fps = fps; }
 void UniSetSoundBlock(QUniHandle& h, int32_t frames_per_block) { h.frames_per_block = frames_per_block; }
+void UniExpectSound(QUniHandle& h, const WaveFormat& format) {
+  h.sound_expected = format;
+  h.sound_expected_set = -1;
+}
 void UniSetOptions(QUniHandle& h, const QSaveOpts& opts) { h.opts = opts; }
 
 void UniAddAviInfo(QUniHandle& h, const char* id, const char* text) {

@@ -88,6 +88,8 @@ struct QUniHandle {
   QSeqName seq;
   QAviInfoItem avi_info[16];
   int32_t avi_info_count;
+  WaveFormat sound_expected;  // announced before creation (UniExpectSound)
+  int32_t sound_expected_set;
 };
 
 // Movie layer.
@@ -100,6 +102,7 @@ void MviImgSave(QMovieHandle& mh, QImg& image);
 void MviSndSave(QMovieHandle& mh, SoundBuffer& snd);
 void MviClose(QMovieHandle& mh);
 void MviSetAviCustomInfo(QMovieHandle& mh, const char* id, const char* text);
+void MviExpectSound(QMovieHandle& mh, const WaveFormat& format);
 MovieView MviView(const QMovieHandle& mh);
 
 // Numbered sequences.
@@ -118,6 +121,9 @@ void UniCreate(QUniHandle& h, const std::string& name);
 void UniSetFrames(QUniHandle& h, int32_t frames);
 void UniSetFrameRate(QUniHandle& h, double fps);
 void UniSetSoundBlock(QUniHandle& h, int32_t frames_per_block);
+// Sound of this format will be written into the output along with its
+// frames; a movie writer prepares for it when the output is created.
+void UniExpectSound(QUniHandle& h, const WaveFormat& format);
 void UniSetOptions(QUniHandle& h, const QSaveOpts& opts);
 void UniAddAviInfo(QUniHandle& h, const char* id, const char* text);
 void UniImgSave(QUniHandle& h, QImg& image);

@@ -125,4 +125,11 @@ void MviSetAviCustomInfo(QMovieHandle& mh, const char* id, const char* text) {
   });
 }
 
+void MviExpectSound(QMovieHandle& mh, const WaveFormat& format) {
+  Monitored("ConForm.MviExpectSound", [&] {
+    if (!mh.ops || !mh.ops->expect_sound || !MviView(mh).writing) return;
+    mh.ops->expect_sound(mh.state, format);
+  });
+}
+
 }  // namespace vek

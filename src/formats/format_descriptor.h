@@ -126,6 +126,10 @@ struct MovieOps {
   void (*close)(void* state);
   void (*set_custom_info)(void* state, const char* id, const char* text);  // null: none
   MovieView (*view)(const void* state);
+  // After create: sound of this format will follow the frames, so a writer
+  // whose file takes no new stream once data is in it sets that stream up
+  // with the first frame. Null: nothing to prepare.
+  void (*expect_sound)(void* state, const WaveFormat& format);
 };
 
 template <class S>

@@ -1060,6 +1060,7 @@ File* AsFile(PAVIFILE f) { return static_cast<File*>(f); }
 void AviObjectMade() { ++g_objects; }
 void AviObjectGone() { --g_objects; }
 int32_t AviOpenObjects() { return g_objects.load(); }
+bool AviLateStreams() { return true; }
 void AviSetRiffLimit(int64_t bytes) {
   g_riff_limit = bytes >= 65536 ? std::min<int64_t>(bytes, int64_t{1} << 30) : int64_t{1} << 30;
 }

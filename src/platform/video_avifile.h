@@ -196,6 +196,11 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
 void* AVIStreamGetFrame(PGETFRAME frames, int32_t pos);
 HRESULT AVIStreamGetFrameClose(PGETFRAME frames);
 
+// Whether a written file still takes a new stream once data is in it. Ours
+// keeps room for one (a sound stream begun after the first frame); the
+// system's AVIFile takes none.
+bool AviLateStreams();
+
 // Size at which a new RIFF part is begun (1 GiB); tests lower it.
 void AviSetRiffLimit(int64_t bytes);
 // Files, streams and frame decoders still open (leak checks in tests).

@@ -12,7 +12,6 @@
 
 #include <cstring>
 #include <map>
-#include <vector>
 
 #undef AVIFileOpen
 #undef AVIFileInfo
@@ -25,49 +24,13 @@
 namespace vek::platform {
 
 namespace {
+// AVIFile takes no new stream once data is in the file (Wine's refuses
+// it): the AVI writer creates every stream with the first frame, so each
+// write goes straight through and a failure is told for its own frame.
 int32_t g_avi_objects = 0;
 int32_t g_codecs = 0;
-
-// AVIFile refuses new streams once data is in the file (Wine's does), but a
-// conversion writes its first frame before the first sound block arrives.
-// So the frames of a new file wait here until the first sound block is
-// written (its stream and format are in place then), the queue grows large
-// or the file is finished, whichever comes first; a
-// failure of the delayed writes is reported by AviFileFinish and the next write.
-struct PendingWrite {
-  ::PAVISTREAM stream;
-  LONG start, samples;
-  DWORD flags;
-  std::vector<uint8_t> data;
-};
-struct WrittenFile {
-  bool deferring = true;
-  size_t bytes = 0;
-  std::vector<PendingWrite> queue;
-  HRESULT error = 0;
-};
-constexpr size_t kMaxDeferredBytes = 32u << 20;
-constexpr size_t kMaxDeferredWrites = 256;
-std::map<::PAVIFILE, WrittenFile> g_written;
-std::map<::PAVISTREAM, ::PAVIFILE> g_stream_file;
-
-WrittenFile* WrittenOf(::PAVISTREAM s) {
-  const auto f = g_stream_file.find(s);
-  if (f == g_stream_file.end()) return nullptr;
-  const auto w = g_written.find(f->second);
-  return w == g_written.end() ? nullptr : &w->second;
-}
-
-void Flush(WrittenFile& w) {
-  w.deferring = false;
-  for (PendingWrite& p : w.queue) {
-    const HRESULT r = ::AVIStreamWrite(p.stream, p.start, p.samples, p.data.data(),
-                                       static_cast<LONG>(p.data.size()), p.flags, nullptr, nullptr);
-    if (r != 0 && w.error == 0) w.error = r;
-  }
-  w.queue.clear();
-  w.bytes = 0;
-}
+// Where each written sound stream ends, in samples (see AVIStreamWrite).
+std::map<::PAVISTREAM, LONG> g_sound_end;
 
 ::PAVIFILE Sys(PAVIFILE f) { return reinterpret_cast<::PAVIFILE>(f); }
 ::PAVISTREAM Sys(PAVISTREAM s) { return reinterpret_cast<::PAVISTREAM>(s); }
@@ -106,35 +69,20 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID
   ::PAVIFILE f = nullptr;
   const HRESULT r = ::AVIFileOpenA(&f, name, mode, handler ? Sys(handler) : nullptr);
   if (file) *file = reinterpret_cast<PAVIFILE>(f);
-  if (r == 0 && f) {
-    ++g_avi_objects;
-    if (mode & (OF_WRITE | OF_CREATE)) g_written[f] = WrittenFile{};
-  }
+  if (r == 0 && f) ++g_avi_objects;
   return r;
 }
 
 uint32_t AVIFileRelease(PAVIFILE file) {
   if (!file) return 0;
-  const auto w = g_written.find(Sys(file));
-  if (w != g_written.end()) Flush(w->second);
   const ULONG left = ::AVIFileRelease(Sys(file));
-  if (left == 0) {
-    --g_avi_objects;
-    if (w != g_written.end()) g_written.erase(w);
-    for (auto s = g_stream_file.begin(); s != g_stream_file.end();)
-      s = s->second == Sys(file) ? g_stream_file.erase(s) : std::next(s);
-  }
+  if (left == 0) --g_avi_objects;
   return left;
 }
 
-// AVIFile finishes a written file when its last reference goes; what is
-// left to tell is how the delayed writes went.
-HRESULT AviFileFinish(PAVIFILE file) {
-  const auto w = g_written.find(Sys(file));
-  if (w == g_written.end()) return AVIERR_OK;
-  Flush(w->second);
-  return w->second.error;
-}
+// AVIFile finishes a written file when its last reference goes and tells
+// nothing then; every write has told its own outcome.
+HRESULT AviFileFinish(PAVIFILE) { return AVIERR_OK; }
 
 HRESULT AVIFileInfo(PAVIFILE file, AVIFILEINFO* info, int32_t size) {
   return ::AVIFileInfoA(Sys(file), reinterpret_cast<::AVIFILEINFOA*>(info), size);
@@ -153,10 +101,7 @@ HRESULT AVIFileCreateStream(PAVIFILE file, PAVISTREAM* stream, const AVISTREAMIN
   const HRESULT r = ::AVIFileCreateStreamA(
       Sys(file), &s, reinterpret_cast<::AVISTREAMINFOA*>(const_cast<AVISTREAMINFO*>(info)));
   if (stream) *stream = reinterpret_cast<PAVISTREAM>(s);
-  if (r == 0 && s) {
-    ++g_avi_objects;
-    g_stream_file[s] = Sys(file);
-  }
+  if (r == 0 && s) ++g_avi_objects;
   return r;
 }
 
@@ -173,11 +118,10 @@ HRESULT AVIFileReadData(PAVIFILE file, FOURCC ckid, void* data, int32_t* size) {
 
 uint32_t AVIStreamRelease(PAVISTREAM stream) {
   if (!stream) return 0;
-  if (WrittenFile* w = WrittenOf(Sys(stream))) Flush(*w);
   const ULONG left = ::AVIStreamRelease(Sys(stream));
   if (left == 0) {
     --g_avi_objects;
-    g_stream_file.erase(Sys(stream));
+    g_sound_end.erase(Sys(stream));
   }
   return left;
 }
@@ -212,31 +156,21 @@ HRESULT AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t samples, void* b
 HRESULT AVIStreamWrite(PAVISTREAM stream, int32_t start, int32_t samples, const void* buffer,
                        int32_t buffer_size, uint32_t flags, int32_t* samples_written,
                        int32_t* bytes_written) {
-  // Sound appended at the stream's end is written as "append" (-1): some
-  // AVIFile implementations (Wine's) reject explicit positions after the
-  // first block although they name the same place.
-  WrittenFile* w = WrittenOf(Sys(stream));
-  if (w && w->error != 0) return w->error;
+  // Sound appended at the stream's end is written as "append" (-1): Wine's
+  // AVIFile counts a sound stream's length in chunks, not samples, and so
+  // rejects the explicit position of every block after the first although
+  // it names the end. The end is the one we wrote up to.
   ::AVISTREAMINFOA info{};
   const bool audio = ::AVIStreamInfoA(Sys(stream), &info, sizeof info) == 0 &&
                      info.fccType == streamtypeAUDIO;
-  // The first sound block: its stream and format exist, the frames can go.
-  if (w && w->deferring && audio) Flush(*w);
-  if (w && w->error != 0) return w->error;
-  if (w && w->deferring && buffer && buffer_size >= 0) {
-    const auto* from = static_cast<const uint8_t*>(buffer);
-    w->queue.push_back(PendingWrite{Sys(stream), start, samples, flags,
-                                    std::vector<uint8_t>(from, from + buffer_size)});
-    w->bytes += static_cast<size_t>(buffer_size);
-    if (samples_written) *samples_written = samples;
-    if (bytes_written) *bytes_written = buffer_size;
-    if (w->bytes > kMaxDeferredBytes || w->queue.size() > kMaxDeferredWrites) Flush(*w);
-    return w->error;
-  }
-  if (start >= 0 && audio && start == LONG(info.dwStart + info.dwLength)) start = -1;
+  const auto end = audio ? g_sound_end.find(Sys(stream)) : g_sound_end.end();
+  const LONG known_end = end != g_sound_end.end() ? end->second : LONG(info.dwStart + info.dwLength);
+  const LONG asked = start;
+  if (start >= 0 && audio && start == known_end) start = -1;
   LONG s = 0, b = 0;
   const HRESULT r = ::AVIStreamWrite(Sys(stream), start, samples, const_cast<void*>(buffer),
                                      buffer_size, flags, &s, &b);
+  if (r == 0 && audio && asked >= 0) g_sound_end[Sys(stream)] = asked + samples;
   if (samples_written) *samples_written = s;
   if (bytes_written) *bytes_written = b;
   return r;
@@ -254,11 +188,7 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source,
       reinterpret_cast<::AVICOMPRESSOPTIONS*>(const_cast<AVICOMPRESSOPTIONS*>(options)),
       handler ? Sys(handler) : nullptr);
   if (compressed) *compressed = reinterpret_cast<PAVISTREAM>(s);
-  if (r == 0 && s) {
-    ++g_avi_objects;
-    const auto f = g_stream_file.find(Sys(source));
-    if (f != g_stream_file.end()) g_stream_file[s] = f->second;
-  }
+  if (r == 0 && s) ++g_avi_objects;
   return r;
 }
 
@@ -284,6 +214,7 @@ HRESULT AVIStreamGetFrameClose(PGETFRAME frames) {
 void AviSetRiffLimit(int64_t) {}
 
 int32_t AviOpenObjects() { return g_avi_objects; }
+bool AviLateStreams() { return false; }
 
 bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
   ::ICINFO sys{};

@@ -6,7 +6,8 @@
 //   vek_host <library> <folder>
 //
 // The folder holds the inputs (in0000.bmp .. in0009.bmp, 64 x 48, 24 bits;
-// white.bmp; tone.wav; optionally cvid_in.avi) and receives the outputs and results.txt, one line a
+// white.bmp; tone.wav; optionally cvid_in.avi, and the pictures and sound of
+// BigAviJob) and receives the outputs and results.txt, one line a
 // job: "<name> <status> <error text>". Outputs are checked outside. On
 // Windows every name is written as Windows hosts write them (drive letter,
 // backslashes); the path cases also write into "<folder>/sub dir".
@@ -43,7 +44,8 @@ static bool CloseLib(LibHandle h) { return dlclose(h) == 0; }
   X(VekLogStart) X(VekLogStop) X(VekImgAlloc) X(VekImgFree) X(VekImgLoad) X(VekImgSave)      \
   X(VekImgToDIB) X(VekReleaseDIB) X(VekDIBToImg) X(VekImgShow) X(VekTextAlloc) X(VekTextFree) \
   X(VekTextSetFont) X(VekTextSetColor) X(VekTextOut) X(VekForceCompatibility)                \
-  X(VekListAlloc) X(VekListFree) X(VekListAdd) X(VekListGetFileCount) X(VekQuickConvert)
+  X(VekListAlloc) X(VekListFree) X(VekListAdd) X(VekListGetFileCount) X(VekQuickConvert)    \
+  X(VekAssignProgress)
 
 namespace {
 
@@ -307,6 +309,63 @@ void PathCases() {
   VekImage* none = V.VekImgAlloc();
   V.VekImgLoad(none, At(sub + kSep + "missing.bmp").c_str(), 0);
   V.VekImgFree(none);
+// AVI with sound at everyday sizes, through the system's AVI library: a
+// few pictures of the size (big<w>x<h>_<k>.bmp, k = 0..3) used in turn for
+// 3 seconds of frames, uncompressed so that every frame can be checked, and
+// 3 seconds of sound (tone3.wav) into the same file. Runs when the pictures
+// are in the folder; writes "<name> <status>" and "<name>_done <frames>
+// <samples>" as the progress reported them.
+constexpr int kBigPictures = 4;
+std::string g_big_prefix;
+int g_big_frames = 0;
+int32_t g_big_done_frames = 0, g_big_done_samples = 0;
+
+void VEKAPI BigVideoSource(VekJob* job, int32_t block) {
+  if (block >= g_big_frames) {
+    V.VekSrcFinished(job);
+    return;
+  }
+  V.VekSrcSetFile(job, (g_big_prefix + std::to_string(block % kBigPictures) + ".bmp").c_str());
+}
+
+void VEKAPI BigSoundSource(VekJob* job, int32_t block) {
+  if (block == 0)
+    V.VekSrcSetFile(job, At("tone3.wav").c_str());
+  else
+    V.VekSrcFinished(job);
+}
+
+void VEKAPI BigProgress(VekJob*, int32_t, int32_t frames, int32_t samples) {
+  g_big_done_frames = frames;
+  g_big_done_samples = samples;
+}
+
+void BigAviJob(int width, int height, int fps) {
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  g_big_prefix = At("big" + size + "_");
+  if (FILE* f = std::fopen((g_big_prefix + "0.bmp").c_str(), "rb"))
+    std::fclose(f);
+  else
+    return;
+  const std::string name = "avi_" + size + "_" + std::to_string(fps);
+  const std::string out = At("avi" + size + ".avi");
+  VekJob* job = V.VekAlloc();
+  V.VekSetOutputFile(job, out.c_str(), out.c_str());
+  V.VekSetResolution(job, width, height);
+  V.VekSetBpp(job, 24);
+  V.VekSetFrameRate(job, fps, 0);
+  V.VekSetCodec(job, 6, V.VekMakeFourCC("DIB "));
+  V.VekSetAudioFormat(job, 44100, 2, 16);
+  V.VekAssignVideoSource(job, BigVideoSource);
+  V.VekAssignAudioSource(job, BigSoundSource);
+  V.VekAssignProgress(job, BigProgress);
+  g_big_frames = 3 * fps;
+  g_big_done_frames = g_big_done_samples = 0;
+  const int32_t status = V.VekConvert(job);
+  Report(name.c_str(), status);
+  std::fprintf(g_results, "%s_done %d %d\n", name.c_str(), static_cast<int>(g_big_done_frames),
+               static_cast<int>(g_big_done_samples));
+  V.VekFree(job);
 }
 
 }  // namespace
@@ -358,6 +417,8 @@ int main(int argc, char** argv) {
     RunJob({"cvid_read", "cvr0000.png", nullptr, true, false, 24, nullptr, 0, nullptr});
   }
   g_movie.clear();
+  BigAviJob(640, 480, 60);
+  BigAviJob(720, 576, 30);
   DrawAndExchange();
   DrawText();
   PathCases();

@@ -499,6 +499,10 @@ struct AviState {
   Tracked<uint8_t> parms;
   bool new_picture = false;
   int32_t frames_per_block = 0;
+  // Sound announced before the first frame: where the file takes no new
+  // stream once data is in it, its stream is made with the video stream.
+  bool sound_expected = false;
+  WaveFormat sound_expected_format{};
 
   ~AviState() { Release(); }
   void Release() {
@@ -861,7 +865,36 @@ void AviWriteCustomInfo(AviState& st) {
   });
 }
 
-// The first frame: INFO list, codec set-up, video stream.
+// The sound stream, in the format its blocks will be written in.
+void StartSound(AviState& st, WaveFormat f) {
+  if (!SndCompleteFormat(f)) ErrRaise(kGrpAvi, kAviWriteAudio, 71);
+  p::AVISTREAMINFO si{};
+  si.fccType = p::streamtypeAUDIO;
+  si.dwScale = f.nBlockAlign;
+  si.dwRate = f.nAvgBytesPerSec;
+  si.dwSampleSize = f.nBlockAlign;
+  si.dwQuality = 0xFFFFFFFFu;
+  p::PAVISTREAM a = nullptr;
+  p::HRESULT r = p::AVIFileCreateStream(st.file.get(), &a, &si);
+  if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 72);
+  st.audio.reset(a);
+  st.snd_format.Alloc(18, 73, "ff_avi.AviSndSave.af.sl.InFormat", kMemNew);
+  f.cbSize = 0;
+  std::memcpy(st.snd_format.get(), &f, 18);
+  st.snd_out = f;
+  r = p::AVIStreamSetFormat(a, 0, st.snd_format.get(), 18);
+  if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 74);
+}
+
+void AviExpectSound(void* state, const WaveFormat& format) {
+  AviState& st = St(state);
+  if (!st.writing || st.video || st.audio) return;
+  st.sound_expected = true;
+  st.sound_expected_format = format;
+}
+
+// The first frame: INFO list, codec set-up, video stream (and the sound
+// stream when sound is expected).
 void StartVideo(AviState& st, const QImg& img) {
   AviWriteCustomInfo(st);
   CodecSettings& cur = Current();
@@ -902,6 +935,7 @@ void StartVideo(AviState& st, const QImg& img) {
                   ToCodecBits(st.bits));
   r = p::AVIStreamSetFormat(c, 0, st.video_format.get(), fmt_size);
   if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 61);
+  if (st.sound_expected && !st.audio && !p::AviLateStreams()) StartSound(st, st.sound_expected_format);
 }
 
 void AviImgSave(void* state, QImg& image) {
@@ -952,26 +986,7 @@ void AviSndSave(void* state, SoundBuffer& snd) {
     AviState& st = St(state);
     if (!snd.data || snd.sample_count <= 0) return;
     if (!st.writing) ErrRaise(kGrpAvi, kAviWriteAudio, 70);
-    if (!st.audio) {
-      WaveFormat f = snd.format;
-      if (!SndCompleteFormat(f)) ErrRaise(kGrpAvi, kAviWriteAudio, 71);
-      p::AVISTREAMINFO si{};
-      si.fccType = p::streamtypeAUDIO;
-      si.dwScale = f.nBlockAlign;
-      si.dwRate = f.nAvgBytesPerSec;
-      si.dwSampleSize = f.nBlockAlign;
-      si.dwQuality = 0xFFFFFFFFu;
-      p::PAVISTREAM a = nullptr;
-      p::HRESULT r = p::AVIFileCreateStream(st.file.get(), &a, &si);
-      if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 72);
-      st.audio.reset(a);
-      st.snd_format.Alloc(18, 73, "ff_avi.AviSndSave.af.sl.InFormat", kMemNew);
-      f.cbSize = 0;
-      std::memcpy(st.snd_format.get(), &f, 18);
-      st.snd_out = f;
-      r = p::AVIStreamSetFormat(a, 0, st.snd_format.get(), 18);
-      if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 74);
-    }
+    if (!st.audio) StartSound(st, snd.format);
     const SoundBuffer* from = &snd;
     SoundBuffer temp{};
     SndGuard guard_temp(temp);
@@ -1006,6 +1021,7 @@ void AviClose(void* state) {
     st.flipped.Reset();
     st.parms.Reset();
     st.custom_len = 0;
+    st.sound_expected = false;
     const bool writing = st.writing;
     st.writing = false;
     if (writing && r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 80);
@@ -1043,6 +1059,7 @@ constexpr MovieOps kAviMovie{
     .close = AviClose,
     .set_custom_info = AviSetCustomInfo,
     .view = AviView,
+    .expect_sound = AviExpectSound,
 };
 
 // ---------------------------------------------------------------- save options
