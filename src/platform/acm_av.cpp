@@ -365,6 +365,8 @@ struct AcmStream {
   size_t pending_pos = 0;
   std::vector<int16_t> s16;      // decoded frame, interleaved
   std::vector<uint8_t> padded;   // parser input: the parser reads past the end of what it gets
+  bool split = false;            // ADTS or AC-3: frames cut out here, by their length
+  std::vector<uint8_t> framing;  // source bytes of a frame not yet complete
   SwrContext* down = nullptr;    // surround to stereo, for the layout below
   AVChannelLayout down_layout{};
   int down_rate = 0, down_format = -1;
@@ -406,7 +408,8 @@ struct AcmStream {
     else if (src.wFormatTag == WAVE_FORMAT_ADPCM)
       dec->bits_per_coded_sample = 4;
     if (avcodec_open2(dec, codec, nullptr) < 0) return false;
-    if (IsFramed(src.wFormatTag)) {
+    split = src.wFormatTag == WAVE_FORMAT_MPEG_ADTS_AAC || src.wFormatTag == WAVE_FORMAT_DOLBY_AC3;
+    if (IsMpeg(src.wFormatTag)) {
       parser = av_parser_init(t->codec);
       if (!parser) return false;
     }
@@ -415,6 +418,7 @@ struct AcmStream {
 
   bool Restart() {
     carry.clear();
+    framing.clear();
     pending.clear();
     pending_pos = 0;
     if (src.wFormatTag != WAVE_FORMAT_PCM && !OpenDecoder()) return false;
@@ -580,11 +584,72 @@ struct AcmStream {
   }
 
   // Bytes of one unit the source is cut into: a frame or a coded block.
-  size_t Unit() const { return src.nBlockAlign; }
+  size_t Unit() const { return parser || split ? 1 : src.nBlockAlign; }
+
+  // Length of the ADTS or AC-3 frame at `p` (0: no frame starts here;
+  // more than `n`: the frame is not complete yet).
+  size_t FrameAt(const uint8_t* p, size_t n) const {
+    if (src.wFormatTag == WAVE_FORMAT_MPEG_ADTS_AAC) {
+      if (n < 7) return n + 1;
+      if (p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return 0;
+      const size_t len = (size_t(p[3] & 3) << 11) | (size_t(p[4]) << 3) | (p[5] >> 5);
+      const size_t header = (p[1] & 1) ? 7 : 9;
+      return len > header ? len : 0;
+    }
+    if (n < 6) return n + 1;
+    if (p[0] != 0x0B || p[1] != 0x77) return 0;
+    const int fscod = p[4] >> 6, code = p[4] & 0x3F, bsid = p[5] >> 3;
+    static const int16_t kKbps[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                      192, 224, 256, 320, 384, 448, 512, 576, 640};
+    if (fscod == 3 || code >= 38 || bsid > 10) return 0;
+    const int kbps = kKbps[code / 2];
+    const size_t words = fscod == 0   ? size_t(kbps) * 2
+                         : fscod == 2 ? size_t(kbps) * 3
+                                      : size_t(kbps) * 320 / 147 + (code & 1);
+    return words * 2;
+  }
+
+  // ADTS and AC-3 frames carry their length: each goes to the decoder as
+  // soon as it is complete (a parser would hold the last one back until the
+  // end of the stream, which a caller streaming block by block never signals).
+  bool SplitFrames(const uint8_t* p, size_t size, Sink& sink) {
+    framing.insert(framing.end(), p, p + size);
+    size_t at = 0;
+    bool ok = true;
+    while (ok && at < framing.size()) {
+      const size_t left = framing.size() - at;
+      const size_t len = FrameAt(framing.data() + at, left);
+      if (len == 0) {  // not at a frame: look for the next one
+        ++at;
+        continue;
+      }
+      if (len > left) break;
+      padded.assign(len + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+      std::memcpy(padded.data(), framing.data() + at, len);
+      pkt->data = padded.data();
+      pkt->size = static_cast<int>(len);
+      if (avcodec_send_packet(dec, pkt) >= 0) ok = DrainDecoder(sink);
+      at += len;
+    }
+    framing.erase(framing.begin(), framing.begin() + static_cast<ptrdiff_t>(at));
+    return ok;
+  }
 
   // Converts whole units from `p`; returns bytes consumed (stops early only
   // when the queue is full). `ok` turns false on a library failure.
   size_t Consume(const uint8_t* p, size_t size, Sink& sink, bool& ok) {
+    if (split) {
+      size_t done = 0;
+      while (done < size && pending.size() - pending_pos < kPendingCap) {
+        const size_t n = std::min<size_t>(size - done, 16384);
+        if (!SplitFrames(p + done, n, sink)) {
+          ok = false;
+          return done + n;
+        }
+        done += n;
+      }
+      return done;
+    }
     if (parser) {
       size_t done = 0;
       while (done < size && pending.size() - pending_pos < kPendingCap) {
@@ -769,7 +834,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
   size_t used = 0;
   // Complete a block left over from the last call first.
   if (!st.carry.empty()) {
-    const size_t unit = st.parser ? 1 : st.Unit();
+    const size_t unit = st.Unit();
     const size_t need = unit - st.carry.size() % unit;
     const size_t add = std::min(need, len);
     st.carry.insert(st.carry.end(), pash->pbSrc, pash->pbSrc + add);
@@ -781,7 +846,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
   }
   if (ok && used < len) used += st.Consume(pash->pbSrc + used, len - used, sink, ok);
   // A partial block is kept for the next call rather than dropped.
-  if (ok && used < len && !st.parser && st.pending.size() < kPendingCap &&
+  if (ok && used < len && st.Unit() > 1 && st.pending.size() < kPendingCap &&
       len - used < st.Unit()) {
     st.carry.assign(pash->pbSrc + used, pash->pbSrc + len);
     used = len;
@@ -789,6 +854,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
   if (ok && (fdwConvert & ACM_STREAMCONVERTF_END)) {
     if (st.parser) ok = st.FeedParser(nullptr, 0, sink);
     if (ok && st.dec && !st.parser && !st.carry.empty()) st.carry.clear();
+    st.framing.clear();  // a frame cut short at the end gives nothing
     if (ok && st.dec) {
       avcodec_send_packet(st.dec, nullptr);
       ok = st.DrainDecoder(sink);

@@ -105,5 +105,7 @@ struct AudioHeader {
 };
 // Finds the first valid frame header in the data.
 bool ParseAudioHeader(const uint8_t* data, int64_t size, AudioHeader& out);
+// An AC-3 frame header at the start of the data (layer 0 in `out`).
+bool ParseAc3Header(const uint8_t* data, int64_t size, AudioHeader& out);
 
 }  // namespace vek::platform::mpeg

@@ -29,7 +29,8 @@ bool IsMpegVideo(const AVStream* st) {
 bool IsMpegAudio(const AVStream* st) {
   const AVCodecID id = st->codecpar->codec_id;
   return st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
-         (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3);
+         (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3 ||
+          id == AV_CODEC_ID_AC3);
 }
 
 }  // namespace

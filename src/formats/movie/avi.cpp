@@ -537,9 +537,8 @@ void AcmCheck(p::MMRESULT r, int32_t site) {
 // Raw AAC with its AudioSpecificConfig: the ADTS header fields, when ADTS
 // can carry the configuration (AAC Main, LC, SSR, LTP, or HE-AAC whose core
 // the decoder finds in the frames).
-bool AdtsFromConfig(AviState& st, const WaveFormat& f, int32_t format_size) {
-  const uint8_t* asc = reinterpret_cast<const uint8_t*>(&f) + 18;
-  if (format_size < 20 || f.cbSize < 2) return false;
+bool AdtsFromConfig(AviState& st, const uint8_t* asc, int32_t asc_size) {
+  if (asc_size < 2) return false;
   int aot = asc[0] >> 3;
   int rate_index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
   const int channels = (asc[1] >> 3) & 15;
@@ -593,14 +592,32 @@ void OpenSound(AviState& st) {
   }
   // AAC: raw frames with their configuration become ADTS frames; frames
   // stored as ADTS (no configuration) go as they are.
+  // Surround sound comes in the extensible record, whose sub-format holds
+  // the tag and whose configuration follows its 22 bytes.
   st.aac_to_adts = false;
   WaveFormat* decode_format = src;
-  if (src->wFormatTag == p::WAVE_FORMAT_AAC) {
-    st.aac_to_adts = AdtsFromConfig(st, *src, size);
+  const uint8_t* extra = st.src_format.get() + 18;
+  int32_t extra_size = std::min<int32_t>(src->cbSize, size - 18);
+  uint16_t tag = src->wFormatTag;
+  constexpr uint16_t kExtensible = 0xFFFE;
+  constexpr int32_t kExtensibleSize = 22;
+  if (tag == kExtensible && extra_size >= kExtensibleSize) {
+    const uint16_t sub = static_cast<uint16_t>(extra[6] | extra[7] << 8);
+    if (sub == p::WAVE_FORMAT_AAC || sub == p::WAVE_FORMAT_DOLBY_AC3) {
+      tag = sub;
+      extra += kExtensibleSize;
+      extra_size -= kExtensibleSize;
+    }
+  }
+  if (tag != src->wFormatTag || tag == p::WAVE_FORMAT_AAC) {
     st.adts_format = *src;
-    st.adts_format.wFormatTag = p::WAVE_FORMAT_MPEG_ADTS_AAC;
+    st.adts_format.wFormatTag = tag;
     st.adts_format.cbSize = 0;
     decode_format = &st.adts_format;
+  }
+  if (tag == p::WAVE_FORMAT_AAC) {
+    st.aac_to_adts = AdtsFromConfig(st, extra, extra_size);
+    st.adts_format.wFormatTag = p::WAVE_FORMAT_MPEG_ADTS_AAC;
   }
   SndDecodeState& d = st.dec;
   d = SndDecodeState{};
@@ -662,7 +679,6 @@ void OpenSound(AviState& st) {
     st.preroll = 8;
   // AAC and AC-3 frames overlap their neighbours too; one frame per chunk
   // gives the exact total, where the data rate gives only an estimate.
-  const uint16_t tag = src->wFormatTag;
   if (tag == p::WAVE_FORMAT_AAC || tag == p::WAVE_FORMAT_MPEG_ADTS_AAC ||
       tag == p::WAVE_FORMAT_DOLBY_AC3) {
     st.preroll = 2;
@@ -818,7 +834,7 @@ void AviSndLoad_(void* module, uint8_t*& raw, int32_t, int32_t& bytes, int32_t& 
     AviState& st = *static_cast<AviState*>(module);
     bytes = blocks = 0;
     const auto* src = reinterpret_cast<const WaveFormat*>(st.src_format.get());
-    if (src->wFormatTag == p::WAVE_FORMAT_AAC) {
+    if (st.dec.src_format && st.dec.src_format->wFormatTag == p::WAVE_FORMAT_MPEG_ADTS_AAC) {
       AviReadAdts(st, raw, bytes, blocks);
       return;
     }
