@@ -72,6 +72,7 @@ struct VideoHeaders {
   bool closed_gop = false;
   int32_t picture = kPicNone;  // type of the first picture in the data
   bool field = false;          // that picture is one field of a frame
+  bool both_fields = false;    // a field picture followed by the other field in the data
 };
 // Scans one packet for the headers above.
 void ScanVideoHeaders(const uint8_t* data, int64_t size, VideoHeaders& out);

@@ -200,6 +200,14 @@ void ScanVideoHeaders(const uint8_t* data, int64_t size, VideoHeaders& out) {
     } else if (code == 0xB5 && left >= 3 && (p[0] >> 4) == 8 && out.picture != kPicNone) {
       b.Get(4 + 16 + 2);  // extension id, f codes, intra DC precision
       out.field = b.Get(2) != 3;
+      // The demuxer's parser keeps the two fields of a frame together: a
+      // second picture header in the same data is the other field.
+      if (out.field)
+        for (int64_t j = i + 4; j + 3 < size; ++j)
+          if (data[j] == 0 && data[j + 1] == 0 && data[j + 2] == 1 && data[j + 3] == 0x00) {
+            out.both_fields = true;
+            break;
+          }
       return;
     } else if (code >= 0x01 && code <= 0xAF && out.picture != kPicNone) {
       return;  // slices: no picture coding extension
