@@ -50,9 +50,12 @@ bool Scan(AVFormatContext* in, AudioIndex& ix) {
     const AVStream* st = in->streams[pkt->stream_index];
     if (IsMpegAudio(st) && (ix.stream < 0 || ix.stream == pkt->stream_index)) {
       AudioHeader h;
-      const bool valid = st->codecpar->codec_id == AV_CODEC_ID_AC3
-                             ? ParseAc3Header(pkt->data, pkt->size, h)
-                             : ParseAudioHeader(pkt->data, std::min(pkt->size, 4), h);
+      bool valid = false;
+      if (st->codecpar->codec_id != AV_CODEC_ID_AC3)
+        valid = ParseAudioHeader(pkt->data, std::min(pkt->size, 4), h);
+      else  // without a parser (a library built without one) frames start anywhere
+        for (int at = 0; !valid && at + 8 <= pkt->size; ++at)
+          valid = ParseAc3Header(pkt->data + at, pkt->size - at, h);
       if (!have_header && valid) {
         ix.header = h;
         have_header = true;
