@@ -39,6 +39,9 @@ inline constexpr uint16_t WAVE_FORMAT_IMA_ADPCM = 0x0011;
 inline constexpr uint16_t WAVE_FORMAT_GSM610 = 0x0031;
 inline constexpr uint16_t WAVE_FORMAT_MPEG = 0x0050;
 inline constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x0055;
+inline constexpr uint16_t WAVE_FORMAT_AAC = 0x00FF;  // raw AAC frames, AudioSpecificConfig behind
+inline constexpr uint16_t WAVE_FORMAT_MPEG_ADTS_AAC = 0x1600;
+inline constexpr uint16_t WAVE_FORMAT_DOLBY_AC3 = 0x2000;
 
 // Result codes.
 inline constexpr MMRESULT MMSYSERR_NOERROR = 0;

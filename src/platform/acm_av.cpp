@@ -30,6 +30,8 @@ namespace {
 constexpr uint32_t kMinRate = 1000;
 constexpr uint32_t kMaxRate = 384000;
 constexpr int kMaxChannels = 2;
+// AAC and AC-3 sources may carry surround sound, mixed down to stereo.
+constexpr int kMaxSourceChannels = 8;
 // Output kept back when the caller's buffer is full; beyond it the stream
 // stops consuming source (cbSrcLengthUsed tells the caller).
 constexpr size_t kPendingCap = size_t(8) << 20;
@@ -59,6 +61,9 @@ constexpr TagInfo kTags[] = {
     {WAVE_FORMAT_MPEG, "MPEG Layer-1/2", AV_CODEC_ID_MP2, ACMDRIVERDETAILS_SUPPORTF_CODEC, 40, 6},
     {WAVE_FORMAT_MPEGLAYER3, "MPEG Layer-3", AV_CODEC_ID_MP3, ACMDRIVERDETAILS_SUPPORTF_CODEC, 30,
      6},
+    {WAVE_FORMAT_MPEG_ADTS_AAC, "MPEG-2/4 AAC (ADTS)", AV_CODEC_ID_AAC,
+     ACMDRIVERDETAILS_SUPPORTF_CODEC, 18, 6},
+    {WAVE_FORMAT_DOLBY_AC3, "Dolby AC-3", AV_CODEC_ID_AC3, ACMDRIVERDETAILS_SUPPORTF_CODEC, 18, 6},
 };
 
 const TagInfo* FindTag(uint32_t tag) {
@@ -77,11 +82,19 @@ bool PcmOk(const WAVEFORMATEX& f) {
 
 // Sample frames in one block of a block codec (0 when the block is unusable).
 bool IsMpeg(uint16_t tag) { return tag == WAVE_FORMAT_MPEG || tag == WAVE_FORMAT_MPEGLAYER3; }
+// Self-synchronising frame streams that a parser cuts into frames; their
+// sizes are estimated from the average data rate.
+bool IsFramed(uint16_t tag) {
+  return IsMpeg(tag) || tag == WAVE_FORMAT_MPEG_ADTS_AAC || tag == WAVE_FORMAT_DOLBY_AC3;
+}
 
 // Plausibility of a compressed source format: what the decoder needs, with
 // limits that keep sizes small and arithmetic in range.
 bool CodedOk(const WAVEFORMATEX& f) {
   if (!FindTag(f.wFormatTag) || f.wFormatTag == WAVE_FORMAT_PCM) return false;
+  if (IsFramed(f.wFormatTag) && !IsMpeg(f.wFormatTag))
+    return f.nChannels >= 1 && f.nChannels <= kMaxSourceChannels && RateOk(f.nSamplesPerSec) &&
+           f.nSamplesPerSec <= 96000 && f.nAvgBytesPerSec >= 500 && f.nAvgBytesPerSec <= 1000000;
   if (f.nChannels < 1 || f.nChannels > kMaxChannels || !RateOk(f.nSamplesPerSec)) return false;
   if (IsMpeg(f.wFormatTag))
     return f.nAvgBytesPerSec >= 1000 && f.nAvgBytesPerSec <= 80000 && f.nSamplesPerSec <= 48000;
@@ -352,6 +365,11 @@ struct AcmStream {
   size_t pending_pos = 0;
   std::vector<int16_t> s16;      // decoded frame, interleaved
   std::vector<uint8_t> padded;   // parser input: the parser reads past the end of what it gets
+  bool split = false;            // ADTS or AC-3: frames cut out here, by their length
+  std::vector<uint8_t> framing;  // source bytes of a frame not yet complete
+  SwrContext* down = nullptr;    // surround to stereo, for the layout below
+  AVChannelLayout down_layout{};
+  int down_rate = 0, down_format = -1;
 
   ~AcmStream() { CloseDecoder(); }
 
@@ -359,6 +377,8 @@ struct AcmStream {
     av_parser_close(parser);
     parser = nullptr;
     avcodec_free_context(&dec);
+    swr_free(&down);
+    av_channel_layout_uninit(&down_layout);
     av_packet_free(&pkt);
     av_frame_free(&frame);
   }
@@ -388,6 +408,7 @@ struct AcmStream {
     else if (src.wFormatTag == WAVE_FORMAT_ADPCM)
       dec->bits_per_coded_sample = 4;
     if (avcodec_open2(dec, codec, nullptr) < 0) return false;
+    split = src.wFormatTag == WAVE_FORMAT_MPEG_ADTS_AAC || src.wFormatTag == WAVE_FORMAT_DOLBY_AC3;
     if (IsMpeg(src.wFormatTag)) {
       parser = av_parser_init(t->codec);
       if (!parser) return false;
@@ -397,10 +418,11 @@ struct AcmStream {
 
   bool Restart() {
     carry.clear();
+    framing.clear();
     pending.clear();
     pending_pos = 0;
     if (src.wFormatTag != WAVE_FORMAT_PCM && !OpenDecoder()) return false;
-    return SetupPcm(src.nSamplesPerSec, src.nChannels);
+    return SetupPcm(src.nSamplesPerSec, std::min<int>(src.nChannels, kMaxChannels));
   }
 
   bool SetupPcm(uint32_t rate, int channels) {
@@ -415,11 +437,19 @@ struct AcmStream {
       const int r = avcodec_receive_frame(dec, frame);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
       if (r < 0) return true;  // a damaged frame is dropped, the stream goes on
-      const int ch = frame->ch_layout.nb_channels;
+      int ch = frame->ch_layout.nb_channels;
       const int n = frame->nb_samples;
-      if (ch < 1 || ch > kMaxChannels || n <= 0 || frame->sample_rate <= 0) {
+      if (ch < 1 || ch > kMaxSourceChannels || n <= 0 || frame->sample_rate <= 0) {
         av_frame_unref(frame);
         continue;
+      }
+      if (ch > kMaxChannels) {
+        // Surround sound: the usual stereo mix (FFmpeg's own matrix).
+        if (!MixDown(n)) {
+          av_frame_unref(frame);
+          continue;
+        }
+        ch = kMaxChannels;
       }
       if (static_cast<uint32_t>(frame->sample_rate) != pcm.in_rate() || ch != pcm.in_ch()) {
         // The stream disagrees with its format record: follow the stream.
@@ -429,11 +459,44 @@ struct AcmStream {
           return false;
         }
       }
-      s16.resize(static_cast<size_t>(n) * ch);
-      ToS16(*frame, s16.data());
+      if (ch == frame->ch_layout.nb_channels) {
+        s16.resize(static_cast<size_t>(n) * ch);
+        ToS16(*frame, s16.data());
+      }
       av_frame_unref(frame);
       if (!pcm.Process(reinterpret_cast<const uint8_t*>(s16.data()), n, sink)) return false;
     }
+  }
+
+  // The decoded frame mixed down to interleaved 16-bit stereo in `s16`.
+  bool MixDown(int n) {
+    const bool same = down && down_rate == frame->sample_rate && down_format == frame->format &&
+                      av_channel_layout_compare(&down_layout, &frame->ch_layout) == 0;
+    if (!same) {
+      swr_free(&down);
+      av_channel_layout_uninit(&down_layout);
+      AVChannelLayout stereo;
+      av_channel_layout_default(&stereo, kMaxChannels);
+      const int r = swr_alloc_set_opts2(&down, &stereo, AV_SAMPLE_FMT_S16, frame->sample_rate,
+                                        &frame->ch_layout,
+                                        static_cast<AVSampleFormat>(frame->format),
+                                        frame->sample_rate, 0, nullptr);
+      av_channel_layout_uninit(&stereo);
+      if (r < 0 || !down || swr_init(down) < 0 ||
+          av_channel_layout_copy(&down_layout, &frame->ch_layout) < 0) {
+        swr_free(&down);
+        return false;
+      }
+      down_rate = frame->sample_rate;
+      down_format = frame->format;
+    }
+    s16.resize(static_cast<size_t>(n) * kMaxChannels);
+    uint8_t* out = reinterpret_cast<uint8_t*>(s16.data());
+    const int got = swr_convert(down, &out, n, const_cast<const uint8_t**>(frame->extended_data), n);
+    if (got < 0) return false;
+    if (got < n)  // same rate: nothing is held back, but never hand out stale samples
+      std::fill(s16.begin() + static_cast<ptrdiff_t>(got) * kMaxChannels, s16.end(), 0);
+    return true;
   }
 
   static int16_t FromFloat(float v) {
@@ -521,11 +584,72 @@ struct AcmStream {
   }
 
   // Bytes of one unit the source is cut into: a frame or a coded block.
-  size_t Unit() const { return src.nBlockAlign; }
+  size_t Unit() const { return parser || split ? 1 : src.nBlockAlign; }
+
+  // Length of the ADTS or AC-3 frame at `p` (0: no frame starts here;
+  // more than `n`: the frame is not complete yet).
+  size_t FrameAt(const uint8_t* p, size_t n) const {
+    if (src.wFormatTag == WAVE_FORMAT_MPEG_ADTS_AAC) {
+      if (n < 7) return n + 1;
+      if (p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return 0;
+      const size_t len = (size_t(p[3] & 3) << 11) | (size_t(p[4]) << 3) | (p[5] >> 5);
+      const size_t header = (p[1] & 1) ? 7 : 9;
+      return len > header ? len : 0;
+    }
+    if (n < 6) return n + 1;
+    if (p[0] != 0x0B || p[1] != 0x77) return 0;
+    const int fscod = p[4] >> 6, code = p[4] & 0x3F, bsid = p[5] >> 3;
+    static const int16_t kKbps[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                      192, 224, 256, 320, 384, 448, 512, 576, 640};
+    if (fscod == 3 || code >= 38 || bsid > 10) return 0;
+    const int kbps = kKbps[code / 2];
+    const size_t words = fscod == 0   ? size_t(kbps) * 2
+                         : fscod == 2 ? size_t(kbps) * 3
+                                      : size_t(kbps) * 320 / 147 + (code & 1);
+    return words * 2;
+  }
+
+  // ADTS and AC-3 frames carry their length: each goes to the decoder as
+  // soon as it is complete (a parser would hold the last one back until the
+  // end of the stream, which a caller streaming block by block never signals).
+  bool SplitFrames(const uint8_t* p, size_t size, Sink& sink) {
+    framing.insert(framing.end(), p, p + size);
+    size_t at = 0;
+    bool ok = true;
+    while (ok && at < framing.size()) {
+      const size_t left = framing.size() - at;
+      const size_t len = FrameAt(framing.data() + at, left);
+      if (len == 0) {  // not at a frame: look for the next one
+        ++at;
+        continue;
+      }
+      if (len > left) break;
+      padded.assign(len + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+      std::memcpy(padded.data(), framing.data() + at, len);
+      pkt->data = padded.data();
+      pkt->size = static_cast<int>(len);
+      if (avcodec_send_packet(dec, pkt) >= 0) ok = DrainDecoder(sink);
+      at += len;
+    }
+    framing.erase(framing.begin(), framing.begin() + static_cast<ptrdiff_t>(at));
+    return ok;
+  }
 
   // Converts whole units from `p`; returns bytes consumed (stops early only
   // when the queue is full). `ok` turns false on a library failure.
   size_t Consume(const uint8_t* p, size_t size, Sink& sink, bool& ok) {
+    if (split) {
+      size_t done = 0;
+      while (done < size && pending.size() - pending_pos < kPendingCap) {
+        const size_t n = std::min<size_t>(size - done, 16384);
+        if (!SplitFrames(p + done, n, sink)) {
+          ok = false;
+          return done + n;
+        }
+        done += n;
+      }
+      return done;
+    }
     if (parser) {
       size_t done = 0;
       while (done < size && pending.size() - pending_pos < kPendingCap) {
@@ -627,7 +751,7 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, DWORD* pdwOutputBytes, DWO
   if (query == ACM_STREAMSIZEF_SOURCE) {
     const int64_t in = cbInput;
     int64_t frames;  // source-rate frames
-    if (IsMpeg(s.wFormatTag))
+    if (IsFramed(s.wFormatTag))
       frames = (in * in_rate + s.nAvgBytesPerSec - 1) / s.nAvgBytesPerSec;
     else if (s.wFormatTag == WAVE_FORMAT_PCM)
       frames = in / s.nBlockAlign;
@@ -638,7 +762,7 @@ MMRESULT acmStreamSize(HACMSTREAM has, DWORD cbInput, DWORD* pdwOutputBytes, DWO
   } else {
     const int64_t frames_out = cbInput / d.nBlockAlign;
     const int64_t frames = (frames_out * in_rate + out_rate - 1) / out_rate;
-    if (IsMpeg(s.wFormatTag)) {
+    if (IsFramed(s.wFormatTag)) {
       out_bytes = (frames * s.nAvgBytesPerSec + in_rate - 1) / in_rate;
     } else if (s.wFormatTag == WAVE_FORMAT_PCM) {
       out_bytes = frames * s.nBlockAlign;
@@ -710,7 +834,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
   size_t used = 0;
   // Complete a block left over from the last call first.
   if (!st.carry.empty()) {
-    const size_t unit = st.parser ? 1 : st.Unit();
+    const size_t unit = st.Unit();
     const size_t need = unit - st.carry.size() % unit;
     const size_t add = std::min(need, len);
     st.carry.insert(st.carry.end(), pash->pbSrc, pash->pbSrc + add);
@@ -722,7 +846,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
   }
   if (ok && used < len) used += st.Consume(pash->pbSrc + used, len - used, sink, ok);
   // A partial block is kept for the next call rather than dropped.
-  if (ok && used < len && !st.parser && st.pending.size() < kPendingCap &&
+  if (ok && used < len && st.Unit() > 1 && st.pending.size() < kPendingCap &&
       len - used < st.Unit()) {
     st.carry.assign(pash->pbSrc + used, pash->pbSrc + len);
     used = len;
@@ -730,6 +854,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
   if (ok && (fdwConvert & ACM_STREAMCONVERTF_END)) {
     if (st.parser) ok = st.FeedParser(nullptr, 0, sink);
     if (ok && st.dec && !st.parser && !st.carry.empty()) st.carry.clear();
+    st.framing.clear();  // a frame cut short at the end gives nothing
     if (ok && st.dec) {
       avcodec_send_packet(st.dec, nullptr);
       ok = st.DrainDecoder(sink);
@@ -755,7 +880,7 @@ MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMA
   if ((fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) && pwfxDst->wFormatTag != WAVE_FORMAT_PCM)
     return ACMERR_NOTPOSSIBLE;
   uint32_t rate = s.nSamplesPerSec;
-  uint16_t channels = s.nChannels;
+  uint16_t channels = std::min<uint16_t>(s.nChannels, kMaxChannels);
   uint16_t bits = s.wFormatTag == WAVE_FORMAT_PCM ? s.wBitsPerSample : 16;
   if (fdwSuggest & ACM_FORMATSUGGESTF_NCHANNELS) channels = pwfxDst->nChannels;
   if (fdwSuggest & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) rate = pwfxDst->nSamplesPerSec;

@@ -1,5 +1,5 @@
-// MPEG audio: decoding of layers I to III with sample-accurate seeking, and
-// layer II encoding.
+// MPEG audio: decoding of layers I to III (and of AC-3 in program streams)
+// with sample-accurate seeking, and layer II encoding.
 //
 // The sample timeline is the one a plain decode of the whole file gives:
 // encoder delay and padding that the file announces (LAME/Xing headers) are
@@ -15,6 +15,7 @@
 
 extern "C" {
 #include <libavutil/intreadwrite.h>
+#include <libswresample/swresample.h>
 }
 
 namespace vek::platform {
@@ -26,7 +27,8 @@ namespace {
 bool IsMpegAudio(const AVStream* st) {
   const AVCodecID id = st->codecpar->codec_id;
   return st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
-         (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3);
+         (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3 ||
+          id == AV_CODEC_ID_AC3);
 }
 
 struct AudioIndex {
@@ -48,7 +50,12 @@ bool Scan(AVFormatContext* in, AudioIndex& ix) {
     const AVStream* st = in->streams[pkt->stream_index];
     if (IsMpegAudio(st) && (ix.stream < 0 || ix.stream == pkt->stream_index)) {
       AudioHeader h;
-      const bool valid = ParseAudioHeader(pkt->data, std::min(pkt->size, 4), h);
+      bool valid = false;
+      if (st->codecpar->codec_id != AV_CODEC_ID_AC3)
+        valid = ParseAudioHeader(pkt->data, std::min(pkt->size, 4), h);
+      else  // without a parser (a library built without one) frames start anywhere
+        for (int at = 0; !valid && at + 8 <= pkt->size; ++at)
+          valid = ParseAc3Header(pkt->data + at, pkt->size - at, h);
       if (!have_header && valid) {
         ix.header = h;
         have_header = true;
@@ -78,7 +85,8 @@ bool Scan(AVFormatContext* in, AudioIndex& ix) {
   total = std::min<int64_t>(total, INT32_MAX - spf);
   MpegAudioInfo& a = ix.info;
   a.sample_rate = ix.header.sample_rate;
-  a.channels = ix.header.channels;
+  a.channels = std::min(ix.header.channels, 2);
+  a.ac3 = ix.codec == AV_CODEC_ID_AC3;
   a.bits = 16;
   a.samples_per_frame = static_cast<int32_t>(spf);
   a.total_samples = static_cast<int32_t>(total);
@@ -105,6 +113,13 @@ struct MpegAudioDecoder {
   size_t pending_at = 0;         // in samples (not sample frames)
   int64_t discard = 0;           // sample frames still to drop
   int64_t position = 0;          // timeline position of the next delivered sample frame
+  struct SwrFree {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+  };
+  std::unique_ptr<SwrContext, SwrFree> down;  // surround to stereo, for the layout below
+  AVChannelLayout down_layout{};
+  int down_rate = 0, down_format = -1;
+  ~MpegAudioDecoder() { av_channel_layout_uninit(&down_layout); }
 };
 
 void MpegAudioDecoderClose::operator()(MpegAudioDecoder* d) const { delete d; }
@@ -147,6 +162,35 @@ inline int16_t ToS16(float v) {
   return static_cast<int16_t>(std::clamp<long>(x, -32768, 32767));
 }
 
+bool MixDown(MpegAudioDecoder& d, const AVFrame* f, int16_t* out) {
+  const bool same = d.down && d.down_rate == f->sample_rate && d.down_format == f->format &&
+                    av_channel_layout_compare(&d.down_layout, &f->ch_layout) == 0;
+  if (!same) {
+    d.down.reset();
+    av_channel_layout_uninit(&d.down_layout);
+    AVChannelLayout stereo;
+    av_channel_layout_default(&stereo, 2);
+    SwrContext* s = nullptr;
+    const int r = swr_alloc_set_opts2(&s, &stereo, AV_SAMPLE_FMT_S16, f->sample_rate,
+                                      const_cast<AVChannelLayout*>(&f->ch_layout),
+                                      static_cast<AVSampleFormat>(f->format),
+                                      f->sample_rate, 0, nullptr);
+    d.down.reset(s);
+    if (r < 0 || !s || swr_init(s) < 0 || av_channel_layout_copy(&d.down_layout, &f->ch_layout) < 0) {
+      d.down.reset();
+      return false;
+    }
+    d.down_rate = f->sample_rate;
+    d.down_format = f->format;
+  }
+  uint8_t* o = reinterpret_cast<uint8_t*>(out);
+  const int got = swr_convert(d.down.get(), &o, f->nb_samples,
+                              const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+  if (got < 0) return false;
+  if (got < f->nb_samples) std::fill_n(out + size_t(got) * 2, size_t(f->nb_samples - got) * 2, int16_t{0});
+  return true;
+}
+
 // Appends one decoded frame as interleaved 16-bit samples in the stream's
 // channel count.
 void Append(MpegAudioDecoder& d, const AVFrame* f) {
@@ -167,6 +211,12 @@ void Append(MpegAudioDecoder& d, const AVFrame* f) {
   const size_t base = d.pending.size();
   d.pending.resize(base + size_t(n) * out_ch);
   int16_t* out = d.pending.data() + base;
+  if (in_ch > 2 && out_ch == 2) {
+    // Surround sound: the usual stereo mix (FFmpeg's own matrix).
+    if (MixDown(d, f, out)) return;
+    std::fill_n(out, size_t(n) * out_ch, int16_t{0});
+    return;
+  }
   for (int i = 0; i < n; ++i) {
     for (int c = 0; c < out_ch; ++c) {
       int16_t v;
@@ -227,11 +277,14 @@ bool OpenMPA(MpegAudioDecoderPtr& decoder, const std::string& name, MpegAudioInf
     if (!in) return false;
     if (!Scan(in.get(), d->ix)) return Fail(MpegLib::kAudioDecoder, "No MPEG audio found.");
   }
-  const AVCodecID id = d->ix.header.layer == 1   ? AV_CODEC_ID_MP1
+  const AVCodecID id = d->ix.info.ac3                ? AV_CODEC_ID_AC3
+                       : d->ix.header.layer == 1   ? AV_CODEC_ID_MP1
                        : d->ix.header.layer == 2 ? AV_CODEC_ID_MP2
                                                  : AV_CODEC_ID_MP3;
   const AVCodec* c = avcodec_find_decoder(id);
-  if (!c) return Fail(MpegLib::kAudioDecoder, "No MPEG audio decoder.");
+  if (!c)
+    return Fail(MpegLib::kAudioDecoder,
+                d->ix.info.ac3 ? "No AC-3 audio decoder." : "No MPEG audio decoder.");
   d->codec.reset(avcodec_alloc_context3(c));
   if (!d->codec) return Fail(MpegLib::kAudioDecoder, "Out of memory.");
   d->codec->thread_count = 1;

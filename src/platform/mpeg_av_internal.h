@@ -72,6 +72,7 @@ struct VideoHeaders {
   bool closed_gop = false;
   int32_t picture = kPicNone;  // type of the first picture in the data
   bool field = false;          // that picture is one field of a frame
+  bool both_fields = false;    // a field picture followed by the other field in the data
 };
 // Scans one packet for the headers above.
 void ScanVideoHeaders(const uint8_t* data, int64_t size, VideoHeaders& out);
@@ -105,6 +106,8 @@ struct AudioHeader {
 };
 // Finds the first valid frame header in the data.
 bool ParseAudioHeader(const uint8_t* data, int64_t size, AudioHeader& out);
+// An AC-3 frame header at the start of the data (layer 0 in `out`).
+bool ParseAc3Header(const uint8_t* data, int64_t size, AudioHeader& out);
 
 // A file name as FFmpeg opens it: FFmpeg takes UTF-8 names on Windows, while
 // a host's names are in the ANSI code page there.

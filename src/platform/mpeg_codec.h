@@ -67,7 +67,8 @@ struct MpegAudioInfo {
   int32_t frames = 0;            // audio frames of samples_per_frame samples
   int32_t total_samples = 0;     // sample frames delivered in all
   int32_t version = 0;           // 0 MPEG-2 low sampling frequencies, 1 MPEG-1, 2 MPEG-2.5
-  int32_t layer = 0;             // 1..3
+  int32_t layer = 0;             // 1..3; 0 for AC-3
+  bool ac3 = false;              // Dolby AC-3 (in program streams), mixed down to stereo
   int32_t bit_rate = 0;          // kilobits per second
 };
 

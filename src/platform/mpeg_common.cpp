@@ -220,6 +220,14 @@ void ScanVideoHeaders(const uint8_t* data, int64_t size, VideoHeaders& out) {
     } else if (code == 0xB5 && left >= 3 && (p[0] >> 4) == 8 && out.picture != kPicNone) {
       b.Get(4 + 16 + 2);  // extension id, f codes, intra DC precision
       out.field = b.Get(2) != 3;
+      // The demuxer's parser keeps the two fields of a frame together: a
+      // second picture header in the same data is the other field.
+      if (out.field)
+        for (int64_t j = i + 4; j + 3 < size; ++j)
+          if (data[j] == 0 && data[j + 1] == 0 && data[j + 2] == 1 && data[j + 3] == 0x00) {
+            out.both_fields = true;
+            break;
+          }
       return;
     } else if (code >= 0x01 && code <= 0xAF && out.picture != kPicNone) {
       return;  // slices: no picture coding extension
@@ -256,6 +264,33 @@ bool ParseAudioHeader(const uint8_t* data, int64_t size, AudioHeader& out) {
     return true;
   }
   return false;
+}
+
+bool ParseAc3Header(const uint8_t* data, int64_t size, AudioHeader& out) {
+  static const int32_t kRates[3] = {48000, 44100, 32000};
+  static const int16_t kKbps[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                    192, 224, 256, 320, 384, 448, 512, 576, 640};
+  static const int8_t kChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
+  if (size < 8 || data[0] != 0x0B || data[1] != 0x77) return false;
+  const int fscod = data[4] >> 6, frmsizecod = data[4] & 0x3F, bsid = data[5] >> 3;
+  // E-AC-3 (bsid above 10) is another format.
+  if (fscod == 3 || frmsizecod / 2 >= 19 || bsid > 10) return false;
+  const int acmod = data[6] >> 5;
+  // The LFE flag follows the mix levels that acmod brings.
+  int bit = 3;
+  if ((acmod & 1) && acmod != 1) bit += 2;
+  if (acmod & 4) bit += 2;
+  if (acmod == 2) bit += 2;
+  const int lfe = (data[6 + bit / 8] >> (7 - bit % 8)) & 1;
+  AudioHeader h;
+  h.layer = 0;
+  h.version = 1;
+  h.bit_rate = kKbps[frmsizecod / 2];
+  h.sample_rate = kRates[fscod];
+  h.channels = kChannels[acmod] + lfe;
+  h.samples_per_frame = 1536;
+  out = h;
+  return true;
 }
 
 }  // namespace mpeg

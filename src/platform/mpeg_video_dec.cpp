@@ -29,7 +29,8 @@ bool IsMpegVideo(const AVStream* st) {
 bool IsMpegAudio(const AVStream* st) {
   const AVCodecID id = st->codecpar->codec_id;
   return st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
-         (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3);
+         (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3 ||
+          id == AV_CODEC_ID_AC3);
 }
 
 }  // namespace
@@ -64,9 +65,12 @@ bool ScanVideo(AVFormatContext* in, VideoIndex& ix) {
       ix.pos.push_back(pkt->pos);
       ix.size.push_back(pkt->size);
       closed_of.push_back(closed ? 1 : 0);
-      // Field pictures: the second field of a frame comes as its own packet.
+      // Field pictures: a packet holds both fields of a frame, or, when the
+      // stream is cut that way, the second field comes as its own packet.
       bool second = false;
-      if (h.field) {
+      if (h.field && h.both_fields) {
+        open_field = false;
+      } else if (h.field) {
         second = open_field;
         open_field = !open_field;
       } else {

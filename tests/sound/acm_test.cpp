@@ -110,7 +110,7 @@ TEST_F(SoundTest, TagDetailsNameTheFormats) {
   }
   ACMFORMATTAGDETAILS d{};
   d.cbStruct = sizeof d;
-  d.dwFormatTag = 0x2000;
+  d.dwFormatTag = 0x0161;  // Windows Media Audio: not decoded here
   EXPECT_EQ(acmFormatTagDetails(nullptr, &d, ACM_FORMATTAGDETAILSF_FORMATTAG), ACMERR_NOTPOSSIBLE);
   d.dwFormatTagIndex = 2;
   EXPECT_EQ(acmFormatTagDetails(nullptr, &d, ACM_FORMATTAGDETAILSF_INDEX), 0u);

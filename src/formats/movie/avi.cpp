@@ -486,6 +486,12 @@ struct AviState {
   int32_t block_samples = 0;
   int32_t preroll = 0;
   int32_t lead = 0;  // decoded sample frames to drop before the position asked for
+  // Raw AAC frames go to the decoder as ADTS frames, which carry their own
+  // boundaries and configuration: the format the decoder sees and the
+  // ADTS header fields (profile, sampling index, channel configuration).
+  bool aac_to_adts = false;
+  WaveFormat adts_format{};
+  uint8_t adts_profile = 0, adts_rate_index = 0, adts_channels = 0;
   // Sound writing.
   int32_t sound_written = 0;
   Tracked<uint8_t> snd_format;
@@ -532,6 +538,26 @@ void AcmCheck(p::MMRESULT r, int32_t site) {
   if (r != p::MMSYSERR_NOERROR) ErrRaise(kGrpAcm, static_cast<int32_t>(r), site);
 }
 
+// Raw AAC with its AudioSpecificConfig: the ADTS header fields, when ADTS
+// can carry the configuration (AAC Main, LC, SSR, LTP, or HE-AAC whose core
+// the decoder finds in the frames).
+bool AdtsFromConfig(AviState& st, const uint8_t* asc, int32_t asc_size) {
+  if (asc_size < 2) return false;
+  int aot = asc[0] >> 3;
+  int rate_index = ((asc[0] & 7) << 1) | (asc[1] >> 7);
+  const int channels = (asc[1] >> 3) & 15;
+  if (aot == 5 || aot == 29) aot = 2;  // SBR/PS over an LC core
+  if (aot < 1 || aot > 4 || rate_index > 12 || channels < 1 || channels > 7) return false;
+  st.adts_profile = static_cast<uint8_t>(aot - 1);
+  st.adts_rate_index = static_cast<uint8_t>(rate_index);
+  st.adts_channels = static_cast<uint8_t>(channels);
+  return true;
+}
+
+bool IsAdts(const uint8_t* p, int32_t n) {
+  return n >= 7 && p[0] == 0xFF && (p[1] & 0xF6) == 0xF0;
+}
+
 void OpenSound(AviState& st) {
   p::PAVISTREAM a = nullptr;
   if (p::AVIFileGetStream(st.file.get(), &a, p::streamtypeAUDIO, 0) != p::AVIERR_OK || !a) return;
@@ -568,10 +594,39 @@ void OpenSound(AviState& st) {
     else
       src->nAvgBytesPerSec = src->nSamplesPerSec * src->nBlockAlign;
   }
+  // AAC: raw frames with their configuration become ADTS frames; frames
+  // stored as ADTS (no configuration) go as they are.
+  // Surround sound comes in the extensible record, whose sub-format holds
+  // the tag and whose configuration follows its 22 bytes.
+  st.aac_to_adts = false;
+  WaveFormat* decode_format = src;
+  const uint8_t* extra = st.src_format.get() + 18;
+  int32_t extra_size = std::min<int32_t>(src->cbSize, size - 18);
+  uint16_t tag = src->wFormatTag;
+  constexpr uint16_t kExtensible = 0xFFFE;
+  constexpr int32_t kExtensibleSize = 22;
+  if (tag == kExtensible && extra_size >= kExtensibleSize) {
+    const uint16_t sub = static_cast<uint16_t>(extra[6] | extra[7] << 8);
+    if (sub == p::WAVE_FORMAT_AAC || sub == p::WAVE_FORMAT_DOLBY_AC3) {
+      tag = sub;
+      extra += kExtensibleSize;
+      extra_size -= kExtensibleSize;
+    }
+  }
+  if (tag != src->wFormatTag || tag == p::WAVE_FORMAT_AAC) {
+    st.adts_format = *src;
+    st.adts_format.wFormatTag = tag;
+    st.adts_format.cbSize = 0;
+    decode_format = &st.adts_format;
+  }
+  if (tag == p::WAVE_FORMAT_AAC) {
+    st.aac_to_adts = AdtsFromConfig(st, extra, extra_size);
+    st.adts_format.wFormatTag = p::WAVE_FORMAT_MPEG_ADTS_AAC;
+  }
   SndDecodeState& d = st.dec;
   d = SndDecodeState{};
-  d.src_format = src;
-  d.src_format_size = std::max<int32_t>(size, 18);
+  d.src_format = decode_format;
+  d.src_format_size = decode_format == src ? std::max<int32_t>(size, 18) : 18;
   d.blocks_total = blocks;
   WaveFormat out{};
   if (src->wFormatTag == kWaveFormatPcm) {
@@ -580,13 +635,15 @@ void OpenSound(AviState& st) {
     d.out_total = out.nBlockAlign ? all_bytes / out.nBlockAlign : 0;
   } else {
     out.wFormatTag = kWaveFormatPcm;
-    if (p::acmFormatSuggest(nullptr, src, &out, sizeof out, p::ACM_FORMATSUGGESTF_WFORMATTAG) !=
-        p::MMSYSERR_NOERROR) {
+    if (p::acmFormatSuggest(nullptr, decode_format, &out, sizeof out,
+                            p::ACM_FORMATSUGGESTF_WFORMATTAG) != p::MMSYSERR_NOERROR) {
       AviIgnoreAudio_(st);
       return;
     }
     p::HACMSTREAM temp = nullptr;
-    AcmCheck(p::acmStreamOpen(&temp, nullptr, src, &out, nullptr, 0, 0, p::ACM_STREAMOPENF_NONREALTIME), 12);
+    AcmCheck(p::acmStreamOpen(&temp, nullptr, decode_format, &out, nullptr, 0, 0,
+                              p::ACM_STREAMOPENF_NONREALTIME),
+             12);
     p::DWORD pcm = 0;
     const p::MMRESULT r =
         p::acmStreamSize(temp, static_cast<p::DWORD>(all_bytes), &pcm, p::ACM_STREAMSIZEF_SOURCE);
@@ -624,6 +681,23 @@ void OpenSound(AviState& st) {
   // bytes) and overlap their neighbours: a few frames before are decoded.
   if (src->wFormatTag == p::WAVE_FORMAT_MPEG || src->wFormatTag == p::WAVE_FORMAT_MPEGLAYER3)
     st.preroll = 8;
+  // AAC and AC-3 frames overlap their neighbours too; one frame per chunk
+  // gives the exact total, where the data rate gives only an estimate.
+  if (tag == p::WAVE_FORMAT_AAC || tag == p::WAVE_FORMAT_MPEG_ADTS_AAC ||
+      tag == p::WAVE_FORMAT_DOLBY_AC3) {
+    st.preroll = 2;
+    if (st.block_samples > 0 && st.ainfo.dwSampleSize == 0 &&
+        out.nSamplesPerSec == src->nSamplesPerSec) {
+      int64_t frames = 0;
+      for (int32_t b = 0; b < blocks; ++b) {
+        int32_t bytes = 0, n = 0;
+        if (p::AVIStreamRead(st.audio.get(), b, 1, nullptr, 0, &bytes, &n) != p::AVIERR_OK) break;
+        if (bytes > 0) ++frames;
+      }
+      d.out_total = static_cast<int32_t>(std::min<int64_t>(frames * st.block_samples, INT32_MAX));
+      d.ratio = blocks > 0 && d.out_total > 0 ? double(d.out_total) / blocks : 1.0;
+    }
+  }
 }
 
 void AviOpen(void* state, const std::string& name) {
@@ -716,12 +790,58 @@ void AviImgLoad(void* state, QImg& image, int32_t n, int32_t mode) {
   });
 }
 
+// AAC: the next chunks, each raw frame behind an ADTS header of its own.
+void AviReadAdts(AviState& st, uint8_t*& raw, int32_t& bytes, int32_t& blocks) {
+  constexpr int32_t kHeader = 7;
+  constexpr int32_t kMaxFrame = (1 << 13) - 1;  // ADTS frame length field
+  constexpr int32_t kWanted = 64 << 10;
+  constexpr int32_t kMaxChunks = 256;
+  int32_t fill = 0, b = st.dec.blocks_read;
+  MemAllocHeld(raw, kWanted + kMaxFrame, 40, kMemRealloc, "ff_avi.AviSndLoad_.temp_buf");
+  while (b < st.dec.blocks_total && fill < kWanted && b - st.dec.blocks_read < kMaxChunks) {
+    int32_t need = 0, n = 0;
+    if (p::AVIStreamRead(st.audio.get(), b, 1, nullptr, 0, &need, &n) != p::AVIERR_OK) break;
+    if (need < 0 || need > kMaxFrame - kHeader) {  // no AAC frame: skipped
+      ++b;
+      continue;
+    }
+    uint8_t* at = raw + fill;
+    int32_t got = 0;
+    const p::HRESULT r =
+        p::AVIStreamRead(st.audio.get(), b, 1, at + kHeader, need, &got, &n);
+    if (r != p::AVIERR_OK) ErrRaise(kGrpAviLib, r, 41);
+    ++b;
+    if (got <= 0) continue;
+    if (IsAdts(at + kHeader, got) || !st.aac_to_adts) {
+      std::memmove(at, at + kHeader, static_cast<size_t>(got));
+      fill += got;
+      continue;
+    }
+    const uint32_t len = static_cast<uint32_t>(got + kHeader);
+    at[0] = 0xFF;
+    at[1] = 0xF1;  // MPEG-4, no CRC
+    at[2] = static_cast<uint8_t>((st.adts_profile << 6) | (st.adts_rate_index << 2) |
+                                 (st.adts_channels >> 2));
+    at[3] = static_cast<uint8_t>(((st.adts_channels & 3) << 6) | (len >> 11));
+    at[4] = static_cast<uint8_t>(len >> 3);
+    at[5] = static_cast<uint8_t>(((len & 7) << 5) | 0x1F);
+    at[6] = 0xFC;
+    fill += static_cast<int32_t>(len);
+  }
+  bytes = fill;
+  blocks = b - st.dec.blocks_read;
+}
+
 // Reads the next raw sound bytes for the streaming decoder.
 void AviSndLoad_(void* module, uint8_t*& raw, int32_t, int32_t& bytes, int32_t& blocks) {
   Monitored("ff_avi.AviSndLoad_", [&] {
     AviState& st = *static_cast<AviState*>(module);
     bytes = blocks = 0;
     const auto* src = reinterpret_cast<const WaveFormat*>(st.src_format.get());
+    if (st.dec.src_format && st.dec.src_format->wFormatTag == p::WAVE_FORMAT_MPEG_ADTS_AAC) {
+      AviReadAdts(st, raw, bytes, blocks);
+      return;
+    }
     int64_t size = int64_t(src->nAvgBytesPerSec) * 4;
     size = std::clamp<int64_t>(size, 4096, int64_t{16} << 20);
     int32_t need = 0, n = 0;

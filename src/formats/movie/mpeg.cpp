@@ -575,6 +575,7 @@ void MpgInfo(const std::string& name, QffInfo& info) {
     std::string fname = ai.version == 0 ? "MPEG-2 LSF, " : ai.version == 1 ? "MPEG-1, " : "";
     fname += "Layer";
     fname += ai.layer == 1 ? "-I" : ai.layer == 2 ? "-II" : ai.layer == 3 ? "-III (MP3)" : "";
+    if (ai.ac3) fname = "Dolby AC-3";
     SetText(info.sndFormatName, fname.c_str());
     info.soundSupported = info.samples > 0 ? -1 : 0;
   });
