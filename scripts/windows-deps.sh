@@ -26,6 +26,7 @@ SOURCES=(
   "libogg=1.3.5-3"
   "libvorbis=1.3.7-1"
   "ffmpeg=7:5.1.9-0+deb12u1"
+  "libdeflate=1.14-1"
 )
 # Debian ships zlib for mingw as a binary package built from its own source.
 CROSS_PACKAGES="g++-mingw-w64-$pkg_arch-posix gcc-mingw-w64-$pkg_arch-posix binutils-mingw-w64-$pkg_arch
@@ -132,9 +133,10 @@ for spec in "${SOURCES[@]}"; do
     libogg) autoconf_build "$dir" ;;
     libvorbis) autoconf_build "$dir" ;;
     ffmpeg)
-      # Only what the MPEG module uses: MPEG-1/2 video and MPEG audio layer
-      # 1-3 decoding, MPEG-1/2 video and layer 2 encoding, the program and
-      # elementary stream formats, file access, scaling and resampling.
+      # Only what the library uses: MPEG-1/2 video and MPEG audio layer 1-3
+      # decoding, MPEG-1/2 video and layer 2 encoding, AC-3 and AAC sound in
+      # program streams and AVI files, the program and elementary stream
+      # formats, file access, scaling and resampling.
       (cd "$dir" && ./configure --prefix="$stage" --target-os=mingw32 --arch=$ff_arch \
          --cross-prefix=$TRIPLE- --cc=$TRIPLE-gcc-posix --cxx=$TRIPLE-g++-posix \
          --enable-cross-compile --pkg-config=pkg-config --enable-static --disable-shared \
@@ -142,18 +144,34 @@ for spec in "${SOURCES[@]}"; do
          --disable-everything --disable-avdevice --disable-avfilter --disable-postproc \
          --enable-w32threads \
          --enable-encoder=mpeg1video,mpeg2video,mp2 \
-         --enable-decoder=mpeg1video,mpeg2video,mp1,mp2,mp3,mp1float,mp2float,mp3float \
-         --enable-parser=mpegvideo,mpegaudio \
+         --enable-decoder=mpeg1video,mpeg2video,mp1,mp2,mp3,mp1float,mp2float,mp3float,ac3,aac \
+         --enable-parser=mpegvideo,mpegaudio,ac3,aac \
          --enable-demuxer=mpegps,mpegvideo,mp3,mpegts \
          --enable-muxer=mpeg1system,mpeg1vcd,mpeg2dvd,mpeg2svcd,mpeg2vob,mpeg1video,mpeg2video,mp2,mp3 \
          --enable-protocol=file --enable-swscale --enable-swresample \
          >"$work/configure.log" 2>&1 || { tail -40 "$work/configure.log" "$dir/ffbuild/config.log"; exit 1; }
        make -j"$jobs" >"$work/make.log" 2>&1 || { tail -40 "$work/make.log"; exit 1; }
        make install >/dev/null) ;;
+    libdeflate)
+      # Its 1.14 Makefile names the static library for MSVC; the sources are
+      # plain C, so they are compiled and archived here directly.
+      (cd "$dir" && for c in lib/*.c lib/x86/*.c lib/arm/*.c; do
+         $TRIPLE-gcc-posix -O2 -I. -c "$c" -o "${c//\//_}.o" || exit 1; done &&
+       $TRIPLE-ar rcs "$stage/lib/libdeflate.a" ./*.o && cp libdeflate.h "$stage/include/") ||
+        { echo "libdeflate did not build" >&2; exit 1; }
+      cat > "$stage/lib/pkgconfig/libdeflate.pc" <<PC
+prefix=$stage
+Name: libdeflate
+Description: fast DEFLATE, zlib and gzip compression
+Version: 1.14
+Libs: -L\${prefix}/lib -ldeflate
+Cflags: -I\${prefix}/include
+PC
+      ;;
   esac
   rm -rf "$dir"
 done
-for lib in z png16 jpeg tiff ogg vorbis vorbisenc vorbisfile avcodec avformat avutil swscale swresample; do
+for lib in z png16 jpeg tiff ogg vorbis vorbisenc vorbisfile avcodec avformat avutil swscale swresample deflate; do
   [ -f "$stage/lib/lib$lib.a" ] || { echo "lib$lib.a was not built" >&2; exit 1; }
 done
 
