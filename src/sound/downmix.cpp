@@ -108,16 +108,43 @@ bool SndMixDownMatrix(uint32_t mask, int32_t channels, int32_t out_channels, int
 
 void SndMixDown(const int16_t* in, int64_t frames, int32_t channels, const int32_t* gains,
                 int32_t out_channels, int16_t* out) {
+  // Every output frame is computed before it is stored, so `out` may be `in`.
   for (int64_t f = 0; f < frames; ++f) {
     const int16_t* s = in + f * channels;
-    for (int32_t o = 0; o < out_channels; ++o) {
+    int16_t mixed[2] = {};
+    for (int32_t o = 0; o < out_channels && o < 2; ++o) {
       int64_t v = 0;
       const int32_t* g = gains + o * channels;
       for (int32_t c = 0; c < channels; ++c) v += int64_t(s[c]) * g[c];
       v = (v + 16384) >> 15;
+      mixed[o] = static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v);
+    }
+    for (int32_t o = 0; o < out_channels && o < 2; ++o) out[f * out_channels + o] = mixed[o];
+  }
+}
+
+void SndMixDown(const int32_t* in, int64_t frames, int32_t channels, const int32_t* gains,
+                int32_t out_channels, int16_t* out) {
+  for (int64_t f = 0; f < frames; ++f) {
+    const int32_t* s = in + f * channels;
+    for (int32_t o = 0; o < out_channels && o < 2; ++o) {
+      int64_t v = 0;
+      const int32_t* g = gains + o * channels;
+      for (int32_t c = 0; c < channels; ++c) v += int64_t(s[c]) * g[c];
+      v = (v + (int64_t(1) << 30)) >> 31;
       out[f * out_channels + o] = static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v);
     }
   }
+}
+
+bool SndLayoutIsDefault(uint32_t mask, int32_t channels) {
+  int32_t a[2 * kSndMaxMixChannels], b[2 * kSndMaxMixChannels];
+  for (int32_t out = 1; out <= 2; ++out) {
+    if (!SndMixDownMatrix(mask, channels, out, a) || !SndMixDownMatrix(0, channels, out, b))
+      return false;
+    if (std::memcmp(a, b, sizeof(int32_t) * size_t(out) * size_t(channels)) != 0) return false;
+  }
+  return true;
 }
 
 }  // namespace vek

@@ -92,6 +92,11 @@ uint32_t SndDefaultChannelMask(int32_t channels);
 bool SndMixDownMatrix(uint32_t mask, int32_t channels, int32_t out_channels, int32_t* gains);
 void SndMixDown(const int16_t* in, int64_t frames, int32_t channels, const int32_t* gains,
                 int32_t out_channels, int16_t* out);
+// The same from 32-bit samples (`out` apart from `in`).
+void SndMixDown(const int32_t* in, int64_t frames, int32_t channels, const int32_t* gains,
+                int32_t out_channels, int16_t* out);
+// True when `mask` mixes down exactly as the usual layout of the count does.
+bool SndLayoutIsDefault(uint32_t mask, int32_t channels);
 
 // Conversion wrapper.
 void WaveConvertInit(WaveConvState& state, const WaveFormat* source, const WaveFormat* target);

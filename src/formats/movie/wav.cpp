@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
@@ -123,6 +124,10 @@ void WavState::Reset() {
   in_format_size = 0;
   narrow = 0;
   src_align = 0;
+  mix_channels = 0;
+  src_bytes = 0;
+  pad_tail = false;
+  exact_total = -1;
   decode_src = WaveFormat{};
   skip = 0;
   read_pos = 0;
@@ -158,15 +163,40 @@ int16_t Narrow32(int64_t v) {
   return static_cast<int16_t>(r > 32767 ? 32767 : r);
 }
 
-int16_t NarrowFloat(double d) {
+int32_t FloatTo32(double d) {
   if (!(d == d)) return 0;
   const double t = d * 2147483648.0;
-  int64_t s;
-  if (t < 0)
-    s = t <= -2147483648.5 ? INT32_MIN : static_cast<int64_t>(t - 0.5);
-  else
-    s = t >= 2147483647.5 ? INT32_MAX : static_cast<int64_t>(t + 0.5);
-  return Narrow32(s);
+  if (t < 0) return t <= -2147483648.5 ? INT32_MIN : static_cast<int32_t>(t - 0.5);
+  return t >= 2147483647.5 ? INT32_MAX : static_cast<int32_t>(t + 0.5);
+}
+
+int16_t NarrowFloat(double d) { return Narrow32(FloatTo32(d)); }
+
+// One sample of `bytes` bytes (negative: float) as a 32-bit integer.
+int32_t Wide32(const uint8_t* s, int32_t bytes) {
+  switch (bytes) {
+    case 1:
+      return int32_t(uint32_t(s[0] ^ 0x80) << 24);
+    case 2:
+      return int32_t(uint32_t(s[0]) << 16 | uint32_t(s[1]) << 24);
+    case 3:
+      return int32_t(uint32_t(s[0]) << 8 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 24);
+    case 4: {
+      int32_t x;
+      std::memcpy(&x, s, 4);
+      return x;
+    }
+    case -4: {
+      float x;
+      std::memcpy(&x, s, 4);
+      return FloatTo32(x);
+    }
+    default: {
+      double x;
+      std::memcpy(&x, s, 8);
+      return FloatTo32(x);
+    }
+  }
 }
 
 // Samples of `bytes` bytes each (negative: float) to 16 bits, in place.
@@ -218,12 +248,32 @@ void WAVLoad_(void* module, uint8_t*& raw, int32_t /*wanted*/, int32_t& bytes, i
     size = std::max<int64_t>(size / align * align, align);
     size = std::min(size, left);
     MemAlloc(raw, size, 5, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
-    const LONG got = mmioRead(s.file, reinterpret_cast<char*>(raw), static_cast<LONG>(size));
+    LONG got = mmioRead(s.file, reinterpret_cast<char*>(raw), static_cast<LONG>(size));
     if (got < 1) ErrReportCode(kGrpWav, kWavRead, 6);
     s.read_pos += got;
+    if (s.pad_tail && got % align != 0) {
+      // The decoder takes whole blocks only: the short last one is filled
+      // with silence, and what that gives beyond the sound is cut off later.
+      const int64_t whole = (got / align + 1) * align;
+      MemAlloc(raw, whole, 37, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
+      std::memset(raw + got, 0, size_t(whole - got));
+      got = static_cast<LONG>(whole);
+    }
     // A short last block still counts, so the tail is not dropped.
     blocks = static_cast<int32_t>(std::max<int64_t>(got / align, 1));
-    if (s.narrow != 0) {
+    if (s.mix_channels > 0) {
+      const int64_t frames = got / align;
+      const int32_t ch = s.src_align / std::abs(s.src_bytes);
+      // Mixed from the full width, so wide samples are rounded only once.
+      std::vector<int32_t> wide(size_t(frames * ch));
+      for (size_t i = 0; i < wide.size(); ++i)
+        wide[i] = Wide32(raw + i * size_t(std::abs(s.src_bytes)), s.src_bytes);
+      const int64_t out_bytes = frames * s.mix_channels * 2;
+      MemAlloc(raw, std::max<int64_t>(out_bytes, 1), 38, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
+      SndMixDown(wide.data(), frames, ch, s.mix_gains, s.mix_channels,
+                 reinterpret_cast<int16_t*>(raw));
+      bytes = static_cast<int32_t>(out_bytes);
+    } else if (s.narrow != 0) {
       const int64_t frames = got / align;
       const int64_t samples = frames * s.decode_src.nChannels;
       NarrowSamples(raw, samples, s.narrow);
@@ -235,7 +285,7 @@ void WAVLoad_(void* module, uint8_t*& raw, int32_t /*wanted*/, int32_t& bytes, i
 }
 
 // Chooses how the stored format is decoded; false when it cannot be.
-bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag) {
+bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag, uint32_t mask) {
   const int32_t ch = stored.nChannels;
   const int32_t align = stored.nBlockAlign;
   if (ch == 0 || align % ch != 0) return false;
@@ -251,9 +301,19 @@ bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag) {
   } else {
     return false;
   }
+  int32_t out_ch = ch;
+  if (ch > 2 && (s.narrow != 0 || (mask != 0 && !SndLayoutIsDefault(mask, ch)))) {
+    // Mixed down here when the channel mask names a layout the usual one of
+    // the count would mix wrongly, and for wide samples, which mix with
+    // less rounding from their full width.
+    if (!SndMixDownMatrix(mask, ch, 2, s.mix_gains)) return false;
+    s.mix_channels = out_ch = 2;
+    s.src_bytes = s.narrow != 0 ? s.narrow : container;
+    bits = 16;
+  }
   WaveFormat out{};
   SndMakeFormat(out, static_cast<int32_t>(std::min<uint32_t>(stored.nSamplesPerSec, INT32_MAX)),
-                ch, bits);
+                out_ch, bits);
   if (!SndCompleteFormat(out)) return false;
   s.decode_src = out;
   s.dec.out_format = out;
@@ -316,7 +376,10 @@ void WAVOpen(WavState& s, const std::string& name) {
 
     const uint16_t tag = EffectiveTag(s.in_format.get(), s.in_format_size);
     if (tag == kWaveFormatPcm || tag == kTagFloat) {
-      if (!SetUpPcm(s, stored, tag)) return;  // not decodable: open without sound
+      uint32_t mask = 0;
+      if (stored.wFormatTag == kTagExtensible && s.in_format_size >= 24)
+        std::memcpy(&mask, s.in_format.get() + 20, 4);
+      if (!SetUpPcm(s, stored, tag, mask)) return;  // not decodable: open without sound
     } else {
       // Compressed: the service's PCM form and its estimate of the length.
       s.decode_src = stored;
