@@ -30,6 +30,9 @@ namespace {
 constexpr FOURCC kWave = mmioFOURCC('W', 'A', 'V', 'E');
 constexpr FOURCC kFmt = mmioFOURCC('f', 'm', 't', ' ');
 constexpr FOURCC kData = mmioFOURCC('d', 'a', 't', 'a');
+constexpr FOURCC kRf64 = mmioFOURCC('R', 'F', '6', '4');
+constexpr FOURCC kBw64 = mmioFOURCC('B', 'W', '6', '4');
+constexpr FOURCC kDs64 = mmioFOURCC('d', 's', '6', '4');
 constexpr uint16_t kTagFloat = 0x0003;
 constexpr uint16_t kTagExtensible = 0xFFFE;
 // The fixed part of the wave format record is 18 bytes; behind it at most
@@ -321,6 +324,30 @@ bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag, uint32_t mask
   return true;
 }
 
+// ADPCM streams usually end in a short block, which holds a header and as
+// many samples as its bytes give; it is decoded as a whole block filled with
+// silence and the sound cut where it ends.
+void SetUpAdpcmTail(WavState& s, const WaveFormat& pcm) {
+  const WaveFormat& f = s.decode_src;
+  const int64_t ch = f.nChannels, ba = f.nBlockAlign, spb = AcmSamplesPerBlock(f);
+  if (spb <= 0 || ch <= 0 || s.data.cksize < ba ||
+      (f.wFormatTag != WAVE_FORMAT_ADPCM &&
+       !(f.wFormatTag == WAVE_FORMAT_IMA_ADPCM && f.wBitsPerSample == 4)))
+    return;
+  const int64_t whole = s.data.cksize / ba, rest = s.data.cksize % ba;
+  int64_t tail = 0;
+  if (f.wFormatTag == WAVE_FORMAT_ADPCM && rest >= 7 * ch)
+    tail = (rest - 6 * ch) * 2 / ch;  // two samples in the header, two per byte
+  else if (f.wFormatTag == WAVE_FORMAT_IMA_ADPCM && rest >= 4 * ch)
+    tail = 1 + (rest - 4 * ch) / (4 * ch) * 8;  // one in the header, 8 per 4 bytes
+  const int64_t total = whole * spb + tail;
+  if (total > INT32_MAX || pcm.nSamplesPerSec != f.nSamplesPerSec) return;
+  s.pad_tail = true;
+  s.exact_total = total;
+  s.dec.out_total = static_cast<int32_t>(total);
+  if (tail > 0) s.dec.blocks_total = static_cast<int32_t>(whole + 1);
+}
+
 }  // namespace
 
 void WAVOpen(WavState& s, const std::string& name) {
@@ -330,9 +357,27 @@ void WAVOpen(WavState& s, const std::string& name) {
     s.file = mmioOpenA(name.c_str(), nullptr, MMIO_READ | MMIO_ALLOCBUF);
     if (!s.file) ErrReportCode(kGrpWav, kWavOpen, 7);
     MMCKINFO riff{};
-    if (mmioDescend(s.file, &riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF ||
-        riff.fccType != kWave)
-      WAVAbort_(s, 8);
+    if (mmioDescend(s.file, &riff, nullptr, 0) != MMSYSERR_NOERROR) WAVAbort_(s, 8);
+    // The 64-bit forms keep their true sizes in a "ds64" chunk up front.
+    const bool wide = riff.ckid == kRf64 || riff.ckid == kBw64;
+    if (wide) {
+      char type[4];
+      if (mmioRead(s.file, type, 4) != 4) WAVAbort_(s, 39);
+      std::memcpy(&riff.fccType, type, 4);
+    }
+    if ((riff.ckid != FOURCC_RIFF && !wide) || riff.fccType != kWave) WAVAbort_(s, 8);
+    int64_t wide_data = -1;
+    if (wide) {
+      MMCKINFO ds{};
+      uint8_t sizes[16];
+      if (mmioDescend(s.file, &ds, nullptr, 0) != MMSYSERR_NOERROR || ds.ckid != kDs64 ||
+          ds.cksize < 16 || mmioRead(s.file, reinterpret_cast<char*>(sizes), 16) != 16 ||
+          mmioAscend(s.file, &ds, 0) != MMSYSERR_NOERROR)
+        WAVAbort_(s, 40);
+      uint64_t data_size;
+      std::memcpy(&data_size, sizes + 8, 8);
+      wide_data = static_cast<int64_t>(std::min<uint64_t>(data_size, INT64_MAX));
+    }
     // Writers that stream leave the RIFF size wrong: search to the file's end.
     const LONG here = mmioSeek(s.file, 0, SEEK_CUR);
     const LONG file_end = mmioSeek(s.file, 0, SEEK_END);
@@ -358,6 +403,9 @@ void WAVOpen(WavState& s, const std::string& name) {
     s.data.ckid = kData;
     if (FindChunkAndKeepExtras_(s.file, s.data, &parent, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
       WAVAbort_(s, 14);
+    // In the 64-bit forms a data chunk size of all ones defers to "ds64".
+    if (wide && s.data.cksize == UINT32_MAX)
+      s.data.cksize = static_cast<DWORD>(std::min<int64_t>(wide_data, UINT32_MAX));
     // A data size that runs past the end of the file ends with the file.
     const int64_t avail = std::max<int64_t>(int64_t(file_end) - s.data.dwDataOffset, 0);
     if (s.data.cksize > avail) s.data.cksize = static_cast<DWORD>(avail);
@@ -405,9 +453,11 @@ void WAVOpen(WavState& s, const std::string& name) {
       s.dec.out_total = static_cast<int32_t>(std::min<uint64_t>(pcm_bytes / pcm.nBlockAlign,
                                                                 INT32_MAX));
       s.dec.out_format = pcm;
+      SetUpAdpcmTail(s, pcm);
     }
     s.dec.ratio = s.dec.blocks_total > 0 ? double(s.dec.out_total) / s.dec.blocks_total : 0.0;
     if (s.dec.ratio == 0) s.dec.ratio = 1.0;
+    if (s.exact_total >= 0) s.dec.ratio = double(AcmSamplesPerBlock(s.decode_src));
     if (!SndCompleteFormat(s.dec.out_format)) return;
     s.needs_init = true;
     s.reading = true;
@@ -472,7 +522,11 @@ void WAVLoad(WavState& s, SoundBuffer& snd, int32_t start, int32_t mode, int32_t
       s.skip -= n;
       if (scrap.sample_count < n) s.skip = 0;
     }
+    if (s.exact_total >= 0 && s.dec.out_pos >= s.exact_total) return;
     SndLoad(&s, s.conv, s.dec, WAVLoad_, count, snd);
+    // The silence a short last block was filled with is not sound.
+    if (s.exact_total >= 0 && s.dec.out_pos + snd.sample_count > s.exact_total)
+      snd.sample_count = static_cast<int32_t>(std::max<int64_t>(s.exact_total - s.dec.out_pos, 0));
     s.dec.out_pos += snd.sample_count;
   });
 }
