@@ -454,6 +454,13 @@ bool ConSnd_() {
         if (fr.snd == &r.spare_snd) std::swap(r.snd, r.spare_snd);
         if (g_stop != kStopNone) leave = true;
         out = fr.result_snd == &r.spare_snd ? &r.snd : fr.result_snd;
+        // A block the function stage could not convert is put to the host
+        // like a read error: the run must not end as if it had been written.
+        if (!ErrNone()) {
+          bool skip = false;
+          AskAboutError(skip);
+          if (skip) leave = true;
+        }
       }
       if (!leave && r.audio_out_wanted && out && out->sample_count > 0) {
         QUniHandle& h = r.separate_audio_out ? r.aout : r.vout;

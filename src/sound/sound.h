@@ -82,6 +82,22 @@ void SndMove(const SoundBuffer& source, SoundBuffer& dest, int32_t first, int32_
 void SndDelete(SoundBuffer& snd, int32_t first, int32_t count);
 void SndConvert(const SoundBuffer& source, SoundBuffer& dest, const WaveFormat& format);
 
+// Down-mixing of more than two channels. Channels are stored in the order of
+// the bits of a wave channel mask; a mask that does not name every channel
+// stands for the usual layout of the count (SndDefaultChannelMask).
+inline constexpr int32_t kSndMaxMixChannels = 18;
+uint32_t SndDefaultChannelMask(int32_t channels);
+// Fills `gains` (out_channels rows of `channels` 15-bit gains); false when the
+// layout cannot be mixed to 1 or 2 channels.
+bool SndMixDownMatrix(uint32_t mask, int32_t channels, int32_t out_channels, int32_t* gains);
+void SndMixDown(const int16_t* in, int64_t frames, int32_t channels, const int32_t* gains,
+                int32_t out_channels, int16_t* out);
+// The same from 32-bit samples (`out` apart from `in`).
+void SndMixDown(const int32_t* in, int64_t frames, int32_t channels, const int32_t* gains,
+                int32_t out_channels, int16_t* out);
+// True when `mask` mixes down exactly as the usual layout of the count does.
+bool SndLayoutIsDefault(uint32_t mask, int32_t channels);
+
 // Conversion wrapper.
 void WaveConvertInit(WaveConvState& state, const WaveFormat* source, const WaveFormat* target);
 void WaveConvert(WaveConvState& state, const uint8_t* source, uint8_t* target,

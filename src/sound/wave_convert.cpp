@@ -1,7 +1,9 @@
 // Conversion between wave formats through the audio compression service,
 // whole-buffer conversion and the streaming decoder (unit SndBasic).
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "sound/sound.h"
 #include "sound/sound_internal.h"
@@ -26,6 +28,49 @@ struct StreamGuard {
     state.stream = nullptr;
   }
 };
+
+}  // namespace
+
+namespace {
+
+// `count` frames of PCM with more than two channels, in the usual layout of
+// the count, to 16 bits at the target's channel count, then to the target.
+void MixDown(const SoundBuffer& source, int32_t count, SoundBuffer& dest,
+             const WaveFormat& target) {
+  const WaveFormat& sf = source.format;
+  const int32_t ch = sf.nChannels;
+  const int32_t bits = sf.wBitsPerSample;
+  int32_t gains[2 * kSndMaxMixChannels];
+  if ((bits != 8 && bits != 16) || sf.nBlockAlign != ch * (bits / 8) ||
+      !SndMixDownMatrix(0, ch, target.nChannels, gains))
+    ErrRaise(kGrpAudio, kAudConvertWave, 23);
+  SoundBuffer mixed{};
+  SndGuard guard(mixed);
+  WaveFormat mf{};
+  SndMakeFormat(mf, static_cast<int32_t>(std::min<uint32_t>(sf.nSamplesPerSec, INT32_MAX)),
+                target.nChannels, 16);
+  _sndalloc_(mixed, sndinternal::CheckedBytes(count, mf.nBlockAlign, 24), 25,
+             "SndBasic.SndConvert.mixed");
+  mixed.format = mf;
+  std::vector<int16_t> wide;
+  const int16_t* in = reinterpret_cast<const int16_t*>(source.data);
+  if (bits == 8) {
+    wide.resize(size_t(count) * ch);
+    for (size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<int16_t>((source.data[i] - 128) * 256);
+    in = wide.data();
+  }
+  SndMixDown(in, count, ch, gains, target.nChannels, reinterpret_cast<int16_t*>(mixed.data));
+  mixed.sample_count = count;
+  if (SndFormatsDiffer(mixed.format, target)) {
+    SndConvert(mixed, dest, target);
+  } else {
+    const int32_t bytes = sndinternal::CheckedBytes(count, target.nBlockAlign, 26);
+    _sndalloc_(dest, bytes, 27, "SndBasic.SndConvert.dest");
+    std::memcpy(dest.data, mixed.data, size_t(bytes));
+    dest.format = target;
+    dest.sample_count = count;
+  }
+}
 
 }  // namespace
 
@@ -131,6 +176,12 @@ void SndConvert(const SoundBuffer& source, SoundBuffer& dest, const WaveFormat& 
     }
     const WaveFormat& sf = source.format;
     if (sf.nAvgBytesPerSec == 0 || sf.nBlockAlign == 0) ErrRaise(kGrpAudio, kAudConvert, 14);
+    if (sf.wFormatTag == kWaveFormatPcm && sf.nChannels > 2 && target.nChannels <= 2) {
+      // The compression service takes one or two channels: mix down first,
+      // then change rate and width.
+      MixDown(source, count, dest, target);
+      return;
+    }
     const int32_t bytes = sndinternal::CheckedBytes(count, sf.nBlockAlign, 15);
     WaveConvState state{};
     StreamGuard guard{state};

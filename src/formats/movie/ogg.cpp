@@ -23,6 +23,39 @@ OggSettings g_settings;
 // Rates beyond this are not sound any player takes.
 constexpr int32_t kMaxRate = 768000;
 
+// Where each channel of the wave order is in Vorbis's order, and the
+// speakers (wave channel mask) Vorbis gives the count.
+struct VorbisLayout {
+  uint32_t mask;
+  uint8_t from[8];
+};
+constexpr VorbisLayout kVorbisLayouts[] = {
+    {0x007, {0, 2, 1}},                    // L C R
+    {0x033, {0, 1, 2, 3}},                 // FL FR RL RR
+    {0x037, {0, 2, 1, 3, 4}},              // FL C FR RL RR
+    {0x03F, {0, 2, 1, 5, 3, 4}},           // FL C FR RL RR LFE
+    {0x70F, {0, 2, 1, 6, 5, 3, 4}},        // FL C FR SL SR RC LFE
+    {0x63F, {0, 2, 1, 7, 5, 6, 3, 4}},     // FL C FR SL SR RL RR LFE
+};
+
+const VorbisLayout* LayoutOf(int32_t channels) {
+  return channels >= 3 && channels <= 8 ? &kVorbisLayouts[channels - 3] : nullptr;
+}
+
+// Decoded frames to the wave channel order, mixed down when asked, in place.
+void ToWaveOrder(const OggState& s, int16_t* p, int64_t frames) {
+  const int32_t ch = s.decoded_channels;
+  const VorbisLayout* layout = LayoutOf(ch);
+  if (!layout) return;
+  int16_t frame[8];
+  for (int64_t f = 0; f < frames; ++f) {
+    int16_t* x = p + f * ch;
+    for (int32_t c = 0; c < ch; ++c) frame[c] = x[layout->from[c]];
+    std::memcpy(x, frame, sizeof(int16_t) * size_t(ch));
+  }
+  if (s.mix) SndMixDown(p, frames, ch, s.mix_gains, 2, p);
+}
+
 }  // namespace
 
 int32_t OggSetQuality(int32_t quality) {
@@ -41,6 +74,8 @@ void OggState::Reset() {
   total = position = bitstream = 0;
   writing = created = false;
   format = WaveFormat{};
+  decoded_channels = 0;
+  mix = false;
   name.clear();
   written = 0;
 }
@@ -58,7 +93,16 @@ void OggOpen(OggState& s, const std::string& name) {
     if (!info || info->channels < 1 || info->channels > 255 || info->rate < 1 ||
         info->rate > kMaxRate)
       ErrReportCode(kGrpMovie, kMviOpen, 3);
-    SndMakeFormat(s.format, info->rate, info->channels, 16);
+    s.decoded_channels = info->channels;
+    int32_t channels = info->channels;
+    const VorbisLayout* layout = LayoutOf(channels);
+    if (layout && !SndLayoutIsDefault(layout->mask, channels)) {
+      if (!SndMixDownMatrix(layout->mask, channels, 2, s.mix_gains))
+        ErrReportCode(kGrpMovie, kMviOpen, 10);
+      s.mix = true;
+      channels = 2;
+    }
+    SndMakeFormat(s.format, info->rate, channels, 16);
     const int64_t total = ov_pcm_total(s.vf.get(), -1);
     s.total = static_cast<int32_t>(std::clamp<int64_t>(total, 0, INT32_MAX));
     s.name = name;
@@ -81,7 +125,7 @@ void OggLoad(OggState& s, SoundBuffer& snd, int32_t start, int32_t mode, int32_t
     }
     if (!((mode & 1) && start == s.position)) OggSeek(s, start);
     snd.sample_count = 0;
-    const int32_t align = s.format.nBlockAlign;
+    const int32_t align = s.decoded_channels * 2;
     if (count <= 0 || align <= 0) {
       snd.format = s.format;
       return;
@@ -99,6 +143,7 @@ void OggLoad(OggState& s, SoundBuffer& snd, int32_t start, int32_t mode, int32_t
       s.position += frames;
       done += frames;
     }
+    ToWaveOrder(s, reinterpret_cast<int16_t*>(snd.data), done);
     snd.sample_count = done;
     snd.format = s.format;
   });

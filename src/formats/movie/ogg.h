@@ -31,6 +31,12 @@ struct OggState {
   bool writing = false;
   bool created = false;
   WaveFormat format{};   // PCM delivered or written
+  // Reading more than two channels: the decoder's count, and whether they
+  // are mixed down to stereo as read (a layout other than the usual one of
+  // the count); Vorbis's channel order is turned into the wave order.
+  int32_t decoded_channels = 0;
+  bool mix = false;
+  int32_t mix_gains[2 * kSndMaxMixChannels] = {};
   std::string name;
   int32_t written = 0;   // sample frames written
 

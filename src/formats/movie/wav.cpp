@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
@@ -29,6 +30,9 @@ namespace {
 constexpr FOURCC kWave = mmioFOURCC('W', 'A', 'V', 'E');
 constexpr FOURCC kFmt = mmioFOURCC('f', 'm', 't', ' ');
 constexpr FOURCC kData = mmioFOURCC('d', 'a', 't', 'a');
+constexpr FOURCC kRf64 = mmioFOURCC('R', 'F', '6', '4');
+constexpr FOURCC kBw64 = mmioFOURCC('B', 'W', '6', '4');
+constexpr FOURCC kDs64 = mmioFOURCC('d', 's', '6', '4');
 constexpr uint16_t kTagFloat = 0x0003;
 constexpr uint16_t kTagExtensible = 0xFFFE;
 // The fixed part of the wave format record is 18 bytes; behind it at most
@@ -123,6 +127,10 @@ void WavState::Reset() {
   in_format_size = 0;
   narrow = 0;
   src_align = 0;
+  mix_channels = 0;
+  src_bytes = 0;
+  pad_tail = false;
+  exact_total = -1;
   decode_src = WaveFormat{};
   skip = 0;
   read_pos = 0;
@@ -158,15 +166,40 @@ int16_t Narrow32(int64_t v) {
   return static_cast<int16_t>(r > 32767 ? 32767 : r);
 }
 
-int16_t NarrowFloat(double d) {
+int32_t FloatTo32(double d) {
   if (!(d == d)) return 0;
   const double t = d * 2147483648.0;
-  int64_t s;
-  if (t < 0)
-    s = t <= -2147483648.5 ? INT32_MIN : static_cast<int64_t>(t - 0.5);
-  else
-    s = t >= 2147483647.5 ? INT32_MAX : static_cast<int64_t>(t + 0.5);
-  return Narrow32(s);
+  if (t < 0) return t <= -2147483648.5 ? INT32_MIN : static_cast<int32_t>(t - 0.5);
+  return t >= 2147483647.5 ? INT32_MAX : static_cast<int32_t>(t + 0.5);
+}
+
+int16_t NarrowFloat(double d) { return Narrow32(FloatTo32(d)); }
+
+// One sample of `bytes` bytes (negative: float) as a 32-bit integer.
+int32_t Wide32(const uint8_t* s, int32_t bytes) {
+  switch (bytes) {
+    case 1:
+      return int32_t(uint32_t(s[0] ^ 0x80) << 24);
+    case 2:
+      return int32_t(uint32_t(s[0]) << 16 | uint32_t(s[1]) << 24);
+    case 3:
+      return int32_t(uint32_t(s[0]) << 8 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 24);
+    case 4: {
+      int32_t x;
+      std::memcpy(&x, s, 4);
+      return x;
+    }
+    case -4: {
+      float x;
+      std::memcpy(&x, s, 4);
+      return FloatTo32(x);
+    }
+    default: {
+      double x;
+      std::memcpy(&x, s, 8);
+      return FloatTo32(x);
+    }
+  }
 }
 
 // Samples of `bytes` bytes each (negative: float) to 16 bits, in place.
@@ -218,12 +251,32 @@ void WAVLoad_(void* module, uint8_t*& raw, int32_t /*wanted*/, int32_t& bytes, i
     size = std::max<int64_t>(size / align * align, align);
     size = std::min(size, left);
     MemAlloc(raw, size, 5, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
-    const LONG got = mmioRead(s.file, reinterpret_cast<char*>(raw), static_cast<LONG>(size));
+    LONG got = mmioRead(s.file, reinterpret_cast<char*>(raw), static_cast<LONG>(size));
     if (got < 1) ErrReportCode(kGrpWav, kWavRead, 6);
     s.read_pos += got;
+    if (s.pad_tail && got % align != 0) {
+      // The decoder takes whole blocks only: the short last one is filled
+      // with silence, and what that gives beyond the sound is cut off later.
+      const int64_t whole = (got / align + 1) * align;
+      MemAlloc(raw, whole, 37, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
+      std::memset(raw + got, 0, size_t(whole - got));
+      got = static_cast<LONG>(whole);
+    }
     // A short last block still counts, so the tail is not dropped.
     blocks = static_cast<int32_t>(std::max<int64_t>(got / align, 1));
-    if (s.narrow != 0) {
+    if (s.mix_channels > 0) {
+      const int64_t frames = got / align;
+      const int32_t ch = s.src_align / std::abs(s.src_bytes);
+      // Mixed from the full width, so wide samples are rounded only once.
+      std::vector<int32_t> wide(size_t(frames * ch));
+      for (size_t i = 0; i < wide.size(); ++i)
+        wide[i] = Wide32(raw + i * size_t(std::abs(s.src_bytes)), s.src_bytes);
+      const int64_t out_bytes = frames * s.mix_channels * 2;
+      MemAlloc(raw, std::max<int64_t>(out_bytes, 1), 38, kMemRealloc, "FF_WAV.WAVLoad_.temp_buf");
+      SndMixDown(wide.data(), frames, ch, s.mix_gains, s.mix_channels,
+                 reinterpret_cast<int16_t*>(raw));
+      bytes = static_cast<int32_t>(out_bytes);
+    } else if (s.narrow != 0) {
       const int64_t frames = got / align;
       const int64_t samples = frames * s.decode_src.nChannels;
       NarrowSamples(raw, samples, s.narrow);
@@ -235,7 +288,7 @@ void WAVLoad_(void* module, uint8_t*& raw, int32_t /*wanted*/, int32_t& bytes, i
 }
 
 // Chooses how the stored format is decoded; false when it cannot be.
-bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag) {
+bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag, uint32_t mask) {
   const int32_t ch = stored.nChannels;
   const int32_t align = stored.nBlockAlign;
   if (ch == 0 || align % ch != 0) return false;
@@ -251,14 +304,48 @@ bool SetUpPcm(WavState& s, const WaveFormat& stored, uint16_t tag) {
   } else {
     return false;
   }
+  int32_t out_ch = ch;
+  if (ch > 2 && (s.narrow != 0 || (mask != 0 && !SndLayoutIsDefault(mask, ch)))) {
+    // Mixed down here when the channel mask names a layout the usual one of
+    // the count would mix wrongly, and for wide samples, which mix with
+    // less rounding from their full width.
+    if (!SndMixDownMatrix(mask, ch, 2, s.mix_gains)) return false;
+    s.mix_channels = out_ch = 2;
+    s.src_bytes = s.narrow != 0 ? s.narrow : container;
+    bits = 16;
+  }
   WaveFormat out{};
   SndMakeFormat(out, static_cast<int32_t>(std::min<uint32_t>(stored.nSamplesPerSec, INT32_MAX)),
-                ch, bits);
+                out_ch, bits);
   if (!SndCompleteFormat(out)) return false;
   s.decode_src = out;
   s.dec.out_format = out;
   s.dec.out_total = s.dec.blocks_total;
   return true;
+}
+
+// ADPCM streams usually end in a short block, which holds a header and as
+// many samples as its bytes give; it is decoded as a whole block filled with
+// silence and the sound cut where it ends.
+void SetUpAdpcmTail(WavState& s, const WaveFormat& pcm) {
+  const WaveFormat& f = s.decode_src;
+  const int64_t ch = f.nChannels, ba = f.nBlockAlign, spb = AcmSamplesPerBlock(f);
+  if (spb <= 0 || ch <= 0 || s.data.cksize < ba ||
+      (f.wFormatTag != WAVE_FORMAT_ADPCM &&
+       !(f.wFormatTag == WAVE_FORMAT_IMA_ADPCM && f.wBitsPerSample == 4)))
+    return;
+  const int64_t whole = s.data.cksize / ba, rest = s.data.cksize % ba;
+  int64_t tail = 0;
+  if (f.wFormatTag == WAVE_FORMAT_ADPCM && rest >= 7 * ch)
+    tail = (rest - 6 * ch) * 2 / ch;  // two samples in the header, two per byte
+  else if (f.wFormatTag == WAVE_FORMAT_IMA_ADPCM && rest >= 4 * ch)
+    tail = 1 + (rest - 4 * ch) / (4 * ch) * 8;  // one in the header, 8 per 4 bytes
+  const int64_t total = whole * spb + tail;
+  if (total > INT32_MAX || pcm.nSamplesPerSec != f.nSamplesPerSec) return;
+  s.pad_tail = true;
+  s.exact_total = total;
+  s.dec.out_total = static_cast<int32_t>(total);
+  if (tail > 0) s.dec.blocks_total = static_cast<int32_t>(whole + 1);
 }
 
 }  // namespace
@@ -270,9 +357,27 @@ void WAVOpen(WavState& s, const std::string& name) {
     s.file = mmioOpenA(name.c_str(), nullptr, MMIO_READ | MMIO_ALLOCBUF);
     if (!s.file) ErrReportCode(kGrpWav, kWavOpen, 7);
     MMCKINFO riff{};
-    if (mmioDescend(s.file, &riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF ||
-        riff.fccType != kWave)
-      WAVAbort_(s, 8);
+    if (mmioDescend(s.file, &riff, nullptr, 0) != MMSYSERR_NOERROR) WAVAbort_(s, 8);
+    // The 64-bit forms keep their true sizes in a "ds64" chunk up front.
+    const bool wide = riff.ckid == kRf64 || riff.ckid == kBw64;
+    if (wide) {
+      char type[4];
+      if (mmioRead(s.file, type, 4) != 4) WAVAbort_(s, 39);
+      std::memcpy(&riff.fccType, type, 4);
+    }
+    if ((riff.ckid != FOURCC_RIFF && !wide) || riff.fccType != kWave) WAVAbort_(s, 8);
+    int64_t wide_data = -1;
+    if (wide) {
+      MMCKINFO ds{};
+      uint8_t sizes[16];
+      if (mmioDescend(s.file, &ds, nullptr, 0) != MMSYSERR_NOERROR || ds.ckid != kDs64 ||
+          ds.cksize < 16 || mmioRead(s.file, reinterpret_cast<char*>(sizes), 16) != 16 ||
+          mmioAscend(s.file, &ds, 0) != MMSYSERR_NOERROR)
+        WAVAbort_(s, 40);
+      uint64_t data_size;
+      std::memcpy(&data_size, sizes + 8, 8);
+      wide_data = static_cast<int64_t>(std::min<uint64_t>(data_size, INT64_MAX));
+    }
     // Writers that stream leave the RIFF size wrong: search to the file's end.
     const LONG here = mmioSeek(s.file, 0, SEEK_CUR);
     const LONG file_end = mmioSeek(s.file, 0, SEEK_END);
@@ -298,6 +403,9 @@ void WAVOpen(WavState& s, const std::string& name) {
     s.data.ckid = kData;
     if (FindChunkAndKeepExtras_(s.file, s.data, &parent, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
       WAVAbort_(s, 14);
+    // In the 64-bit forms a data chunk size of all ones defers to "ds64".
+    if (wide && s.data.cksize == UINT32_MAX)
+      s.data.cksize = static_cast<DWORD>(std::min<int64_t>(wide_data, UINT32_MAX));
     // A data size that runs past the end of the file ends with the file.
     const int64_t avail = std::max<int64_t>(int64_t(file_end) - s.data.dwDataOffset, 0);
     if (s.data.cksize > avail) s.data.cksize = static_cast<DWORD>(avail);
@@ -316,7 +424,10 @@ void WAVOpen(WavState& s, const std::string& name) {
 
     const uint16_t tag = EffectiveTag(s.in_format.get(), s.in_format_size);
     if (tag == kWaveFormatPcm || tag == kTagFloat) {
-      if (!SetUpPcm(s, stored, tag)) return;  // not decodable: open without sound
+      uint32_t mask = 0;
+      if (stored.wFormatTag == kTagExtensible && s.in_format_size >= 24)
+        std::memcpy(&mask, s.in_format.get() + 20, 4);
+      if (!SetUpPcm(s, stored, tag, mask)) return;  // not decodable: open without sound
     } else {
       // Compressed: the service's PCM form and its estimate of the length.
       s.decode_src = stored;
@@ -342,9 +453,11 @@ void WAVOpen(WavState& s, const std::string& name) {
       s.dec.out_total = static_cast<int32_t>(std::min<uint64_t>(pcm_bytes / pcm.nBlockAlign,
                                                                 INT32_MAX));
       s.dec.out_format = pcm;
+      SetUpAdpcmTail(s, pcm);
     }
     s.dec.ratio = s.dec.blocks_total > 0 ? double(s.dec.out_total) / s.dec.blocks_total : 0.0;
     if (s.dec.ratio == 0) s.dec.ratio = 1.0;
+    if (s.exact_total >= 0) s.dec.ratio = double(AcmSamplesPerBlock(s.decode_src));
     if (!SndCompleteFormat(s.dec.out_format)) return;
     s.needs_init = true;
     s.reading = true;
@@ -409,7 +522,11 @@ void WAVLoad(WavState& s, SoundBuffer& snd, int32_t start, int32_t mode, int32_t
       s.skip -= n;
       if (scrap.sample_count < n) s.skip = 0;
     }
+    if (s.exact_total >= 0 && s.dec.out_pos >= s.exact_total) return;
     SndLoad(&s, s.conv, s.dec, WAVLoad_, count, snd);
+    // The silence a short last block was filled with is not sound.
+    if (s.exact_total >= 0 && s.dec.out_pos + snd.sample_count > s.exact_total)
+      snd.sample_count = static_cast<int32_t>(std::max<int64_t>(s.exact_total - s.dec.out_pos, 0));
     s.dec.out_pos += snd.sample_count;
   });
 }

@@ -23,6 +23,16 @@ struct WavState {
   // 0 none, else the source's bytes per sample (3, 4: integer; -4, -8: float).
   int32_t narrow = 0;
   int32_t src_align = 0;          // bytes per sample frame in the file
+  // PCM of more than two channels in a layout other than the usual one of
+  // its count is mixed down to stereo as it is read (0: kept as stored);
+  // `src_bytes` is then the bytes per sample (negative: float).
+  int32_t mix_channels = 0;
+  int32_t src_bytes = 0;
+  int32_t mix_gains[2 * kSndMaxMixChannels] = {};
+  // ADPCM: a short last block is filled up to a whole one for the decoder and
+  // the sound ends at `exact_total` frames (-1: no such limit).
+  bool pad_tail = false;
+  int64_t exact_total = -1;
   WaveFormat decode_src{};        // the format the decoder sees
   int64_t skip = 0;               // output frames to drop after a seek
   int64_t read_pos = 0;           // bytes of the data chunk read so far
