@@ -99,10 +99,33 @@ static_assert(sizeof(AVICOMPRESSOPTIONS) == sizeof(::AVICOMPRESSOPTIONS));
 static_assert(sizeof(ICCOMPRESS) == sizeof(::ICCOMPRESS));
 static_assert(sizeof(ICCOMPRESSFRAMES) < sizeof(::ICCOMPRESSFRAMES));
 
-void AVIFileInit() { ::AVIFileInit(); }
-void AVIFileExit() { ::AVIFileExit(); }
+// The system's AVI library is started for the first file and ended when the
+// last of its objects is released: at the end of the job that used it, on
+// the host's thread, never from the loader (ending it at unload, under the
+// loader lock, can deadlock in COM). Objects a host leaves open at unload
+// keep it started; the process end takes it down.
+namespace {
+bool g_avifile_started = false;
+
+void AviLibraryUse() {
+  if (g_avifile_started) return;
+  ::AVIFileInit();
+  g_avifile_started = true;
+}
+
+void AviLibraryDoneIfIdle() {
+  if (!g_avifile_started || g_avi_objects > 0) return;
+  g_avifile_started = false;
+  ::AVIFileExit();
+}
+}  // namespace
+
+// The module's start and unload: the library's own life decides (above).
+void AVIFileInit() {}
+void AVIFileExit() {}
 
 HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID* handler) {
+  AviLibraryUse();
   ::PAVIFILE f = nullptr;
   const HRESULT r = ::AVIFileOpenA(&f, name, mode, handler ? Sys(handler) : nullptr);
   if (file) *file = reinterpret_cast<PAVIFILE>(f);
@@ -110,6 +133,7 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID
     ++g_avi_objects;
     if (mode & (OF_WRITE | OF_CREATE)) g_written[f] = WrittenFile{};
   }
+  AviLibraryDoneIfIdle();
   return r;
 }
 
@@ -123,6 +147,7 @@ uint32_t AVIFileRelease(PAVIFILE file) {
     if (w != g_written.end()) g_written.erase(w);
     for (auto s = g_stream_file.begin(); s != g_stream_file.end();)
       s = s->second == Sys(file) ? g_stream_file.erase(s) : std::next(s);
+    AviLibraryDoneIfIdle();
   }
   return left;
 }
@@ -178,6 +203,7 @@ uint32_t AVIStreamRelease(PAVISTREAM stream) {
   if (left == 0) {
     --g_avi_objects;
     g_stream_file.erase(Sys(stream));
+    AviLibraryDoneIfIdle();
   }
   return left;
 }
@@ -277,6 +303,7 @@ HRESULT AVIStreamGetFrameClose(PGETFRAME frames) {
   if (!frames) return AVIERR_BADHANDLE;
   const HRESULT r = ::AVIStreamGetFrameClose(Sys(frames));
   --g_avi_objects;
+  AviLibraryDoneIfIdle();
   return r;
 }
 
@@ -313,7 +340,26 @@ LRESULT ICGetInfo(HIC codec, ICINFO* info, uint32_t size) {
   return sizeof(ICINFO);
 }
 
+namespace {
+// A codec's about and configuration boxes belong to the window the user
+// asked from (the AVI dialog, active then): they open over it, and it stays
+// disabled until they close, also when a codec's box would not disable it.
+LRESULT ShowCodecBox(::HIC codec, uint32_t message) {
+  const HWND owner = GetActiveWindow();
+  const bool disabled = owner && IsWindowEnabled(owner);
+  if (disabled) EnableWindow(owner, FALSE);
+  const LRESULT r = ::ICSendMessage(codec, message, reinterpret_cast<DWORD_PTR>(owner), 0);
+  if (disabled) {
+    EnableWindow(owner, TRUE);
+    SetActiveWindow(owner);
+  }
+  return r;
+}
+}  // namespace
+
 LRESULT ICSendMessage(HIC codec, uint32_t message, uintptr_t param1, uintptr_t param2) {
+  if ((message == ICM_ABOUT || message == ICM_CONFIGURE) && param1 == 0)
+    return ShowCodecBox(Sys(codec), message);
   if (message == ICM_COMPRESS_FRAMES_INFO && param1) {
     // The system's record ends with two callback pointers that ours lacks: a
     // codec must not read them from beyond our record.

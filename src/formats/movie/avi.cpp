@@ -1183,7 +1183,7 @@ void AviCodecAbout(uint32_t handler) {
   Monitored("ff_avi.AviCodecAbout", [&] {
     IcHandle ic(handler);
     if (!ic.h) ErrRaise(kGrpVfw, p::ICERR_BADHANDLE, 1);
-    // No window of ours to own the box: the codec puts it over the active one.
+    // No owner given: the platform opens the box over the active window.
     const p::LRESULT r = p::ICSendMessage(ic.h, p::ICM_ABOUT, 0, 0);
     if (r != p::ICERR_OK) ErrRaise(kGrpVfw, static_cast<int32_t>(r), 2);
   });
