@@ -2,6 +2,7 @@
 // itself (the AVIFile library and the installed codecs). Our records have
 // the layout of the system's, except the codec description, whose texts
 // Windows keeps in UTF-16.
+#include "platform/cinepak_driver_win32.h"
 #include "platform/video_avifile.h"
 #include "platform/video_codecs.h"
 
@@ -126,6 +127,7 @@ void AVIFileExit() {}
 
 HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID* handler) {
   AviLibraryUse();
+  UseOwnCinepakWhereMissing();
   ::PAVIFILE f = nullptr;
   const HRESULT r = ::AVIFileOpenA(&f, name, mode, handler ? Sys(handler) : nullptr);
   if (file) *file = reinterpret_cast<PAVIFILE>(f);
@@ -313,6 +315,7 @@ void AviSetRiffLimit(int64_t) {}
 int32_t AviOpenObjects() { return g_avi_objects; }
 
 bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
+  UseOwnCinepakWhereMissing();
   ::ICINFO sys{};
   sys.dwSize = sizeof sys;
   if (!::ICInfo(type, handler, &sys)) return false;
@@ -321,6 +324,7 @@ bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
 }
 
 HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode) {
+  UseOwnCinepakWhereMissing();
   ::HIC h = ::ICOpen(type, handler, mode);
   if (h) ++g_codecs;
   return reinterpret_cast<HIC>(h);

@@ -264,6 +264,10 @@ void BuildCatalogue() {
     for (uint32_t i = 0; s.catalogue.size() < size_t(kAviMaxCodecs); ++i) {
       p::ICINFO info{};
       if (!p::ICInfo(p::ICTYPE_VIDEO, i, &info)) break;
+      // A codec installed twice (ours over the system's decoder) is listed once.
+      if (std::any_of(s.catalogue.begin(), s.catalogue.end(),
+                      [&](const CatalogueEntry& e) { return e.rec.get()->handler == info.fccHandler; }))
+        continue;
       IcHandle ic(info.fccHandler);
       if (!ic.h) continue;
       p::ICINFO got{};
