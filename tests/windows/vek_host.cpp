@@ -242,9 +242,12 @@ void ReportPair(const char* name, int32_t status) {
 // Pixels at an address no process maps: every read of them faults.
 uint8_t* const kBadPixels = reinterpret_cast<uint8_t*>(uintptr_t{16});
 
-// A video function that hands the frame back with host pixels that are not there.
+// A video function that hands the frame back with host pixels that are not
+// there; the frame's own pixels go to a record of the host's, freed later.
+VekImage* g_keeper = nullptr;
 void VEKAPI BadPixelsFunc(VekJob*, VekImage* image, int32_t frame) {
-  if (frame != 3) return;
+  if (frame != 3 || !g_keeper) return;
+  *g_keeper = *image;
   image->pixels = kBadPixels;
   image->external = 1;
 }
@@ -274,7 +277,10 @@ void AccessFaults(LibHandle lib) {
   V.VekSetFrameRate(job, 10.0, 0);
   V.VekAssignVideoSource(job, VideoSource);
   if (assign) assign(job, BadPixelsFunc);
+  g_keeper = V.VekImgAlloc();
   ReportPair("fault_videofunc", assign ? V.VekConvert(job) : -1);
+  V.VekImgFree(g_keeper);
+  g_keeper = nullptr;
   V.VekFree(job);
 
   RunJob({"fault_next", "next0000.png", nullptr, true, false, 0, nullptr, 0, nullptr});
