@@ -60,7 +60,9 @@ LRESULT Info(ICINFO* info, LPARAM size) {
   info->dwSize = sizeof *info;
   info->fccType = ICTYPE_VIDEO;
   info->fccHandler = kCvid;
-  info->dwFlags = VIDCF_QUALITY | VIDCF_TEMPORAL;
+  // The encoder keeps its previous picture itself: AVIFile need not decode
+  // every frame back for it.
+  info->dwFlags = VIDCF_QUALITY | VIDCF_TEMPORAL | VIDCF_FASTTEMPORALC;
   info->dwVersion = 1;
   info->dwVersionICM = ICVERSION;
   wcscpy(info->szName, L"Cinepak");
