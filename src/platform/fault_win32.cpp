@@ -93,9 +93,32 @@ _vek_fault_trampoline:
 #error "access fault trampoline: unknown processor"
 #endif
 
+#if defined(__i386__)
+// libgcc's lookup of the unwind entry that covers an address.
+struct DwarfEhBases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+extern "C" const void* _Unwind_Find_FDE(void* pc, DwarfEhBases* bases);
+#endif
+
 namespace vek::platform {
 
 namespace {
+
+// Only code that says how to unwind it can have an exception thrown from
+// it; elsewhere (assembler without unwind entries) the fault stays a fault,
+// which the host may still catch itself, instead of ending the process.
+bool Unwindable(uintptr_t at) {
+#if defined(__x86_64__)
+  DWORD64 base = 0;
+  return RtlLookupFunctionEntry(at, &base, nullptr) != nullptr;
+#else
+  DwarfEhBases bases{};
+  return _Unwind_Find_FDE(reinterpret_cast<void*>(at), &bases) != nullptr;
+#endif
+}
 
 LONG CALLBACK OnFault(EXCEPTION_POINTERS* info) {
   const EXCEPTION_RECORD* rec = info->ExceptionRecord;
@@ -103,7 +126,8 @@ LONG CALLBACK OnFault(EXCEPTION_POINTERS* info) {
     return EXCEPTION_CONTINUE_SEARCH;
   // Our own code first: the thread-local counter of another thread may not exist yet.
   const auto at = reinterpret_cast<uintptr_t>(rec->ExceptionAddress);
-  if (at < g_image_begin || at >= g_image_end || t_depth <= 0) return EXCEPTION_CONTINUE_SEARCH;
+  if (at < g_image_begin || at >= g_image_end || t_depth <= 0 || !Unwindable(at))
+    return EXCEPTION_CONTINUE_SEARCH;
   const ULONG_PTR kind = rec->NumberParameters >= 2 ? rec->ExceptionInformation[0] : 0;
   const ULONG_PTR where = rec->NumberParameters >= 2 ? rec->ExceptionInformation[1] : 0;
   const char* verb = kind == 1 ? "Write" : kind == 8 ? "Execute" : "Read";
