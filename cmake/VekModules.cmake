@@ -32,7 +32,7 @@ function(vek_module name)
   target_compile_definitions(${name} PRIVATE VEK_BUILDING_LIBRARY)
   if(WIN32)
     # An access fault inside an export is thrown at the faulting instruction
-    # (platform/fault_win32.cpp): every instruction that may trap needs its
+    # (platform/system_fault_win32.cpp): every instruction that may trap needs its
     # unwind and clean-up entries, not only calls.
     target_compile_options(${name} PRIVATE -fnon-call-exceptions -fasynchronous-unwind-tables)
   endif()

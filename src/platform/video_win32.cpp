@@ -2,7 +2,7 @@
 // itself (the AVIFile library and the installed codecs). Our records have
 // the layout of the system's, except the codec description, whose texts
 // Windows keeps in UTF-16.
-#include "platform/cinepak_driver_win32.h"
+#include "platform/video_cinepak_driver_win32.h"
 #include "platform/video_avifile.h"
 #include "platform/video_codecs.h"
 

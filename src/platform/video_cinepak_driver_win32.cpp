@@ -8,7 +8,7 @@
 // every use of cvid in this process, so decompression (reading Cinepak
 // movies) goes on to the system's own decoder, opened by its driver
 // function.
-#include "platform/cinepak_driver_win32.h"
+#include "platform/video_cinepak_driver_win32.h"
 
 #include <windows.h>
 #include <mmsystem.h>
