@@ -252,6 +252,11 @@ HWND BoxOf(HWND dlg) {
 // owned by the dialog, which stays disabled until the box closes. Returns
 // what went wrong, if anything.
 std::string CodecAboutBox(HWND d) {
+  // Every installed codec listed.
+  HWND show = FirstOf(d, L"ComboBox");
+  const int kinds = static_cast<int>(SendMessageW(show, CB_GETCOUNT, 0, 0));
+  SendMessageW(show, CB_SETCURSEL, static_cast<WPARAM>(kinds - 1), 0);
+  SendMessageW(d, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(show), CBN_SELCHANGE), reinterpret_cast<LPARAM>(show));
   HWND list = FirstOf(d, L"ListBox");
   const int rows = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
   int row = -1;
