@@ -30,6 +30,12 @@ function(vek_module name)
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
   # The exports are marked for export only while the library is built.
   target_compile_definitions(${name} PRIVATE VEK_BUILDING_LIBRARY)
+  if(WIN32)
+    # An access fault inside an export is thrown at the faulting instruction
+    # (platform/system_fault_win32.cpp): every instruction that may trap needs its
+    # unwind and clean-up entries, not only calls.
+    target_compile_options(${name} PRIVATE -fnon-call-exceptions -fasynchronous-unwind-tables)
+  endif()
   if(M_DEPS)
     foreach(dep ${M_DEPS})
       if(TARGET ${dep})

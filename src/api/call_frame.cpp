@@ -14,6 +14,7 @@ VekLastError& LastError() { return g_last; }
 namespace detail {
 
 void FrameBegin() {
+  platform::FaultGuardEnter();
   g_last.status = VEK_STATUS_OK;
   g_last.group = ErrGroup();
   g_last.code = ErrCode();
@@ -29,6 +30,7 @@ void FrameException() {
 }
 
 void FrameEnd() {
+  platform::FaultGuardLeave();
   g_last.group = ErrGroup();
   g_last.code = ErrCode();
   if (!ErrNone()) g_last.status = VEK_STATUS_ERROR;

@@ -9,6 +9,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/trace.h"
+#include "platform/system.h"
 #include "vek/vek.h"
 
 namespace vek::api {
@@ -39,6 +40,14 @@ R RunFrame(R on_failure, F&& body) {
       group = ErrGroup();
       code = ErrCode();
       block.Fail(e);
+      result = on_failure;
+    } catch (const platform::AccessFault& e) {
+      // A fault outside any monitored procedure is still the host's error
+      // (3, free text), as inside one.
+      const EMon m = vek::detail::Block::Foreign(e.what());
+      group = ErrGroup();
+      code = ErrCode();
+      block.Fail(m);
       result = on_failure;
     } catch (...) {
       // Not a monitored error: status 999 unless one was recorded; the

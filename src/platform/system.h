@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -81,5 +82,18 @@ int CompareNoCase(const std::string& a, const std::string& b);
 void ShowMessageBox(const std::string& caption, const std::string& text);
 // Shows the message and ends the process at once.
 [[noreturn]] void FatalExit(const std::string& text);
+
+// An access fault raised inside an export, turned into an exception at the
+// faulting instruction so that every frame between it and the export lets
+// its owners go; the text is the fault's own ("Access violation at address
+// ... Read of address ...").
+class AccessFault : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// Brackets an export's body on the calling thread: faults raised in between
+// become AccessFault where the platform can do so safely. Nests.
+void FaultGuardEnter();
+void FaultGuardLeave();
 
 }  // namespace vek::platform

@@ -194,4 +194,14 @@ void FatalExit(const std::string& text) {
   std::_Exit(1);
 }
 
+// Here a fault stays a crash (SIGSEGV). Throwing out of a signal handler is
+// only sound where every frame between the fault and the export has
+// asynchronous unwind tables and no frame holds a lock or half-updated
+// state: libc, libavcodec, libpng and the host's own callbacks give neither
+// promise, and a handler that "recovers" from a fault in a locked malloc
+// would hang the host instead. A crash with a core file is the honest
+// outcome on a platform where hosts debug that way.
+void FaultGuardEnter() {}
+void FaultGuardLeave() {}
+
 }  // namespace vek::platform

@@ -2,6 +2,7 @@
 // itself (the AVIFile library and the installed codecs). Our records have
 // the layout of the system's, except the codec description, whose texts
 // Windows keeps in UTF-16.
+#include "platform/video_cinepak_driver_win32.h"
 #include "platform/video_avifile.h"
 #include "platform/video_codecs.h"
 
@@ -62,21 +63,49 @@ static_assert(sizeof(AVICOMPRESSOPTIONS) == sizeof(::AVICOMPRESSOPTIONS));
 static_assert(sizeof(ICCOMPRESS) == sizeof(::ICCOMPRESS));
 static_assert(sizeof(ICCOMPRESSFRAMES) < sizeof(::ICCOMPRESSFRAMES));
 
-void AVIFileInit() { ::AVIFileInit(); }
-void AVIFileExit() { ::AVIFileExit(); }
+// The system's AVI library is started for the first file and ended when the
+// last of its objects is released: at the end of the job that used it, on
+// the host's thread, never from the loader (ending it at unload, under the
+// loader lock, can deadlock in COM). Objects a host leaves open at unload
+// keep it started; the process end takes it down.
+namespace {
+bool g_avifile_started = false;
+
+void AviLibraryUse() {
+  if (g_avifile_started) return;
+  ::AVIFileInit();
+  g_avifile_started = true;
+}
+
+void AviLibraryDoneIfIdle() {
+  if (!g_avifile_started || g_avi_objects > 0) return;
+  g_avifile_started = false;
+  ::AVIFileExit();
+}
+}  // namespace
+
+// The module's start and unload: the library's own life decides (above).
+void AVIFileInit() {}
+void AVIFileExit() {}
 
 HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID* handler) {
+  AviLibraryUse();
+  UseOwnCinepakWhereMissing();
   ::PAVIFILE f = nullptr;
   const HRESULT r = ::AVIFileOpenA(&f, name, mode, handler ? Sys(handler) : nullptr);
   if (file) *file = reinterpret_cast<PAVIFILE>(f);
   if (r == 0 && f) ++g_avi_objects;
+  AviLibraryDoneIfIdle();
   return r;
 }
 
 uint32_t AVIFileRelease(PAVIFILE file) {
   if (!file) return 0;
   const ULONG left = ::AVIFileRelease(Sys(file));
-  if (left == 0) --g_avi_objects;
+  if (left == 0) {
+    --g_avi_objects;
+    AviLibraryDoneIfIdle();
+  }
   return left;
 }
 
@@ -122,6 +151,7 @@ uint32_t AVIStreamRelease(PAVISTREAM stream) {
   if (left == 0) {
     --g_avi_objects;
     g_sound_end.erase(Sys(stream));
+    AviLibraryDoneIfIdle();
   }
   return left;
 }
@@ -207,6 +237,7 @@ HRESULT AVIStreamGetFrameClose(PGETFRAME frames) {
   if (!frames) return AVIERR_BADHANDLE;
   const HRESULT r = ::AVIStreamGetFrameClose(Sys(frames));
   --g_avi_objects;
+  AviLibraryDoneIfIdle();
   return r;
 }
 
@@ -217,6 +248,7 @@ int32_t AviOpenObjects() { return g_avi_objects; }
 bool AviLateStreams() { return false; }
 
 bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
+  UseOwnCinepakWhereMissing();
   ::ICINFO sys{};
   sys.dwSize = sizeof sys;
   if (!::ICInfo(type, handler, &sys)) return false;
@@ -225,6 +257,7 @@ bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
 }
 
 HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode) {
+  UseOwnCinepakWhereMissing();
   ::HIC h = ::ICOpen(type, handler, mode);
   if (h) ++g_codecs;
   return reinterpret_cast<HIC>(h);
@@ -244,7 +277,26 @@ LRESULT ICGetInfo(HIC codec, ICINFO* info, uint32_t size) {
   return sizeof(ICINFO);
 }
 
+namespace {
+// A codec's about and configuration boxes belong to the window the user
+// asked from (the AVI dialog, active then): they open over it, and it stays
+// disabled until they close, also when a codec's box would not disable it.
+LRESULT ShowCodecBox(::HIC codec, uint32_t message) {
+  const HWND owner = GetActiveWindow();
+  const bool disabled = owner && IsWindowEnabled(owner);
+  if (disabled) EnableWindow(owner, FALSE);
+  const LRESULT r = ::ICSendMessage(codec, message, reinterpret_cast<DWORD_PTR>(owner), 0);
+  if (disabled) {
+    EnableWindow(owner, TRUE);
+    SetActiveWindow(owner);
+  }
+  return r;
+}
+}  // namespace
+
 LRESULT ICSendMessage(HIC codec, uint32_t message, uintptr_t param1, uintptr_t param2) {
+  if ((message == ICM_ABOUT || message == ICM_CONFIGURE) && param1 == 0)
+    return ShowCodecBox(Sys(codec), message);
   if (message == ICM_COMPRESS_FRAMES_INFO && param1) {
     // The system's record ends with two callback pointers that ours lacks: a
     // codec must not read them from beyond our record.

@@ -278,6 +278,61 @@ void WindowsNames(HMODULE lib, VekJob* job) {
         return {};
       });
   list_free(list);
+// A visible window of the dialog's thread other than the dialog: a box it opened.
+struct BoxSearch {
+  HWND dlg, box;
+};
+BOOL CALLBACK NoteBox(HWND w, LPARAM p) {
+  auto* s = reinterpret_cast<BoxSearch*>(p);
+  if (w == s->dlg || !IsWindowVisible(w)) return TRUE;
+  s->box = w;
+  return FALSE;
+}
+HWND BoxOf(HWND dlg) {
+  BoxSearch s{dlg, nullptr};
+  EnumThreadWindows(GetWindowThreadProcessId(dlg, nullptr), NoteBox, reinterpret_cast<LPARAM>(&s));
+  return s.box;
+}
+
+// The about box of the Cinepak codec, opened from the AVI dialog: it must be
+// owned by the dialog, which stays disabled until the box closes. Returns
+// what went wrong, if anything.
+std::string CodecAboutBox(HWND d) {
+  // Every installed codec listed.
+  HWND show = FirstOf(d, L"ComboBox");
+  const int kinds = static_cast<int>(SendMessageW(show, CB_GETCOUNT, 0, 0));
+  SendMessageW(show, CB_SETCURSEL, static_cast<WPARAM>(kinds - 1), 0);
+  SendMessageW(d, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(show), CBN_SELCHANGE), reinterpret_cast<LPARAM>(show));
+  HWND list = FirstOf(d, L"ListBox");
+  const int rows = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+  int row = -1;
+  for (int i = 0; i < rows && row < 0; ++i) {
+    wchar_t text[256] = {};
+    if (SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0) < 255)
+      SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+    if (wcsstr(text, L"Cinepak")) row = i;
+  }
+  if (row < 0) return "no Cinepak row among " + std::to_string(rows);
+  PickRow(d, list, row);
+  HWND about = Find(d, L"About...");
+  if (!about || !IsWindowEnabled(about)) return "About... not offered for Cinepak";
+  // Posted: the dialog's thread stays in the box's loop until it closes.
+  PostMessageW(d, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(about), BN_CLICKED), reinterpret_cast<LPARAM>(about));
+  HWND box = nullptr;
+  for (int i = 0; i < 250 && !box; ++i) {
+    Sleep(20);
+    box = BoxOf(d);
+  }
+  if (!box) return "no about box";
+  Sleep(150);
+  std::string problem;
+  if (GetWindow(box, GW_OWNER) != d) problem += "the box is not owned by the AVI dialog; ";
+  if (IsWindowEnabled(d)) problem += "the AVI dialog stays enabled behind the box; ";
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  for (int i = 0; i < 250 && IsWindow(box) && IsWindowVisible(box); ++i) Sleep(20);
+  Sleep(150);
+  if (!IsWindowEnabled(d)) problem += "the AVI dialog stays disabled after the box closed; ";
+  return problem;
 }
 
 }  // namespace
@@ -508,6 +563,18 @@ int main(int argc, char** argv) {
   }
 
   WindowsNames(lib, job);
+  // A codec's about box over the AVI dialog, which waits disabled behind it.
+  static std::string about_problem;
+  Run(job, {"avi_about", L"Select AVI Video Format", codec(6), [](HWND d) {
+              about_problem = CodecAboutBox(d);
+              Press(d, L"Cancel");
+              return std::string("about box owned by the dialog");
+            }},
+      [](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
+        if (!about_problem.empty()) return about_problem;
+        if (r != 0 || !Diff(a, b).empty()) return "Cancel returned " + std::to_string(r) + " or changed the job";
+        return {};
+      });
 
   free_job(job);
   FreeLibrary(lib);

@@ -366,6 +366,76 @@ void BigAviJob(int width, int height, int fps) {
   std::fprintf(g_results, "%s_done %d %d\n", name.c_str(), static_cast<int>(g_big_done_frames),
                static_cast<int>(g_big_done_samples));
   V.VekFree(job);
+#ifdef _WIN32
+// The outcome of a job with its error pair: "<name> <status> <group> <code> <text>".
+void ReportPair(const char* name, int32_t status) {
+  VekLastError e{};
+  V.VekGetLastError(&e);
+  char text[1100] = "";
+  if (status != 0) V.VekMakeErrorStr(&e, text);
+  for (char* p = text; *p; ++p)
+    if (*p == '\r' || *p == '\n') *p = ' ';
+  std::fprintf(g_results, "%s %d %d %d %s\n", name, static_cast<int>(status), static_cast<int>(e.group),
+               static_cast<int>(e.code), text);
+  std::fflush(g_results);
+}
+
+// Pixels at an address no process maps: every read of them faults.
+uint8_t* const kBadPixels = reinterpret_cast<uint8_t*>(uintptr_t{16});
+
+// A video function that hands the frame back with host pixels that are not
+// there; the frame's own pixels go to a record of the host's, freed later.
+VekImage* g_keeper = nullptr;
+void VEKAPI BadPixelsFunc(VekJob*, VekImage* image, int32_t frame) {
+  if (frame != 3 || !g_keeper) return;
+  *g_keeper = *image;
+  image->pixels = kBadPixels;
+  image->external = 1;
+}
+
+// Access faults inside the library: a host image with a bad pixel pointer
+// saved, and a frame whose pixels a video function made bad; each ends in
+// error 3 with the fault's text, and the next job converts normally.
+void AccessFaults(LibHandle lib) {
+  VekImage* img = V.VekImgAlloc();
+  int32_t status = V.VekImgLoad(img, In(0).c_str(), 0);
+  if (status == 0) {
+    uint8_t* own = img->pixels;
+    const int32_t own_external = img->external;
+    img->pixels = kBadPixels;
+    img->external = 1;
+    status = V.VekImgSave(img, At("fault.tga").c_str());
+    img->pixels = own;
+    img->external = own_external;
+  }
+  ReportPair("fault_imgsave", status);
+  V.VekImgFree(img);
+
+  using AssignFn = void(VEKAPI*)(VekJob*, VekVideoFuncProc);
+  const auto assign = reinterpret_cast<AssignFn>(FindSym(lib, "VekAssignVideoFunc"));
+  VekJob* job = V.VekAlloc();
+  V.VekSetOutputFile(job, At("fault0000.tga").c_str(), nullptr);
+  V.VekSetFrameRate(job, 10.0, 0);
+  V.VekAssignVideoSource(job, VideoSource);
+  if (assign) assign(job, BadPixelsFunc);
+  g_keeper = V.VekImgAlloc();
+  ReportPair("fault_videofunc", assign ? V.VekConvert(job) : -1);
+  V.VekImgFree(g_keeper);
+  g_keeper = nullptr;
+  V.VekFree(job);
+
+  RunJob({"fault_next", "next0000.png", nullptr, true, false, 0, nullptr, 0, nullptr});
+}
+#endif
+
+// Unloaded and loaded again in the same process: the library starts afresh
+// (its use of the system's AVI library included) and converts as before.
+bool ReloadAndConvert(const char* library) {
+  LibHandle lib = OpenLib(library);
+  if (!lib || !V.Resolve(lib)) return false;
+  RunJob({"reload_avi", "reload.avi", nullptr, true, true, 24, "DIB ", 0, nullptr});
+  RunJob({"reload_default", "reload_cvid.avi", nullptr, true, false, 0, nullptr, 0, nullptr});
+  return CloseLib(lib);
 }
 
 }  // namespace
@@ -422,9 +492,13 @@ int main(int argc, char** argv) {
   DrawAndExchange();
   DrawText();
   PathCases();
+#ifdef _WIN32
+  AccessFaults(lib);
+#endif
 
-  std::fclose(g_results);
   // Unloading writes the leak report to the trace, then stops it.
   if (!CloseLib(lib)) return 6;
-  return 0;
+  const bool reloaded = ReloadAndConvert(argv[1]);
+  std::fclose(g_results);
+  return reloaded ? 0 : 7;
 }

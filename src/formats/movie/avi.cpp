@@ -264,6 +264,10 @@ void BuildCatalogue() {
     for (uint32_t i = 0; s.catalogue.size() < size_t(kAviMaxCodecs); ++i) {
       p::ICINFO info{};
       if (!p::ICInfo(p::ICTYPE_VIDEO, i, &info)) break;
+      // A codec installed twice (ours over the system's decoder) is listed once.
+      if (std::any_of(s.catalogue.begin(), s.catalogue.end(),
+                      [&](const CatalogueEntry& e) { return e.rec.get()->handler == info.fccHandler; }))
+        continue;
       IcHandle ic(info.fccHandler);
       if (!ic.h) continue;
       p::ICINFO got{};
@@ -1320,7 +1324,7 @@ void AviCodecAbout(uint32_t handler) {
   Monitored("ff_avi.AviCodecAbout", [&] {
     IcHandle ic(handler);
     if (!ic.h) ErrRaise(kGrpVfw, p::ICERR_BADHANDLE, 1);
-    // No window of ours to own the box: the codec puts it over the active one.
+    // No owner given: the platform opens the box over the active window.
     const p::LRESULT r = p::ICSendMessage(ic.h, p::ICM_ABOUT, 0, 0);
     if (r != p::ICERR_OK) ErrRaise(kGrpVfw, static_cast<int32_t>(r), 2);
   });
