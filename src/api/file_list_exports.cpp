@@ -9,7 +9,7 @@
 #include "engine/format_registry.h"
 #include "engine/media_access.h"
 #include "foundation/memory.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek::api {
 

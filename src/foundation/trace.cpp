@@ -3,7 +3,7 @@
 #include <string>
 
 #include "foundation/foundation_state.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek {
 

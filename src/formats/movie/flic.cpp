@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "formats/byte_fields.h"
+#include "foundation/byte_fields.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"

@@ -22,8 +22,8 @@
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "image/image.h"
-#include "platform/mpeg_codec.h"
-#include "platform/system.h"
+#include "codecs/ffmpeg/mpeg_codec.h"
+#include "platform/system/system.h"
 
 namespace vek {
 
