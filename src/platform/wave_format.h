@@ -1,5 +1,5 @@
-// The wave format record of the platform (WAVEFORMATEX) and the format tags
-// the library knows: shared by the sound services (ACM, mmio), the codec
+// The wave format record of the platform (WAVEFORMATEX), the format tags
+// the library knows and the multimedia result codes: shared by the sound services (ACM, mmio), the codec
 // wrappers and the sound buffers, which need the record but not the services.
 #pragma once
 
@@ -38,5 +38,15 @@ inline constexpr uint16_t WAVE_FORMAT_IMA_ADPCM = 0x0011;
 inline constexpr uint16_t WAVE_FORMAT_GSM610 = 0x0031;
 inline constexpr uint16_t WAVE_FORMAT_MPEG = 0x0050;
 inline constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x0055;
+
+// The multimedia services' general result codes (ACM, mmio).
+inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
+inline constexpr MMRESULT MMSYSERR_ERROR = 1;
+inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
+inline constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
+inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 
 }  // namespace vek::platform

@@ -10,15 +10,7 @@
 
 namespace vek::platform {
 
-// Result codes.
-inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
-inline constexpr MMRESULT MMSYSERR_ERROR = 1;
-inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
-inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
-inline constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
-inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+// Result codes of the compression manager (the general ones: platform/wave_format.h).
 inline constexpr MMRESULT ACMERR_BASE = 512;
 inline constexpr MMRESULT ACMERR_NOTPOSSIBLE = ACMERR_BASE + 0;
 inline constexpr MMRESULT ACMERR_BUSY = ACMERR_BASE + 1;
