@@ -1,30 +1,26 @@
-# vek_module(NAME DIR... [DEPS libs...]): an object library of the sources in
-# the given folders (below src/), added to the library's module list.
+# vek_module(NAME [DIRS dir...] [SOURCES file...] [DEPS libs...]): an object
+# library of every source in the given folders and of the listed files (both
+# below src/), added to the library's module list. The per-OS backends of the
+# platform services come in through SOURCES, chosen by src/CMakeLists.txt.
 set(VEK_MODULES "" CACHE INTERNAL "")
-# The Linux stand-ins for Windows services (in-memory GDI with FreeType fonts,
-# FFmpeg-backed Video for Windows and ACM, our mmio, the FLTK toolkit).
-set(VEK_LINUX_ONLY_SOURCES
-    "/platform/(system_posix|gdi_mem|gdi_font|acm_av|wave_mmio|video_avifile|video_codecs|toolkit_fltk)\\.cpp$")
 function(vek_module name)
-  cmake_parse_arguments(M "" "" "DIRS;GLOBS;DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DIRS;SOURCES;DEPS" ${ARGN})
   set(sources)
   foreach(d ${M_DIRS})
     file(GLOB s CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${d}/*.cpp)
+    if(NOT s)
+      message(FATAL_ERROR "vek_module(${name}): no sources in src/${d}")
+    endif()
     list(APPEND sources ${s})
   endforeach()
-  foreach(g ${M_GLOBS})
-    file(GLOB s CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${g})
-    list(APPEND sources ${s})
+  foreach(f ${M_SOURCES})
+    if(NOT EXISTS ${CMAKE_SOURCE_DIR}/src/${f})
+      message(FATAL_ERROR "vek_module(${name}): src/${f} does not exist")
+    endif()
+    list(APPEND sources ${CMAKE_SOURCE_DIR}/src/${f})
   endforeach()
-  # Platform services: Windows builds take the *_win32.cpp files, the others
-  # the Linux replacements of the same services.
-  if(WIN32)
-    list(FILTER sources EXCLUDE REGEX "${VEK_LINUX_ONLY_SOURCES}")
-  else()
-    list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
-  endif()
   if(NOT sources)
-    return()  # not built yet
+    message(FATAL_ERROR "vek_module(${name}): no sources")
   endif()
   add_library(${name} OBJECT ${sources})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
@@ -32,17 +28,16 @@ function(vek_module name)
   target_compile_definitions(${name} PRIVATE VEK_BUILDING_LIBRARY)
   if(WIN32)
     # An access fault inside an export is thrown at the faulting instruction
-    # (platform/system_fault_win32.cpp): every instruction that may trap needs its
+    # (platform/system/system_fault_win32.cpp): every instruction that may trap needs its
     # unwind and clean-up entries, not only calls.
     target_compile_options(${name} PRIVATE -fnon-call-exceptions -fasynchronous-unwind-tables)
   endif()
-  if(M_DEPS)
-    foreach(dep ${M_DEPS})
-      if(TARGET ${dep})
-        target_link_libraries(${name} PUBLIC ${dep})
-      endif()
-    endforeach()
-  endif()
+  foreach(dep ${M_DEPS})
+    if(NOT TARGET ${dep})
+      message(FATAL_ERROR "vek_module(${name}): dependency ${dep} is not a target")
+    endif()
+    target_link_libraries(${name} PUBLIC ${dep})
+  endforeach()
   set(VEK_MODULES ${VEK_MODULES} ${name} CACHE INTERNAL "")
 endfunction()
 

@@ -19,22 +19,25 @@ function(vek_static_package name)
     INTERFACE_LINK_LIBRARIES "${${name}_STATIC_LDFLAGS}")
 endfunction()
 
-# Sound conversion and decoding: the Audio Compression Manager.
-add_library(PkgConfig::FFMPEG INTERFACE IMPORTED GLOBAL)
-set_target_properties(PkgConfig::FFMPEG PROPERTIES INTERFACE_LINK_LIBRARIES "msacm32;winmm")
-# Still formats: libtiff, libjpeg and libpng (XPM has no library on Windows).
-vek_static_package(STILL_LIBS libtiff-4 libjpeg libpng zlib)
-# Movie and sound formats: Ogg Vorbis and FFmpeg for MPEG; AVI through Video
-# for Windows, WAV through mmio.
-vek_static_package(MOVIE_LIBS_PKG vorbis vorbisenc vorbisfile ogg
-                   libavformat libavcodec libavutil libswscale libswresample)
-add_library(PkgConfig::MOVIE_LIBS INTERFACE IMPORTED GLOBAL)
-set_target_properties(PkgConfig::MOVIE_LIBS PROPERTIES
-  INTERFACE_LINK_LIBRARIES "PkgConfig::MOVIE_LIBS_PKG;avifil32;msvfw32;msacm32;winmm;ole32")
-# Text and bitmaps: GDI.
-add_library(PkgConfig::TEXT_LIBS INTERFACE IMPORTED GLOBAL)
-set_target_properties(PkgConfig::TEXT_LIBS PROPERTIES INTERFACE_LINK_LIBRARIES "gdi32;user32")
-# Dialogs: the Windows toolkit (user32).
+# What each part links, named for the service it serves.
+# Codec wrappers: FFmpeg's MPEG parts, libtiff, libjpeg, libpng, Ogg Vorbis (static).
+vek_static_package(CODEC_LIBS libavformat libavcodec libavutil libswscale libswresample
+                   libtiff-4 libjpeg libpng zlib vorbis vorbisenc vorbisfile ogg)
+add_library(vek_codec_libs INTERFACE)
+target_link_libraries(vek_codec_libs INTERFACE PkgConfig::CODEC_LIBS)
+# Sound conversion: the Audio Compression Manager.
+add_library(vek_acm_libs INTERFACE)
+target_link_libraries(vek_acm_libs INTERFACE msacm32)
+# AVI files and video codecs: Video for Windows (COM underneath).
+add_library(vek_vfw_libs INTERFACE)
+target_link_libraries(vek_vfw_libs INTERFACE avifil32 msvfw32 ole32)
+# WAV files: the multimedia file I/O of winmm.
+add_library(vek_mmio_libs INTERFACE)
+target_link_libraries(vek_mmio_libs INTERFACE winmm)
+# Bitmaps, drawing and text: GDI.
+add_library(vek_gdi_libs INTERFACE)
+target_link_libraries(vek_gdi_libs INTERFACE gdi32 user32)
+# Dialogs: the Windows toolkit (user32; comctl32 is loaded when first needed).
 add_library(vek_toolkit INTERFACE IMPORTED GLOBAL)
 set_target_properties(vek_toolkit PROPERTIES INTERFACE_LINK_LIBRARIES "user32;gdi32")
 

@@ -19,7 +19,7 @@ extern "C" {
 }
 
 #include "bench_util.h"
-#include "platform/video_codecs.h"
+#include "platform/vfw/ic.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/trace.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 #include "vek/vek.h"
 
 namespace vek::api {

@@ -7,7 +7,7 @@
 #include "api/job.h"
 #include "engine/save_options.h"
 #include "foundation/memory.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "ui/option_dialogs.h"
 #include "ui/settings_dialog.h"
 

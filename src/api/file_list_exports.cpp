@@ -3,14 +3,14 @@
 #include <cstring>
 #include <new>
 
-#include "foundation/paths.h"
+#include "platform/system/paths.h"
 #include "api/call_frame.h"
 #include "api/file_list.h"
 #include "api/job.h"
 #include "engine/format_registry.h"
 #include "engine/media_access.h"
 #include "foundation/memory.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek::api {
 

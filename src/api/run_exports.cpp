@@ -16,7 +16,7 @@
 #include "foundation/files.h"
 #include "foundation/memory.h"
 #include "image/palette.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek::api {
 

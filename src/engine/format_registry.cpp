@@ -1,4 +1,4 @@
-#include "foundation/paths.h"
+#include "platform/system/paths.h"
 #include "engine/format_registry.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "foundation/paths.h"
+#include "platform/system/paths.h"
 #include "engine/format_dispatch.h"
 #include "engine/media_access.h"
 #include "foundation/errors.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "foundation/foundation_state.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek {
 

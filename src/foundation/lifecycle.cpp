@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "foundation/foundation_state.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek {
 

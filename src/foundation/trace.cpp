@@ -3,8 +3,8 @@
 #include <string>
 
 #include "foundation/foundation_state.h"
-#include "foundation/paths.h"
-#include "platform/system.h"
+#include "platform/system/paths.h"
+#include "platform/system/system.h"
 
 namespace vek {
 

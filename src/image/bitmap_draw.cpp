@@ -9,7 +9,7 @@
 #include "image/image.h"
 #include "image/palette.h"
 #include "image/palette_internal.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 
 namespace vek {
 

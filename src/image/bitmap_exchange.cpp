@@ -6,7 +6,7 @@
 #include "image/bitmap_exchange.h"
 #include "image/image.h"
 #include "image/palette_internal.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 
 namespace vek {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "image/image.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 
 namespace vek {
 

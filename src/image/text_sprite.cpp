@@ -13,7 +13,7 @@
 #include "foundation/memory.h"
 #include "foundation/trace.h"
 #include "image/geometry.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 
 namespace vek {
 

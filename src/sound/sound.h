@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/acm.h"
+#include "platform/acm/acm.h"
 
 namespace vek {
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "foundation/errors.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace vek::ui {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/save_options.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace vek::ui {
 

@@ -108,7 +108,8 @@ void Display_Paint(TDisplayControl* d) {
   // Nothing to show (no picture, no frame): no stray square of background.
   d->view->SetVisible(d->id, picture || (d->focus_lines > 0 && d->width > 0 && d->height > 0));
   if (d->focus_lines <= 0 || d->width <= 0 || d->height <= 0) {
-    d->view->ShowImage(d->id, picture ? &d->image : nullptr);
+    const toolkit::PixelView view = ViewOf(d->image);
+    d->view->ShowImage(d->id, picture ? &view : nullptr);
     return;
   }
   Monitored("ctldisplay.Display_Paint", [&] {
@@ -124,7 +125,8 @@ void Display_Paint(TDisplayControl* d) {
     if (picture) ImgInsert(&d->image, &canvas, 0, 0);
     for (int k = 0; k < d->focus_lines; ++k)
       DottedRect(canvas, d->focus_x - k, d->focus_y - k, d->focus_w + 2 * k, d->focus_h + 2 * k);
-    d->view->ShowImage(d->id, &canvas);
+    const toolkit::PixelView view = ViewOf(canvas);
+    d->view->ShowImage(d->id, &view);
   });
 }
 

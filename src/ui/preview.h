@@ -6,9 +6,14 @@
 #include <cstdint>
 
 #include "image/image.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace vek::ui {
+
+// The picture of an image record, as a display control takes it.
+inline toolkit::PixelView ViewOf(const QImg& image) {
+  return {image.width, image.height, image.bits, image.pixels, image.size, image.palette};
+}
 
 // Host callbacks of a display control: buttons 1 left, 2 right, 4 middle.
 using DisplayMouseProc = void (*)(void* user, int32_t button, int32_t x, int32_t y);

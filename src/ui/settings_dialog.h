@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "vek/vek.h"
 
 namespace vek::ui {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "foundation/memory.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 #include "vek/vek.h"
 
 namespace {

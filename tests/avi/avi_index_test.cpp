@@ -5,7 +5,7 @@
 
 #include "avi_test_util.h"
 #include "engine/media_access.h"
-#include "platform/video_avifile.h"
+#include "platform/vfw/avifile.h"
 
 namespace vek {
 namespace {

@@ -7,7 +7,7 @@
 #include "avi_test_util.h"
 #include "foundation/memory.h"
 #include "formats/movie/avi.h"
-#include "platform/video_avifile.h"
+#include "platform/vfw/avifile.h"
 
 namespace vek {
 namespace {

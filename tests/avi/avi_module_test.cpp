@@ -7,8 +7,8 @@
 #include "avi_test_util.h"
 #include "formats/movie/avi.h"
 #include "foundation/memory.h"
-#include "platform/video_avifile.h"
-#include "platform/video_codecs.h"
+#include "platform/vfw/avifile.h"
+#include "platform/vfw/ic.h"
 #include "vek/vek.h"
 
 namespace vek {

@@ -9,9 +9,9 @@
 
 #include "avi_test_util.h"
 #include "formats/movie/avi.h"
-#include "platform/video_avifile.h"
-#include "platform/video_cinepak.h"
-#include "platform/video_codecs.h"
+#include "platform/vfw/avifile.h"
+#include "codecs/cinepak/cinepak_encoder.h"
+#include "platform/vfw/ic.h"
 
 namespace vek {
 namespace {

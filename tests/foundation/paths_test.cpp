@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "foundation/paths.h"
+#include "platform/system/paths.h"
 
 using vek::paths::Style;
 

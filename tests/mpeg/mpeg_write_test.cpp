@@ -8,7 +8,7 @@
 #include "formats/format_descriptor.h"
 #include "formats/movie/mpeg.h"
 #include "engine/format_dispatch.h"
-#include "platform/mpeg_codec.h"
+#include "codecs/ffmpeg/mpeg_codec.h"
 #include "foundation/files.h"
 #include "image/image.h"
 #include "mpeg_test_util.h"

@@ -8,7 +8,7 @@
 #include "image/bitmap_exchange.h"
 #include "image/image.h"
 #include "image/palette.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 
 using namespace vek;
 using namespace vek::gdi;

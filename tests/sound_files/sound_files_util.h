@@ -18,8 +18,8 @@
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
-#include "platform/vorbis_wrap.h"
-#include "platform/wave_mmio.h"
+#include "codecs/libvorbis/vorbis_codec.h"
+#include "platform/mmio/mmio.h"
 #include "test_temp.h"
 
 namespace sftest {

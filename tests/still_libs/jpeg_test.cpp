@@ -10,7 +10,7 @@
 #include <jpeglib.h>
 
 #include "libs_test_util.h"
-#include "platform/image_jpeg.h"
+#include "codecs/libjpeg/jpeg_codec.h"
 
 using namespace libs_test;
 

@@ -17,7 +17,7 @@
 #include "image/geometry.h"
 #include "image/image.h"
 #include "image/text_sprite.h"
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
 #include "host_tools.h"
 #include "test_temp.h"
 #include "vek/vek.h"

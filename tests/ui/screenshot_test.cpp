@@ -16,7 +16,7 @@
 
 #include "foundation/memory.h"
 #include "image/image.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "ui/preview.h"
 #include "ui/settings_dialog.h"
 #include "vek/vek.h"
@@ -54,7 +54,7 @@ struct RecordingView : DialogView {
   bool Visible(int) const override { return visible; }
   void SetDialogSize(int, int) override {}
   void Focus(int) override {}
-  void ShowImage(int, const QImg* image) override {
+  void ShowImage(int, const PixelView* image) override {
     shown_w = image ? image->width : 0;
     shown_h = image ? image->height : 0;
     shown_bits = image ? image->bits : 0;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/save_options.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "ui/settings_dialog.h"
 #include "vek/vek.h"
 #include "xvfb_display.h"

@@ -13,7 +13,7 @@
 #include <FL/Fl_Window.H>
 
 #include "image/image.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "xvfb_display.h"
 
 using namespace vek::toolkit;
@@ -222,7 +222,9 @@ TEST(Toolkit, DisplayDrawsEveryPixelFormat) {
     d.run = [](DialogView& v, void (*)(DialogView&, int, UserAction), void*) {
       v.SetColor(kDisp, 0x00808080);
       v.SetBounds(kDisp, 11, 101, 2, 2);
-      v.ShowImage(kDisp, cur->img);
+      const vek::QImg& im = *cur->img;
+      const PixelView view{im.width, im.height, im.bits, im.pixels, im.size, im.palette};
+      v.ShowImage(kDisp, &view);
       cur->saved = SaveWindowPng(v, cur->path);
       v.Close(2);
     };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace vek::testing {
 
@@ -132,7 +132,7 @@ class FakeView : public toolkit::DialogView {
   bool Visible(int id) const override { return Get(id).visible; }
   void SetDialogSize(int w, int h) override { spec_.width = w, spec_.height = h; }
   void Focus(int id) override { focus = id; }
-  void ShowImage(int, const QImg*) override {}
+  void ShowImage(int, const toolkit::PixelView*) override {}
   void SetColor(int, uint32_t) override {}
   void SetWaitCursor(bool wait) override { wait_cursor += wait ? 1 : -1; }
   bool AskYesNo(const std::string& text) override {

@@ -16,7 +16,7 @@
 #include "formats/format_descriptor.h"
 #include "formats/movie/avi.h"
 #include "foundation/errors.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "ui/avi_dialog.h"
 #include "ui/option_dialogs.h"
 #include "xvfb_display.h"

@@ -13,7 +13,7 @@
 #include "ui_formats/fake_view.h"
 #include "formats/movie/avi.h"
 #include "formats/movie/mpeg.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 #include "vek/vek.h"
 
 namespace vek::ui {

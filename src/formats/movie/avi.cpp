@@ -21,9 +21,9 @@
 #include "foundation/memory.h"
 #include "image/bitmap_exchange.h"
 #include "image/image.h"
-#include "platform/acm.h"
-#include "platform/video_avifile.h"
-#include "platform/video_codecs.h"
+#include "platform/acm/acm.h"
+#include "platform/vfw/avifile.h"
+#include "platform/vfw/ic.h"
 
 namespace vek {
 

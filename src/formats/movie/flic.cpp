@@ -3,7 +3,7 @@
 // has; the writer stores the first frame as byte runs, later frames as line
 // deltas from the frame before, raw frames where that does not pay, and a
 // ring frame leading from the last frame back to the first.
-#include "foundation/paths.h"
+#include "platform/system/paths.h"
 #include "formats/movie/flic.h"
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include <iterator>
 #include <string>
 
-#include "formats/byte_fields.h"
+#include "foundation/byte_fields.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"

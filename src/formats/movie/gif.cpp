@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "formats/byte_fields.h"
+#include "foundation/byte_fields.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"
-#include "platform/system.h"
+#include "platform/system/system.h"
 
 namespace vek {
 

@@ -6,7 +6,7 @@
 // Writing: frames wait in a queue of three until the encoder asks for them
 // through the image function; whichever stream starts second is written to
 // a temporary file, and the close multiplexes both into the output.
-#include "foundation/paths.h"
+#include "platform/system/paths.h"
 #include "formats/movie/mpeg.h"
 
 #include <algorithm>
@@ -23,8 +23,8 @@
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "image/image.h"
-#include "platform/mpeg_codec.h"
-#include "platform/system.h"
+#include "codecs/ffmpeg/mpeg_codec.h"
+#include "platform/system/system.h"
 
 namespace vek {
 

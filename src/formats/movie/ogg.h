@@ -8,7 +8,7 @@
 #include "sound/sound.h"
 #include "formats/file_info.h"
 #include "foundation/memory.h"
-#include "platform/vorbis_wrap.h"
+#include "codecs/libvorbis/vorbis_codec.h"
 
 namespace vek {
 

@@ -8,7 +8,7 @@
 #include "sound/sound.h"
 #include "formats/file_info.h"
 #include "foundation/memory.h"
-#include "platform/wave_mmio.h"
+#include "platform/mmio/mmio.h"
 
 namespace vek {
 

@@ -14,7 +14,7 @@
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 #include "foundation/files.h"
-#include "platform/image_jpeg.h"
+#include "codecs/libjpeg/jpeg_codec.h"
 
 namespace vek {
 

@@ -10,7 +10,7 @@
 #include "formats/file_info.h"
 #include "foundation/files.h"
 #include "image/image.h"
-#include "platform/image_png.h"
+#include "codecs/libpng/png_codec.h"
 
 namespace vek {
 

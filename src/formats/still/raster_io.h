@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "formats/byte_fields.h"
+#include "foundation/byte_fields.h"
 #include "formats/file_info.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"

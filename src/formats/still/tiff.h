@@ -7,7 +7,7 @@
 
 #include "formats/file_info.h"
 #include "image/image.h"
-#include "platform/image_tiff.h"
+#include "codecs/libtiff/tiff_codec.h"
 
 namespace vek {
 

@@ -11,7 +11,7 @@
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
-#include "platform/image_xpm.h"
+#include "formats/still/xpm_io.h"
 
 namespace vek {
 
