@@ -36,7 +36,7 @@ clean:
 # README.md, Windows).
 WINDOWS_BUILD ?= build-windows
 WINDOWS64_BUILD ?= build-windows-x64
-.PHONY: windows windows-test windows-screenshots
+.PHONY: windows windows-test windows-screenshots windows-package
 windows:
 	bash scripts/windows-build.sh $(WINDOWS_BUILD) i686-w64-mingw32
 	bash scripts/windows-build.sh $(WINDOWS64_BUILD) x86_64-w64-mingw32
@@ -45,7 +45,12 @@ windows:
 windows-test:
 	bash scripts/windows-test.sh $(WINDOWS_BUILD) $(BUILD) i686-w64-mingw32; a=$$?; \
 	bash scripts/windows-test.sh $(WINDOWS64_BUILD) $(BUILD) x86_64-w64-mingw32; b=$$?; \
-	test $$a = 0 && test $$b = 0
+	bash scripts/windows-package-test.sh build-package; c=$$?; \
+	test $$a = 0 && test $$b = 0 && test $$c = 0
+
+# libvek-<version>-win32.zip and -win64.zip in build-package/ (see README.md, Windows).
+windows-package:
+	bash scripts/windows-package.sh build-package
 
 # The dialogs of the (32-bit) Windows DLL under Wine, written to docs/screenshots/windows/.
 windows-screenshots: windows

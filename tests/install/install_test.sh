@@ -49,4 +49,6 @@ out=$(LD_LIBRARY_PATH="$(dirname "$pc")" "$work/host-pc")
 [ "$out" = "$expect" ] || { echo "pkg-config host printed: $out"; exit 1; }
 test -x "$prefix/bin/vekconv"
 "$prefix/bin/vekconv" --help >/dev/null
+# The licence and the notices go with the library.
+for f in LICENSE NOTICES.md licenses/LGPL-2.1.txt licenses/ffmpeg.txt; do test -s "$prefix/share/doc/libvek/$f"; done
 echo "install: both hosts built and ran against $prefix"
