@@ -9,6 +9,7 @@
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 #include "image/image_internal.h"
+#include "foundation/byte_fields.h"
 
 // The filter loops are written for the vectoriser; GCC only applies it with
 // its full cost model from -O3 on.
@@ -188,7 +189,6 @@ AverageRec g_average;
 // Sums stay exact while count * 255 fits in 32 bits.
 constexpr uint32_t kMaxAveraged = UINT32_MAX / 255;
 
-inline uint32_t Word(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
 
 }  // namespace
 
@@ -379,7 +379,7 @@ void ImgAverage(const QImg* image) {
         break;
       case 15:
         for (int64_t i = 0; i < pixels; ++i) {
-          const uint32_t w = Word(p + 2 * i);
+          const uint32_t w = Get16(p + 2 * i);
           sum[3 * i] += (w << 3) & 0xFF;
           sum[3 * i + 1] += ((w >> 5) << 3) & 0xFF;
           sum[3 * i + 2] += ((w >> 8) << 1) & 0xF8;
@@ -387,7 +387,7 @@ void ImgAverage(const QImg* image) {
         break;
       case 16:
         for (int64_t i = 0; i < pixels; ++i) {
-          const uint32_t w = Word(p + 2 * i);
+          const uint32_t w = Get16(p + 2 * i);
           sum[3 * i] += (w << 3) & 0xFF;
           sum[3 * i + 1] += ((w >> 5) << 2) & 0xFF;
           sum[3 * i + 2] += (w >> 8) & 0xF8;

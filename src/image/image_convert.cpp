@@ -8,6 +8,7 @@
 #include "image/image.h"
 #include "image/palette.h"
 #include "image/image_internal.h"
+#include "foundation/byte_fields.h"
 
 // The pixel loops here are written for the vectoriser; GCC only applies it
 // with its full cost model from -O3 on.
@@ -39,11 +40,6 @@ namespace {
 // them; the loops are templated on both so each pair compiles to one tight
 // loop without calls.
 
-inline uint32_t Word(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
-inline void PutWord(uint8_t* p, uint32_t w) {
-  p[0] = static_cast<uint8_t>(w);
-  p[1] = static_cast<uint8_t>(w >> 8);
-}
 
 struct Bgr {
   uint32_t b, g, r;
@@ -53,14 +49,14 @@ struct Bgr {
 struct From15 {
   static constexpr int kBytes = 2;
   Bgr operator()(const uint8_t* p) const {
-    const uint32_t w = Word(p);
+    const uint32_t w = Get16(p);
     return {(w << 3) & 0xFF, ((w >> 5) << 3) & 0xFF, (w >> 7) & 0xF8};
   }
 };
 struct From16 {
   static constexpr int kBytes = 2;
   Bgr operator()(const uint8_t* p) const {
-    const uint32_t w = Word(p);
+    const uint32_t w = Get16(p);
     return {(w << 3) & 0xFF, ((w >> 5) << 2) & 0xFF, (w >> 8) & 0xF8};
   }
 };
@@ -76,14 +72,14 @@ struct From32 {
 struct Grey15 {
   static constexpr int kBytes = 2;
   Bgr operator()(const uint8_t* p) const {
-    const uint32_t w = Word(p);
+    const uint32_t w = Get16(p);
     return {((w & 0x1F) << 3) | 7, (((w >> 5) & 0x1F) << 3) | 0x0E, (((w >> 10) & 0x1F) << 3) | 7};
   }
 };
 struct Grey16 {
   static constexpr int kBytes = 2;
   Bgr operator()(const uint8_t* p) const {
-    const uint32_t w = Word(p);
+    const uint32_t w = Get16(p);
     return {((w & 0x1F) << 3) | 7, (((w >> 5) & 0x3F) << 2) | 6, (((w >> 11) & 0x1F) << 3) | 7};
   }
 };
@@ -91,13 +87,13 @@ struct Grey16 {
 struct To15 {
   static constexpr int kBytes = 2;
   void operator()(uint8_t* p, Bgr c) const {
-    PutWord(p, ((c.r >> 3) << 10) | ((c.g >> 3) << 5) | (c.b >> 3));
+    Put16(p, ((c.r >> 3) << 10) | ((c.g >> 3) << 5) | (c.b >> 3));
   }
 };
 struct To16 {
   static constexpr int kBytes = 2;
   void operator()(uint8_t* p, Bgr c) const {
-    PutWord(p, ((c.r >> 3) << 11) | ((c.g >> 2) << 5) | (c.b >> 3));
+    Put16(p, ((c.r >> 3) << 11) | ((c.g >> 2) << 5) | (c.b >> 3));
   }
 };
 struct To24 {
@@ -204,9 +200,9 @@ void FromPalette(const QImg* src, uint8_t* __restrict out, int64_t n, int32_t bi
         To15()(w, c);
       else
         To16()(w, c);
-      words[i] = static_cast<uint16_t>(Word(w));
+      words[i] = static_cast<uint16_t>(Get16(w));
     }
-    for (int64_t i = 0; i < n; ++i) PutWord(out + 2 * i, words[in[i]]);
+    for (int64_t i = 0; i < n; ++i) Put16(out + 2 * i, words[in[i]]);
   } else if (bits == 24) {
     for (int64_t i = 0; i < n; ++i) std::memcpy(out + 3 * i, pal + 3 * in[i], 3);
   } else if (bits == 32) {

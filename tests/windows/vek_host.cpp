@@ -309,6 +309,8 @@ void PathCases() {
   VekImage* none = V.VekImgAlloc();
   V.VekImgLoad(none, At(sub + kSep + "missing.bmp").c_str(), 0);
   V.VekImgFree(none);
+}
+
 // AVI with sound at everyday sizes, through the system's AVI library: a
 // few pictures of the size (big<w>x<h>_<k>.bmp, k = 0..3) used in turn for
 // 3 seconds of frames, uncompressed so that every frame can be checked, and
@@ -366,6 +368,8 @@ void BigAviJob(int width, int height, int fps) {
   std::fprintf(g_results, "%s_done %d %d\n", name.c_str(), static_cast<int>(g_big_done_frames),
                static_cast<int>(g_big_done_samples));
   V.VekFree(job);
+}
+
 #ifdef _WIN32
 // The outcome of a job with its error pair: "<name> <status> <group> <code> <text>".
 void ReportPair(const char* name, int32_t status) {

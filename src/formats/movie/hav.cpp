@@ -12,6 +12,7 @@
 #include "formats/movie/hav_codec.h"
 #include "formats/save_option_fields.h"
 #include "foundation/errors.h"
+#include "foundation/byte_fields.h"
 
 namespace vek {
 
@@ -27,21 +28,12 @@ HavSettings g_hav;
 
 // ---------------------------------------------------------------- bytes
 
-inline uint32_t Rd32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline int32_t RdI32(const uint8_t* p) { return static_cast<int32_t>(Rd32(p)); }
-inline void Wr32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
+inline int32_t RdI32(const uint8_t* p) { return static_cast<int32_t>(Get32(p)); }
 inline void Wr4(uint8_t* p, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-  Wr32(p, a);
-  Wr32(p + 4, b);
-  Wr32(p + 8, c);
-  Wr32(p + 12, d);
+  Put32(p, a);
+  Put32(p + 4, b);
+  Put32(p + 8, c);
+  Put32(p + 12, d);
 }
 
 constexpr uint8_t kMagic[4] = {'H', 'A', 'V', 0x1A};
@@ -59,20 +51,20 @@ constexpr int64_t kMaxFileBytes = int64_t{0xFFFFFFFF};
 void EncodeHeader(const HavHeader& h, uint8_t* b) {
   std::memset(b, 0, kHavHeaderSize);
   std::memcpy(b, kMagic, 4);
-  Wr32(b + 4, kHavHeaderSize);
-  Wr32(b + 8, kHavVersion);
-  Wr32(b + 12, static_cast<uint32_t>(h.width));
-  Wr32(b + 16, static_cast<uint32_t>(h.height));
-  Wr32(b + 20, static_cast<uint32_t>(h.bytespp));
-  Wr32(b + 24, static_cast<uint32_t>(h.codec));
-  Wr32(b + 28, static_cast<uint32_t>(h.frames));
-  Wr32(b + 32, static_cast<uint32_t>(h.key_interval));
+  Put32(b + 4, kHavHeaderSize);
+  Put32(b + 8, kHavVersion);
+  Put32(b + 12, static_cast<uint32_t>(h.width));
+  Put32(b + 16, static_cast<uint32_t>(h.height));
+  Put32(b + 20, static_cast<uint32_t>(h.bytespp));
+  Put32(b + 24, static_cast<uint32_t>(h.codec));
+  Put32(b + 28, static_cast<uint32_t>(h.frames));
+  Put32(b + 32, static_cast<uint32_t>(h.key_interval));
   std::memcpy(b + 36, &h.fps, 8);
-  Wr32(b + 44, static_cast<uint32_t>(h.sound_flags));
-  Wr32(b + 48, static_cast<uint32_t>(h.sound_rate));
-  Wr32(b + 52, h.sound_first);
-  Wr32(b + 56, static_cast<uint32_t>(h.small_image));
-  Wr32(b + 60, static_cast<uint32_t>(h.sound_total));
+  Put32(b + 44, static_cast<uint32_t>(h.sound_flags));
+  Put32(b + 48, static_cast<uint32_t>(h.sound_rate));
+  Put32(b + 52, h.sound_first);
+  Put32(b + 56, static_cast<uint32_t>(h.small_image));
+  Put32(b + 60, static_cast<uint32_t>(h.sound_total));
 }
 
 // Fields from offset 8 on, as read after the magic and header size.
@@ -87,7 +79,7 @@ void DecodeHeader(const uint8_t* b, HavHeader& h, int32_t& version) {
   std::memcpy(&h.fps, b + 36, 8);
   h.sound_flags = RdI32(b + 44);
   h.sound_rate = RdI32(b + 48);
-  h.sound_first = Rd32(b + 52);
+  h.sound_first = Get32(b + 52);
   h.small_image = RdI32(b + 56);
   h.sound_total = RdI32(b + 60);
 }
@@ -108,7 +100,7 @@ void ReadIndexBlock(HavState& s, int32_t block, int32_t site) {
     s.file.Seek(off);
     s.file.Read(b, kHavIndexBytes);
     for (int i = 0; i < 256; ++i)
-      s.index[i] = HavIndexEntry{Rd32(b + 12 * i), Rd32(b + 12 * i + 4), Rd32(b + 12 * i + 8)};
+      s.index[i] = HavIndexEntry{Get32(b + 12 * i), Get32(b + 12 * i + 4), Get32(b + 12 * i + 8)};
   }
   s.index_no = block;
   s.index_dirty = false;
@@ -118,9 +110,9 @@ void WriteIndexBlock(HavState& s) {
   if (s.index_no < 0 || s.table[s.index_no] == 0) return;
   uint8_t b[kHavIndexBytes];
   for (int i = 0; i < 256; ++i) {
-    Wr32(b + 12 * i, s.index[i].offset);
-    Wr32(b + 12 * i + 4, s.index[i].first_read);
-    Wr32(b + 12 * i + 8, s.index[i].flags);
+    Put32(b + 12 * i, s.index[i].offset);
+    Put32(b + 12 * i + 4, s.index[i].first_read);
+    Put32(b + 12 * i + 8, s.index[i].flags);
   }
   s.file.Seek(s.table[s.index_no]);
   s.file.Write(b, kHavIndexBytes);
@@ -167,7 +159,7 @@ SoundBlock ReadSoundHeader(HavState& s, uint32_t off) {
   uint8_t b[kChunkHeader];
   s.file.Seek(off);
   s.file.Read(b, kChunkHeader);
-  const uint32_t type = Rd32(b), hs = Rd32(b + 4), next = Rd32(b + 8);
+  const uint32_t type = Get32(b), hs = Get32(b + 4), next = Get32(b + 8);
   const int64_t frames = RdI32(b + 12);
   if (type != kTypeSound || hs < kChunkHeader || int64_t{off} + hs > s.file_size || frames < 0 ||
       frames * align > s.file_size - off - hs)
@@ -278,10 +270,10 @@ void LoadNextBody(HavState& s, QImg& img) {
   s.file.Read(buf, frs);
 
   // Frame header.
-  const uint32_t fhs = Rd32(buf + 4);
-  const uint32_t chunks = Rd32(buf + 8);
-  const int64_t total = Rd32(buf + 12);
-  if (Rd32(buf) != kTypeFrame || fhs < kChunkHeader || fhs > frs || total < frs ||
+  const uint32_t fhs = Get32(buf + 4);
+  const uint32_t chunks = Get32(buf + 8);
+  const int64_t total = Get32(buf + 12);
+  if (Get32(buf) != kTypeFrame || fhs < kChunkHeader || fhs > frs || total < frs ||
       total > s.file_size - e.offset)
     Broken(4);
 
@@ -290,12 +282,12 @@ void LoadNextBody(HavState& s, QImg& img) {
   int64_t o = fhs;
   for (uint32_t c = 0; c < chunks && !image_seen; ++c) {
     if (o + kChunkHeader > frs) Broken(5);
-    const uint32_t type = Rd32(buf + o);
-    const int64_t hs = Rd32(buf + o + 4);
+    const uint32_t type = Get32(buf + o);
+    const int64_t hs = Get32(buf + o + 4);
     if (hs < kChunkHeader || hs > frs - o) Broken(6);
     if (type == kTypePalette) {
-      const int64_t count = Rd32(buf + o + 8);
-      const uint32_t first = Rd32(buf + o + 12);
+      const int64_t count = Get32(buf + o + 8);
+      const uint32_t first = Get32(buf + o + 12);
       if (count > 256 || count * 3 > frs - o - hs) Broken(7);
       if (s.hdr.bytespp == 1) {
         CopyPalette(img.palette, buf + o + hs, first, static_cast<uint32_t>(count));
@@ -304,8 +296,8 @@ void LoadNextBody(HavState& s, QImg& img) {
       o += hs + count * 3;
     } else if (type == kTypeImage) {
       image_seen = true;
-      const uint32_t strips = Rd32(buf + o + 8);
-      const uint32_t in_first = Rd32(buf + o + 12);
+      const uint32_t strips = Get32(buf + o + 8);
+      const uint32_t in_first = Get32(buf + o + 12);
       if (strips < 1 || strips > static_cast<uint32_t>(kHavMaxStrips) || in_first > strips)
         Broken(8);
       StripRec rec[kHavMaxStrips];
@@ -313,11 +305,11 @@ void LoadNextBody(HavState& s, QImg& img) {
       int64_t rows_total = 0;
       for (uint32_t i = 0; i < strips; ++i) {
         if (r + kStripRecord > frs) Broken(9);
-        const int64_t rs = Rd32(buf + r + 4);
-        rec[i].stored = Rd32(buf + r + 8);
-        rec[i].rows = Rd32(buf + r + 12);
-        rec[i].flag = Rd32(buf + r + 16);
-        if (Rd32(buf + r) != kTypeStrip || rs < kStripRecord || rs > frs - r) Broken(10);
+        const int64_t rs = Get32(buf + r + 4);
+        rec[i].stored = Get32(buf + r + 8);
+        rec[i].rows = Get32(buf + r + 12);
+        rec[i].flag = Get32(buf + r + 16);
+        if (Get32(buf + r) != kTypeStrip || rs < kStripRecord || rs > frs - r) Broken(10);
         rows_total += rec[i].rows;
         if (rows_total > s.hdr.height) Broken(11);
         r += rs;
@@ -402,7 +394,7 @@ void HAVOpen(HavState& s, const std::string& name) {
     if (s.file_size < 8) Invalid(1);
     s.file.Read(b, 8);
     if (std::memcmp(b, kMagic, 4) != 0) Invalid(2);
-    const int64_t hs = Rd32(b + 4);
+    const int64_t hs = Get32(b + 4);
     if (hs < kHavHeaderSize || hs + kHavTableBytes > s.file_size) Invalid(3);
     s.file.Read(b + 8, kHavHeaderSize - 8);
     int32_t version = 0;
@@ -432,7 +424,7 @@ void HAVOpen(HavState& s, const std::string& name) {
     s.file.Seek(hs);
     uint8_t t[kHavTableBytes];
     s.file.Read(t, kHavTableBytes);
-    for (int i = 0; i < 256; ++i) s.table[i] = Rd32(t + 4 * i);
+    for (int i = 0; i < 256; ++i) s.table[i] = Get32(t + 4 * i);
     if (h.frames > 0) {
       if (s.table[0] < kHavTableOffset || int64_t{s.table[0]} + kHavIndexBytes > s.file_size) Invalid(9);
       ReadIndexBlock(s, 0, 10);
@@ -477,15 +469,15 @@ bool HAVGetPal(HavState& s, uint8_t* palette, int32_t first, int32_t last) {
       uint8_t b[1536];
       s.file.Seek(e.offset);
       s.file.Read(b, bytes);
-      const int64_t fhs = Rd32(b + 4);
+      const int64_t fhs = Get32(b + 4);
       if (fhs < kChunkHeader || fhs + kChunkHeader > bytes) continue;
       const uint8_t* c = b + fhs;
-      const int64_t hs = Rd32(c + 4);
-      const int64_t count = Rd32(c + 8);
-      if (Rd32(c) != kTypePalette || hs < kChunkHeader || count > 256 ||
+      const int64_t hs = Get32(c + 4);
+      const int64_t count = Get32(c + 8);
+      if (Get32(c) != kTypePalette || hs < kChunkHeader || count > 256 ||
           fhs + hs + count * 3 > bytes)
         continue;
-      CopyPalette(palette, c + hs, Rd32(c + 12), static_cast<uint32_t>(count));
+      CopyPalette(palette, c + hs, Get32(c + 12), static_cast<uint32_t>(count));
       s.pal_met = true;
       found = true;
     }
@@ -728,7 +720,7 @@ void HAVImgSave(HavState& s, QImg& img) {
       }
       Wr4(recs + kStripRecord * i, kTypeStrip, kStripRecord, static_cast<uint32_t>(coded),
           static_cast<uint32_t>(rows));
-      Wr32(recs + kStripRecord * i + 16, flag);
+      Put32(recs + kStripRecord * i + 16, flag);
       if (fits && first_read + coded <= read_limit) {
         first_read += coded;
         ++in_first;
@@ -786,7 +778,7 @@ void HAVSndSave(HavState& s, SoundBuffer& snd) {
     const uint32_t off = EndOffset(s, kChunkHeader + frames * align);
     if (s.snd_last != 0) {
       uint8_t b[4];
-      Wr32(b, off);
+      Put32(b, off);
       s.file.Seek(s.snd_last + 8);
       s.file.Write(b, 4);
       s.file.Seek(off);
@@ -819,7 +811,7 @@ void HAVClose(HavState& s) {
       s.file.Seek(0);
       s.file.Write(b, kHavHeaderSize);
       uint8_t t[kHavTableBytes];
-      for (int i = 0; i < 256; ++i) Wr32(t + 4 * i, s.table[i]);
+      for (int i = 0; i < 256; ++i) Put32(t + 4 * i, s.table[i]);
       s.file.Write(t, kHavTableBytes);
     }
     s.writing = false;

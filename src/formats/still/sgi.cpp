@@ -12,6 +12,7 @@
 #include "formats/still/raster_io.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
+#include "foundation/byte_fields.h"
 
 namespace vek {
 
@@ -25,18 +26,6 @@ struct SgiSettings {
 };
 SgiSettings g_sgi;
 
-inline uint32_t Be16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
-inline uint32_t Be32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-inline void PutBe16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  PutBe16(p, v >> 16);
-  PutBe16(p + 2, v);
-}
 
 // A 16-bit sample to 8 bits, rounded to the nearest level.
 inline uint8_t Narrow16(uint32_t v) { return static_cast<uint8_t>((v * 255 + 32767) / 65535); }
@@ -117,18 +106,18 @@ int32_t SGIDecodeRow16(const uint8_t* src, int64_t n, uint8_t* dst, int32_t widt
   int64_t i = 0;
   int32_t o = 0;
   while (i < words && o < width) {
-    const uint32_t c = Be16(src + 2 * i++);
+    const uint32_t c = GetBe16(src + 2 * i++);
     const int64_t count = c & 0x7F;
     if (count == 0) break;
     const int64_t m = std::min<int64_t>(count, width - o);
     if (c & 0x80) {
       const int64_t k = std::min(m, words - i);
-      for (int64_t j = 0; j < k; ++j) dst[o++] = Narrow16(Be16(src + 2 * (i + j)));
+      for (int64_t j = 0; j < k; ++j) dst[o++] = Narrow16(GetBe16(src + 2 * (i + j)));
       i += count;
       if (k < m) break;  // the input ended inside the packet
     } else {
       if (i >= words) break;
-      std::memset(dst + o, Narrow16(Be16(src + 2 * i++)), static_cast<size_t>(m));
+      std::memset(dst + o, Narrow16(GetBe16(src + 2 * i++)), static_cast<size_t>(m));
       o += static_cast<int32_t>(m);
     }
   }
@@ -167,14 +156,14 @@ void SGIOpen_(const std::string& name, QSgiFile& sgi) {
     if (sgi.file_size < 108) ErrReportCode(kGrpImage, kImgInvalid, 1);
     uint8_t h[108];
     sgi.file.Read(h, 108);
-    if (Be16(h) != kMagic) ErrReportCode(kGrpImage, kImgInvalid, 2);
+    if (GetBe16(h) != kMagic) ErrReportCode(kGrpImage, kImgInvalid, 2);
     sgi.storage = h[2];
     sgi.bpc = h[3];
-    sgi.dimension = static_cast<int32_t>(Be16(h + 4));
-    sgi.width = static_cast<int32_t>(Be16(h + 6));
-    sgi.height = static_cast<int32_t>(Be16(h + 8));
-    sgi.channels = static_cast<int32_t>(Be16(h + 10));
-    sgi.colormap = Be32(h + 104);
+    sgi.dimension = static_cast<int32_t>(GetBe16(h + 4));
+    sgi.width = static_cast<int32_t>(GetBe16(h + 6));
+    sgi.height = static_cast<int32_t>(GetBe16(h + 8));
+    sgi.channels = static_cast<int32_t>(GetBe16(h + 10));
+    sgi.colormap = GetBe32(h + 104);
     switch (sgi.dimension) {
       case 1: sgi.height = 1; sgi.channels = 1; break;
       case 2: sgi.channels = 1; break;
@@ -234,8 +223,8 @@ void SGILoad(const std::string& name, QImg& img) {
       lentbl.Alloc(entries, 11, "FF_SGI.SGILoad.lentbl", kMemNew);
       const uint8_t* t = data.get() + kHeaderBytes;
       for (int64_t i = 0; i < entries; ++i) {
-        linetbl.get()[i] = Be32(t + 4 * i);
-        lentbl.get()[i] = Be32(t + 4 * (entries + i));
+        linetbl.get()[i] = GetBe32(t + 4 * i);
+        lentbl.get()[i] = GetBe32(t + 4 * (entries + i));
       }
     }
     sgi.file.Close();
@@ -254,7 +243,7 @@ void SGILoad(const std::string& name, QImg& img) {
           if (bpc == 1)
             std::memcpy(line + c * w, src, static_cast<size_t>(w));
           else
-            for (int64_t x = 0; x < w; ++x) line[c * w + x] = Narrow16(Be16(src + 2 * x));
+            for (int64_t x = 0; x < w; ++x) line[c * w + x] = Narrow16(GetBe16(src + 2 * x));
         }
         if (z > 2) Interleave(templine.get(), sgi.width, sgi.channels, image_row(y));
       }

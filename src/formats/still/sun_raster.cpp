@@ -12,6 +12,7 @@
 #include "formats/still/raster_io.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
+#include "foundation/byte_fields.h"
 
 namespace vek {
 
@@ -28,15 +29,6 @@ struct RasSettings {
 };
 RasSettings g_ras;
 
-inline uint32_t Be32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
 
 // Stored rows are padded to a multiple of 16 bits.
 int64_t StoredRow(int64_t width, int32_t depth) { return (width * depth + 15) / 16 * 2; }
@@ -112,19 +104,19 @@ void RASOpen_(const std::string& name, QRasFile& ras) {
     if (ras.file_size < kHeaderBytes) ErrReportCode(kGrpImage, kImgInvalid, 1);
     uint8_t h[kHeaderBytes];
     ras.file.Read(h, kHeaderBytes);
-    if (Be32(h) != kMagic) ErrReportCode(kGrpImage, kImgInvalid, 2);
+    if (GetBe32(h) != kMagic) ErrReportCode(kGrpImage, kImgInvalid, 2);
     // Sizes beyond 31 bits are no sizes: they read as 0, which is invalid.
     auto field = [&](int i) {
-      const uint32_t v = Be32(h + 4 * i);
+      const uint32_t v = GetBe32(h + 4 * i);
       return v > INT32_MAX ? 0 : static_cast<int32_t>(v);
     };
     ras.width = field(1);
     ras.height = field(2);
     ras.depth = field(3);
-    ras.length = Be32(h + 16);
+    ras.length = GetBe32(h + 16);
     ras.type = field(5);
     ras.map_type = field(6);
-    ras.map_length = Be32(h + 28);
+    ras.map_length = GetBe32(h + 28);
     ras.supported = ras.type >= 0 && ras.type <= 5 &&
                     (ras.depth == 1 || ras.depth == 8 || ras.depth == 24 || ras.depth == 32);
   });

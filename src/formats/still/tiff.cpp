@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "codecs/libtiff/tiff_codec.h"
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "formats/still/orientation.h"
@@ -17,6 +18,43 @@
 #include "foundation/memory.h"
 
 namespace vek {
+
+// One TIFF file open through libtiff, closed with the state on every path.
+struct QTiffFile {
+  TiffHandle tif;
+  int32_t width = 0;
+  int32_t height = 0;
+  int64_t row_bytes = 0;      // TIFFScanlineSize
+  int32_t bits_per_sample = 0;
+  int32_t samples = 0;        // samples per pixel
+  int32_t bytespp = 0;        // row bytes / width
+  int32_t compression = 0;
+  int32_t photometric = 0;
+  int32_t planar = 1;
+  int32_t orientation = 1;    // the Orientation tag, 1 to 8
+  bool tiled = false;
+  bool scanlines = false;     // rows can be copied as they are stored
+  bool rgba = false;          // libtiff's RGBA interface decodes it
+  bool floats = false;        // grey or RGB samples of 32 or 64-bit floating point
+  bool grey = false;          // one colour channel of grey levels
+  int64_t stored_bytes = 0;   // the pixels as stored, unpacked from the codec
+  bool supported = false;     // the loader can deliver it
+
+  // Closes the file and zeroes the fields.
+  void Clear() {
+    tif.Close();
+    width = height = bits_per_sample = samples = bytespp = compression = photometric = 0;
+    row_bytes = 0;
+    planar = orientation = 1;
+    tiled = scanlines = rgba = floats = grey = supported = false;
+    stored_bytes = 0;
+  }
+};
+
+void TIFOpen_(QTiffFile& state, const std::string& name);
+void TIFCreate_(QTiffFile& state, const std::string& name);
+void TIFClose_(QTiffFile& state);
+
 
 namespace {
 

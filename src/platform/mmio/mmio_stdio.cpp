@@ -1,5 +1,6 @@
 // Multimedia file calls over the C library's buffered files.
 #include "platform/mmio/mmio.h"
+#include "foundation/byte_fields.h"
 
 #include <sys/stat.h>
 
@@ -62,13 +63,6 @@ bool WriteRaw(HMMIO h, const void* buf, size_t n) {
   return put == n;
 }
 
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 }  // namespace
 
@@ -174,15 +168,15 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, UINT flags) 
     if (start + 8 > end) return MMIOERR_CHUNKNOTFOUND;
     uint8_t head[8];
     if (ReadRaw(h, head, 8) != 8) return MMIOERR_CHUNKNOTFOUND;
-    const FOURCC id = Le32(head);
-    const DWORD size = Le32(head + 4);
+    const FOURCC id = Get32(head);
+    const DWORD size = Get32(head + 4);
     const int64_t data = start + 8;
     FOURCC type = 0;
     const bool container = id == FOURCC_RIFF || id == FOURCC_LIST;
     if (container) {
       uint8_t t[4];
       if (ReadRaw(h, t, 4) != 4) return MMIOERR_CHUNKNOTFOUND;
-      type = Le32(t);
+      type = Get32(t);
     }
     ck->ckid = id;
     ck->cksize = size;
@@ -213,7 +207,7 @@ MMRESULT mmioAscend(HMMIO h, MMCKINFO* ck, UINT flags) {
     if (size != ck->cksize) {
       const int64_t back = h->pos;
       uint8_t b[4];
-      PutLe32(b, static_cast<uint32_t>(size));
+      Put32(b, static_cast<uint32_t>(size));
       if (!SeekTo(h, int64_t(ck->dwDataOffset) - 4)) return MMIOERR_CANNOTSEEK;
       if (!WriteRaw(h, b, 4)) return MMIOERR_CANNOTWRITE;
       if (!SeekTo(h, back)) return MMIOERR_CANNOTSEEK;
@@ -239,9 +233,9 @@ MMRESULT mmioCreateChunk(HMMIO h, MMCKINFO* ck, UINT flags) {
   if (flags & MMIO_CREATERIFF) ck->ckid = FOURCC_RIFF;
   if (flags & MMIO_CREATELIST) ck->ckid = FOURCC_LIST;
   uint8_t head[12];
-  PutLe32(head, ck->ckid);
-  PutLe32(head + 4, ck->cksize);
-  PutLe32(head + 8, ck->fccType);
+  Put32(head, ck->ckid);
+  Put32(head + 4, ck->cksize);
+  Put32(head + 8, ck->fccType);
   const size_t n = flags ? 12 : 8;
   const int64_t start = h->pos;
   if (!WriteRaw(h, head, n)) return MMIOERR_CANNOTWRITE;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/system/system.h"
+#include "platform/system/system_internal.h"
 #include "platform/system/paths.h"
 
 namespace vek::platform {
@@ -131,30 +132,17 @@ int64_t FileClockNs() {
 
 uint32_t ThreadId() { return static_cast<uint32_t>(gettid()); }
 
-std::string ExecutableFolder() {
+std::string ExecutablePath() {
   char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "./";
-  const std::string folder = paths::Folder(std::string(buf, static_cast<size_t>(n)));
-  return folder.empty() ? std::string("./") : folder;
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n <= 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
 }
 
-bool HasFolder(const std::string& name) { return paths::HasFolder(name); }
-
-char PathSeparator() { return paths::Separator(); }
-
-namespace {
-std::string g_title;
-}  // namespace
-
-void SetApplicationTitle(const std::string& title) { g_title = title; }
-
-std::string ApplicationTitle() {
-  if (!g_title.empty()) return g_title;
+std::string ProgramName() {
   std::ifstream in("/proc/self/comm");
   std::string name;
   std::getline(in, name);
-  return name.empty() ? "libvek" : name;
+  return name;
 }
 
 bool ListMatchingFiles(const std::string& folder, const std::string& pattern,

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/system/system.h"
+#include "platform/system/system_internal.h"
 #include "platform/system/paths.h"
 
 namespace vek::platform {
@@ -108,32 +109,16 @@ int64_t FileClockNs() {
 
 uint32_t ThreadId() { return GetCurrentThreadId(); }
 
-std::string ExecutableFolder() {
+std::string ExecutablePath() {
   char buf[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return ".\\";
-  const std::string folder = paths::Folder(std::string(buf, n));
-  return folder.empty() ? std::string(".\\") : folder;
+  return n == 0 || n >= MAX_PATH ? std::string() : std::string(buf, n);
 }
 
-bool HasFolder(const std::string& name) { return paths::HasFolder(name); }
-
-char PathSeparator() { return paths::Separator(); }
-
-namespace {
-std::string g_title;
-}  // namespace
-
-void SetApplicationTitle(const std::string& title) { g_title = title; }
-
-std::string ApplicationTitle() {
-  if (!g_title.empty()) return g_title;
-  char buf[MAX_PATH + 1];
-  const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return "libvek";
-  std::string name = paths::Name(std::string(buf, n));
+std::string ProgramName() {
+  std::string name = paths::Name(ExecutablePath());
   if (const std::string ext = paths::Extension(name); ext.size() < name.size()) name.resize(name.size() - ext.size());
-  return name.empty() ? "libvek" : name;
+  return name;
 }
 
 bool ListMatchingFiles(const std::string& folder, const std::string& pattern,

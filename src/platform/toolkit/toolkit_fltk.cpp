@@ -158,9 +158,9 @@ class DisplayWidget : public Fl_Widget {
   }
 };
 
-class FltkView final : public DialogView {
+class FltkView final : public ViewBase {
  public:
-  explicit FltkView(DialogLogic& logic) : logic_(logic) {}
+  explicit FltkView(DialogLogic& logic) : ViewBase(logic) {}
   ~FltkView() override {
     dead_ = true;
     delete window_;
@@ -190,8 +190,6 @@ class FltkView final : public DialogView {
   }
 
   Fl_Double_Window* window() const { return window_; }
-  bool closed() const { return closed_; }
-  int result() const { return result_; }
 
   // ---- DialogView ----
   void SetText(int id, const std::string& text) override {
@@ -439,9 +437,7 @@ class FltkView final : public DialogView {
   bool AskYesNo(const std::string& text) override { return Ask(text, true); }
   void Message(const std::string& text) override { Ask(text, false); }
   void Close(int modal_result) override {
-    if (closed_) return;
-    closed_ = true;
-    result_ = modal_result;
+    if (!MarkClosed(modal_result)) return;
     Quiet q(this);
     if (window_) window_->hide();
   }
@@ -449,39 +445,11 @@ class FltkView final : public DialogView {
 
   // ---- events ----
   void Dispatch(Ctl* c, UserAction action) {
-    if (quiet_ > 0 || closed_ || dead_) return;
-    try {
-      if (RouteAction(logic_, *this, c->spec, action)) Close(c->spec.modal_result);
-    } catch (...) {
-      Close(0);
-    }
+    if (!Silent()) Route(c->spec, action);
   }
 
   void Mouse(Ctl* c, MouseEvent event, int button, int x, int y) {
-    if (quiet_ > 0 || closed_ || dead_) return;
-    try {
-      logic_.OnMouse(*this, c->spec.id, event, button, x, y);
-    } catch (...) {
-      Close(0);
-    }
-  }
-
-  void WindowClosing() {
-    if (quiet_ > 0 || closed_ || dead_) return;
-    try {
-      if (logic_.OnClose(*this, 2)) Close(2);
-    } catch (...) {
-      Close(0);
-    }
-  }
-
-  void Opened() {
-    try {
-      Quiet q(this);  // what OnOpen does to the controls raises nothing
-      logic_.OnOpen(*this);
-    } catch (...) {
-      Close(0);
-    }
+    if (!Silent()) Guarded([&] { logic_.OnMouse(*this, c->spec.id, event, button, x, y); });
   }
 
   // The test driver's action: the event the widget's own callback raises.
@@ -503,7 +471,6 @@ class FltkView final : public DialogView {
     if (has_forced_) a = forced_;
     return has_forced_;
   }
-  bool quiet() const { return quiet_ > 0 || closed_ || dead_; }
 
   // Radios of one group exclude each other (FLTK would group by parent).
   void ClearOtherRadios(Ctl* c) {
@@ -515,13 +482,6 @@ class FltkView final : public DialogView {
   static void OnWidget(Fl_Widget* w, void* data);
 
  private:
-  // Suppresses events while the logic changes the controls.
-  struct Quiet {
-    explicit Quiet(FltkView* v) : v_(v) { ++v_->quiet_; }
-    ~Quiet() { --v_->quiet_; }
-    FltkView* v_;
-  };
-
   Ctl* Find(int id) {
     auto it = index_.find(id);
     return it == index_.end() ? nullptr : ctls_[it->second].get();
@@ -663,21 +623,16 @@ class FltkView final : public DialogView {
     ctls_.push_back(std::move(c));
   }
 
-  DialogLogic& logic_;
   Fl_Double_Window* window_ = nullptr;
   std::string caption_;
   std::vector<std::unique_ptr<Ctl>> ctls_;
   std::map<int, size_t> index_;
-  int quiet_ = 0;
-  bool closed_ = false;
-  bool dead_ = false;
-  int result_ = 2;
   UserAction forced_ = UserAction::Change;
   bool has_forced_ = false;
 };
 
 int DisplayWidget::handle(int event) {
-  if (!ctl || !ctl->view || ctl->view->quiet()) return Fl_Widget::handle(event);
+  if (!ctl || !ctl->view || ctl->view->Silent()) return Fl_Widget::handle(event);
   // FLTK numbers the buttons 1 left, 2 middle, 3 right.
   static const int kButton[4] = {0, 1, 4, 2};
   const int b = Fl::event_button() >= 1 && Fl::event_button() <= 3 ? kButton[Fl::event_button()] : 0;
@@ -702,7 +657,7 @@ int DisplayWidget::handle(int event) {
 
 int EditWidget::handle(int event) {
   const int r = Fl_Input::handle(event);
-  if (event == FL_UNFOCUS && ctl && ctl->view && !ctl->view->quiet())
+  if (event == FL_UNFOCUS && ctl && ctl->view && !ctl->view->Silent())
     ctl->view->Dispatch(ctl, UserAction::Leave);
   return r;
 }

@@ -133,9 +133,9 @@ struct Ctl {
   int pressed = 0;
 };
 
-class Win32View final : public DialogView {
+class Win32View final : public ViewBase {
  public:
-  explicit Win32View(DialogLogic& logic) : logic_(logic) {}
+  explicit Win32View(DialogLogic& logic) : ViewBase(logic) {}
   ~Win32View() override {
     dead_ = true;
     if (hwnd_) DestroyWindow(hwnd_);
@@ -177,8 +177,6 @@ class Win32View final : public DialogView {
   }
 
   HWND hwnd() const { return hwnd_; }
-  bool closed() const { return closed_; }
-  int result() const { return result_; }
 
   // ---- DialogView ----
   void SetText(int id, const std::string& text) override {
@@ -416,9 +414,7 @@ class Win32View final : public DialogView {
   bool AskYesNo(const std::string& text) override { return Ask(text, true); }
   void Message(const std::string& text) override { Ask(text, false); }
   void Close(int modal_result) override {
-    if (closed_) return;
-    closed_ = true;
-    result_ = modal_result;
+    if (!MarkClosed(modal_result)) return;
     // Wakes the modal loop when this ran inside a message sent from elsewhere.
     if (hwnd_) PostMessageW(hwnd_, WM_NULL, 0, 0);
   }
@@ -426,21 +422,7 @@ class Win32View final : public DialogView {
 
   // ---- events ----
   void Dispatch(Ctl* c, UserAction action) {
-    if (quiet_ > 0 || closed_ || dead_ || building_) return;
-    try {
-      if (RouteAction(logic_, *this, c->spec, action)) Close(c->spec.modal_result);
-    } catch (...) {
-      Close(0);
-    }
-  }
-
-  void WindowClosing() {
-    if (quiet_ > 0 || closed_ || dead_) return;
-    try {
-      if (logic_.OnClose(*this, 2)) Close(2);
-    } catch (...) {
-      Close(0);
-    }
+    if (!Silent() && !building_) Route(c->spec, action);
   }
 
   // Enter: the default button, as a click on it.
@@ -450,15 +432,6 @@ class Win32View final : public DialogView {
         if (IsWindowEnabled(c->hwnd) && IsWindowVisible(c->hwnd)) Dispatch(c.get(), UserAction::Click);
         return;
       }
-  }
-
-  void Opened() {
-    try {
-      Quiet q(this);  // what OnOpen does to the controls raises nothing
-      logic_.OnOpen(*this);
-    } catch (...) {
-      Close(0);
-    }
   }
 
   // The test driver's action, as the control's own notification raises it.
@@ -614,7 +587,7 @@ class Win32View final : public DialogView {
   }
 
   void DisplayMouse(Ctl* c, UINT msg, WPARAM wp, LPARAM lp) {
-    if (quiet_ > 0 || closed_ || dead_) return;
+    if (Silent()) return;
     const int x = static_cast<short>(LOWORD(lp)), y = static_cast<short>(HIWORD(lp));
     int button = 0;
     MouseEvent ev = MouseEvent::Move;
@@ -654,11 +627,6 @@ class Win32View final : public DialogView {
   }
 
  private:
-  struct Quiet {
-    explicit Quiet(Win32View* v) : v_(v) { ++v_->quiet_; }
-    ~Quiet() { --v_->quiet_; }
-    Win32View* v_;
-  };
 
   Ctl* Find(int id) {
     auto it = index_.find(id);
@@ -808,20 +776,15 @@ class Win32View final : public DialogView {
     ctls_.push_back(std::move(c));
   }
 
-  DialogLogic& logic_;
   HWND hwnd_ = nullptr;
   HFONT font_ = nullptr;
   HFONT bold_font_ = nullptr;
   std::string caption_;
   std::vector<std::unique_ptr<Ctl>> ctls_;
   std::map<int, size_t> index_;
-  int quiet_ = 0;
-  bool closed_ = false;
-  bool dead_ = false;
   bool building_ = false;
   bool tracking_ = false;
   bool wait_ = false;
-  int result_ = 2;
 };
 
 Win32View* ViewOf(HWND h) { return reinterpret_cast<Win32View*>(GetWindowLongPtrW(h, DWLP_USER)); }

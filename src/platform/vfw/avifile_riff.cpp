@@ -26,6 +26,7 @@
 
 #include "platform/vfw/avifile.h"
 #include "platform/vfw/avi_stream.h"
+#include "foundation/byte_fields.h"
 
 namespace vek::platform {
 
@@ -61,11 +62,6 @@ constexpr uint32_t kNotKey = 0x80000000u;
 std::atomic<int64_t> g_riff_limit{int64_t{1} << 30};
 std::atomic<int32_t> g_objects{0};
 
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint64_t Le64(const uint8_t* p) { return Le32(p) | uint64_t(Le32(p + 4)) << 32; }
 
 void Put32(std::vector<uint8_t>& v, uint32_t x) {
   for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
@@ -177,7 +173,7 @@ class FileStream final : public AviStream {
   bool Video() const { return si_.fccType == streamtypeVIDEO; }
   FOURCC Ckid() {
     if (!ckid_) {
-      const bool raw = format_.size() >= 20 && Le32(&format_[16]) == 0;
+      const bool raw = format_.size() >= 20 && Get32(&format_[16]) == 0;
       ckid_ = Video() ? ChunkId(number_, 'd', raw ? 'b' : 'c') : ChunkId(number_, 'w', 'b');
     }
     return ckid_;
@@ -296,30 +292,30 @@ void File::ParseStrl(int64_t pos, int64_t end) {
   while (pos + 8 <= end) {
     uint8_t h[8];
     if (!ReadAt(pos, h, 8)) break;
-    const FOURCC id = Le32(h);
-    const int64_t len = Le32(h + 4);
+    const FOURCC id = Get32(h);
+    const int64_t len = Get32(h + 4);
     const int64_t data = pos + 8;
     if (len > end - data) break;
     if (id == kStrh && len >= 48) {
       uint8_t b[64] = {};
       if (!ReadAt(data, b, std::min<int64_t>(len, 56))) break;
       AVISTREAMINFO& si = s->si_;
-      si.fccType = Le32(b);
-      si.fccHandler = Le32(b + 4);
-      si.dwFlags = Le32(b + 8);
-      si.wPriority = Le16(b + 12);
-      si.wLanguage = Le16(b + 14);
-      si.dwInitialFrames = Le32(b + 16);
-      si.dwScale = Le32(b + 20);
-      si.dwRate = Le32(b + 24);
-      si.dwStart = Le32(b + 28);
-      si.dwLength = Le32(b + 32);
-      si.dwSuggestedBufferSize = Le32(b + 36);
-      si.dwQuality = Le32(b + 40);
-      si.dwSampleSize = Le32(b + 44);
+      si.fccType = Get32(b);
+      si.fccHandler = Get32(b + 4);
+      si.dwFlags = Get32(b + 8);
+      si.wPriority = Get16(b + 12);
+      si.wLanguage = Get16(b + 14);
+      si.dwInitialFrames = Get32(b + 16);
+      si.dwScale = Get32(b + 20);
+      si.dwRate = Get32(b + 24);
+      si.dwStart = Get32(b + 28);
+      si.dwLength = Get32(b + 32);
+      si.dwSuggestedBufferSize = Get32(b + 36);
+      si.dwQuality = Get32(b + 40);
+      si.dwSampleSize = Get32(b + 44);
       if (len >= 56) {
-        si.rcFrame = {static_cast<int16_t>(Le16(b + 48)), static_cast<int16_t>(Le16(b + 50)),
-                      static_cast<int16_t>(Le16(b + 52)), static_cast<int16_t>(Le16(b + 54))};
+        si.rcFrame = {static_cast<int16_t>(Get16(b + 48)), static_cast<int16_t>(Get16(b + 50)),
+                      static_cast<int16_t>(Get16(b + 52)), static_cast<int16_t>(Get16(b + 54))};
       }
       have_strh = true;
     } else if (id == kStrf && len > 0 && len <= kMaxFormat) {
@@ -341,14 +337,14 @@ void File::ParseHdrl(int64_t pos, int64_t end) {
   while (pos + 8 <= end) {
     uint8_t h[12];
     if (!ReadAt(pos, h, 8)) break;
-    const FOURCC id = Le32(h);
-    const int64_t len = Le32(h + 4);
+    const FOURCC id = Get32(h);
+    const int64_t len = Get32(h + 4);
     const int64_t data = pos + 8;
     const int64_t stop = std::min(end, data + len);
     if (id == kAvih) {
       ReadAt(data, avih_, std::min<int64_t>(stop - data, sizeof avih_));
     } else if (id == ckidLIST && stop - data >= 4 && ReadAt(data, h + 8, 4)) {
-      const FOURCC type = Le32(h + 8);
+      const FOURCC type = Get32(h + 8);
       if (type == kStrl) ParseStrl(data + 4, stop);
       else if (type == MakeFourCC('I', 'N', 'F', 'O')) KeepExtra(id, data, stop - data);
     }
@@ -361,13 +357,13 @@ void File::ParseRiff(int64_t pos, int64_t end, bool first) {
   while (pos + 8 <= end) {
     uint8_t h[12];
     if (!ReadAt(pos, h, 8)) break;
-    const FOURCC id = Le32(h);
-    const int64_t len = Le32(h + 4);
+    const FOURCC id = Get32(h);
+    const int64_t len = Get32(h + 4);
     const int64_t data = pos + 8;
     // A cut-off chunk ends at the end of the file.
     const int64_t stop = std::min(end, data + len);
     if (id == ckidLIST && stop - data >= 4 && ReadAt(data, h + 8, 4)) {
-      const FOURCC type = Le32(h + 8);
+      const FOURCC type = Get32(h + 8);
       if (type == kHdrl && first && streams_.empty()) {
         ParseHdrl(data + 4, stop);
       } else if (type == kMovi) {
@@ -392,9 +388,9 @@ bool File::LoadSuper(FileStream& s) {
   if (s.indx_pos_ < 0) return false;
   uint8_t h[24];
   if (!ReadAt(s.indx_pos_, h, 24)) return false;
-  const uint16_t longs = Le16(h);
+  const uint16_t longs = Get16(h);
   const uint8_t sub = h[2], type = h[3];
-  const uint32_t used = Le32(h + 4);
+  const uint32_t used = Get32(h + 4);
   if (type != 0 || longs != 4 || sub != 0) return false;  // only indexes of indexes
   if (used == 0 || used > (s.indx_size_ - 24) / 16) return false;
   std::vector<Entry> out;
@@ -402,23 +398,23 @@ bool File::LoadSuper(FileStream& s) {
   for (uint32_t i = 0; i < used; ++i) {
     uint8_t e[16];
     if (!ReadAt(s.indx_pos_ + 24 + int64_t(i) * 16, e, 16)) return false;
-    const uint64_t off = Le64(e);
+    const uint64_t off = Get64(e);
     if (off > uint64_t(size_)) return false;
     uint8_t ix[32];
     if (!ReadAt(static_cast<int64_t>(off), ix, 32)) return false;
-    const int64_t ix_len = Le32(ix + 4);
-    if (Le16(ix + 8) != 2 || ix[10] != 0 || ix[11] != 1) return false;
-    const uint32_t n = Le32(ix + 12);
-    const uint64_t base = Le64(ix + 20);
-    if (StreamOf(Le32(ix + 16)) != s.number_) return false;
+    const int64_t ix_len = Get32(ix + 4);
+    if (Get16(ix + 8) != 2 || ix[10] != 0 || ix[11] != 1) return false;
+    const uint32_t n = Get32(ix + 12);
+    const uint64_t base = Get64(ix + 20);
+    if (StreamOf(Get32(ix + 16)) != s.number_) return false;
     if (ix_len < 24 || n > (ix_len - 24) / 8) return false;
     if (int64_t(off) + 32 + int64_t(n) * 8 > size_) return false;
     std::vector<uint8_t> raw(size_t(n) * 8);
     if (!ReadAt(static_cast<int64_t>(off) + 32, raw.data(), static_cast<int64_t>(raw.size())))
       return false;
     for (uint32_t k = 0; k < n; ++k) {
-      const uint32_t rel = Le32(&raw[k * 8]);
-      const uint32_t sz = Le32(&raw[k * 8 + 4]);
+      const uint32_t rel = Get32(&raw[k * 8]);
+      const uint32_t sz = Get32(&raw[k * 8 + 4]);
       const uint32_t bytes = sz & ~kNotKey;
       const uint64_t pos = base + rel;
       if (base > uint64_t(size_) || pos < 8 || pos + bytes > uint64_t(size_)) return false;
@@ -444,10 +440,10 @@ bool File::LoadIdx1() {
   std::vector<int64_t> totals(streams_.size(), 0);
   for (int64_t i = 0; i < n; ++i) {
     const uint8_t* e = &raw[size_t(i * 16)];
-    const FOURCC id = Le32(e);
-    const uint32_t flags = Le32(e + 4);
-    const int64_t off = Le32(e + 8);
-    const uint32_t len = Le32(e + 12);
+    const FOURCC id = Get32(e);
+    const uint32_t flags = Get32(e + 4);
+    const int64_t off = Get32(e + 8);
+    const uint32_t len = Get32(e + 12);
     if (flags & AVIIF_LIST) continue;
     const int st = StreamOf(id);
     if (st < 0) continue;
@@ -455,7 +451,7 @@ bool File::LoadIdx1() {
     uint8_t h[8];
     if (base < 0) {
       for (int64_t b : {first_movi_data_, int64_t{0}}) {
-        if (ReadAt(b + off, h, 8) && Le32(h) == id && Le32(h + 4) == len) {
+        if (ReadAt(b + off, h, 8) && Get32(h) == id && Get32(h + 4) == len) {
           base = b;
           break;
         }
@@ -464,7 +460,7 @@ bool File::LoadIdx1() {
     }
     const int64_t pos = base + off + 8;
     if (pos + len > size_) return false;  // cut off: the scan finds what remains
-    if (!ReadAt(pos - 8, h, 8) || Le32(h) != id || Le32(h + 4) != len) return false;
+    if (!ReadAt(pos - 8, h, 8) || Get32(h) != id || Get32(h + 4) != len) return false;
     if (IsPalChange(id)) {
       pals[size_t(st)].push_back({static_cast<int32_t>(out[size_t(st)].size()), pos, len});
       continue;
@@ -492,10 +488,10 @@ void File::Scan() {
     while (pos + 8 <= r.end) {
       uint8_t h[12];
       if (!ReadAt(pos, h, 8)) break;
-      const FOURCC id = Le32(h);
-      const int64_t len = Le32(h + 4);
+      const FOURCC id = Get32(h);
+      const int64_t len = Get32(h + 4);
       if (id == ckidLIST) {
-        if (len >= 4 && ReadAt(pos + 8, h + 8, 4) && Le32(h + 8) == kRec) {
+        if (len >= 4 && ReadAt(pos + 8, h + 8, 4) && Get32(h + 8) == kRec) {
           pos += 12;  // into the record list
           continue;
         }
@@ -543,16 +539,16 @@ HRESULT File::OpenRead(const char* name) {
   size_ = st.st_size;
   uint8_t h[12];
   if (!ReadAt(0, h, 12)) return AVIERR_FILEREAD;
-  if (Le32(h) != kRIFF || Le32(h + 8) != kAVI) return AVIERR_BADFORMAT;
-  int64_t len = Le32(h + 4);
+  if (Get32(h) != kRIFF || Get32(h + 8) != kAVI) return AVIERR_BADFORMAT;
+  int64_t len = Get32(h + 4);
   // A part whose size was never filled in runs to the end of the file.
   int64_t end = (len < 4 || 8 + len > size_) ? size_ : 8 + len;
   ParseRiff(12, end, true);
   if (streams_.empty()) return AVIERR_BADFORMAT;
   int64_t pos = end + (end & 1);
   while (pos + 12 <= size_) {
-    if (!ReadAt(pos, h, 12) || Le32(h) != kRIFF || Le32(h + 8) != kAVIX) break;
-    len = Le32(h + 4);
+    if (!ReadAt(pos, h, 12) || Get32(h) != kRIFF || Get32(h + 8) != kAVIX) break;
+    len = Get32(h + 4);
     const int64_t stop = (len < 4 || len > size_ - pos - 8) ? size_ : pos + 8 + len;
     ParseRiff(pos + 12, stop, false);
     pos = stop + (stop & 1);
@@ -914,7 +910,7 @@ void FileStream::SettleVideo() {
   // The colour table of the format, then one kept every kPalStride changes.
   std::array<uint8_t, 1024> table{};
   if (format_.size() >= 40) {
-    const uint32_t head = std::min<uint32_t>(Le32(&format_[0]), uint32_t(format_.size()));
+    const uint32_t head = std::min<uint32_t>(Get32(&format_[0]), uint32_t(format_.size()));
     const size_t n = std::min<size_t>(format_.size() - head, table.size());
     std::memcpy(table.data(), format_.data() + head, n);
   }
@@ -1104,12 +1100,12 @@ HRESULT AVIFileInfo(PAVIFILE file, AVIFILEINFO* info, int32_t size) {
   File* f = AsFile(file);
   if (!f || !info || size < static_cast<int32_t>(sizeof(AVIFILEINFO))) return AVIERR_BADPARAM;
   *info = AVIFILEINFO{};
-  info->dwMaxBytesPerSec = Le32(f->avih_ + 4);
-  info->dwFlags = Le32(f->avih_ + 12);
+  info->dwMaxBytesPerSec = Get32(f->avih_ + 4);
+  info->dwFlags = Get32(f->avih_ + 12);
   info->dwStreams = static_cast<uint32_t>(f->streams_.size());
-  info->dwSuggestedBufferSize = Le32(f->avih_ + 28);
-  info->dwWidth = Le32(f->avih_ + 32);
-  info->dwHeight = Le32(f->avih_ + 36);
+  info->dwSuggestedBufferSize = Get32(f->avih_ + 28);
+  info->dwWidth = Get32(f->avih_ + 32);
+  info->dwHeight = Get32(f->avih_ + 36);
   for (auto& s : f->streams_) {
     if (s->Video()) {
       info->dwScale = s->si_.dwScale;
@@ -1184,7 +1180,7 @@ HRESULT AVIFileReadData(PAVIFILE file, FOURCC ckid, void* data, int32_t* size) {
   for (const File::Extra& e : f->extras_) {
     if (e.id != ckid) continue;
     if (!pick) pick = &e;
-    if (ckid == ckidLIST && e.data.size() >= 4 && Le32(e.data.data()) == MakeFourCC('I', 'N', 'F', 'O')) {
+    if (ckid == ckidLIST && e.data.size() >= 4 && Get32(e.data.data()) == MakeFourCC('I', 'N', 'F', 'O')) {
       pick = &e;
       break;
     }
@@ -1215,7 +1211,7 @@ HRESULT AVIStreamReadFormat(PAVISTREAM stream, int32_t pos, void* format, int32_
   uint8_t table[1024];
   if (r == AVIERR_OK && format && room >= 40 && stream->PaletteAt(pos, table)) {
     auto* b = static_cast<uint8_t*>(format);
-    const int32_t head = static_cast<int32_t>(Le32(b));
+    const int32_t head = static_cast<int32_t>(Get32(b));
     const int32_t end = std::min(room, *size);
     if (head >= 40 && head < end)
       std::memcpy(b + head, table, static_cast<size_t>(std::min<int32_t>(end - head, 1024)));
