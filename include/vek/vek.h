@@ -325,6 +325,15 @@ VEK_EXPORT void VEKAPI VekLogStop(void);
    value; VEK_UNDEFINED only queries. */
 VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes);
 
+/* Extension of this library: the formats beyond the original tables. Off (the
+   default), the reading and writing tables, format ids, codec counts, file
+   lists and dialogs are exactly the original ones. On, extension rows follow
+   the original rows in both tables: GIF (id 4) becomes writable (animations and
+   still pictures), and new formats take ids from 20 on.
+   Process-wide; nonzero turns them on, 0 off, VEK_UNDEFINED only queries;
+   returns -1 while on, else 0. */
+VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on);
+
 /* ---- Images, sound buffers and small conversions ------------------------
 
    Image handles are VekImage records: from VekImgAlloc (freed by VekImgFree),

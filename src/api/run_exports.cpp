@@ -374,6 +374,17 @@ VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes) {
   });
 }
 
+// The extension formats: GIF writing and the formats that come after the
+// original tables.
+VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on) {
+  return ApiCall<int32_t>("vekmain.VekExtSetFormats", 0, [&] {
+    if (on != kUndefined) FmtSetExtensions(on != 0);
+    const int32_t v = FmtExtensions() ? -1 : 0;
+    ApiTrace("VekExtSetFormats: " + TrFlag(v));
+    return v;
+  });
+}
+
 VEK_EXPORT void VEKAPI VekLogStart(const char* file, int32_t traceCalls) {
   if (!file || !*file) return;
   std::string name = file;

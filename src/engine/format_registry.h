@@ -25,6 +25,13 @@ const char* FmtFullName(int32_t id);
 // True when frames of such a file build on the previous picture.
 bool FmtDeltaFrames(int32_t id, int32_t frames);
 
+// The extension formats and rows (process-wide, off by default): off, the
+// tables are exactly the original ones; on, extension rows follow them.
+void FmtSetExtensions(bool on);
+bool FmtExtensions();
+// True when some row of the format belongs to the extension.
+bool FmtHasExtensionRows(const FormatDescriptor& d);
+
 // The descriptor of a format id, or null for ids that name no format.
 const FormatDescriptor* FormatFor(int32_t id);
 // Every descriptor, in the order of the module list.

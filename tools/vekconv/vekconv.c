@@ -459,6 +459,8 @@ int main(int argc, char** argv) {
   o->aud_chan = 2;
   o->aud_bits = 16;
   const char* output = NULL;
+  /* vekconv offers every format the library has, its own extensions too. */
+  VekExtSetFormats(-1);
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
