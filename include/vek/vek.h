@@ -334,6 +334,21 @@ VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes);
    returns -1 while on, else 0. */
 VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on);
 
+/* Extension: the palette of 8-bit outputs. 0 (the default): GIF outputs get
+   the histogram quantiser (a variance-minimising median cut over a colour
+   histogram, then k-means passes; about 2 to 4 dB closer to the source than
+   the optimiser), every other 8-bit output the optimiser; 1: the optimiser
+   for every output; 2: the histogram quantiser for every 8-bit output while
+   VekExtSetFormats is on. With dithering the quantiser diffuses the error
+   but keeps the pattern of pixels that did not change from the frame before.
+   Process-wide; clamps, stores and returns the value; VEK_UNDEFINED only
+   queries. */
+VEK_EXPORT int32_t VEKAPI VekExtSetPaletteMode(int32_t mode);
+/* Extension: how often GIF animations play: 0 (the default) forever, 1 once,
+   n (up to 65536) n times. Process-wide; clamps, stores and returns the value;
+   VEK_UNDEFINED only queries. */
+VEK_EXPORT int32_t VEKAPI VekExtSetLoopCount(int32_t count);
+
 /* ---- Images, sound buffers and small conversions ------------------------
 
    Image handles are VekImage records: from VekImgAlloc (freed by VekImgFree),

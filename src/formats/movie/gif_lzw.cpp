@@ -1,0 +1,119 @@
+#include "formats/movie/gif_lzw.h"
+
+#include <cstring>
+#include <memory>
+
+namespace vek {
+
+namespace {
+
+constexpr int32_t kMaxBits = 12;
+// Codes 0..4094: the table is full when the next code would be 4095, as
+// common decoders expect (the clear code then follows at 12 bits).
+constexpr int32_t kTableEnd = 4095;
+constexpr int32_t kHashBits = 14;
+constexpr uint32_t kHashSize = 1u << kHashBits;
+
+class BitSink {
+ public:
+  explicit BitSink(std::vector<uint8_t>& out) : out_(out) {}
+  void Put(uint32_t code, int32_t bits) {
+    acc_ |= uint64_t{code} << n_;
+    n_ += bits;
+    while (n_ >= 8) {
+      out_.push_back(static_cast<uint8_t>(acc_));
+      acc_ >>= 8;
+      n_ -= 8;
+    }
+  }
+  void Flush() {
+    if (n_ > 0) out_.push_back(static_cast<uint8_t>(acc_));
+    acc_ = 0;
+    n_ = 0;
+  }
+
+ private:
+  std::vector<uint8_t>& out_;
+  uint64_t acc_ = 0;
+  int32_t n_ = 0;
+};
+
+// (prefix code, next index) -> code, open addressing. Entries carry the
+// generation of the table they belong to, so a clear code empties the table
+// without touching it.
+class StringTable {
+ public:
+  StringTable() : slot_(new uint32_t[kHashSize]()), code_(new uint16_t[kHashSize]) {}
+  void Clear() {
+    if (++gen_ == 4096) {
+      std::memset(slot_.get(), 0, kHashSize * sizeof(uint32_t));
+      gen_ = 1;
+    }
+  }
+  // The code of the string, or -1; `at` receives the free slot for it.
+  int32_t Find(uint32_t key, uint32_t& at) const {
+    const uint32_t tagged = gen_ << 20 | key;
+    uint32_t h = (key * 2654435761u) >> (32 - kHashBits);
+    while (slot_[h] != 0) {
+      if (slot_[h] == tagged) return code_[h];
+      if ((slot_[h] >> 20) != gen_) break;  // an entry of an older table: free
+      h = (h + 1) & (kHashSize - 1);
+    }
+    at = h;
+    return -1;
+  }
+  void Insert(uint32_t at, uint32_t key, int32_t code) {
+    slot_[at] = gen_ << 20 | key;
+    code_[at] = static_cast<uint16_t>(code);
+  }
+
+ private:
+  std::unique_ptr<uint32_t[]> slot_;
+  std::unique_ptr<uint16_t[]> code_;
+  uint32_t gen_ = 1;
+};
+
+}  // namespace
+
+void GifLzwEncode(const uint8_t* indices, size_t count, int32_t min_code_size,
+                  std::vector<uint8_t>& out) {
+  const int32_t clear = 1 << min_code_size, eoi = clear + 1;
+  BitSink sink(out);
+  StringTable table;
+  int32_t bits = min_code_size + 1, next = eoi + 1;
+  sink.Put(static_cast<uint32_t>(clear), bits);
+  // Writes a code and widens the codes once the entry about to be made no
+  // longer fits: the decoder, one entry behind, widens on the same code.
+  auto emit = [&](int32_t code) {
+    sink.Put(static_cast<uint32_t>(code), bits);
+    if (next >= (1 << bits) && bits < kMaxBits) ++bits;
+  };
+  if (count > 0) {
+    int32_t prefix = indices[0];
+    for (size_t i = 1; i < count; ++i) {
+      const uint32_t k = indices[i];
+      const uint32_t key = static_cast<uint32_t>(prefix) << 8 | k;
+      uint32_t at = 0;
+      const int32_t found = table.Find(key, at);
+      if (found >= 0) {
+        prefix = found;
+        continue;
+      }
+      emit(prefix);
+      prefix = static_cast<int32_t>(k);
+      if (next < kTableEnd) {
+        table.Insert(at, key, next++);
+      } else {
+        sink.Put(static_cast<uint32_t>(clear), bits);
+        table.Clear();
+        bits = min_code_size + 1;
+        next = eoi + 1;
+      }
+    }
+    emit(prefix);
+  }
+  sink.Put(static_cast<uint32_t>(eoi), bits);
+  sink.Flush();
+}
+
+}  // namespace vek
