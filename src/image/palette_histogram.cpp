@@ -21,8 +21,12 @@ namespace {
 constexpr int32_t kCells = 1 << 18;        // 6 bits per channel
 constexpr int32_t kExactMax = 256;         // distinct colours kept exactly
 constexpr int32_t kExactSlots = 1024;
-constexpr int32_t kCacheBits = 20;
 constexpr int32_t kKMeansPasses = 5;
+constexpr int32_t kCacheBits = 20;
+
+inline bool Same(const uint8_t* a, const uint8_t* b) {
+  return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+}
 
 inline int32_t Cell(uint32_t r, uint32_t g, uint32_t b) {
   return static_cast<int32_t>((r >> 2) | ((g >> 2) << 6) | ((b >> 2) << 12));
@@ -47,6 +51,36 @@ struct Searcher {
       g[i] = bgr[3 * order[i] + 1];
       r[i] = bgr[3 * order[i] + 2];
     }
+  }
+
+  // The four nearest entries (fewer palettes repeat the nearest).
+  void Nearest4(int32_t qr, int32_t qg, int32_t qb, uint8_t* out) const {
+    int32_t bd[4] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, bi[4] = {0, 0, 0, 0};
+    auto visit = [&](int32_t i, int32_t dg) {
+      const int32_t dr = r[i] - qr, db = b[i] - qb, d = dr * dr + dg * dg + db * db;
+      if (d >= bd[3]) return;
+      int k = 3;
+      while (k > 0 && bd[k - 1] > d) {
+        bd[k] = bd[k - 1];
+        bi[k] = bi[k - 1];
+        --k;
+      }
+      bd[k] = d;
+      bi[k] = i;
+    };
+    int32_t hi = static_cast<int32_t>(std::lower_bound(g.begin(), g.begin() + n, qg) - g.begin());
+    int32_t lo = hi - 1;
+    while (lo >= 0 || hi < n) {
+      if (hi < n) {
+        const int32_t dg = g[hi] - qg;
+        if (dg * dg >= bd[3]) hi = n; else visit(hi++, dg);
+      }
+      if (lo >= 0) {
+        const int32_t dg = qg - g[lo];
+        if (dg * dg >= bd[3]) lo = -1; else visit(lo--, dg);
+      }
+    }
+    for (int k = 0; k < 4; ++k) out[k] = index[bd[k] == INT32_MAX ? bi[0] : bi[k]];
   }
 
   // Position (in the sorted order) of the nearest entry.
@@ -135,7 +169,8 @@ class Quantiser {
 
   void Build(int32_t colors) {
     colors = std::clamp(colors, 1, 256);
-    if (!exact_overflow_ && exact_count_ <= colors) {
+    exact_ = !exact_overflow_ && exact_count_ <= colors;
+    if (exact_) {
       // Few colours: every one of them exactly.
       n_ = 0;
       for (uint32_t k : exact_key_)
@@ -162,6 +197,8 @@ class Quantiser {
     search_.Build(palette_, n_);
     cache_key_.assign(size_t{1} << kCacheBits, 0);
     cache_idx_.assign(size_t{1} << kCacheBits, 0);
+    cell_known_.assign(kCells, 0);
+    cell_near_.assign(4 * size_t{kCells}, 0);
     ready_ = true;
   }
 
@@ -183,7 +220,7 @@ class Quantiser {
     uint8_t* dst = out->pixels;
     if (!dither) {
       for (size_t i = 0; i < pixels; ++i)
-        dst[i] = stable && std::memcmp(&src[3 * i], &prev_src_[3 * i], 3) == 0
+        dst[i] = stable && Same(&src[3 * i], &prev_src_[3 * i])
                      ? prev_idx_[i]
                      : Nearest(src[3 * i + 2], src[3 * i + 1], src[3 * i]);
     } else {
@@ -197,16 +234,17 @@ class Quantiser {
           int32_t* e = &cur[3 * (x + 1)];
           const int32_t b = std::clamp(s[0] + e[0], 0, 255), g = std::clamp(s[1] + e[1], 0, 255),
                         r = std::clamp(s[2] + e[2], 0, 255);
-          const uint8_t idx = stable && std::memcmp(s, &prev_src_[3 * i], 3) == 0
+          const uint8_t idx = stable && Same(s, &prev_src_[3 * i])
                                   ? prev_idx_[i]
-                                  : Nearest(uint32_t(r), uint32_t(g), uint32_t(b));
+                                  : NearestDiffused(uint32_t(r), uint32_t(g), uint32_t(b));
           dst[i] = idx;
           const int32_t er[3] = {b - palette_[3 * idx], g - palette_[3 * idx + 1],
                                  r - palette_[3 * idx + 2]};
           for (int k = 0; k < 3; ++k) {
+            const int32_t quarter = er[k] / 4;
             e[3 + k] += er[k] / 2;
-            next[3 * x + k] += er[k] / 4;
-            next[3 * (x + 1) + k] += er[k] / 4;
+            next[3 * x + k] += quarter;
+            next[3 * (x + 1) + k] += quarter;
           }
         }
         std::swap(cur, next);
@@ -341,6 +379,7 @@ class Quantiser {
     }
   }
 
+  // Exact nearest entry, through a cache of the colours seen.
   uint8_t Nearest(uint32_t r, uint32_t g, uint32_t b) {
     const uint32_t key = r << 16 | g << 8 | b;
     const uint32_t slot = (key * 2654435761u) >> (32 - kCacheBits);
@@ -349,6 +388,30 @@ class Quantiser {
     cache_key_[slot] = key + 1;
     cache_idx_[slot] = idx;
     return idx;
+  }
+
+  // Nearest entry among the four entries nearest to the centre of the
+  // colour's 6-bit cell: the colour lies within 2 of that centre, so its own
+  // nearest entry is one of them but in rare near ties, and the lists are
+  // made once per cell instead of a search per pixel (error diffusion makes
+  // nearly every pixel a colour of its own).
+  uint8_t NearestDiffused(uint32_t r, uint32_t g, uint32_t b) {
+    if (exact_) return Nearest(r, g, b);
+    const int32_t cell = Cell(r, g, b);
+    uint8_t* near = &cell_near_[4 * size_t(cell)];
+    if (!cell_known_[cell]) {
+      search_.Nearest4(int32_t(r | 2), int32_t(g | 2), int32_t(b | 2), near);
+      cell_known_[cell] = 1;
+    }
+    int32_t best = INT32_MAX;
+    uint8_t found = near[0];
+    for (int k = 0; k < 4; ++k) {
+      const uint8_t* e = &palette_[3 * near[k]];
+      const int32_t db = e[0] - int32_t(b), dg = e[1] - int32_t(g), dr = e[2] - int32_t(r);
+      const int32_t d = dr * dr + dg * dg + db * db;
+      if (d < best) best = d, found = near[k];
+    }
+    return found;
   }
 
   std::vector<uint32_t> count_;
@@ -362,6 +425,9 @@ class Quantiser {
   Searcher search_;
   std::vector<uint32_t> cache_key_;
   std::vector<uint8_t> cache_idx_;
+  std::vector<uint8_t> cell_known_;  // per 6-bit cell: its four entries are known
+  std::vector<uint8_t> cell_near_;
+  bool exact_ = false;             // the palette holds every colour counted
   std::vector<uint8_t> prev_src_, prev_idx_;
   int32_t prev_w_ = 0, prev_h_ = 0;
 };

@@ -14,26 +14,36 @@ constexpr int32_t kTableEnd = 4095;
 constexpr int32_t kHashBits = 14;
 constexpr uint32_t kHashSize = 1u << kHashBits;
 
+// Codes go into a buffer sized for the worst case (12 bits per index plus
+// the clear codes), trimmed at the end.
 class BitSink {
  public:
-  explicit BitSink(std::vector<uint8_t>& out) : out_(out) {}
+  BitSink(std::vector<uint8_t>& out, size_t count) : out_(out), start_(out.size()) {
+    out_.resize(start_ + count * 2 + count / 2048 * 2 + 16);
+    p_ = out_.data() + start_;
+  }
   void Put(uint32_t code, int32_t bits) {
     acc_ |= uint64_t{code} << n_;
     n_ += bits;
-    while (n_ >= 8) {
-      out_.push_back(static_cast<uint8_t>(acc_));
-      acc_ >>= 8;
-      n_ -= 8;
+    if (n_ >= 32) {
+      for (int i = 0; i < 4; ++i) *p_++ = static_cast<uint8_t>(acc_ >> (8 * i));
+      acc_ >>= 32;
+      n_ -= 32;
     }
   }
   void Flush() {
-    if (n_ > 0) out_.push_back(static_cast<uint8_t>(acc_));
-    acc_ = 0;
-    n_ = 0;
+    while (n_ > 0) {
+      *p_++ = static_cast<uint8_t>(acc_);
+      acc_ >>= 8;
+      n_ -= 8;
+    }
+    out_.resize(static_cast<size_t>(p_ - out_.data()));
   }
 
  private:
   std::vector<uint8_t>& out_;
+  size_t start_;
+  uint8_t* p_;
   uint64_t acc_ = 0;
   int32_t n_ = 0;
 };
@@ -78,7 +88,7 @@ class StringTable {
 void GifLzwEncode(const uint8_t* indices, size_t count, int32_t min_code_size,
                   std::vector<uint8_t>& out) {
   const int32_t clear = 1 << min_code_size, eoi = clear + 1;
-  BitSink sink(out);
+  BitSink sink(out, count);
   StringTable table;
   int32_t bits = min_code_size + 1, next = eoi + 1;
   sink.Put(static_cast<uint32_t>(clear), bits);

@@ -156,6 +156,8 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     int32_t x0 = 0, y0 = 0, x1 = w - 1, y1 = h - 1;
     const uint8_t* px = f->pixels;
     const uint8_t* pal = f->palette;
+    uint32_t colour[256];
+    for (int32_t i = 0; i < 256; ++i) colour[i] = Rgb(pal + 3 * i);
     if (gw.frames > 0) {
       x0 = w, y0 = h, x1 = -1, y1 = -1;
       for (int32_t y = 0; y < h; ++y) {
@@ -163,7 +165,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
         const uint32_t* shown = &gw.canvas[size_t(y) * w];
         int32_t first = -1, last = -1;
         for (int32_t x = 0; x < w; ++x)
-          if (Rgb(pal + 3 * row[x]) != shown[x]) {
+          if (colour[row[x]] != shown[x]) {
             if (first < 0) first = x;
             last = x;
           }
@@ -185,14 +187,20 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     bool use_holes = false;
     if (transparent >= 0) {
       holes = plain;
+      size_t kept = 0;
       for (int32_t y = 0; y < rh; ++y) {
         const uint32_t* shown = &gw.canvas[size_t(y0 + y) * w + x0];
         uint8_t* row = &holes[size_t(y) * rw];
         for (int32_t x = 0; x < rw; ++x)
-          if (Rgb(pal + 3 * row[x]) == shown[x]) row[x] = static_cast<uint8_t>(transparent);
+          if (colour[row[x]] == shown[x]) {
+            row[x] = static_cast<uint8_t>(transparent);
+            ++kept;
+          }
       }
-      GifLzwEncode(holes.data(), holes.size(), min_code, data_holes);
-      use_holes = data_holes.size() < data.size();
+      // With few unchanged pixels the holes cannot pay for the runs they
+      // break; only then is the second encoding skipped.
+      if (kept * 8 >= holes.size()) GifLzwEncode(holes.data(), holes.size(), min_code, data_holes);
+      use_holes = !data_holes.empty() && data_holes.size() < data.size();
       if (use_holes) data.swap(data_holes);
     }
 
@@ -225,7 +233,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     for (int32_t y = 0; y < rh; ++y) {
       uint32_t* shown = &gw.canvas[size_t(y0 + y) * w + x0];
       const uint8_t* row = &plain[size_t(y) * rw];
-      for (int32_t x = 0; x < rw; ++x) shown[x] = Rgb(pal + 3 * row[x]);
+      for (int32_t x = 0; x < rw; ++x) shown[x] = colour[row[x]];
     }
     ++gw.frames;
   });
