@@ -151,6 +151,13 @@ int32_t FmtKind(int32_t id, int32_t frames) {
   return frames >= 2 ? kKindSequence : kKindStill;
 }
 
+int32_t FmtWriteKind(int32_t id, int32_t frames) {
+  const FormatDescriptor* d = FormatFor(id);
+  if (d && d->kind == FormatKindRule::kAnimation && d->movie && d->movie->create && FmtIsWritable(id))
+    return kKindMovie;
+  return FmtKind(id, frames);
+}
+
 bool FmtDeltaFrames(int32_t id, int32_t frames) {
   const FormatDescriptor* d = FormatFor(id);
   return d && d->delta_frames && FmtKind(id, frames) == kKindMovie;

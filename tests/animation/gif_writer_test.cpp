@@ -135,7 +135,7 @@ TEST_F(AnimTest, PannedPhotoReadsBackAsQuantised) {
   const std::string gif = Temp("pan.gif");
   GifWriter gw;
   MonitoredBoundary("T.Write", [&] {
-    GifWriterCreate(gw, gif, kFps, kFrames);
+    GifWriterCreate(gw, gif, kFps, false);
     for (QImg& f : q) GifWriterSave(gw, f);
     GifWriterClose(gw);
   });

@@ -706,10 +706,10 @@ const MovieOps kGifMovie{
       GIFLoad(*static_cast<GifState*>(s), img, frame, (mode & 1) != 0);
     },
     .snd_load = nullptr,
-    .create = [](void* s, const std::string& name, double fps, int32_t, int32_t expected) {
+    .create = [](void* s, const std::string& name, double fps, int32_t, int32_t) {
       GifState& gf = *static_cast<GifState*>(s);
       gf.writer = std::make_unique<GifWriter>();
-      GifWriterCreate(*gf.writer, name, fps, expected);
+      GifWriterCreate(*gf.writer, name, fps, false);
     },
     .img_save = [](void* s, QImg& img) { GifWriterSave(*static_cast<GifState*>(s)->writer, img); },
     .snd_save = nullptr,

@@ -102,12 +102,12 @@ int32_t GifSetLoopCount(int32_t count) {
   return g_loop_count;
 }
 
-void GifWriterCreate(GifWriter& gw, const std::string& name, double fps, int32_t expected_frames) {
+void GifWriterCreate(GifWriter& gw, const std::string& name, double fps, bool still) {
   Monitored("FF_GIF.GifWriterCreate", [&] {
     gw.name = name;
     if (gw.name.size() > 255) gw.name.resize(255);
     gw.fps = fps;
-    gw.expected_frames = expected_frames;
+    gw.still = still;
     gw.frames = 0;
   });
 }
@@ -127,7 +127,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     } else {
       count = std::max(UsedCount(image), RunPaletteCount(image.palette));
     }
-    const bool animation = gw.expected_frames != 1;
+    const bool animation = !gw.still;
     if (gw.frames == 0) {
       if (image.width > kMaxSide || image.height > kMaxSide) ErrRaise(kGrpImage, kImgInvalid, 2);
       gw.width = image.width;
@@ -253,7 +253,7 @@ void GifWriterClose(GifWriter& gw) {
 void GIFSaveStill(const std::string& name, QImg& image) {
   Monitored("FF_GIF.GIFSaveStill", [&] {
     GifWriter gw;
-    GifWriterCreate(gw, name, 0, 1);
+    GifWriterCreate(gw, name, 0, true);
     GifWriterSave(gw, image);
     GifWriterClose(gw);
   });

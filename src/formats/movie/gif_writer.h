@@ -17,7 +17,7 @@ struct GifWriter {
   TrackedFile file;
   std::string name;
   double fps = 0;
-  int32_t expected_frames = 0;
+  bool still = false;  // one picture: no looping block, no entry kept free
   int32_t width = 0, height = 0;
   int32_t frames = 0;            // frames written
   uint8_t global[768] = {};      // blue, green, red
@@ -32,7 +32,7 @@ struct GifWriter {
 // queries.
 int32_t GifSetLoopCount(int32_t count);
 
-void GifWriterCreate(GifWriter& gw, const std::string& name, double fps, int32_t expected_frames);
+void GifWriterCreate(GifWriter& gw, const std::string& name, double fps, bool still);
 // Any depth; frames other than 8 bits get a palette of their own.
 void GifWriterSave(GifWriter& gw, QImg& image);
 void GifWriterClose(GifWriter& gw);
