@@ -226,7 +226,8 @@ void Compare(const Clip& clip) {
   row("ffmpeg palettegen+paletteuse", ok_ff, ff, &t_ff);
   row("ImageMagick -layers optimize", ok_im, im, &t_im);
   row("libvek, then gifsicle -O3", ok_o3, o3, nullptr);
-  for (const std::string& f : {raw, ours, ff, pal, im, o3}) std::remove(f.c_str());
+  // VEK_BENCH_KEEP=1 keeps the files in the scratch folder for a look.
+  if (!getenv("VEK_BENCH_KEEP")) for (const std::string& f : {raw, ours, ff, pal, im, o3}) std::remove(f.c_str());
 }
 
 std::vector<Clip>& Clips() {

@@ -86,7 +86,9 @@ class StringTable {
 }  // namespace
 
 void GifLzwEncode(const uint8_t* indices, size_t count, int32_t min_code_size,
-                  std::vector<uint8_t>& out) {
+                  std::vector<uint8_t>& out, const uint8_t* wild, int32_t transparent) {
+  if (transparent < 0) wild = nullptr;
+  const uint32_t t = static_cast<uint32_t>(transparent);
   const int32_t clear = 1 << min_code_size, eoi = clear + 1;
   BitSink sink(out, count);
   StringTable table;
@@ -99,12 +101,21 @@ void GifLzwEncode(const uint8_t* indices, size_t count, int32_t min_code_size,
     if (next >= (1 << bits) && bits < kMaxBits) ++bits;
   };
   if (count > 0) {
-    int32_t prefix = indices[0];
+    int32_t prefix = wild && wild[0] ? transparent : indices[0];
     for (size_t i = 1; i < count; ++i) {
-      const uint32_t k = indices[i];
-      const uint32_t key = static_cast<uint32_t>(prefix) << 8 | k;
+      // An unchanged pixel goes on as transparent, the longest runs, unless
+      // only its own index continues the string.
+      const bool free = wild && wild[i];
+      uint32_t k = free ? t : indices[i];
+      uint32_t key = static_cast<uint32_t>(prefix) << 8 | k;
       uint32_t at = 0;
-      const int32_t found = table.Find(key, at);
+      int32_t found = table.Find(key, at);
+      if (found < 0 && free) {
+        uint32_t at_k = 0;
+        const uint32_t key_k = static_cast<uint32_t>(prefix) << 8 | indices[i];
+        const int32_t found_k = table.Find(key_k, at_k);
+        if (found_k >= 0) found = found_k;
+      }
       if (found >= 0) {
         prefix = found;
         continue;

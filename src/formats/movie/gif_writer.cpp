@@ -178,7 +178,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
       if (x1 < 0) x0 = y0 = x1 = y1 = 0;  // nothing changed: one pixel, as it was
     }
     const int32_t rw = x1 - x0 + 1, rh = y1 - y0 + 1;
-    std::vector<uint8_t> plain(size_t(rw) * rh), holes;
+    std::vector<uint8_t> plain(size_t(rw) * rh);
     for (int32_t y = 0; y < rh; ++y)
       std::memcpy(&plain[size_t(y) * rw], px + size_t(y0 + y) * w + x0, size_t(rw));
     const int32_t min_code = std::max(2, table_bits);
@@ -186,20 +186,19 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     GifLzwEncode(plain.data(), plain.size(), min_code, data);
     bool use_holes = false;
     if (transparent >= 0) {
-      holes = plain;
+      // Pixels that did not change may be coded transparent where that
+      // makes longer strings; kept only when the result is shorter.
+      std::vector<uint8_t> wild(plain.size());
       size_t kept = 0;
       for (int32_t y = 0; y < rh; ++y) {
         const uint32_t* shown = &gw.canvas[size_t(y0 + y) * w + x0];
-        uint8_t* row = &holes[size_t(y) * rw];
-        for (int32_t x = 0; x < rw; ++x)
-          if (colour[row[x]] == shown[x]) {
-            row[x] = static_cast<uint8_t>(transparent);
-            ++kept;
-          }
+        const uint8_t* row = &plain[size_t(y) * rw];
+        uint8_t* flag = &wild[size_t(y) * rw];
+        for (int32_t x = 0; x < rw; ++x) kept += flag[x] = colour[row[x]] == shown[x];
       }
-      // With few unchanged pixels the holes cannot pay for the runs they
-      // break; only then is the second encoding skipped.
-      if (kept * 8 >= holes.size()) GifLzwEncode(holes.data(), holes.size(), min_code, data_holes);
+      // Without unchanged pixels there is nothing to gain from a second pass.
+      if (kept * 16 >= wild.size())
+        GifLzwEncode(plain.data(), plain.size(), min_code, data_holes, wild.data(), transparent);
       use_holes = !data_holes.empty() && data_holes.size() < data.size();
       if (use_holes) data.swap(data_holes);
     }
