@@ -72,7 +72,7 @@ uint32_t Delay(double fps, int32_t n) {
   return static_cast<uint32_t>(std::clamp(d, 0.0, 65535.0));
 }
 
-void WriteHeader(GifWriter& gw, bool animation) {
+void WriteHeader(GifWriter& gw) {
   std::vector<uint8_t>& o = gw.out;
   const char sig[] = "GIF89a";
   o.insert(o.end(), sig, sig + 6);
@@ -82,17 +82,16 @@ void WriteHeader(GifWriter& gw, bool animation) {
   o.push_back(0);  // background
   o.push_back(0);  // square pixels
   PutTable(o, gw.global, gw.global_count, gw.global_bits);
-  if (animation && g_loop_count != 1) {
-    const char app[] = "NETSCAPE2.0";
-    o.push_back(0x21);
-    o.push_back(0xFF);
-    o.push_back(11);
-    o.insert(o.end(), app, app + 11);
-    o.push_back(3);
-    o.push_back(1);
-    Put16(o, g_loop_count == 0 ? 0 : static_cast<uint32_t>(g_loop_count - 1));
-    o.push_back(0);
-  }
+  gw.header_size = o.size();
+}
+
+// The looping block, once a second frame shows the file is an animation.
+void WriteLoop(GifWriter& gw) {
+  if (g_loop_count == 1) return;
+  const uint32_t repeats = g_loop_count == 0 ? 0 : static_cast<uint32_t>(g_loop_count - 1);
+  const uint8_t o[19] = {0x21, 0xFF, 11,  'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0',
+                         3,    1,    static_cast<uint8_t>(repeats), static_cast<uint8_t>(repeats >> 8), 0};
+  gw.out.insert(gw.out.begin() + static_cast<ptrdiff_t>(gw.header_size), o, o + sizeof o);
 }
 
 }  // namespace
@@ -138,7 +137,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
       std::memcpy(gw.global, f->palette, kPaletteBytes);
       gw.canvas.assign(size_t(gw.width) * gw.height, 0);
       gw.file.Create(gw.name);
-      WriteHeader(gw, animation);
+      WriteHeader(gw);
     } else if (image.width != gw.width || image.height != gw.height) {
       ErrRaise(kGrpImage, kImgInvalid, 3);
     }
@@ -204,6 +203,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     }
 
     std::vector<uint8_t>& o = gw.out;
+    if (gw.frames == 1) WriteLoop(gw);
     o.push_back(0x21);  // graphic control
     o.push_back(0xF9);
     o.push_back(4);
@@ -226,8 +226,12 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
                data.begin() + static_cast<ptrdiff_t>(at + n));
     }
     o.push_back(0);
-    gw.file.Write(o.data(), static_cast<int64_t>(o.size()));
-    o.clear();
+    // The first frame waits: whether the looping block goes before it is
+    // known with the second.
+    if (gw.frames > 0) {
+      gw.file.Write(o.data(), static_cast<int64_t>(o.size()));
+      o.clear();
+    }
 
     for (int32_t y = 0; y < rh; ++y) {
       uint32_t* shown = &gw.canvas[size_t(y0 + y) * w + x0];
@@ -241,8 +245,9 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
 void GifWriterClose(GifWriter& gw) {
   Monitored("FF_GIF.GifWriterClose", [&] {
     if (gw.frames > 0) {
-      const uint8_t trailer = 0x3B;
-      gw.file.Write(&trailer, 1);
+      gw.out.push_back(0x3B);  // trailer
+      gw.file.Write(gw.out.data(), static_cast<int64_t>(gw.out.size()));
+      gw.out.clear();
     }
     gw.file.Close();
     gw.canvas.clear();

@@ -25,6 +25,7 @@ struct GifWriter {
   int32_t global_bits = 0;       // table of 1 << global_bits entries
   std::vector<uint32_t> canvas;  // the picture shown after the last frame, 0xRRGGBB
   std::vector<uint8_t> out;      // bytes waiting to be written
+  size_t header_size = 0;        // of the header at the start of `out`
 };
 
 // Process-wide choice of plays: 0 (the default) forever, 1 once, n n times.
