@@ -143,8 +143,17 @@ struct Box {
 class Quantiser {
  public:
   void Begin() {
-    count_.assign(kCells, 0);
-    sum_.assign(3 * size_t{kCells}, 0.0);
+    // Only the cells used last time need clearing: small pictures stay cheap.
+    if (count_.size() != size_t{kCells}) {
+      count_.assign(kCells, 0);
+      sum_.assign(3 * size_t{kCells}, 0.0);
+    } else {
+      for (int32_t c : touched_) {
+        count_[c] = 0;
+        sum_[3 * size_t(c)] = sum_[3 * size_t(c) + 1] = sum_[3 * size_t(c) + 2] = 0;
+      }
+    }
+    touched_.clear();
     exact_key_.assign(kExactSlots, 0);
     exact_count_ = 0;
     exact_overflow_ = false;
@@ -159,7 +168,7 @@ class Quantiser {
       for (int64_t i = 0; i < n; ++i, px += step) {
         const uint32_t b = px[0], g = px[1], r = px[2];
         const int32_t c = Cell(r, g, b);
-        ++count_[c];
+        if (count_[c]++ == 0) touched_.push_back(c);
         double* s = &sum_[3 * size_t(c)];
         s[0] += r;
         s[1] += g;
@@ -185,12 +194,12 @@ class Quantiser {
       if (n_ == 0) SetEntry(n_++, 0, 0, 0);
     } else {
       std::vector<CellColour> cells;
-      for (int32_t c = 0; c < kCells; ++c)
-        if (count_[c]) {
-          const float w = float(count_[c]);
-          const double* s = &sum_[3 * size_t(c)];
-          cells.push_back({float(s[0] / w), float(s[1] / w), float(s[2] / w), w});
-        }
+      std::sort(touched_.begin(), touched_.end());
+      for (int32_t c : touched_) {
+        const float w = float(count_[c]);
+        const double* s = &sum_[3 * size_t(c)];
+        cells.push_back({float(s[0] / w), float(s[1] / w), float(s[2] / w), w});
+      }
       std::vector<Box> boxes = Cut(cells, colors);
       n_ = 0;
       for (const Box& bx : boxes)
@@ -199,10 +208,15 @@ class Quantiser {
       KMeans(cells);
     }
     search_.Build(palette_, n_);
-    cache_key_.assign(size_t{1} << kCacheBits, 0);
-    cache_idx_.assign(size_t{1} << kCacheBits, 0);
-    cell_known_.assign(kCells, 0);
-    cell_near_.assign(4 * size_t{kCells}, 0);
+    prev_src_.clear();  // indices of another palette
+    prev_idx_.clear();
+    // Lookups of an earlier palette become stale by the generation.
+    if (++gen_ == 256 || cell_known_.empty()) {
+      gen_ = 1;
+      cache_key_.clear();
+      cell_known_.assign(kCells, 0);
+      cell_near_.assign(4 * size_t{kCells}, 0);
+    }
     ready_ = true;
   }
 
@@ -388,9 +402,14 @@ class Quantiser {
   uint8_t Nearest(uint32_t r, uint32_t g, uint32_t b) {
     const uint32_t key = r << 16 | g << 8 | b;
     const uint32_t slot = (key * 2654435761u) >> (32 - kCacheBits);
-    if (cache_key_[slot] == key + 1) return cache_idx_[slot];
+    if (cache_key_.empty()) {
+      cache_key_.assign(size_t{1} << kCacheBits, 0);
+      cache_idx_.assign(size_t{1} << kCacheBits, 0);
+    }
+    const uint32_t tagged = gen_ << 24 | key;
+    if (cache_key_[slot] == tagged) return cache_idx_[slot];
     const uint8_t idx = search_.index[search_.NearestPos(int32_t(r), int32_t(g), int32_t(b))];
-    cache_key_[slot] = key + 1;
+    cache_key_[slot] = tagged;
     cache_idx_[slot] = idx;
     return idx;
   }
@@ -404,9 +423,9 @@ class Quantiser {
     if (exact_) return Nearest(r, g, b);
     const int32_t cell = Cell(r, g, b);
     uint8_t* near = &cell_near_[4 * size_t(cell)];
-    if (!cell_known_[cell]) {
+    if (cell_known_[cell] != gen_) {
       search_.Nearest4(int32_t(r | 2), int32_t(g | 2), int32_t(b | 2), near);
-      cell_known_[cell] = 1;
+      cell_known_[cell] = static_cast<uint8_t>(gen_);
     }
     int32_t best = INT32_MAX;
     uint8_t found = near[0];
@@ -421,6 +440,7 @@ class Quantiser {
 
   std::vector<uint32_t> count_;
   std::vector<double> sum_;  // red, green, blue per cell
+  std::vector<int32_t> touched_;  // cells counted since Begin
   std::vector<uint32_t> exact_key_;
   int32_t exact_count_ = 0;
   bool exact_overflow_ = false;
@@ -430,7 +450,8 @@ class Quantiser {
   Searcher search_;
   std::vector<uint32_t> cache_key_;
   std::vector<uint8_t> cache_idx_;
-  std::vector<uint8_t> cell_known_;  // per 6-bit cell: its four entries are known
+  uint32_t gen_ = 0;                 // palettes built, 1..255 round
+  std::vector<uint8_t> cell_known_;  // per 6-bit cell: the generation its four entries are of
   std::vector<uint8_t> cell_near_;
   bool exact_ = false;             // the palette holds every colour counted
   std::vector<uint8_t> prev_src_, prev_idx_;
@@ -439,6 +460,7 @@ class Quantiser {
 
 // The quantiser of a run, process-wide like the optimiser's state.
 std::unique_ptr<Quantiser> g_quantiser;
+std::unique_ptr<Quantiser> g_single;  // single pictures
 int32_t g_mode = kPalModeAuto;
 
 Quantiser& Q() {
@@ -486,7 +508,10 @@ const uint8_t* HqPalette(int32_t& count) {
 
 void HqConvTo8bit(const QImg* source, QImg* destination, int32_t colors, bool dither) {
   Monitored("PalOpt.HqConvTo8bit", [&] {
-    Quantiser q;
+    // Its own quantiser, kept for the next picture, so that a run's palette
+    // stays untouched.
+    if (!g_single) g_single = std::make_unique<Quantiser>();
+    Quantiser& q = *g_single;
     q.Begin();
     q.Count(source);
     q.Build(colors);
