@@ -15,6 +15,8 @@
 #include "formats/movie/gif.h"
 #include "formats/movie/gif_writer.h"
 #include "image/palette_histogram.h"
+#include "engine/save_options.h"
+#include "ui/option_dialogs.h"
 #include "vek/vek.h"
 
 namespace {
@@ -34,6 +36,10 @@ TEST_F(AnimTest, GifWritingExistsOnlyWithTheSwitch) {
   EXPECT_EQ(n, 17);
   EXPECT_EQ(VekGetFileFmtID("x.gif"), VEK_UNDEFINED);
   EXPECT_EQ(FmtDepth(kFmtGIF, 24), kUndefined);
+  QSaveOpts opts;
+  FFSaveReset(opts);
+  FFSaveSetFormat(opts, kFmtGIF);
+  EXPECT_EQ(opts.dialog, 0);  // as in the original tables: no options
   QImg img{};
   ImgAlloc(&img, 4, 4, 24, 1, "Test.img");
   MonitoredBoundary("T.Save", [&] { ImgSave(Temp("off.gif"), img, kFmtGIF); });
@@ -49,6 +55,9 @@ TEST_F(AnimTest, GifWritingExistsOnlyWithTheSwitch) {
     EXPECT_EQ(n, 19);
     EXPECT_EQ(VekGetFileFmtID("x.GIF"), kFmtGIF);
     EXPECT_EQ(FmtDepth(kFmtGIF, 24), 8);
+    FFSaveSetFormat(opts, kFmtGIF);
+    EXPECT_EQ(opts.dialog, -1);  // the palette mode dialog
+    EXPECT_EQ(vek::ui::GifChoice().current, PalSetMode(kUndefined));
     // A still from a true-colour picture of few colours keeps them exactly.
     for (int i = 0; i < 48; ++i) img.pixels[i] = static_cast<uint8_t>(i * 5);
     MonitoredBoundary("T.Save", [&] { ImgSave(Temp("still.gif"), img, kUndefined); });
