@@ -338,6 +338,30 @@ VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes);
    the sides the picture loads with. Process-wide; nonzero is on, 0 off;
    VEK_UNDEFINED only queries; returns the current setting. */
 VEK_EXPORT int32_t VEKAPI VekExtSetAutoOrient(int32_t on);
+/* Extension of this library: the formats beyond the original tables. Off (the
+   default), the reading and writing tables, format ids, codec counts, file
+   lists and dialogs are exactly the original ones. On, extension rows follow
+   the original rows in both tables: GIF (id 4) becomes writable (animations and
+   still pictures), and new formats take ids from 20 on.
+   Process-wide; nonzero turns them on, 0 off, VEK_UNDEFINED only queries;
+   returns -1 while on, else 0. */
+VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on);
+
+/* Extension: the palette of 8-bit outputs. 0 (the default): GIF outputs get
+   the histogram quantiser (a variance-minimising median cut over a colour
+   histogram, then k-means passes; several dB closer to the source than the
+   optimiser, 5 dB on a dithered photo), every other 8-bit output the
+   optimiser; 1: the optimiser for every output; 2: the histogram quantiser
+   for every 8-bit output while VekExtSetFormats is on. With dithering the
+   quantiser diffuses three quarters of the error but keeps the pattern of
+   pixels that did not change from the frame before. The GIF options dialog
+   (VekCodecDlg) sets it too. Process-wide; clamps, stores and returns the
+   value; VEK_UNDEFINED only queries. */
+VEK_EXPORT int32_t VEKAPI VekExtSetPaletteMode(int32_t mode);
+/* Extension: how often GIF animations play: 0 (the default) forever, 1 once,
+   n (up to 65536) n times. Process-wide; clamps, stores and returns the value;
+   VEK_UNDEFINED only queries. */
+VEK_EXPORT int32_t VEKAPI VekExtSetLoopCount(int32_t count);
 
 /* ---- Images, sound buffers and small conversions ------------------------
 

@@ -16,6 +16,8 @@
 #include "foundation/files.h"
 #include "foundation/memory.h"
 #include "image/palette.h"
+#include "image/palette_histogram.h"
+#include "formats/movie/gif_writer.h"
 #include "platform/system/system.h"
 
 namespace vek::api {
@@ -121,6 +123,9 @@ bool PrepareOutput(VekJob& job) {
       // Only a real depth is an answer: an unknown format has none.
       if (depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32) job.bpp = depth;
     }
+    // An extension writer of palette pictures always gets them from the
+    // run's palette pass over the whole clip.
+    if (vd && FmtHasExtensionRows(*vd) && FmtIsWritable(job.vidFmt) && depth == 8) job.bpp = 8;
     job.needPalette = job.bpp == 8 ? -1 : 0;
     result = job.vidFmt != kUndefined;
   }
@@ -185,14 +190,36 @@ void RunPasses(VekJob& job) {
       if (active) PalDone();
     }
   } palette{job.needPalette != 0};
+  // The histogram quantiser: GIF's by default, any 8-bit output's by choice
+  // (both only with the extension formats on).
+  const int32_t mode = PalSetMode(kUndefined);
+  const bool gif = job.vidFmt == kFmtGIF && FmtIsWritable(kFmtGIF);
+  Run().histogram_palette = job.needPalette && FmtExtensions() &&
+                            ((mode == kPalModeAuto && gif) || mode == kPalModeHistogram);
+  struct HistogramGuard {
+    ~HistogramGuard() {
+      if (Run().histogram_palette) HqEnd();
+      Run().histogram_palette = false;
+    }
+  } histogram;
   if (job.needPalette) {
     ApiTrace("VekConvert: Creating palette");
-    PalInit();
-    PalClearVars();
+    if (Run().histogram_palette) {
+      HqBegin();
+    } else {
+      PalInit();
+      PalClearVars();
+    }
     job.state = 2;
     job.curFrame = 0;
     ConStart("", "", job.saveOpts, report);
-    if (!job.abortFlag) PalReduceChosen(256);
+    // GIF keeps an entry free for the pixels a frame leaves unchanged.
+    if (!job.abortFlag) {
+      if (Run().histogram_palette)
+        HqBuild(gif ? 255 : 256);
+      else
+        PalReduceChosen(256);
+    }
   }
   if (!job.abortFlag) {
     ApiTrace("VekConvert: Saving to file");
@@ -409,6 +436,34 @@ VEK_EXPORT int32_t VEKAPI VekExtSetAutoOrient(int32_t on) {
   return ApiCall<int32_t>("vekmain.VekExtSetAutoOrient", 0, [&] {
     const int32_t v = StillSetAutoOrient(on);
     ApiTrace("VekExtSetAutoOrient: " + NumText(v));
+    return v;
+  });
+}
+
+// The extension formats: GIF writing and the formats that come after the
+// original tables.
+VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on) {
+  return ApiCall<int32_t>("vekmain.VekExtSetFormats", 0, [&] {
+    if (on != kUndefined) FmtSetExtensions(on != 0);
+    const int32_t v = FmtExtensions() ? -1 : 0;
+    ApiTrace("VekExtSetFormats: " + TrFlag(v));
+    return v;
+  });
+}
+
+// Palette and GIF settings of the extension.
+VEK_EXPORT int32_t VEKAPI VekExtSetPaletteMode(int32_t mode) {
+  return ApiCall<int32_t>("vekmain.VekExtSetPaletteMode", 0, [&] {
+    const int32_t v = PalSetMode(mode);
+    ApiTrace("VekExtSetPaletteMode: " + NumText(v));
+    return v;
+  });
+}
+
+VEK_EXPORT int32_t VEKAPI VekExtSetLoopCount(int32_t count) {
+  return ApiCall<int32_t>("vekmain.VekExtSetLoopCount", 0, [&] {
+    const int32_t v = GifSetLoopCount(count);
+    ApiTrace("VekExtSetLoopCount: " + NumText(v));
     return v;
   });
 }

@@ -17,6 +17,7 @@ struct RunData {
   int32_t stop_code = 0;
   int32_t asked_group = 0;               // the last error the host was asked about and
   int32_t asked_code = 0;                //   did not answer to go on past
+  bool histogram_palette = false;        // the palette pass uses the histogram quantiser
 };
 
 RunData& Run();

@@ -10,6 +10,7 @@
 #include "image/bitmap_exchange.h"
 #include "image/geometry.h"
 #include "image/palette.h"
+#include "image/palette_histogram.h"
 
 static_assert(sizeof(VekImage) == sizeof(vek::QImg) && offsetof(VekImage, external) == offsetof(vek::QImg, external),
               "one image record layout");
@@ -150,9 +151,15 @@ void VideoFuncCallback(QFuncRequest* request) {
       exchange();
     }
     if (job->state == 2) {
-      PalCountColors(request->img);
+      if (Run().histogram_palette)
+        HqCount(request->img);
+      else
+        PalCountColors(request->img);
     } else if (job->state == 3 && job->needPalette) {
-      PalRemap(request->img, request->spare_img, job->dither ? 2 : 0);
+      if (Run().histogram_palette)
+        HqRemap(request->img, request->spare_img, job->dither != 0);
+      else
+        PalRemap(request->img, request->spare_img, job->dither ? 2 : 0);
       exchange();
     }
     request->result_img = request->img;

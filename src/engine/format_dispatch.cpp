@@ -24,6 +24,8 @@ void ImgSave(const std::string& name, QImg& image, int32_t id) {
     if (!ImgValid(&image)) ErrRaise(kGrpImage, kImgCorrupted, 2);
     if (id == kUndefined) id = FmtId(name, kWriteTable);
     const FormatDescriptor* m = FormatFor(id);
+    // An extension writer saves nothing while the extension is off.
+    if (m && FmtHasExtensionRows(*m) && !FmtIsWritable(id)) m = nullptr;
     if (!m || !m->save_image) ErrRaise(kGrpImage, kImgInvalid, 3);
     m->save_image(name, image);
   });

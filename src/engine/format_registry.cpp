@@ -24,39 +24,61 @@ const FormatDescriptor* const kModules[] = {
 
 struct Tables {
   std::vector<QffDesc> read, write;
-  std::array<const FormatDescriptor*, kFmtIdEnd> by_id{};
+  std::array<const FormatDescriptor*, kFmtExtIdEnd> by_id{};
 };
 
-std::vector<QffDesc> Collect(bool write) {
+// The rows of one table: the original rows, then (with `extended`) the
+// extension rows, each group in the order of its positions.
+std::vector<QffDesc> Collect(bool write, bool extended) {
   std::vector<FormatRow> rows;
   for (const FormatDescriptor* d : kModules) {
     const FormatRow* r = write ? d->write_rows : d->read_rows;
     const int32_t n = write ? d->write_count : d->read_count;
-    rows.insert(rows.end(), r, r + n);
+    for (int32_t i = 0; i < n; ++i)
+      if (!r[i].extension || extended) rows.push_back(r[i]);
   }
-  std::sort(rows.begin(), rows.end(),
-            [](const FormatRow& a, const FormatRow& b) { return a.position < b.position; });
+  std::stable_sort(rows.begin(), rows.end(), [](const FormatRow& a, const FormatRow& b) {
+    if (a.extension != b.extension) return b.extension;
+    return a.position < b.position;
+  });
   std::vector<QffDesc> out;
   for (const FormatRow& r : rows) out.push_back(r.row);
   return out;
 }
 
+Tables Build(bool extended) {
+  Tables t;
+  t.read = Collect(false, extended);
+  t.write = Collect(true, extended);
+  const int32_t end = extended ? kFmtExtIdEnd : kFmtIdEnd;
+  for (const FormatDescriptor* d : kModules)
+    if (d->id > 0 && d->id < end) t.by_id[d->id] = d;
+  return t;
+}
+
+bool g_extensions = false;
+
 const Tables& T() {
-  static const Tables tables = [] {
-    Tables t;
-    t.read = Collect(false);
-    t.write = Collect(true);
-    for (const FormatDescriptor* d : kModules)
-      if (d->id > 0 && d->id < kFmtIdEnd) t.by_id[d->id] = d;
-    return t;
-  }();
-  return tables;
+  static const Tables original = Build(false);
+  static const Tables extended = Build(true);
+  return g_extensions ? extended : original;
 }
 
 }  // namespace
 
+void FmtSetExtensions(bool on) { g_extensions = on; }
+bool FmtExtensions() { return g_extensions; }
+
+bool FmtHasExtensionRows(const FormatDescriptor& d) {
+  for (int32_t i = 0; i < d.read_count; ++i)
+    if (d.read_rows[i].extension) return true;
+  for (int32_t i = 0; i < d.write_count; ++i)
+    if (d.write_rows[i].extension) return true;
+  return d.id >= kFmtExtFirst;
+}
+
 const FormatDescriptor* FormatFor(int32_t id) {
-  if (id <= 0 || id >= kFmtIdEnd) return nullptr;
+  if (id <= 0 || id >= kFmtExtIdEnd) return nullptr;
   return T().by_id[id];
 }
 
@@ -102,7 +124,8 @@ bool FmtIsWritable(int32_t id) { return FmtFlags(id, kWriteTable) != kUndefined;
 
 int32_t FmtDepth(int32_t id, int32_t bits) {
   const FormatDescriptor* d = FormatFor(id);
-  if (!d || !d->depths || d->write_count == 0) return kUndefined;
+  // A format writes only while it has a row in the writing table.
+  if (!d || !d->depths || !FmtIsWritable(id)) return kUndefined;
   int column;
   switch (bits) {
     case 8: column = 0; break;
@@ -124,6 +147,13 @@ int32_t FmtKind(int32_t id, int32_t frames) {
     case FormatKindRule::kStill: break;
   }
   return frames >= 2 ? kKindSequence : kKindStill;
+}
+
+int32_t FmtWriteKind(int32_t id, int32_t frames) {
+  const FormatDescriptor* d = FormatFor(id);
+  if (d && d->kind == FormatKindRule::kAnimation && d->movie && d->movie->create && FmtIsWritable(id))
+    return kKindMovie;
+  return FmtKind(id, frames);
 }
 
 bool FmtDeltaFrames(int32_t id, int32_t frames) {

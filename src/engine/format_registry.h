@@ -20,10 +20,22 @@ bool FmtIsWritable(int32_t id);
 int32_t FmtDepth(int32_t id, int32_t bits);
 // kKindNone for no format, else still, numbered sequence or movie.
 int32_t FmtKind(int32_t id, int32_t frames);
+// The kind an output of the format is written as: that of FmtKind, but a
+// format that reads as still or animation by its frame count and has a
+// movie writer is always written through it (the frame count of a run is
+// not known when the output is made).
+int32_t FmtWriteKind(int32_t id, int32_t frames);
 // Full name of the first reading-table row with the id, empty when none.
 const char* FmtFullName(int32_t id);
 // True when frames of such a file build on the previous picture.
 bool FmtDeltaFrames(int32_t id, int32_t frames);
+
+// The extension formats and rows (process-wide, off by default): off, the
+// tables are exactly the original ones; on, extension rows follow them.
+void FmtSetExtensions(bool on);
+bool FmtExtensions();
+// True when some row of the format belongs to the extension.
+bool FmtHasExtensionRows(const FormatDescriptor& d);
 
 // The descriptor of a format id, or null for ids that name no format.
 const FormatDescriptor* FormatFor(int32_t id);

@@ -68,7 +68,7 @@ int32_t DigitCount(int32_t n) {
 void UniCreateCheck_(QUniHandle& h) {
   Monitored("ConForm.UniCreateCheck_", [&] {
     if (h.created) return;
-    h.kind = FmtKind(h.id, h.img.frames);
+    h.kind = FmtWriteKind(h.id, h.img.frames);
     const int32_t flags = FmtFlags(h.id, kWriteTable);
     h.img.supported = flags != kUndefined && (flags & kFfImages) ? -1 : 0;
     h.snd.supported = flags != kUndefined && (flags & kFfSound) ? -1 : 0;
@@ -242,7 +242,7 @@ void UniCreate(QUniHandle& h, const std::string& name) {
     std::memset(&h, 0, sizeof h);
     h.movie.id = kUndefined;
     h.id = FmtId(name, kWriteTable);
-    h.kind = FmtKind(h.id, 1);
+    h.kind = FmtWriteKind(h.id, 1);
     SetText(h.name, name.c_str());
     h.img.frames = 1;
   });
@@ -250,7 +250,7 @@ void UniCreate(QUniHandle& h, const std::string& name) {
 
 void UniSetFrames(QUniHandle& h, int32_t frames) {
   h.img.frames = frames;
-  h.kind = FmtKind(h.id, frames);
+  h.kind = FmtWriteKind(h.id, frames);
 }
 void UniSetFrameRate(QUniHandle& h, double fps) { h.fps = fps; }
 void UniSetSoundBlock(QUniHandle& h, int32_t frames_per_block) { h.frames_per_block = frames_per_block; }

@@ -8,11 +8,13 @@ namespace vek {
 namespace {
 const SaveOptionOps* Ops(const QSaveOpts& opts) {
   const FormatDescriptor* d = FormatFor(opts.format);
+  // The options of an extension writer stay out of sight while it is off.
+  if (d && !FmtIsWritable(opts.format) && FmtHasExtensionRows(*d)) return nullptr;
   return d ? &d->save : nullptr;
 }
 
 // Installed by the dialog layer, by format id.
-SaveDialogFn g_dialogs[kFmtIdEnd] = {};
+SaveDialogFn g_dialogs[kFmtExtIdEnd] = {};
 }  // namespace
 
 void FFSaveReset(QSaveOpts& opts) {
@@ -59,7 +61,7 @@ void FFSaveSetDataRate(QSaveOpts& opts, int32_t rate) {
 }
 
 void FFSaveSetDialog(int32_t format, SaveDialogFn dialog) {
-  if (format > 0 && format < kFmtIdEnd) g_dialogs[format] = dialog;
+  if (format > 0 && format < kFmtExtIdEnd) g_dialogs[format] = dialog;
 }
 
 bool FFSaveDlg(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits) {

@@ -40,7 +40,11 @@ enum FormatId : int32_t {
   kFmtXPM = 17,
   kFmtMP2 = 18,
   kFmtOGG = 19,
-  kFmtIdEnd = 20,  // ids from here on name no format
+  kFmtIdEnd = 20,  // ids from here on name no format of the original tables
+  // Formats of this library's own extension take ids from kFmtExtFirst on;
+  // they exist only while the extension formats are switched on.
+  kFmtExtFirst = 20,
+  kFmtExtIdEnd = 40,
 };
 
 // Capability flags of a table row.
@@ -70,10 +74,13 @@ struct QffDesc {
 };
 
 // A row as a module declares it: its place in the table (lookup order
-// matters, the first matching row wins) and its contents.
+// matters, the first matching row wins) and its contents. Extension rows
+// join the tables only while the extension formats are switched on, and then
+// after every other row, in the order of their positions.
 struct FormatRow {
   int32_t position;
   QffDesc row;
+  bool extension = false;
 };
 
 // How the kind of a file follows from its format and frame count.

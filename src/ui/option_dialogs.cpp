@@ -9,6 +9,7 @@
 #include "formats/format_descriptor.h"
 #include "formats/movie/avi.h"
 #include "foundation/errors.h"
+#include "image/palette_histogram.h"
 #include "ui/avi_dialog.h"
 #include "ui/dialog_guard.h"
 
@@ -447,6 +448,14 @@ void StoreMpeg(QSaveOpts& opts, const MpegDesc& desc) {
   opts.mpegDataRate = desc.bit_rate;
 }
 
+ChoiceDesc GifChoice() {
+  return ChoiceDesc{"GIF Palette",
+                    3,
+                    {"Automatic (histogram quantiser)", "Palette optimiser", "Histogram quantiser"},
+                    {kPalModeAuto, kPalModeOptimiser, kPalModeHistogram},
+                    PalSetMode(kUndefined)};
+}
+
 bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits) {
   return Monitored("FFDlg.FormatOptionsDialog", [&]() -> bool {
     switch (opts.format) {
@@ -481,6 +490,13 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
       }
       case kFmtAVI:
         return AviSelectVCFor(opts.avi, width, height, bits);
+      case kFmtGIF: {
+        // The palette mode is a process-wide setting of the extension.
+        ChoiceDesc d = GifChoice();
+        if (!DlgSelect(d)) return false;
+        PalSetMode(d.current);
+        return true;
+      }
       default:
         ErrRaise(kGrpGeneral, kGenNotSupported, 9);
     }
@@ -489,7 +505,7 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
 
 void InstallFormatDialogs() {
   for (int32_t id : {kFmtTGA, kFmtTIFF, kFmtSGI, kFmtRAS, kFmtPNM, kFmtJPEG, kFmtPNG, kFmtHAV, kFmtMPEG,
-                     kFmtAVI})
+                     kFmtAVI, kFmtGIF})
     FFSaveSetDialog(id, FormatOptionsDialog);
   AviSetDialog(DlgAVI);
 }

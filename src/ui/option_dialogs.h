@@ -179,6 +179,8 @@ void StoreSlider(QSaveOpts& opts, const SliderDesc& desc);
 HavDesc HavFor(const QSaveOpts& opts);
 void StoreHav(QSaveOpts& opts, const HavDesc& desc);
 MpegDesc MpegFor(const QSaveOpts& opts);
+// The GIF options dialog: the palette mode (a process-wide setting).
+ChoiceDesc GifChoice();
 void StoreMpeg(QSaveOpts& opts, const MpegDesc& desc);
 
 // The options dialog of the options' format; true when the user confirmed.

@@ -48,6 +48,9 @@ static const char* kUsage =
     "      --stored-orientation  load JPEG and TIFF pictures in the order they are\n"
     "                          stored; by default the orientation the camera recorded\n"
     "                          (EXIF, TIFF Orientation) is applied, as browsers do\n"
+    "      --palette MODE      palette of 8-bit outputs: auto (GIF the histogram\n"
+    "                          quantiser, others the optimiser), optimiser, histogram\n"
+    "      --loop N            GIF: plays, 0 forever (default), 1 once, N times\n"
     "      --trace FILE        write a trace of the run to FILE\n"
     "      --dialog            show the output settings dialog before the run (needs a\n"
     "                          display); cancelling it ends vekconv with status 2\n"
@@ -83,9 +86,10 @@ static const char* kUsage =
     "An input that cannot be read is named on standard error and left out; the\n"
     "last line says what was written and how many inputs were skipped.\n"
     "Formats (by extension): read and write HAV, AVI, MPEG (.mpg .m1v .m2v), FLIC\n"
-    "(.flc .fli), BMP, TGA, PCX, TIFF, JPEG, PNG, SGI (.rgb .sgi), Sun raster (.ras),\n"
-    "PPM (.ppm .pnm), XPM, WAV, Ogg Vorbis; read only GIF, PGM, Bayer raw (.bay) and\n"
-    "MPEG audio (.mp3 .mpa); write only MPEG audio layer II (.mp2).\n"
+    "(.flc .fli), GIF (animated or still, 8 bits: one palette over the whole run,\n"
+    "changed rectangles only), BMP, TGA, PCX, TIFF, JPEG, PNG, SGI (.rgb .sgi), Sun\n"
+    "raster (.ras), PPM (.ppm .pnm), XPM, WAV, Ogg Vorbis; read only PGM, Bayer raw\n"
+    "(.bay) and MPEG audio (.mp3 .mpa); write only MPEG audio layer II (.mp2).\n"
     "Codecs (--codec): TGA, SGI, Sun raster 0 plain / 1 RLE; PNM 0 binary / 1 ASCII;\n"
     "HAV 0 BEST / 1 FAST; PNG level 0..9; TIFF 1 none, 5 LZW, 7 JPEG, 32773\n"
     "PackBits, 32946 Deflate; MPEG 1 or 2; AVI a four-character code (cvid, MJPG...).\n"
@@ -103,6 +107,8 @@ typedef struct Options {
   const char* codec;
   int quality;
   int refine;
+  int palette_mode; /* -1: not given */
+  int loops;        /* -1: not given */
   const char* trace;
   int dialog;
   /* adjustments and filters */
@@ -458,12 +464,16 @@ int main(int argc, char** argv) {
   o->rate = 30.0;
   o->keep = 1;
   o->quality = -1;
+  o->palette_mode = -1;
+  o->loops = -1;
   o->aud_rate = 44100;
   o->aud_chan = 2;
   o->aud_bits = 16;
   const char* output = NULL;
   /* Pictures as they are shown, unless asked otherwise (before --info). */
   VekExtSetAutoOrient(1);
+  /* vekconv offers every format the library has, its own extensions too. */
+  VekExtSetFormats(-1);
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
@@ -510,6 +520,26 @@ int main(int argc, char** argv) {
       o->codec = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "--quality")) {
       o->quality = atoi(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "--palette")) {
+      const char* m = NeedArg(argc, argv, &i);
+      if (!strcmp(m, "auto"))
+        o->palette_mode = 0;
+      else if (!strcmp(m, "optimiser") || !strcmp(m, "optimizer"))
+        o->palette_mode = 1;
+      else if (!strcmp(m, "histogram"))
+        o->palette_mode = 2;
+      else {
+        fprintf(stderr, "vekconv: palette mode must be auto, optimiser or histogram\n");
+        return 64;
+      }
+    } else if (!strcmp(a, "--loop")) {
+      char* end = NULL;
+      const long n = strtol(NeedArg(argc, argv, &i), &end, 10);
+      if (!end || *end || n < 0 || n > 65536) {
+        fprintf(stderr, "vekconv: --loop takes 0..65536\n");
+        return 64;
+      }
+      o->loops = (int)n;
     } else if (!strcmp(a, "--refine-palette")) {
       o->refine = atoi(NeedArg(argc, argv, &i));
       if (o->refine < 1 || o->refine > 16) {
@@ -621,6 +651,8 @@ int main(int argc, char** argv) {
     if (job->audFmt != VEK_UNDEFINED) VekSetQuality(job, job->audFmt, o->quality);
   }
   if (o->refine > 0) VekExtSetPaletteRefinement(o->refine);
+  if (o->palette_mode >= 0) VekExtSetPaletteMode(o->palette_mode);
+  if (o->loops >= 0) VekExtSetLoopCount(o->loops);
   if (g_input_count > 0) VekAssignVideoSource(job, VideoSource);
   if (o->text) {
     g_text = VekTextAlloc();

@@ -24,7 +24,12 @@ namespace {
 constexpr FormatRow kRead[] = {
     {1, {kFmtGIF, 0x0B, ".gif.giff", "GIF", "Graphics Interchange Format", "GIF, Graphics Interchange Format"}},
 };
-constexpr const FormatRow* kWrite = nullptr;
+// Writing is this library's extension: the row exists only while the
+// extension formats are on.
+constexpr FormatRow kWrite[] = {
+    {1, {kFmtGIF, 0x0B, ".gif", "GIF", "Graphics Interchange Format", "GIF, Graphics Interchange Format"}, true},
+};
+constexpr int32_t kDepthsGif[6] = {8, 8, 8, 8, 8, 8};
 
 constexpr const char* kGifCompression = "Variable-Length-Code LZW (Lempel-Ziv & Welch)";
 
@@ -691,6 +696,14 @@ MovieView GifView(const void* s) {
   v.frames = gf.frames;
   v.current = gf.current;
   v.new_picture = gf.new_picture;
+  if (gf.writer) {
+    v.width = gf.writer->width;
+    v.height = gf.writer->height;
+    v.bytespp = 1;
+    v.bits = 8;
+    v.frames = v.current = gf.writer->frames;
+    v.writing = true;
+  }
   return v;
 }
 
@@ -704,10 +717,20 @@ const MovieOps kGifMovie{
       GIFLoad(*static_cast<GifState*>(s), img, frame, (mode & 1) != 0);
     },
     .snd_load = nullptr,
-    .create = nullptr,
-    .img_save = nullptr,
+    .create = [](void* s, const std::string& name, double fps, int32_t, int32_t) {
+      GifState& gf = *static_cast<GifState*>(s);
+      gf.writer = std::make_unique<GifWriter>();
+      GifWriterCreate(*gf.writer, name, fps, false);
+    },
+    .img_save = [](void* s, QImg& img) { GifWriterSave(*static_cast<GifState*>(s)->writer, img); },
     .snd_save = nullptr,
-    .close = [](void* s) { GIFClose(*static_cast<GifState*>(s)); },
+    .close = [](void* s) {
+      GifState& gf = *static_cast<GifState*>(s);
+      if (gf.writer)
+        GifWriterClose(*gf.writer);
+      else
+        GIFClose(gf);
+    },
     .set_custom_info = nullptr,
     .view = GifView,
 };
@@ -720,14 +743,15 @@ extern const FormatDescriptor kGifFormat{
     .read_rows = kRead,
     .read_count = static_cast<int32_t>(std::size(kRead)),
     .write_rows = kWrite,
-    .write_count = 0,
-    .depths = nullptr,
+    .write_count = static_cast<int32_t>(std::size(kWrite)),
+    .depths = kDepthsGif,
     .kind = FormatKindRule::kAnimation,
     .delta_frames = true,
-    .save = {},
+    .save = {.dialog = true,
+             .codec_name = [](const VekSaveOpts&) -> std::string { return kGifCompression; }},
     .output = {},
     .load = GIFLoadStill,
-    .save_image = nullptr,
+    .save_image = GIFSaveStill,
     .info = [](const std::string& name, QffInfo& info) { GIFInfo(name, info, true); },
     .codec = nullptr,
     .movie = &kGifMovie,

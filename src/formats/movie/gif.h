@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "formats/file_info.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
+#include "formats/movie/gif_writer.h"
 #include "image/image.h"
 
 namespace vek {
@@ -48,6 +50,7 @@ struct GifState {
   uint8_t global_palette[768] = {};  // blue, green, red
   Tracked<GifFramePos> pos;          // one entry per frame
   TrackedFile file;
+  std::unique_ptr<GifWriter> writer;  // set while the file is being written
 };
 
 // Opens and checks the file; `quick` locates only the first frame.
