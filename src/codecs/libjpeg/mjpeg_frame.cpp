@@ -9,6 +9,10 @@
 #include <new>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
 
@@ -107,46 +111,60 @@ constexpr uint8_t kZigzag[64] = {
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22,
     15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
-// For each transposed index (u * 8 + v) its zigzag position.
-struct TransposedZigzag {
-  uint8_t pos[64];
-  TransposedZigzag() {
-    for (int z = 0; z < 64; ++z) {
-      const int n = kZigzag[z];  // v * 8 + u
-      pos[(n % 8) * 8 + n / 8] = static_cast<uint8_t>(z);
-    }
+// For each row of a block and each set of its nonzero coefficients (one bit
+// a column), those coefficients' bits by zigzag position.
+struct ZigzagRows {
+  uint64_t bits[8][256];
+  ZigzagRows() {
+    uint8_t pos[64];
+    for (int z = 0; z < 64; ++z) pos[kZigzag[z]] = static_cast<uint8_t>(z);
+    for (int v = 0; v < 8; ++v)
+      for (int m = 0; m < 256; ++m) {
+        uint64_t b = 0;
+        for (int u = 0; u < 8; ++u)
+          if (m >> u & 1) b |= uint64_t{1} << pos[v * 8 + u];
+        bits[v][m] = b;
+      }
   }
 };
-const TransposedZigzag kZigzagOfTransposed;
+const ZigzagRows kZigzagRows;
 
 // The scale of each output of Dct8: 1, then cos(k pi / 16) * sqrt 2.
 constexpr double kAan[8] = {1.0, 1.387039845, 1.306562965, 1.175875602,
                             1.0, 0.785694958, 0.541196100, 0.275899379};
 
-// Transforms and quantises one 8x8 block of samples (rows `stride` apart).
-// The block is transformed down its columns, turned over and transformed
-// again, so it ends transposed: `recip` holds the reciprocal steps with the
-// transform's scale in that order, and the levels are put back in natural
-// order as they are written.
+// Transforms and quantises one 8x8 block of samples (rows `stride` apart)
+// into natural order; answers the block's nonzero AC coefficients by zigzag
+// position, for the Huffman statistics. The block is loaded turned over and
+// turned back between the passes, so that both run down columns.
 VEK_INLINE uint64_t CodeBlock(const uint8_t* p, int64_t stride, const float* recip, JCOEF* out) {
   float d[64], t[64];
   for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) d[y * 8 + x] = static_cast<float>(p[y * stride + x]) - 128.0f;
+    for (int x = 0; x < 8; ++x) d[x * 8 + y] = static_cast<float>(p[y * stride + x]) - 128.0f;
   Dct8Columns(d);
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) t[x * 8 + y] = d[y * 8 + x];
+  for (int u = 0; u < 8; ++u)
+    for (int y = 0; y < 8; ++y) t[y * 8 + u] = d[u * 8 + y];
   Dct8Columns(t);
-  int level[64];
   for (int k = 0; k < 64; ++k) {
     const float a = std::fabs(t[k]) * recip[k] + (k == 0 ? 0.5f : kAcBias);
     const int l = static_cast<int>(a);
-    level[k] = t[k] < 0 ? -l : l;
+    out[k] = static_cast<JCOEF>(t[k] < 0 ? -l : l);
   }
-  uint64_t nonzero = 0;  // by zigzag position, for the Huffman statistics
-  for (int k = 1; k < 64; ++k)
-    nonzero |= uint64_t{level[k] != 0} << kZigzagOfTransposed.pos[k];
-  for (int u = 0; u < 8; ++u)
-    for (int v = 0; v < 8; ++v) out[v * 8 + u] = static_cast<JCOEF>(level[u * 8 + v]);
+  uint8_t rows[8];
+  for (int v = 0; v < 8; ++v) {
+#if defined(__SSE2__)
+    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + v * 8));
+    const __m128i zero = _mm_cmpeq_epi16(row, _mm_setzero_si128());
+    rows[v] = static_cast<uint8_t>(~_mm_movemask_epi8(_mm_packs_epi16(zero, zero)));
+#else
+    unsigned m = 0;
+    for (int u = 0; u < 8; ++u) m |= unsigned{out[v * 8 + u] != 0} << u;
+    rows[v] = static_cast<uint8_t>(m);
+#endif
+  }
+  rows[0] &= 0xFE;  // the DC is coded apart
+  uint64_t nonzero = 0;
+  for (int v = 0; v < 8; ++v) nonzero |= kZigzagRows.bits[v][rows[v]];
   return nonzero;
 }
 
@@ -227,10 +245,9 @@ bool Setup(MjpegFrameEncoder::State& s, int scale) {
   unsigned table[64];
   table[0] = kDcStep;
   for (int i = 1; i < 64; ++i) table[i] = std::clamp((kMpegIntra[i] * scale) >> 3, 1, 255);
-  // Transposed, as CodeBlock holds its coefficients.
-  for (int u = 0; u < 8; ++u)
-    for (int v = 0; v < 8; ++v)
-      s.recip[u * 8 + v] = static_cast<float>(1.0 / (table[v * 8 + u] * 8.0 * kAan[u] * kAan[v]));
+  for (int v = 0; v < 8; ++v)
+    for (int u = 0; u < 8; ++u)
+      s.recip[v * 8 + u] = static_cast<float>(1.0 / (table[v * 8 + u] * 8.0 * kAan[u] * kAan[v]));
   jpeg_add_quant_table(&s.c, 0, table, 100, TRUE);
   for (int i = 0; i < s.c.num_components; ++i) s.c.comp_info[i].quant_tbl_no = 0;
   // The Huffman tables are ours, made for each frame (libjpeg's own

@@ -1,8 +1,8 @@
-// Motion JPEG frames through libjpeg-turbo (SIMD colour conversion,
-// sampling and Huffman coding): baseline JFIF pictures with the standard
-// Huffman tables, full-range 4:2:0 as AVI players expect, quantised as
-// libavcodec's Motion JPEG encoder does at the same scale, so that its
-// quality settings keep their meaning.
+// Motion JPEG frames as libavcodec's Motion JPEG encoder makes them (its
+// quantiser tables, rounding and per-frame Huffman tables, 4:2:0 full-range
+// colour, no JFIF marker), so that the quality settings keep their meaning
+// and the files their size, made several times faster: our own colour
+// conversion, transform and quantiser, libjpeg-turbo's entropy coder.
 #pragma once
 
 #include <cstddef>
