@@ -25,6 +25,14 @@ vek_static_package(CODEC_LIBS libavformat libavcodec libavutil libswscale libswr
                    libtiff-4 libjpeg libpng zlib vorbis vorbisenc vorbisfile ogg)
 add_library(vek_codec_libs INTERFACE)
 target_link_libraries(vek_codec_libs INTERFACE PkgConfig::CODEC_LIBS)
+# The PNG writer's compressor, once the cross-built libraries carry it;
+# without it PNG files are written through libpng.
+pkg_check_modules(DEFLATE_LIBS QUIET libdeflate)
+if(DEFLATE_LIBS_FOUND)
+  vek_static_package(DEFLATE_LIBS libdeflate)
+  target_link_libraries(vek_codec_libs INTERFACE PkgConfig::DEFLATE_LIBS)
+  target_compile_definitions(vek_codec_libs INTERFACE VEK_HAVE_LIBDEFLATE)
+endif()
 # Sound conversion: the Audio Compression Manager.
 add_library(vek_acm_libs INTERFACE)
 target_link_libraries(vek_acm_libs INTERFACE msacm32)

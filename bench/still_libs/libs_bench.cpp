@@ -23,6 +23,7 @@
 #include "formats/still/jpeg.h"
 #include "formats/still/png.h"
 #include "formats/still/tiff.h"
+#include "foundation/errors.h"
 #include "bench_util.h"
 
 namespace {

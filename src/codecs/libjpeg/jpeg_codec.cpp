@@ -192,6 +192,7 @@ int Encode(jpeg_compress_struct& c, ErrorJump& err, std::FILE* f, const uint8_t*
 }  // namespace
 
 const char* JpegLastMessage() { return g_message; }
+void JpegSetLastMessage(const char* text) { SetMessage(text); }
 
 namespace {
 

@@ -30,5 +30,7 @@ int write_JPEG_file(const char* name, const uint8_t* pixels, int32_t width, int3
 
 // The library's message of the last failing call ("" when none).
 const char* JpegLastMessage();
+// Records a failure's text for JpegLastMessage (the frame encoder's too).
+void JpegSetLastMessage(const char* text);
 
 }  // namespace vek

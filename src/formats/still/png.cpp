@@ -2,19 +2,46 @@
 // descriptor.
 #include "formats/still/png.h"
 
+#include <png.h>
+
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
+
+#include "codecs/libdeflate/png_encode.h"
+#include "codecs/libpng/png_codec.h"
 
 #include "formats/format_descriptor.h"
 #include "formats/save_option_fields.h"
 #include "formats/still/raster_io.h"
 #include "foundation/errors.h"
+#include "foundation/files.h"
 #include "foundation/memory.h"
 
 namespace vek {
 
 namespace {
+
+// One PNG file open for reading. The file is tracked; the library's
+// structures are destroyed with the state on every path.
+struct QPngFile {
+  TrackedFile file;
+  int64_t file_size = 0;
+  PngMessages messages;
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  png_uint_32 width = 0, height = 0;
+  int bit_depth = 0, color_type = 0, interlace = 0, compression = 0, filter = 0;
+  int channels = 0;
+  int file_bit_depth = 0;  // as stored, before any transformation
+
+  QPngFile() = default;
+  QPngFile(const QPngFile&) = delete;
+  QPngFile& operator=(const QPngFile&) = delete;
+  ~QPngFile() { Close(); }
+  void Close();
+};
 
 int32_t g_png_level = 6;
 
@@ -248,6 +275,22 @@ void PNGSave(const std::string& name, QImg& img) {
     if (img.bits != 8 && img.bits != 24) {
       ImgConvBpp(&img, &temp.r, 24);
       src = &temp.r;
+    }
+    if (PngFastWriterAvailable()) {
+      PngRaster raster;
+      raster.width = src->width;
+      raster.height = src->height;
+      raster.bytespp = src->bytespp;
+      raster.pixels = src->pixels;
+      raster.stride = static_cast<int64_t>(src->width) * src->bytespp;
+      raster.palette = src->palette;
+      TrackedFile file;
+      file.Create(name);
+      std::vector<uint8_t> bytes;
+      if (!PngEncode(raster, g_png_level, bytes)) ErrReportCode(kGrpImage, kImgCompress, 24);
+      file.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+      file.Close();
+      return;
     }
     PngWriter w;
     w.img = src;

@@ -20,6 +20,7 @@
 
 #include "codecs/ffmpeg/av_log.h"
 #include "codecs/cinepak/cinepak_encoder.h"
+#include "codecs/libjpeg/mjpeg_frame.h"
 #include "platform/vfw/avi_stream.h"
 
 extern "C" {
@@ -278,6 +279,7 @@ struct IcCodec {
   int64_t frames = 0;
   std::vector<uint8_t> rle;
   std::unique_ptr<CinepakEncoder> cvid;  // ours: libavcodec's takes seconds a frame
+  std::unique_ptr<MjpegFrameEncoder> mjpg;  // libjpeg-turbo for 24/32-bit frames
 
   IcCodec() { ++g_codecs; }
   ~IcCodec() {
@@ -291,10 +293,25 @@ struct IcCodec {
     sws_freeContext(sws);
     sws = nullptr;
     cvid.reset();
+    mjpg.reset();
   }
 };
 
 namespace {
+
+// The Motion JPEG quantiser scale of the settings (quality 10000 is scale 1,
+// quality 0 scale 31); 0 when a data rate asks for rate control instead.
+int MjpegScale(const IcCodec& ic, const AVICOMPRESSOPTIONS* opts) {
+  int quality = ic.state.quality;
+  int rate = ic.state.data_rate;
+  if (opts) {
+    if (opts->dwQuality <= 10000) quality = static_cast<int>(opts->dwQuality);
+    if (opts->dwFlags & AVICOMPRESSF_DATARATE) rate = static_cast<int>(opts->dwBytesPerSecond);
+  }
+  if (rate > 0 && ic.traits && (ic.traits->flags & VIDCF_CRUNCH)) return 0;
+  const int q = quality >= 0 ? quality : ic.traits->default_quality;
+  return 1 + (10000 - std::clamp(q, 0, 10000)) * 30 / 10000;
+}
 
 // Opens the encoder for input of that header; null when it refuses.
 AVCodecContext* OpenEncoder(const IcCodec& ic, int w, int h, AVPixelFormat fmt,
@@ -310,11 +327,9 @@ AVCodecContext* OpenEncoder(const IcCodec& ic, int w, int h, AVPixelFormat fmt,
   e->thread_count = 1;
   e->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
   int key = ic.state.key_rate > 0 ? ic.state.key_rate : (ic.traits ? ic.traits->default_key : 12);
-  int quality = ic.state.quality;
   int rate = ic.state.data_rate;
   if (opts) {
     if (opts->dwFlags & AVICOMPRESSF_KEYFRAMES) key = static_cast<int>(opts->dwKeyFrameEvery);
-    if (opts->dwQuality <= 10000) quality = static_cast<int>(opts->dwQuality);
     if (opts->dwFlags & AVICOMPRESSF_DATARATE) rate = static_cast<int>(opts->dwBytesPerSecond);
   }
   if (key <= 0) key = 1;
@@ -326,10 +341,8 @@ AVCodecContext* OpenEncoder(const IcCodec& ic, int w, int h, AVPixelFormat fmt,
       e->rc_max_rate = e->bit_rate;
       e->rc_buffer_size = static_cast<int>(std::min<int64_t>(e->bit_rate, INT32_MAX));
     } else {
-      const int q = quality >= 0 ? quality : ic.traits->default_quality;
-      // Quality 10000 is scale 1, quality 0 scale 31.
       e->flags |= AV_CODEC_FLAG_QSCALE;
-      e->global_quality = FF_QP2LAMBDA * (1 + (10000 - std::clamp(q, 0, 10000)) * 30 / 10000);
+      e->global_quality = FF_QP2LAMBDA * MjpegScale(ic, opts);
     }
   }
   if (ic.id == AV_CODEC_ID_FFV1) av_opt_set_int(e->priv_data, "slicecrc", 0, 0);
@@ -412,6 +425,17 @@ LRESULT CompressBegin(IcCodec& ic, const BITMAPINFOHEADER* in, const AVICOMPRESS
     ic.cvid.reset(new (std::nothrow) CinepakEncoder(ic.width, ic.height, std::max(key, 1), quality));
     return ic.cvid ? ICERR_OK : ICERR_MEMORY;
   }
+  if (ic.id == AV_CODEC_ID_MJPEG && MjpegFrameEncoder::Takes(ic.in_bits)) {
+    // libjpeg-turbo encodes the same pictures several times faster.
+    if (const int scale = MjpegScale(ic, opts); scale > 0) {
+      ic.mjpg.reset(new (std::nothrow) MjpegFrameEncoder(ic.width, ic.height, scale));
+      if (!ic.mjpg || !ic.mjpg->ok()) {
+        ic.mjpg.reset();
+        return ICERR_MEMORY;
+      }
+      return ICERR_OK;
+    }
+  }
   ic.enc = OpenEncoder(ic, ic.width, ic.height, ic.enc_fmt, opts);
   ic.frame = av_frame_alloc();
   ic.pkt = av_packet_alloc();
@@ -487,6 +511,15 @@ LRESULT Compress(IcCodec& ic, ICCOMPRESS* c) {
     std::memcpy(c->lpOutput, ic.rle.data(), ic.rle.size());
     c->lpbiOutput->biSizeImage = static_cast<uint32_t>(ic.rle.size());
     if (c->lpdwFlags) *c->lpdwFlags = cvid_key ? AVIIF_KEYFRAME : 0;
+    ++ic.frames;
+    return ICERR_OK;
+  }
+  if (ic.mjpg) {
+    if (!ic.mjpg->Encode(top, top_stride, ic.in_bits)) return ICERR_ERROR;
+    if (ic.mjpg->size() > room) return ICERR_BADSIZE;
+    std::memcpy(c->lpOutput, ic.mjpg->data(), ic.mjpg->size());
+    c->lpbiOutput->biSizeImage = static_cast<uint32_t>(ic.mjpg->size());
+    if (c->lpdwFlags) *c->lpdwFlags = AVIIF_KEYFRAME;
     ++ic.frames;
     return ICERR_OK;
   }
@@ -705,7 +738,7 @@ LRESULT ICSendMessage(HIC ic, uint32_t message, uintptr_t p1, uintptr_t p2) {
       return CompressBegin(*ic, Header(p1), nullptr);
     case ICM_COMPRESS:
       if (!t) return ICERR_UNSUPPORTED;
-      if (ic->id != AV_CODEC_ID_MSRLE && !ic->enc && !ic->cvid) return ICERR_BADFORMAT;
+      if (ic->id != AV_CODEC_ID_MSRLE && !ic->enc && !ic->cvid && !ic->mjpg) return ICERR_BADFORMAT;
       return Compress(*ic, reinterpret_cast<ICCOMPRESS*>(p1));
     case ICM_COMPRESS_END:
       ic->EndCompress();
