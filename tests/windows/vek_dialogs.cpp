@@ -278,6 +278,8 @@ void WindowsNames(HMODULE lib, VekJob* job) {
         return {};
       });
   list_free(list);
+}
+
 // A visible window of the dialog's thread other than the dialog: a box it opened.
 struct BoxSearch {
   HWND dlg, box;
