@@ -256,6 +256,39 @@ check "text: drawn through GDI ($wi dark pixels; Linux $li)" \
 check "unload: no memory or files left behind (trace)" \
   bash -c "[ -f '$work/win/trace.txt' ] && ! grep -qE 'not freed|not closed|Monitoring failure' '$work/win/trace.txt'"
 
+# ---- the library's unit tests, cross-built, under CTest and Wine ----
+# Every GoogleTest program of the Windows build; on the 64-bit DLL the
+# platform, format and API suites (VEK_WINDOWS_SUITES overrides either list).
+if [ "$triple" = i686-w64-mingw32 ]; then
+  suites=${VEK_WINDOWS_SUITES:-all}
+else
+  suites=${VEK_WINDOWS_SUITES:-foundation_tests sound_tests sound_files_tests avi_tests api_images_draw \
+still_tests still_libs_tests still_raster_tests animation_tests hav_tests mpeg_tests engine_tests \
+api_tests host_tests unload_tests api_images_host text_host_tests}
+fi
+if [ "$suites" = all ]; then
+  bash scripts/windows-build.sh "$build" "$triple" all >/dev/null
+  labels=()
+else
+  # shellcheck disable=SC2086
+  bash scripts/windows-build.sh "$build" "$triple" $suites >/dev/null
+  labels=(-L "^($(tr ' ' '|' <<<"$suites"))\$")
+fi
+# The prefix's own processes (services, device and plug-and-play servers)
+# are started here, once, with no terminal or pipe of ours: started by the
+# first test instead, they would hold on to CTest's output pipe and CTest
+# would wait for them at that test's exit for as long as the server lives.
+"${wine_cmd[@]}" wineboot >/dev/null 2>&1 </dev/null
+junit=$root/$build/unit-tests.xml
+start=$(date +%s)
+(cd "$build" && DISPLAY= ctest -j"${VEK_CTEST_JOBS:-2}" --output-on-failure --output-junit "$junit" \
+   "${labels[@]}" >"$root/$build/unit-tests.log" 2>&1) && rc=0 || rc=$?
+grep -E '^[0-9]+% tests passed|^The following tests FAILED|^\s+[0-9]+ - .*(Failed|Timeout|Not Run|Exception)' \
+  "$root/$build/unit-tests.log" | sed 's/^/      /' || true
+summary=$(python3 scripts/windows-unit-summary.py "$junit")
+echo "$summary" | sed 's/^/      /'
+check "unit tests: all passed under Wine in $(($(date +%s) - start)) s (log $build/unit-tests.log)" test "$rc" = 0
+
 # ---- dialogs: each opened through its export on a private Xvfb display ----
 dialogs=$(bash scripts/windows-dialogs.sh "$build" "$work/dialogs" 2>&1) || true
 while read -r name verdict detail; do

@@ -2,7 +2,7 @@
 // name after dlopen, and the outside tools used as oracles.
 #pragma once
 
-#include <dlfcn.h>
+#include "dl_compat.h"
 #include <unistd.h>
 
 #include <cstdio>

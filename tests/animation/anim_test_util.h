@@ -35,7 +35,7 @@ inline std::string Temp(const std::string& name) {
     for (char& c : tag) c = static_cast<char>('a' + (c - '0'));
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : ::testing::TempDir();
     std::string d = base + "vekanim_" + tag + "/";
-    mkdir(d.c_str(), 0700);
+    std::filesystem::create_directory(d);
     static const std::string keep = d;
     std::atexit([] { std::filesystem::remove_all(keep); });
     return d;

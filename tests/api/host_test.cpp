@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
-#include <dlfcn.h>
+#include "dl_compat.h"
+#ifdef _WIN32
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 #include <sys/stat.h>
 
 #include <cmath>
@@ -447,9 +451,16 @@ TEST_F(HostTest, TraceNamesTheFailingPath) {
 }
 
 long PeakKb() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS pmc{};
+  pmc.cb = sizeof pmc;
+  K32GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+  return static_cast<long>(pmc.PeakWorkingSetSize / 1024);
+#else
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_maxrss;
+#endif
 }
 
 TEST_F(HostTest, PeakMemoryDoesNotGrowWithFrames) {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
-#include <dlfcn.h>
+#include "dl_compat.h"
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "image/image_adjust.h"
 #include "image/image_test_util.h"
+#include "test_temp.h"
 
 namespace vek::test {
 namespace {
@@ -32,9 +34,9 @@ bool HaveConvert() { return std::system("convert -version >/dev/null 2>&1") == 0
 
 const std::string& TempDir() {
   static const std::string dir = [] {
-    char name[] = "/tmp/vek_adjust_XXXXXX";
-    const char* made = mkdtemp(name);
-    return std::string(made ? made : "/tmp");
+    const std::string made = vek::testing::UniqueTemp("adjust");
+    std::filesystem::create_directories(made);
+    return made;
   }();
   return dir;
 }
