@@ -90,7 +90,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "${wine_cmd[@]}" wineboot -i >/dev/null 2>&1
 fi
 # A resident server makes every later start fast; it is ended when we leave.
-wineserver -p 2>/dev/null || true  # already resident: fine
+# It and the prefix's own processes (services, device and plug-and-play
+# servers, started by wineboot) get no terminal or pipe of ours: whoever
+# starts them first lends them its standard output and error, and a reader
+# of those (CTest, a pipe into tee) would wait for them for as long as the
+# server lives.
+wineserver -p </dev/null >/dev/null 2>&1 || true  # already resident: fine
+"${wine_cmd[@]}" wineboot </dev/null >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 # ---- inputs: frames rolled sideways, a white picture and a tone ----
@@ -274,11 +280,8 @@ else
   bash scripts/windows-build.sh "$build" "$triple" $suites >/dev/null
   labels=(-L "^($(tr ' ' '|' <<<"$suites"))\$")
 fi
-# The prefix's own processes (services, device and plug-and-play servers)
-# are started here, once, with no terminal or pipe of ours: started by the
-# first test instead, they would hold on to CTest's output pipe and CTest
-# would wait for them at that test's exit for as long as the server lives.
-"${wine_cmd[@]}" wineboot >/dev/null 2>&1 </dev/null
+# (The dialogs below restart the server; the prefix's processes were
+# started above, away from CTest's output pipes.)
 junit=$root/$build/unit-tests.xml
 start=$(date +%s)
 (cd "$build" && DISPLAY= ctest -j"${VEK_CTEST_JOBS:-2}" --output-on-failure --output-junit "$junit" \

@@ -15,3 +15,14 @@ inline constexpr bool kWindowsBuild = false;
 // The reason given by cases whose oracle is a Linux program.
 #define VEK_LINUX_ORACLE(tools) \
   "the oracle (" tools ") is a Linux program, which a test under Wine cannot start"
+
+#ifdef _WIN32
+#include <windows.h>
+namespace vek::gdi {
+// GDI's own count of the process's objects (the in-memory drawing layer of
+// the other builds keeps its own).
+inline int LiveObjectCount() {
+  return static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
+}
+}  // namespace vek::gdi
+#endif

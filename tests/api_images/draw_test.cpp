@@ -9,15 +9,12 @@
 #include "foundation/memory.h"
 #include "platform/gdi/gdi.h"
 #include "vek/vek.h"
+#include "windows_skip.h"
 
 namespace {
 
 using namespace vek::gdi;
 
-#ifdef _WIN32
-// GDI's own count of the process's objects.
-int LiveObjectCount() { return static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)); }
-#endif
 
 // A 32-bit DIB section selected into a memory context.
 struct Surface {

@@ -67,8 +67,12 @@ inline const std::map<std::string, std::string>& ProbeAll(const std::string& fil
   static std::map<std::string, std::map<std::string, std::string>> cache;
   struct stat st {};
   stat(file.c_str(), &st);
+#ifdef _WIN32
+  const std::string key = file + "|" + std::to_string(st.st_size) + "|" + std::to_string(st.st_mtime);
+#else
   const std::string key = file + "|" + std::to_string(st.st_size) + "|" +
                           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+#endif
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
   std::map<std::string, std::string> m;

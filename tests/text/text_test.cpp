@@ -21,6 +21,7 @@
 #include "host_tools.h"
 #include "test_temp.h"
 #include "vek/vek.h"
+#include "windows_skip.h"
 
 namespace vek::test {
 namespace {
@@ -70,14 +71,14 @@ TEST_F(TextTest, FreshMemoryContextMakesMonochromeBitmapsWithWordRows) {
   HBITMAP bmp = CreateCompatibleBitmap(dc, 20, 3);
   ASSERT_TRUE(bmp);
   BITMAP bm{};
-  ASSERT_EQ(GetObject(bmp, sizeof bm, &bm), static_cast<int>(sizeof bm));
+  ASSERT_EQ(vek::gdi::GetObject(bmp, sizeof bm, &bm), static_cast<int>(sizeof bm));
   EXPECT_EQ(bm.bmBitsPixel, 1);
   EXPECT_EQ(bm.bmWidthBytes, 4);  // 20 bits padded to a 16-bit word boundary
   HGDIOBJ old = SelectObject(dc, bmp);
   ASSERT_TRUE(old);
   // A compatible bitmap of a context holding a monochrome bitmap is monochrome too.
   HBITMAP again = CreateCompatibleBitmap(dc, 8, 1);
-  ASSERT_EQ(GetObject(again, sizeof bm, &bm), static_cast<int>(sizeof bm));
+  ASSERT_EQ(vek::gdi::GetObject(again, sizeof bm, &bm), static_cast<int>(sizeof bm));
   EXPECT_EQ(bm.bmBitsPixel, 1);
   DeleteObject(again);
 
