@@ -12,17 +12,11 @@ inline constexpr bool kWindowsBuild = false;
 #define VEK_SKIP_ON_WINDOWS(reason) static_cast<void>(0)
 #endif
 
-// The reason given by cases whose oracle is a Linux program.
-#define VEK_LINUX_ORACLE(tools) \
-  "the oracle (" tools ") is a Linux program, which a test under Wine cannot start"
-
+// Put before the reason of cases that skip when an outside tool is missing:
+// under Wine the tools (Linux programs) cannot be started at all.
 #ifdef _WIN32
-#include <windows.h>
-namespace vek::gdi {
-// GDI's own count of the process's objects (the in-memory drawing layer of
-// the other builds keeps its own).
-inline int LiveObjectCount() {
-  return static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
-}
-}  // namespace vek::gdi
+#define VEK_ORACLE_SKIP "Windows build, the oracle is a Linux program Wine cannot start: "
+#else
+#define VEK_ORACLE_SKIP ""
 #endif
+

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/media_access.h"
+#include "windows_skip.h"
 #include "formats/format_descriptor.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
@@ -59,8 +60,8 @@ inline void Put16(Bytes& b, size_t at, unsigned v) {
 }
 
 inline bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
-inline bool HaveMagick() { return access("/usr/bin/convert", X_OK) == 0; }
-inline bool HaveFfmpeg() { return access("/usr/bin/ffmpeg", X_OK) == 0 && access("/usr/bin/ffprobe", X_OK) == 0; }
+inline bool HaveMagick() { return !kWindowsBuild && access("/usr/bin/convert", X_OK) == 0; }
+inline bool HaveFfmpeg() { return !kWindowsBuild && access("/usr/bin/ffmpeg", X_OK) == 0 && access("/usr/bin/ffprobe", X_OK) == 0; }
 inline bool Magick(const std::string& args) { return Shell("/usr/bin/convert " + args); }
 inline std::string Capture(const std::string& cmd) {
   std::string out;

@@ -141,7 +141,7 @@ class HostTest : public ::testing::Test {
   static void SetUpTestSuite() { ASSERT_TRUE(V.lib || V.Load()) << dlerror(); }
 
   void SetUp() override {
-    if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << "ImageMagick is not installed";
+    if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
     H = Host{};
     dir = vek::testing::UniqueTemp("host_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
     Shell("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
@@ -187,7 +187,7 @@ TEST_F(HostTest, SequenceKeepsPixelsAcrossFormats) {
 }
 
 TEST_F(HostTest, ResizedTgaSequence) {
-  if (!HaveTool("/usr/bin/ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  if (!HaveTool("/usr/bin/ffmpeg")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ffmpeg is not installed";
   H.inputs.resize(4);
   V.VekSetResolution(job, 32, 24);
   V.VekSetOutputFile(job, (dir + "small0000.tga").c_str(), nullptr);

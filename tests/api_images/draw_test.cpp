@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/memory.h"
+#include "gdi_objects.h"
 #include "platform/gdi/gdi.h"
 #include "vek/vek.h"
 #include "windows_skip.h"

@@ -8,6 +8,7 @@
 #include "image/bitmap_exchange.h"
 #include "image/image.h"
 #include "image/palette.h"
+#include "gdi_objects.h"
 #include "platform/gdi/gdi.h"
 #include "windows_skip.h"
 

@@ -187,7 +187,7 @@ class DecodeTest : public SoundTest, public ::testing::WithParamInterface<Codec>
 
 TEST_P(DecodeTest, MatchesTheToolsOwnDecode) {
   const Codec& c = GetParam();
-  if (!HaveTool(c.tool)) GTEST_SKIP() << c.tool << " is not installed";
+  if (!HaveTool(c.tool)) GTEST_SKIP() << VEK_ORACLE_SKIP << c.tool << " is not installed";
   const std::string src = TempPath(std::string(c.name) + "_src.wav");
   const std::string enc = TempPath(std::string(c.name) + "_enc.wav");
   const std::string ref = TempPath(std::string(c.name) + "_ref.raw");
