@@ -304,7 +304,9 @@ TEST_F(BitmapTest, DrawingClipsTheSourceRectangle) {
         for (int x = 0; x < 12; ++x) {
           const bool inside = x >= 4 && x < 6 && y >= 2 && y < 5;
           const uint32_t want = inside ? Colour(3 + x - 4, 1 + y - 2) : bg;
-          ASSERT_EQ(s.At(x, y), want) << bits << " bits at " << x << "," << y
+          // Windows' GDI may fill the low bits of 5-bit channels from their high bits.
+          const uint32_t mask = kWindowsBuild && inside && (bits == 15 || bits == 16) ? 0xF8F8F8 : 0xFFFFFF;
+          ASSERT_EQ(s.At(x, y) & mask, want & mask) << bits << " bits at " << x << "," << y
                                       << (direct ? "" : " (blit)");
         }
       // Origins beyond the picture start at 0; sizes of 0 reach the edge.
