@@ -2,6 +2,8 @@
 
 #include "test_temp.h"
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine/format_dispatch.h"
@@ -25,14 +27,15 @@ void WriteImage(const std::string& name, int w, int h, int bits) {
 struct ListTest : ::testing::Test {
   std::string dir = vek::testing::UniqueTemp("lists/");
   void SetUp() override {
-    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
     WriteImage(dir + "b.bmp", 320, 240, 24);
     WriteImage(dir + "A.bmp", 640, 100, 24);  // wider, but a smaller area
     WriteImage(dir + "c.tga", 16, 16, 32);
-    std::system(("echo not an image > '" + dir + "notes.bmp'").c_str());
+    std::ofstream(dir + "notes.bmp") << "not an image\n";
   }
   void TearDown() override {
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
     EXPECT_EQ(MemCount(), 0);
   }
   std::string Name(VekList* list, int i) {

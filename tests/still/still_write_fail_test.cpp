@@ -28,8 +28,9 @@ namespace {
 // Files may grow to `bytes` while it lives; writes beyond fail with EFBIG.
 #ifdef _WIN32
 // Windows has no file-size limit to stand in for a full disk.
+using rlim_t = long;
 struct DiskFull {
-  explicit DiskFull(long) {}
+  explicit DiskFull(rlim_t) {}
 };
 #define VEK_NEED_FILE_SIZE_LIMIT() VEK_SKIP_ON_WINDOWS("a file-size limit (setrlimit) stands in for a full disk")
 #else

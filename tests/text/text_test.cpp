@@ -55,7 +55,7 @@ SIZE Measure(const char* face, int height, int weight, const std::string& text) 
   SIZE s{-1, -1};
   if (font) {
     HGDIOBJ old = SelectObject(dc, font);
-    GetTextExtentPoint32(dc, text.data(), static_cast<int>(text.size()), &s);
+    vek::gdi::GetTextExtentPoint32(dc, text.data(), static_cast<int>(text.size()), &s);
     SelectObject(dc, old);
     DeleteObject(font);
   }
@@ -169,11 +169,11 @@ TEST_F(TextTest, TextOutFillsTheCellOnlyWhenOpaque) {
   HGDIOBJ old_font = SelectObject(dc, font);
   EXPECT_FALSE(DeleteObject(font)) << "selected fonts stay";
   SIZE s{};
-  ASSERT_TRUE(GetTextExtentPoint32(dc, "Hi", 2, &s));
+  ASSERT_TRUE(vek::gdi::GetTextExtentPoint32(dc, "Hi", 2, &s));
   SetTextColor(dc, 0x0000FF);
   SetBkColor(dc, 0x00FF00);
   EXPECT_EQ(SetBkMode(dc, TRANSPARENT), OPAQUE);
-  TextOut(dc, 0, 0, "Hi", 2);
+  vek::gdi::TextOut(dc, 0, 0, "Hi", 2);
   int red = 0, green = 0, grey = 0;
   for (int y = 0; y < 30; ++y)
     for (int x = 0; x < 80; ++x) {
@@ -183,7 +183,7 @@ TEST_F(TextTest, TextOutFillsTheCellOnlyWhenOpaque) {
   EXPECT_GT(red, 20);
   EXPECT_EQ(green, 0);
   SetBkMode(dc, OPAQUE);
-  TextOut(dc, 0, 0, "Hi", 2);
+  vek::gdi::TextOut(dc, 0, 0, "Hi", 2);
   int green2 = 0;
   for (int y = 0; y < 30; ++y)
     for (int x = 0; x < 80; ++x) green2 += GetPixel(dc, x, y) == 0x00FF00;
@@ -219,7 +219,7 @@ TEST_F(TextTest, GlyphInkMatchesAnotherRasteriser) {
     HBRUSH white = CreateSolidBrush(0xFFFFFF);
     FillRect(dc, &all, white);
     DeleteObject(white);
-    TextOut(dc, 20, 20, glyph, 1);
+    vek::gdi::TextOut(dc, 20, 20, glyph, 1);
     int x0 = 999, y0 = 999, x1 = -1, y1 = -1;
     for (int y = 0; y < 120; ++y)
       for (int x = 0; x < 120; ++x)
@@ -341,16 +341,16 @@ TEST_F(TextTest, BorderOutlinesEveryGlyph) {
   ASSERT_EQ(img.height, plain.height + 2);
   for (int32_t y = 0; y < img.height; ++y)
     for (int32_t x = 0; x < img.width; ++x) {
-      bool text = false, near = false;
+      bool text = false, beside = false;
       for (int dy = -1; dy <= 1; ++dy)
         for (int dx = -1; dx <= 1; ++dx) {
           const int px = x - 1 + dx, py = y - 1 + dy;
           if (px < 0 || py < 0 || px >= plain.width || py >= plain.height) continue;
           const bool ink = plain.pixels[py * plain.width + px] == 1;
-          near |= ink;
+          beside |= ink;
           if (dx == 0 && dy == 0) text = ink;
         }
-      ASSERT_EQ(img.pixels[y * img.width + x], text ? 1 : near ? 2 : 0) << x << "," << y;
+      ASSERT_EQ(img.pixels[y * img.width + x], text ? 1 : beside ? 2 : 0) << x << "," << y;
     }
   // A wide, uneven border matches stamping at every offset.
   p.shadow_x = 4;
