@@ -47,7 +47,7 @@ struct ListTest : ::testing::Test {
 
 // Wildcards match without regard to case and take names with a leading point.
 TEST_F(ListTest, WildcardsIgnoreCase) {
-  std::system(("cp '" + dir + "b.bmp' '" + dir + ".hidden.bmp'").c_str());
+  std::filesystem::copy_file(dir + "b.bmp", dir + ".hidden.bmp");
   VekList* list = VekListAlloc();
   EXPECT_EQ(VekListAdd(list, (dir + "*.BMP").c_str(), 0), 3);
   EXPECT_EQ(Name(list, 0), dir + ".hidden.bmp");
