@@ -73,7 +73,8 @@ void AddSums(VekFileList& list, const QUniInfo& info) {
 void AddBlock(VekFileList& list, const std::string& spec, int32_t mask) {
   ApiTrace("AddBlock");
   const std::string full = platform::FullPath(spec);
-  const auto slash = full.find_last_of('/');
+  // The full path uses the system's separator (a backslash on Windows).
+  const auto slash = full.find_last_of(std::string("/") + platform::PathSeparator());
   const std::string folder = full.substr(0, slash + 1);
   const std::string pattern = full.substr(slash + 1);
   std::vector<std::string> entries;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
+#include "windows_skip.h"
 
 #include <filesystem>
 #include <fstream>
@@ -25,7 +26,8 @@ void WriteImage(const std::string& name, int w, int h, int bits) {
 }
 
 struct ListTest : ::testing::Test {
-  std::string dir = vek::testing::UniqueTemp("lists/");
+  // Names come back as full paths with the system's separator.
+  std::string dir = vek::testing::UniqueTemp(kWindowsBuild ? "lists\\" : "lists/");
   void SetUp() override {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
