@@ -314,8 +314,11 @@ TEST_F(BitmapTest, DrawingClipsTheSourceRectangle) {
       const ImgRect beyond{7, 9, 0, 2};
       ImgPutEx(&pic, &beyond, t.dc, 0, 0, 0);
       for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 6; ++x)
-          ASSERT_EQ(t.At(x, y), x < 5 && y < 2 ? Colour(x, y) : bg) << x << "," << y;
+        for (int x = 0; x < 6; ++x) {
+          const bool inside = x < 5 && y < 2;
+          const uint32_t mask = kWindowsBuild && inside && (bits == 15 || bits == 16) ? 0xF8F8F8 : 0xFFFFFF;
+          ASSERT_EQ(t.At(x, y) & mask, (inside ? Colour(x, y) : bg) & mask) << x << "," << y;
+        }
       ImgFree(&pic);
     }
   }
