@@ -49,5 +49,9 @@ function(vek_test name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE VEK_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data"
                                              VEK_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(WIN32)
+    # The modules are linked in: their exports are called directly, not imported.
+    target_compile_definitions(${name} PRIVATE VEK_STATIC)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${name})
 endfunction()

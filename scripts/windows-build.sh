@@ -2,7 +2,8 @@
 # Builds a Windows DLL (libvek-2.3.2.dll) and the Windows host program with
 # mingw-w64, against the cross-built libraries of scripts/windows-deps.sh
 # (cached per triple after the first run).
-#   scripts/windows-build.sh [build folder] [triple]
+#   scripts/windows-build.sh [build folder] [triple] [target...]
+# The targets default to the DLL and the host; "all" builds the unit tests too.
 # The triple is i686-w64-mingw32 (32-bit, the default, in build-windows) or
 # x86_64-w64-mingw32 (64-bit, in build-windows-x64 by default).
 set -euo pipefail
@@ -21,6 +22,8 @@ if command -v ccache >/dev/null; then
 fi
 VEK_WINDOWS_DEPS=$deps cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=$toolchain -DVEK_WINDOWS_DEPS="$deps" \
-  -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
-cmake --build "$build" -j"${JOBS:-$(nproc)}" --target vek vek_host
+  -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
+targets=("${@:3}")
+[ ${#targets[@]} -gt 0 ] || targets=(vek vek_host)
+cmake --build "$build" -j"${JOBS:-$(nproc)}" --target "${targets[@]}"
 echo "$build/libvek-2.3.2.dll"

@@ -2,7 +2,8 @@
 // name after dlopen, and the outside tools used as oracles.
 #pragma once
 
-#include <dlfcn.h>
+#include "dl_compat.h"
+#include "windows_skip.h"
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,7 +24,7 @@
 
 namespace vektest {
 
-inline bool HaveTool(const char* path) { return access(path, X_OK) == 0; }
+inline bool HaveTool(const char* path) { return !kWindowsBuild && access(path, X_OK) == 0; }
 
 // Runs a shell command and returns what it wrote on standard output.
 inline std::string Shell(const std::string& cmd) {

@@ -111,12 +111,12 @@ int32_t HBitmapToQimg(gdi::HBITMAP bitmap, QImg* image) {
     gdi::RGBQUAD table[256] = {};
     uint32_t table_size = 0;
 
-    // Windows reports every DIB section as bottom-up, so the rows of 24 and
-    // 32-bit sections are fetched with GetDIBits, which knows their order;
-    // 8 and 16-bit ones are taken as their header tells (their colour table
-    // and 16-bit layout matter).
+    // Windows reports every DIB section as bottom-up, so the rows of 8, 24
+    // and 32-bit sections are fetched with GetDIBits, which knows their
+    // order (and gives the colour table); 16-bit ones are taken as their
+    // header tells (their 16-bit layout matters).
     const bool section = bm.bmBits != nullptr;
-    if (section && (bits == 8 || bits == 16)) {
+    if (section && bits == 16) {
       // A DIB section: its own header tells the row order and the 16-bit layout.
       gdi::DIBSECTION ds{};
       const bool described = gdi::GetObject(bitmap, sizeof ds, &ds) == sizeof ds;

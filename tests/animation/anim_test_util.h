@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/media_access.h"
+#include "windows_skip.h"
 #include "formats/format_descriptor.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
@@ -35,7 +36,7 @@ inline std::string Temp(const std::string& name) {
     for (char& c : tag) c = static_cast<char>('a' + (c - '0'));
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : ::testing::TempDir();
     std::string d = base + "vekanim_" + tag + "/";
-    mkdir(d.c_str(), 0700);
+    std::filesystem::create_directory(d);
     static const std::string keep = d;
     std::atexit([] { std::filesystem::remove_all(keep); });
     return d;
@@ -59,8 +60,8 @@ inline void Put16(Bytes& b, size_t at, unsigned v) {
 }
 
 inline bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
-inline bool HaveMagick() { return access("/usr/bin/convert", X_OK) == 0; }
-inline bool HaveFfmpeg() { return access("/usr/bin/ffmpeg", X_OK) == 0 && access("/usr/bin/ffprobe", X_OK) == 0; }
+inline bool HaveMagick() { return !kWindowsBuild && access("/usr/bin/convert", X_OK) == 0; }
+inline bool HaveFfmpeg() { return !kWindowsBuild && access("/usr/bin/ffmpeg", X_OK) == 0 && access("/usr/bin/ffprobe", X_OK) == 0; }
 inline bool Magick(const std::string& args) { return Shell("/usr/bin/convert " + args); }
 inline std::string Capture(const std::string& cmd) {
   std::string out;

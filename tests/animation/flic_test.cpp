@@ -102,7 +102,7 @@ void CheckRoundTrip(const std::string& file, std::vector<Frame>& frames, bool fl
 }
 
 TEST_F(AnimTest, FlcFramesDecodeInFfmpegAsWritten) {
-  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << "ImageMagick or FFmpeg is not installed";
+  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick or FFmpeg is not installed";
   std::vector<Frame> fr;
   fr.push_back(PhotoFrame("astronaut.png", 200, 150));
   fr.push_back(fr[0]);  // a small change: a delta
@@ -127,7 +127,7 @@ TEST_F(AnimTest, FlcFramesDecodeInFfmpegAsWritten) {
 
 // 320 x 200 frames make an FLI file whatever the extension asked for.
 TEST_F(AnimTest, FliFramesDecodeInFfmpegAsWritten) {
-  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << "ImageMagick or FFmpeg is not installed";
+  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick or FFmpeg is not installed";
   std::vector<Frame> fr;
   fr.push_back(PhotoFrame("coffee.png", 320, 200));
   fr.push_back(fr[0]);
@@ -156,7 +156,7 @@ TEST_F(AnimTest, FliFramesDecodeInFfmpegAsWritten) {
 // Lines wider than a packet count byte can describe in runs, and skips of
 // more than 255 unchanged pixels.
 TEST_F(AnimTest, WideLinesAndLongSkipsDecodeInFfmpeg) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "FFmpeg is not installed";
+  if (!HaveFfmpeg()) GTEST_SKIP() << VEK_ORACLE_SKIP << "FFmpeg is not installed";
   const int w = 1100, h = 6;
   std::vector<Frame> fr;
   fr.push_back(Frame(w, h));
@@ -180,7 +180,7 @@ TEST_F(AnimTest, WideLinesAndLongSkipsDecodeInFfmpeg) {
 // pay (noise, for the first frame and for deltas) and ordinary pictures
 // decode in FFmpeg as written, and read back here.
 TEST_F(AnimTest, OddWidthsDecodeInFfmpegAsWritten) {
-  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << "ImageMagick or FFmpeg is not installed";
+  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick or FFmpeg is not installed";
   std::mt19937 rng(11);
   for (const int w : {161, 162, 163, 1}) {
     const int h = w == 1 ? 9 : 61;

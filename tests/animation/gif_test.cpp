@@ -62,7 +62,7 @@ class GifOracle : public AnimTest, public ::testing::WithParamInterface<int> {};
 // Every frame we compose equals ImageMagick's composed frame wherever that
 // is opaque, and the frame counts agree.
 TEST_P(GifOracle, FramesEqualImageMagickCoalesce) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick (/usr/bin/convert) is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick (/usr/bin/convert) is not installed";
   const Variant v = MagickVariants()[static_cast<size_t>(GetParam())];
   const std::string gif = Temp(std::string(v.name) + ".gif");
   ASSERT_TRUE(Magick(v.args + "'" + gif + "'")) << v.name;
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Magick, GifOracle, ::testing::Range(0, 9),
 
 // FFmpeg's GIF writer stores changed rectangles with transparent pixels.
 TEST_F(AnimTest, FfmpegWrittenGifEqualsImageMagick) {
-  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << "ImageMagick or FFmpeg is not installed";
+  if (!HaveMagick() || !HaveFfmpeg()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick or FFmpeg is not installed";
   const std::string pattern = Temp("ffsrc%d.png");
   ASSERT_TRUE(Magick(MovingShapes() + " -scene 1 '" + pattern + "'"));
   const std::string gif = Temp("ffmpeg.gif");
@@ -111,7 +111,7 @@ TEST_F(AnimTest, FfmpegWrittenGifEqualsImageMagick) {
 // restarts without the forward flag, and direct seeks in files whose
 // frames stand alone.
 TEST_F(AnimTest, SeekingMatchesSequentialDecoding) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
   const std::string partial = Temp("seek_partial.gif");
   ASSERT_TRUE(Magick("-delay 8 " + MovingShapes() + " +map -layers Optimize '" + partial + "'"));
   const std::string whole = Temp("seek_whole.gif");
@@ -142,7 +142,7 @@ TEST_F(AnimTest, SeekingMatchesSequentialDecoding) {
 
 // Two animations open at once each keep their own frame positions.
 TEST_F(AnimTest, TwoOpenAnimationsDoNotShareFramePositions) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
   const std::string one = Temp("two_a.gif"), two = Temp("two_b.gif");
   ASSERT_TRUE(Magick("-delay 10 " + A() + " " + B() + " " + C() + " '" + one + "'"));
   ASSERT_TRUE(Magick("-delay 10 " + C() + " -colors 16 " + B() + " -colors 16 '" + two + "'"));
@@ -172,7 +172,7 @@ TEST_F(AnimTest, TwoOpenAnimationsDoNotShareFramePositions) {
 // File information: frame counts, rates from the delays (whole file, or
 // the first frame alone in the quick open), size and compression name.
 TEST_F(AnimTest, InfoCountsFramesAndRates) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
   const std::string anim = Temp("info_anim.gif"), still = Temp("info_still.gif");
   ASSERT_TRUE(Magick("-delay 10 " + A() + " " + B() + " " + C() + " '" + anim + "'"));
   ASSERT_TRUE(Magick(A() + " -colors 32 GIF87:'" + still + "'"));
@@ -211,7 +211,7 @@ TEST_F(AnimTest, InfoCountsFramesAndRates) {
 
 // A file rewritten under the same name and size is scanned again.
 TEST_F(AnimTest, RewrittenFileIsScannedAgain) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
   const std::string three = Temp("rw_three.gif"), two = Temp("rw_two.gif"), f = Temp("rw.gif");
   ASSERT_TRUE(Magick("-delay 10 " + A() + " -colors 16 " + B() + " -colors 16 " + C() + " -colors 16 '" + three + "'"));
   ASSERT_TRUE(Magick("-delay 10 " + C() + " " + A() + " '" + two + "'"));
@@ -234,7 +234,7 @@ TEST_F(AnimTest, RewrittenFileIsScannedAgain) {
 
 // Still loading gives the first frame, whatever the image held before.
 TEST_F(AnimTest, StillLoadGivesFirstFrame) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
   const std::string gif = Temp("still_first.gif");
   // A first frame smaller than the screen, with a global colour table.
   ASSERT_TRUE(Magick("-delay 10 -page 96x72+20+10 " + Sprite("red") + " " + A() + " +map '" + gif + "'"));

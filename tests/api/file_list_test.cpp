@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
+#include "windows_skip.h"
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine/format_dispatch.h"
@@ -23,16 +26,18 @@ void WriteImage(const std::string& name, int w, int h, int bits) {
 }
 
 struct ListTest : ::testing::Test {
-  std::string dir = vek::testing::UniqueTemp("lists/");
+  // Names come back as full paths with the system's separator.
+  std::string dir = vek::testing::UniqueTemp(kWindowsBuild ? "lists\\" : "lists/");
   void SetUp() override {
-    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
     WriteImage(dir + "b.bmp", 320, 240, 24);
     WriteImage(dir + "A.bmp", 640, 100, 24);  // wider, but a smaller area
     WriteImage(dir + "c.tga", 16, 16, 32);
-    std::system(("echo not an image > '" + dir + "notes.bmp'").c_str());
+    std::ofstream(dir + "notes.bmp") << "not an image\n";
   }
   void TearDown() override {
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
     EXPECT_EQ(MemCount(), 0);
   }
   std::string Name(VekList* list, int i) {
@@ -44,7 +49,7 @@ struct ListTest : ::testing::Test {
 
 // Wildcards match without regard to case and take names with a leading point.
 TEST_F(ListTest, WildcardsIgnoreCase) {
-  std::system(("cp '" + dir + "b.bmp' '" + dir + ".hidden.bmp'").c_str());
+  std::filesystem::copy_file(dir + "b.bmp", dir + ".hidden.bmp");
   VekList* list = VekListAlloc();
   EXPECT_EQ(VekListAdd(list, (dir + "*.BMP").c_str(), 0), 3);
   EXPECT_EQ(Name(list, 0), dir + ".hidden.bmp");

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
-#include <dlfcn.h>
+#include "dl_compat.h"
+#ifdef _WIN32
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 #include <sys/stat.h>
 
 #include <cmath>
@@ -137,7 +141,7 @@ class HostTest : public ::testing::Test {
   static void SetUpTestSuite() { ASSERT_TRUE(V.lib || V.Load()) << dlerror(); }
 
   void SetUp() override {
-    if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << "ImageMagick is not installed";
+    if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
     H = Host{};
     dir = vek::testing::UniqueTemp("host_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
     Shell("rm -rf '" + dir + "' && mkdir -p '" + dir + "'");
@@ -183,7 +187,7 @@ TEST_F(HostTest, SequenceKeepsPixelsAcrossFormats) {
 }
 
 TEST_F(HostTest, ResizedTgaSequence) {
-  if (!HaveTool("/usr/bin/ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  if (!HaveTool("/usr/bin/ffmpeg")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ffmpeg is not installed";
   H.inputs.resize(4);
   V.VekSetResolution(job, 32, 24);
   V.VekSetOutputFile(job, (dir + "small0000.tga").c_str(), nullptr);
@@ -447,9 +451,16 @@ TEST_F(HostTest, TraceNamesTheFailingPath) {
 }
 
 long PeakKb() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS pmc{};
+  pmc.cb = sizeof pmc;
+  K32GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+  return static_cast<long>(pmc.PeakWorkingSetSize / 1024);
+#else
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
   return ru.ru_maxrss;
+#endif
 }
 
 TEST_F(HostTest, PeakMemoryDoesNotGrowWithFrames) {

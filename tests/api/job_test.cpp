@@ -214,7 +214,9 @@ TEST(Trace, ExportLines) {
   ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(lines[0], "VEK 2.3.2");
   char ptr[32];
-  std::snprintf(ptr, sizeof ptr, "0x%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(job)));
+  // Two digits a byte of the pointer: 8 in a 32-bit process.
+  std::snprintf(ptr, sizeof ptr, "0x%0*llX", static_cast<int>(2 * sizeof(void*)),
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(job)));
   EXPECT_TRUE(has(std::string("VekAlloc: ") + ptr));
   EXPECT_TRUE(has("VekSetFrameRate: 25.00, keep duration"));
   EXPECT_TRUE(has("VekSetResolution: 640x480"));

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
-#include <dlfcn.h>
+#include "dl_compat.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "foundation/memory.h"
+#include "gdi_objects.h"
 #include "platform/gdi/gdi.h"
 #include "vek/vek.h"
+#include "windows_skip.h"
 
 namespace {
 
 using namespace vek::gdi;
+
 
 // A 32-bit DIB section selected into a memory context.
 struct Surface {

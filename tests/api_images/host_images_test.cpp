@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
-#include <dlfcn.h>
+#include "dl_compat.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,7 +81,7 @@ constexpr int kW = 96, kH = 64;
 class HostImages : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << "ImageMagick is not installed";
+    if (!HaveTool("/usr/bin/convert")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick is not installed";
     ASSERT_TRUE(V.Load()) << dlerror();
     dir = vek::testing::UniqueTemp("img_");
     trace = dir + "trace.txt";
@@ -194,7 +194,7 @@ TEST_F(HostImages, MovieFramesLoadByNumber) {
 }
 
 TEST_F(HostImages, SaveExCodecAndQuality) {
-  if (!HaveTool("/usr/bin/tiffinfo")) GTEST_SKIP() << "tiffinfo is not installed";
+  if (!HaveTool("/usr/bin/tiffinfo")) GTEST_SKIP() << VEK_ORACLE_SKIP << "tiffinfo is not installed";
   VekImage* img = Photo();
   const struct {
     int32_t codec;

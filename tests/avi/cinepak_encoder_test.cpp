@@ -116,7 +116,7 @@ class Cinepak : public ::testing::Test {
  protected:
   void SetUp() override {
     ErrClear();
-    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ffmpeg/ffprobe not installed";
     ASSERT_EQ(Chelsea().rgb.size(), size_t(113) * 75 * 3);
   }
   void TearDown() override {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -203,11 +204,8 @@ TEST(MpegInfo, ProgramStreamWithBothAndTheCache) {
   FFInfo(file, kFmtMPEG, fi);
   EXPECT_TRUE(isMPEGCached(file));
   EXPECT_FALSE(isMPEGCached(Dir() + "other.mpg"));
-  struct timeval tv[2];
-  gettimeofday(&tv[0], nullptr);
-  tv[1] = tv[0];
-  tv[1].tv_sec -= 10;
-  ASSERT_EQ(utimes(file.c_str(), tv), 0);
+  // Modified ten seconds earlier.
+  std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) - std::chrono::seconds(10));
   EXPECT_FALSE(isMPEGCached(file));
   EXPECT_EQ(fi.width, 64);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/media_access.h"
+#include "windows_skip.h"
 #include "foundation/errors.h"
 #include "foundation/memory.h"
 #include "test_temp.h"
@@ -22,13 +23,14 @@
 namespace vek::mpegtest {
 
 inline bool Have(const char* tool) {
+  if (kWindowsBuild) return false;  // Linux programs: not under Wine
   return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 #define VEK_NEED_FFMPEG()                                                     \
   do {                                                                        \
     if (!::vek::mpegtest::Have("ffmpeg") || !::vek::mpegtest::Have("ffprobe")) \
-      GTEST_SKIP() << "ffmpeg/ffprobe not installed (scripts/deps/mpeg.txt)"; \
+      GTEST_SKIP() << VEK_ORACLE_SKIP << "ffmpeg/ffprobe not installed (scripts/deps/mpeg.txt)"; \
   } while (0)
 
 // A folder of its own for this test process.
@@ -67,8 +69,12 @@ inline const std::map<std::string, std::string>& ProbeAll(const std::string& fil
   static std::map<std::string, std::map<std::string, std::string>> cache;
   struct stat st {};
   stat(file.c_str(), &st);
+#ifdef _WIN32
+  const std::string key = file + "|" + std::to_string(st.st_size) + "|" + std::to_string(st.st_mtime);
+#else
   const std::string key = file + "|" + std::to_string(st.st_size) + "|" +
                           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+#endif
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
   std::map<std::string, std::string> m;

@@ -8,12 +8,25 @@
 #include "image/bitmap_exchange.h"
 #include "image/image.h"
 #include "image/palette.h"
+#include "gdi_objects.h"
 #include "platform/gdi/gdi.h"
+#include "windows_skip.h"
 
 using namespace vek;
 using namespace vek::gdi;
 
 namespace {
+
+#ifdef _WIN32
+// Windows' screen is the one Wine offers: the cases that need another are
+// the in-memory drawing layer's.
+struct ScreenCaps {
+  int bits = 32;
+  bool palette = false;
+  bool dib_to_device = true;
+};
+void SetScreenCaps(const ScreenCaps&) {}
+#endif
 
 struct BitmapTest : ::testing::Test {
   int objects = 0;
@@ -207,7 +220,7 @@ TEST_F(BitmapTest, BitmapHandlesBothWays) {
   HBITMAP bmp = nullptr;
   ASSERT_NE(QimgToHBitmap(&pic8, &bmp), 0);
   BITMAP bm{};
-  ASSERT_EQ(GetObject(bmp, sizeof bm, &bm), static_cast<int>(sizeof bm));
+  ASSERT_EQ(vek::gdi::GetObject(bmp, sizeof bm, &bm), static_cast<int>(sizeof bm));
   EXPECT_EQ(bm.bmBitsPixel, 24);
   EXPECT_EQ(bm.bmHeight, 3);
   const auto* bits = static_cast<const uint8_t*>(bm.bmBits);
@@ -277,7 +290,8 @@ TEST_F(BitmapTest, BitmapHandlesBothWays) {
 
 TEST_F(BitmapTest, DrawingClipsTheSourceRectangle) {
   const uint32_t bg = 0x123456;
-  for (bool direct : {true, false}) {
+  // (Windows draws directly; the in-memory layer can be told not to.)
+  for (bool direct : kWindowsBuild ? std::vector<bool>{true} : std::vector<bool>{true, false}) {
     SetScreenCaps({32, false, direct});  // without RC_DIBTODEV: through a DIB section
     for (int bits : {8, 15, 16, 24, 32}) {
       QImg pic = Picture(5, 4, bits);  // 5 x 3 bytes: rows need padding
@@ -290,7 +304,9 @@ TEST_F(BitmapTest, DrawingClipsTheSourceRectangle) {
         for (int x = 0; x < 12; ++x) {
           const bool inside = x >= 4 && x < 6 && y >= 2 && y < 5;
           const uint32_t want = inside ? Colour(3 + x - 4, 1 + y - 2) : bg;
-          ASSERT_EQ(s.At(x, y), want) << bits << " bits at " << x << "," << y
+          // Windows' GDI may fill the low bits of 5-bit channels from their high bits.
+          const uint32_t mask = kWindowsBuild && inside && (bits == 15 || bits == 16) ? 0xF8F8F8 : 0xFFFFFF;
+          ASSERT_EQ(s.At(x, y) & mask, want & mask) << bits << " bits at " << x << "," << y
                                       << (direct ? "" : " (blit)");
         }
       // Origins beyond the picture start at 0; sizes of 0 reach the edge.
@@ -298,8 +314,11 @@ TEST_F(BitmapTest, DrawingClipsTheSourceRectangle) {
       const ImgRect beyond{7, 9, 0, 2};
       ImgPutEx(&pic, &beyond, t.dc, 0, 0, 0);
       for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 6; ++x)
-          ASSERT_EQ(t.At(x, y), x < 5 && y < 2 ? Colour(x, y) : bg) << x << "," << y;
+        for (int x = 0; x < 6; ++x) {
+          const bool inside = x < 5 && y < 2;
+          const uint32_t mask = kWindowsBuild && inside && (bits == 15 || bits == 16) ? 0xF8F8F8 : 0xFFFFFF;
+          ASSERT_EQ(t.At(x, y) & mask, (inside ? Colour(x, y) : bg) & mask) << x << "," << y;
+        }
       ImgFree(&pic);
     }
   }
@@ -312,6 +331,7 @@ TEST_F(BitmapTest, DrawingClipsTheSourceRectangle) {
 }
 
 TEST_F(BitmapTest, PaletteDevicesDrawThroughTheRealisedPalette) {
+  VEK_SKIP_ON_WINDOWS("an 8-bit palette screen is simulated by the in-memory drawing layer only");
   SetScreenCaps({8, true, true});
   QImg pic = Picture(6, 4, 24);
   Surface s(6, 4, 0);

@@ -1,6 +1,7 @@
 // The audio compression service: results and flags a host relies on,
 // hostile format records, and streaming that loses nothing.
 #include "sound_test_util.h"
+#include "windows_skip.h"
 
 using namespace vek;
 using namespace vek::platform;
@@ -51,6 +52,7 @@ std::vector<uint8_t> Stream(const WAVEFORMATEX& from, const WAVEFORMATEX& to,
 }  // namespace
 
 TEST_F(SoundTest, SuggestGivesPcmFormsAndRefusesUnknownOrAbsurdFormats) {
+  VEK_SKIP_ON_WINDOWS("checks the library's own Audio Compression Manager (the Linux backend); this build calls the system's");
   const WAVEFORMATEX ok[] = {
       Fmt(2, 2, 22050, 1024, 4, 22311), Fmt(0x11, 1, 44100, 1024, 4, 22201),
       Fmt(6, 1, 8000, 1, 8),            Fmt(7, 2, 8000, 2, 8),
@@ -97,6 +99,7 @@ TEST_F(SoundTest, SuggestGivesPcmFormsAndRefusesUnknownOrAbsurdFormats) {
 }
 
 TEST_F(SoundTest, TagDetailsNameTheFormats) {
+  VEK_SKIP_ON_WINDOWS("checks the library's own Audio Compression Manager (the Linux backend); this build calls the system's");
   const std::pair<uint16_t, const char*> names[] = {
       {1, "PCM"},         {2, "Microsoft ADPCM"}, {6, "CCITT A-Law"},
       {7, "CCITT u-Law"}, {0x11, "IMA ADPCM"},    {0x31, "GSM 6.10"},
@@ -120,6 +123,7 @@ TEST_F(SoundTest, TagDetailsNameTheFormats) {
 }
 
 TEST_F(SoundTest, StreamCallsCheckHandlesHeadersAndFlags) {
+  VEK_SKIP_ON_WINDOWS("checks the library's own Audio Compression Manager (the Linux backend); this build calls the system's");
   const WAVEFORMATEX a = Fmt(1, 2, 44100, 4, 16), b = Fmt(1, 1, 22050, 1, 8);
   DWORD size = 0;
   EXPECT_EQ(acmStreamSize(nullptr, 100, &size, 0), MMSYSERR_INVALHANDLE);
@@ -152,6 +156,7 @@ TEST_F(SoundTest, StreamCallsCheckHandlesHeadersAndFlags) {
 }
 
 TEST_F(SoundTest, StreamingInOddPiecesMatchesOnePass) {
+  VEK_SKIP_ON_WINDOWS("checks the library's own Audio Compression Manager (the Linux backend); this build calls the system's");
   const WAVEFORMATEX from = Fmt(1, 2, 44100, 4, 16);
   const std::vector<int16_t> tone = soundtest::Sine(440, 44100, 20000, 2, 0.5);
   std::vector<uint8_t> in(tone.size() * 2);
@@ -169,6 +174,7 @@ TEST_F(SoundTest, StreamingInOddPiecesMatchesOnePass) {
 }
 
 TEST_F(SoundTest, WaveConvertReportsServiceFailuresAsGroup19) {
+  VEK_SKIP_ON_WINDOWS("checks the library's own Audio Compression Manager (the Linux backend); this build calls the system's");
   WaveConvState st{};
   const WAVEFORMATEX bad = Fmt(0x161, 2, 44100, 4096, 16), pcm = Fmt(1, 2, 44100, 4, 16);
   EXPECT_EQ(Guarded([&] { WaveConvertInit(st, &bad, &pcm); }), std::make_pair(19, 512));
@@ -185,6 +191,7 @@ TEST_F(SoundTest, WaveConvertReportsServiceFailuresAsGroup19) {
 }
 
 TEST_F(SoundTest, GarbageCodedDataAndAbsurdRecordsFailCleanly) {
+  VEK_SKIP_ON_WINDOWS("checks the library's own Audio Compression Manager (the Linux backend); this build calls the system's");
   const WAVEFORMATEX coded[] = {
       Fmt(2, 2, 22050, 1024, 4, 22311), Fmt(0x11, 2, 44100, 2048, 4, 44359),
       Fmt(6, 1, 8000, 1, 8),            Fmt(0x31, 1, 8000, 65, 0, 1625),

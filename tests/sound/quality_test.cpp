@@ -1,6 +1,7 @@
 // Conversion quality against the ideal signal and against sox, and decoding
 // of files written by independent tools against those tools' own decode.
 #include "sound_test_util.h"
+#include "windows_skip.h"
 
 using namespace vek;
 using namespace soundtest;
@@ -27,6 +28,7 @@ std::vector<double> Channel0(const SoundBuffer& b, int skip) {
 }  // namespace
 
 TEST_F(SoundTest, HalvingAndRestoringTheRateKeepsA1kHzTone) {
+  VEK_SKIP_ON_WINDOWS("measures the library's own resampler (the Linux backend's ACM); this build converts through the system's");
   const std::vector<int16_t> tone = Sine(1000, 44100, 44100, 1, 0.5);
   SoundBuffer src = FromS16(tone, 44100, 1), half{}, back{};
   WaveFormat f22{}, f44{};
@@ -51,6 +53,7 @@ TEST_F(SoundTest, HalvingAndRestoringTheRateKeepsA1kHzTone) {
 }
 
 TEST_F(SoundTest, A15kHzToneDoesNotAliasWhenHalvingTheRate) {
+  VEK_SKIP_ON_WINDOWS("measures the library's own resampler (the Linux backend's ACM); this build converts through the system's");
   const std::vector<int16_t> tone = Sine(15000, 44100, 44100, 2, 0.5);
   SoundBuffer src = FromS16(tone, 44100, 2), half{};
   WaveFormat f22{};
@@ -77,6 +80,7 @@ TEST_F(SoundTest, A15kHzToneDoesNotAliasWhenHalvingTheRate) {
 }
 
 TEST_F(SoundTest, BlockByBlockConversionLeavesNoSeams) {
+  VEK_SKIP_ON_WINDOWS("measures the library's own resampler (the Linux backend's ACM); this build converts through the system's");
   // The conversion loop converts every sound block on its own.
   const std::vector<int16_t> tone = Sine(1000, 44100, 44100, 1, 0.5);
   // Blocks whose length maps to a whole number of output frames.
@@ -187,7 +191,7 @@ class DecodeTest : public SoundTest, public ::testing::WithParamInterface<Codec>
 
 TEST_P(DecodeTest, MatchesTheToolsOwnDecode) {
   const Codec& c = GetParam();
-  if (!HaveTool(c.tool)) GTEST_SKIP() << c.tool << " is not installed";
+  if (!HaveTool(c.tool)) GTEST_SKIP() << VEK_ORACLE_SKIP << c.tool << " is not installed";
   const std::string src = TempPath(std::string(c.name) + "_src.wav");
   const std::string enc = TempPath(std::string(c.name) + "_enc.wav");
   const std::string ref = TempPath(std::string(c.name) + "_ref.raw");

@@ -48,7 +48,7 @@ class OggDecode : public SoundFileTest, public ::testing::WithParamInterface<Sou
 TEST_P(OggDecode, MatchesOggdecFromTheStartAndAfterSeeks) {
   const Source& src = GetParam();
   if (!HaveTool(src.tool) || !HaveTool("oggdec") || !HaveTool("sox"))
-    GTEST_SKIP() << "oggenc, oggdec, ffmpeg or sox is not installed";
+    GTEST_SKIP() << VEK_ORACLE_SKIP << "oggenc, oggdec, ffmpeg or sox is not installed";
   const std::string path = Temp(std::string(src.name) + ".ogg");
   std::string make = src.make;
   for (size_t at; (at = make.find("$OUT")) != std::string::npos;) make.replace(at, 4, path);
@@ -132,7 +132,7 @@ void Encode(const std::string& path, int rate, int ch, int bits, double seconds,
 }  // namespace
 
 TEST_F(SoundFileTest, WrittenOggFilesPlayWithTheRightRateChannelsAndLength) {
-  if (!HaveTool("ffprobe") || !HaveTool("oggdec")) GTEST_SKIP() << "ffprobe or oggdec missing";
+  if (!HaveTool("ffprobe") || !HaveTool("oggdec")) GTEST_SKIP() << VEK_ORACLE_SKIP << "ffprobe or oggdec missing";
   struct Shape {
     int rate, ch, bits, block;
   };

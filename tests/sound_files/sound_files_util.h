@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/format_dispatch.h"
+#include "windows_skip.h"
 #include "engine/media_access.h"
 #include "sound/sound.h"
 #include "foundation/errors.h"
@@ -25,6 +26,7 @@
 namespace sftest {
 
 inline bool HaveTool(const char* name) {
+  if (kWindowsBuild) return false;  // Linux programs: not under Wine
   return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 

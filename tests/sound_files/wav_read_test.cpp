@@ -69,7 +69,7 @@ std::vector<int16_t> Widen(const std::vector<uint8_t>& bytes, const WaveFormat& 
 
 TEST_P(WavDecode, MatchesTheIndependentDecoderInBlocksAndAfterSeeks) {
   const Case& c = GetParam();
-  if (!HaveTool(c.tool) || !HaveTool("sox")) GTEST_SKIP() << c.tool << " is not installed";
+  if (!HaveTool(c.tool) || !HaveTool("sox")) GTEST_SKIP() << VEK_ORACLE_SKIP << c.tool << " is not installed";
   const std::string path = Temp(std::string(c.name) + ".wav");
   std::string make = c.make;
   make.replace(make.find("$OUT"), 4, path);
@@ -190,7 +190,7 @@ std::vector<uint8_t> List(size_t n) {
 }  // namespace
 
 TEST_F(SoundFileTest, ChunksAroundTheDataAreReadPastAndTheSoundEndsWithTheData) {
-  if (!HaveTool("sox")) GTEST_SKIP() << "sox is not installed";
+  if (!HaveTool("sox")) GTEST_SKIP() << VEK_ORACLE_SKIP << "sox is not installed";
   const std::vector<uint8_t> samples = Ramp(2 * 2 * 3001);  // 16-bit stereo
   struct Layout {
     const char* name;
@@ -221,7 +221,7 @@ TEST_F(SoundFileTest, ChunksAroundTheDataAreReadPastAndTheSoundEndsWithTheData) 
 }
 
 TEST_F(SoundFileTest, ADataSizePastTheEndOfTheFileEndsWithTheFile) {
-  if (!HaveTool("sox")) GTEST_SKIP() << "sox is not installed";
+  if (!HaveTool("sox")) GTEST_SKIP() << VEK_ORACLE_SKIP << "sox is not installed";
   const std::vector<uint8_t> samples = Ramp(2 * 5000);
   for (int64_t claimed : {int64_t(20000), int64_t(0xFFFFFFFF)}) {
     const std::string path = Temp("past_end.wav");

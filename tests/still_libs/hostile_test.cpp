@@ -72,7 +72,7 @@ TEST_F(HostileTest, HugeDimensionsAreRefusedBeforeAllocating) {
     ExpectRefused(kFormats[0], file);
     std::remove(file.c_str());
   }
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick (/usr/bin/convert) is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick (/usr/bin/convert) is not installed";
   // JPEG: a real file whose frame header claims 60000 x 60000.
   {
     const std::string file = MakeInput("-quality 50", "huge.jpg");
@@ -124,7 +124,7 @@ TEST_F(HostileTest, HugeDimensionsAreRefusedBeforeAllocating) {
 // Every prefix of a valid file either loads or fails with an error; nothing
 // is left behind (the fixture checks memory, files and blocks).
 TEST_F(HostileTest, EveryCutOfAValidFileFailsCleanly) {
-  if (!HaveMagick()) GTEST_SKIP() << "ImageMagick (/usr/bin/convert) is not installed";
+  if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick (/usr/bin/convert) is not installed";
   const std::pair<const Format*, std::string> inputs[] = {
       {&kFormats[0], MakeInput("-resize 24x16! -interlace PNG", "cut.png", "PNG24:")},
       {&kFormats[1], MakeInput("-resize 24x16! -interlace JPEG", "cut.jpg")},

@@ -19,7 +19,7 @@ namespace {
 struct JpegTest : StillTest {
   void SetUp() override {
     StillTest::SetUp();
-    if (!HaveMagick()) GTEST_SKIP() << "ImageMagick (/usr/bin/convert) is not installed";
+    if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick (/usr/bin/convert) is not installed";
   }
 };
 

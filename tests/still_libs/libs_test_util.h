@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../still/still_test_util.h"
+#include "windows_skip.h"
 
 namespace libs_test {
 
@@ -60,7 +61,7 @@ inline std::string MakeInput(const std::string& ops, const std::string& name,
   return out;
 }
 
-inline bool HaveMagick() { return access("/usr/bin/convert", X_OK) == 0; }
+inline bool HaveMagick() { return !kWindowsBuild && access("/usr/bin/convert", X_OK) == 0; }
 
 // A query of ImageMagick's identify over a file ("%w %h %z %[channels]"...).
 inline std::string Identify(const std::string& format, const std::string& file) {

@@ -16,7 +16,7 @@ namespace {
 struct PngTest : StillTest {
   void SetUp() override {
     StillTest::SetUp();
-    if (!HaveMagick()) GTEST_SKIP() << "ImageMagick (/usr/bin/convert) is not installed";
+    if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick (/usr/bin/convert) is not installed";
   }
 };
 

@@ -22,7 +22,7 @@ namespace {
 struct TiffTest : StillTest {
   void SetUp() override {
     StillTest::SetUp();
-    if (!HaveMagick()) GTEST_SKIP() << "ImageMagick (/usr/bin/convert) is not installed";
+    if (!HaveMagick()) GTEST_SKIP() << VEK_ORACLE_SKIP << "ImageMagick (/usr/bin/convert) is not installed";
   }
   void TearDown() override {
     vek::TIFSetCompression(1);

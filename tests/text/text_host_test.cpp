@@ -3,7 +3,7 @@
 // a status and a message, every call traced, and nothing left at unload.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
+#include "dl_compat.h"
 
 #include <climits>
 #include <cstdio>

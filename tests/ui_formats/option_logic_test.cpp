@@ -364,7 +364,11 @@ TEST(FormatDialogs, AviCatalogueNamesTellCodecsApart) {
 
 // Without a display every dialog says so, and nothing changes.
 TEST(FormatDialogs, NoDisplayIsAClearError) {
+#ifdef _WIN32
+  _putenv("DISPLAY=");
+#else
   unsetenv("DISPLAY");
+#endif
   if (toolkit::DisplayAvailable()) GTEST_SKIP() << "a display is still open";
   for (int32_t id : {kFmtTGA, kFmtAVI, kFmtHAV, kFmtJPEG, kFmtPNG, kFmtTIFF, kFmtMPEG, kFmtSGI, kFmtRAS, kFmtPNM}) {
     QSaveOpts o = OptsFor(id);
