@@ -14,6 +14,7 @@
 #include "sound/sound.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
+#include "foundation/workers.h"
 #include "image/palette.h"
 #include "platform/system/system.h"
 
@@ -370,6 +371,14 @@ VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes) {
   return ApiCall<int32_t>("vekmain.VekExtSetPaletteRefinement", 0, [&] {
     const int32_t v = PalSetRefinement(passes);
     ApiTrace("VekExtSetPaletteRefinement: " + NumText(v));
+    return v;
+  });
+}
+
+VEK_EXPORT int32_t VEKAPI VekExtSetThreads(int32_t n) {
+  return ApiCall<int32_t>("vekmain.VekExtSetThreads", 0, [&] {
+    const int32_t v = WorkersSet(n);
+    ApiTrace("VekExtSetThreads: " + NumText(v));
     return v;
   });
 }

@@ -45,6 +45,8 @@ static const char* kUsage =
     "      --quality N         quality of the output codec (JPEG, Ogg Vorbis: percent)\n"
     "      --refine-palette N  8-bit outputs: N (1..16) refinement passes after the\n"
     "                          palette optimiser, for pictures closer to the source\n"
+    "      --threads N         threads the conversion may use (1..64; default: all\n"
+    "                          cores; 1 keeps everything on one thread)\n"
     "      --trace FILE        write a trace of the run to FILE\n"
     "      --dialog            show the output settings dialog before the run (needs a\n"
     "                          display); cancelling it ends vekconv with status 2\n"
@@ -100,6 +102,7 @@ typedef struct Options {
   const char* codec;
   int quality;
   int refine;
+  int threads;
   const char* trace;
   int dialog;
   /* adjustments and filters */
@@ -509,6 +512,12 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vekconv: refinement passes must be 1..16\n");
         return 64;
       }
+    } else if (!strcmp(a, "--threads")) {
+      o->threads = atoi(NeedArg(argc, argv, &i));
+      if (o->threads < 1 || o->threads > 64) {
+        fprintf(stderr, "vekconv: threads must be 1..64\n");
+        return 64;
+      }
     } else if (!strcmp(a, "--trace")) {
       o->trace = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "--dialog")) {
@@ -614,6 +623,7 @@ int main(int argc, char** argv) {
     if (job->audFmt != VEK_UNDEFINED) VekSetQuality(job, job->audFmt, o->quality);
   }
   if (o->refine > 0) VekExtSetPaletteRefinement(o->refine);
+  if (o->threads > 0) VekExtSetThreads(o->threads);
   if (g_input_count > 0) VekAssignVideoSource(job, VideoSource);
   if (o->text) {
     g_text = VekTextAlloc();
