@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "foundation/errors.h"
@@ -20,6 +21,19 @@ int32_t MachineThreads() {
 
 // Process-wide; 0 until first asked for, then the machine's cores or the cap.
 std::atomic<int32_t> g_workers{0};
+// Threads started by ParallelFor and running now: nested calls (a task that
+// splits its own work) take only the threads still free, so the machine is
+// never asked for more than the cap, and a thread freed early is used again.
+std::atomic<int32_t> g_started{0};
+
+int32_t Reserve(int32_t wanted) {
+  int32_t now = g_started.load();
+  for (;;) {
+    const int32_t take = std::min(wanted, WorkerCount() - 1 - now);
+    if (take <= 0) return 0;
+    if (g_started.compare_exchange_weak(now, now + take)) return take;
+  }
+}
 
 }  // namespace
 
@@ -44,6 +58,7 @@ void ParallelFor(int32_t count, const std::function<void(int32_t)>& task) {
     for (int32_t i = 0; i < count; ++i) task(i);
     return;
   }
+  int32_t extra = Reserve(threads - 1);
   // Threads are started per call: the calls are a frame's worth of work, so
   // the start costs little, and nothing outlives the call (a DLL unloading
   // with threads of its own parked would hang or crash on Windows).
@@ -64,55 +79,17 @@ void ParallelFor(int32_t count, const std::function<void(int32_t)>& task) {
     }
   };
   std::vector<std::thread> pool;
-  pool.reserve(static_cast<size_t>(threads - 1));
   try {
-    for (int32_t t = 1; t < threads; ++t) pool.emplace_back(run);
-  } catch (const std::system_error&) {
+    pool.reserve(static_cast<size_t>(extra));
+    for (int32_t t = 0; t < extra; ++t) pool.emplace_back(run);
+  } catch (const std::exception&) {
     // No thread to be had: the caller's does the rest.
   }
+  g_started -= extra - static_cast<int32_t>(pool.size());
   run();
   for (std::thread& t : pool) t.join();
+  g_started -= static_cast<int32_t>(pool.size());
   if (error) std::rethrow_exception(error);
-}
-
-BackgroundTask::~BackgroundTask() {
-  if (thread_.joinable()) thread_.join();
-}
-
-void BackgroundTask::Start(std::function<void()> task) {
-  Wait();
-  error_ = nullptr;
-  running_ = true;
-  task_ = std::move(task);
-  if (WorkerCount() > 1) {
-    try {
-      thread_ = std::thread([this] {
-        try {
-          task_();
-        } catch (...) {
-          error_ = std::current_exception();
-        }
-      });
-      return;
-    } catch (const std::system_error&) {
-      // No thread to be had: run it here.
-    }
-  }
-  try {
-    task_();
-  } catch (...) {
-    error_ = std::current_exception();
-  }
-}
-
-void BackgroundTask::Wait() {
-  if (thread_.joinable()) thread_.join();
-  running_ = false;
-  if (error_) {
-    std::exception_ptr e = error_;
-    error_ = nullptr;
-    std::rethrow_exception(e);
-  }
 }
 
 }  // namespace vek

@@ -5,9 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <functional>
-#include <thread>
 
 namespace vek {
 
@@ -21,26 +19,5 @@ int32_t WorkerCount();
 // caller's among them, and returns when all have finished. The first
 // exception a task throws is rethrown here, on the caller's thread.
 void ParallelFor(int32_t count, const std::function<void(int32_t)>& task);
-
-// One task on a thread of its own while the caller goes on (on the caller's
-// thread when the library runs on one). Wait() joins and rethrows the
-// task's exception; the destructor waits too.
-class BackgroundTask {
- public:
-  BackgroundTask() = default;
-  ~BackgroundTask();
-  BackgroundTask(const BackgroundTask&) = delete;
-  BackgroundTask& operator=(const BackgroundTask&) = delete;
-
-  void Start(std::function<void()> task);
-  void Wait();
-  bool Running() const { return running_; }
-
- private:
-  std::function<void()> task_;
-  std::thread thread_;
-  std::exception_ptr error_;
-  bool running_ = false;
-};
 
 }  // namespace vek

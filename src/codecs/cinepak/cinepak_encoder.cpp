@@ -238,14 +238,25 @@ void SplitStart(const float* v, int n, int k, Codebook& cb, std::vector<int>& pe
 
 // Lloyd passes: each vector to its nearest entry, each entry to the mean
 // of its vectors (entries nobody chose stay as they were).
-void Lloyd(const float* v, int n, int passes, int step, Codebook& cb, std::vector<double>& acc) {
+// The nearest entries are found on the worker threads, in chunks; the sums
+// are made in one order, so the entries do not depend on the thread count.
+constexpr int kChunk = 2048;
+
+void Lloyd(const float* v, int n, int passes, int step, Codebook& cb, std::vector<double>& acc,
+           std::vector<int>& nearest) {
+  const int samples = (n + step - 1) / step;
+  nearest.resize(size_t(samples));
   for (int pass = 0; pass < passes; ++pass) {
     Quantise(cb);
     cb.Sort();
     acc.assign(size_t(cb.n) * (kDim + 1), 0.0);
-    for (int i = 0; i < n; i += step) {
-      const float* p = v + size_t(i) * kDim;
-      double* a = &acc[size_t(cb.Nearest(p)) * (kDim + 1)];
+    ParallelFor((samples + kChunk - 1) / kChunk, [&](int32_t c) {
+      const int end = std::min(samples, (c + 1) * kChunk);
+      for (int k = c * kChunk; k < end; ++k) nearest[size_t(k)] = cb.Nearest(v + size_t(k) * size_t(step) * kDim);
+    });
+    for (int k = 0; k < samples; ++k) {
+      const float* p = v + size_t(k) * size_t(step) * kDim;
+      double* a = &acc[size_t(nearest[size_t(k)]) * (kDim + 1)];
       for (int d = 0; d < kDim; ++d) a[d] += p[d];
       a[kDim] += 1;
     }
@@ -275,7 +286,7 @@ void Train(const float* v, int n, int k, Codebook& cb, std::vector<int>& perm, s
   }
   SplitStart(v, n, k, cb, perm);
   // The passes see every few vectors: the entries settle nearly as well.
-  Lloyd(v, n, kPasses, std::max(1, n / (k * kPassVectors)), cb, acc);
+  Lloyd(v, n, kPasses, std::max(1, n / (k * kPassVectors)), cb, acc, perm);
 }
 
 void Put16(std::vector<uint8_t>& o, size_t at, unsigned v) {
@@ -499,7 +510,15 @@ struct CinepakEncoder::Impl {
     void Assign(int m0, int m1, bool four) {
       const Codebook& cb = four ? cb4 : cb1;
       Decoded(cb, four ? ent4 : ent1);
-      for (int m = m0; m < m1; ++m) {
+      constexpr int kBlocks = kChunk / 4;
+      ParallelFor((m1 - m0 + kBlocks - 1) / kBlocks, [&](int32_t c) {
+        AssignRange(m0, m0 + c * kBlocks, std::min(m1, m0 + (c + 1) * kBlocks), four);
+      });
+    }
+
+    void AssignRange(int m0, int from, int to, bool four) {
+      const Codebook& cb = four ? cb4 : cb1;
+      for (int m = from; m < to; ++m) {
         const int mx = m % mbw, my = m / mbw;
         const size_t k = size_t(m - m0);
         if (cb.n == 0) {
