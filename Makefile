@@ -24,6 +24,7 @@ asan-test: deps
 
 bench: build
 	for b in $(BUILD)/bench/*/bench_*; do echo "== $$b"; $$b; done
+	bash bench/conversion/table.sh $(BUILD)
 
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
