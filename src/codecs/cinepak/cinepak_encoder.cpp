@@ -386,7 +386,12 @@ struct CinepakEncoder::Impl {
 
   // The quantiser's vectors of every block.
   void Vectors() {
-    for (int my = 0; my < mbh; ++my)
+    constexpr int kRows = 8;  // block rows a worker takes at a time
+    ParallelFor((mbh + kRows - 1) / kRows, [&](int32_t c) { VectorRows(c * kRows, std::min(mbh, (c + 1) * kRows)); });
+  }
+
+  void VectorRows(int my0, int my1) {
+    for (int my = my0; my < my1; ++my)
       for (int mx = 0; mx < mbw; ++mx) {
         const size_t m = size_t(my) * mbw + mx;
         float* q1 = &v1[m * kDim];
