@@ -20,7 +20,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/in" "$work/out"
 ffmpeg -v error -loop 1 -i "$root/tests/data/demo/chelsea_400.png" \
   -vf "scale=760:560,crop=640:480:'mod(n,120)':'mod(n,80)'" -frames:v "$frames" \
-  -pix_fmt bgr24 "$work/in/in%04d.bmp"
+  -pix_fmt bgr24 -start_number 0 "$work/in/in%04d.bmp"
 # Shorter jobs read the first frames from a folder of their own.
 mkdir -p "$work/in$frames" "$work/in$cvid_frames"
 for f in "$work"/in/in*.bmp; do
