@@ -40,20 +40,21 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 rows=()
 # job name, our command, peer name, peer 1-thread command, peer all-thread
-# command ("{out}" and "{in}" are replaced; "{n}" is the frame count).
+# command ("{out}" and "{in}" are replaced; "{n}" is the frame count), and
+# optionally fewer frames for the peer, whose times are then scaled up.
 job() {
-  local name=$1 ours=$2 peer=$3 peer1=$4 peerN=$5 n=${6:-$frames}
+  local name=$1 ours=$2 peer=$3 peer1=$4 peerN=$5 pn=${6:-$frames}
   local -A wall cpu
   local r cfg
   for cfg in o1 oN p1 pN; do wall[$cfg]=""; cpu[$cfg]=""; done
   for ((r = 0; r < reps; r++)); do
     for cfg in o1 p1 oN pN; do
-      local cmd pin=()
+      local cmd pin=() n=$frames
       case $cfg in
         o1) cmd="$ours"; pin=(taskset -c 0) ;;
         oN) cmd="$ours" ;;
-        p1) cmd="$peer1"; pin=(taskset -c 0) ;;
-        pN) cmd="$peerN" ;;
+        p1) cmd="$peer1"; pin=(taskset -c 0); n=$pn ;;
+        pN) cmd="$peerN"; n=$pn ;;
       esac
       cmd=${cmd//\{out\}/$work/out}
       cmd=${cmd//\{in\}/$work/in$n}
@@ -69,10 +70,13 @@ job() {
   done
   read -r c1 cN q1 qN <<<"$c"
   local row
-  row=$(awk -v j="$name" -v p="$peer" -v n="$n" -v o1="${m[0]}" -v oN="${m[1]}" -v p1="${m[2]}" -v pN="${m[3]}" \
+  row=$(awk -v j="$name" -v p="$peer" -v n="$frames" -v pn="$pn" -v o1="${m[0]}" -v oN="${m[1]}" -v p1="${m[2]}" -v pN="${m[3]}" \
     -v c1="$c1" -v cN="$cN" -v q1="$q1" -v qN="$qN" 'BEGIN {
-      printf "| %s (%d frames) | %.2f s (%.2f CPU) | %.2f s (%.2f CPU) | %.2fx | %s | %.2f s (%.2f CPU) | %.2f s (%.2f CPU) | %.2f | %.2f |",
-        j, n, o1, c1, oN, cN, o1 / oN, p, p1, q1, pN, qN, o1 / p1, oN / pN }')
+      k = n / pn
+      if (pn != n) p = p sprintf(" (%d frames, times x%g)", pn, k)
+      p1 *= k; pN *= k; q1 *= k; qN *= k
+      printf "| %s | %.2f s (%.2f CPU) | %.2f s (%.2f CPU) | %.2fx | %s | %.2f s (%.2f CPU) | %.2f s (%.2f CPU) | %.2f | %.2f |",
+        j, o1, c1, oN, cN, o1 / oN, p, p1, q1, pN, qN, o1 / p1, oN / pN }')
   echo "$row"
   rows+=("$row")
 }
@@ -104,7 +108,7 @@ job "8-bit dithered BMP sequence" "$V -q -b 8 -d {out}/o0000.bmp {in}/in%04d.bmp
   "ffmpeg -v error -i {in}/in%04d.bmp -filter_complex 'split[a][b];[a]palettegen[p];[b][p]paletteuse' {out}/o%04d.bmp"
 
 table=$(
-  echo "Measured by \`make bench\` (bench/conversion/table.sh) on $(date -u +%Y-%m-%d), $cores cores,"
+  echo "Measured by \`make bench\` (bench/conversion/table.sh) on $(date -u +%Y-%m-%d), $frames frames, $cores cores,"
   echo "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end; medians of $reps interleaved runs,"
   echo "wall seconds with CPU seconds (user + system) beside them. 1 core: \`taskset -c 0\`, peers"
   echo "with one thread; ratio: our wall time over the peer's (below 1: we are faster)."
