@@ -362,6 +362,17 @@ VEK_EXPORT int32_t VEKAPI VekExtSetPaletteMode(int32_t mode);
    n (up to 65536) n times. Process-wide; clamps, stores and returns the value;
    VEK_UNDEFINED only queries. */
 VEK_EXPORT int32_t VEKAPI VekExtSetLoopCount(int32_t count);
+/* Extension of this library, beyond the original interface: the threads a
+   conversion may use, the caller's included. By default all the machine's
+   cores: codec libraries that thread themselves (the MPEG and AVI codec
+   encoders) and the library's own Cinepak encoder spread their work over
+   them. 1 does everything on the caller's thread. Host callbacks,
+   progress, abort and errors stay on the caller's thread in any case, and
+   the Cinepak and HAV files are the same bytes for every value; MPEG and
+   libavcodec AVI codecs may cut pictures into more slices. Process-wide;
+   clamps to 1..64, stores and returns the value; VEK_UNDEFINED only
+   queries. */
+VEK_EXPORT int32_t VEKAPI VekExtSetThreads(int32_t n);
 
 /* ---- Images, sound buffers and small conversions ------------------------
 

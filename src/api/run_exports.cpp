@@ -15,6 +15,7 @@
 #include "sound/sound.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
+#include "foundation/workers.h"
 #include "image/palette.h"
 #include "image/palette_histogram.h"
 #include "formats/movie/gif_writer.h"
@@ -464,6 +465,15 @@ VEK_EXPORT int32_t VEKAPI VekExtSetLoopCount(int32_t count) {
   return ApiCall<int32_t>("vekmain.VekExtSetLoopCount", 0, [&] {
     const int32_t v = GifSetLoopCount(count);
     ApiTrace("VekExtSetLoopCount: " + NumText(v));
+    return v;
+  });
+}
+
+// The threads a conversion may use.
+VEK_EXPORT int32_t VEKAPI VekExtSetThreads(int32_t n) {
+  return ApiCall<int32_t>("vekmain.VekExtSetThreads", 0, [&] {
+    const int32_t v = WorkersSet(n);
+    ApiTrace("VekExtSetThreads: " + NumText(v));
     return v;
   });
 }

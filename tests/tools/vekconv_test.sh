@@ -118,4 +118,20 @@ if command -v ffprobe > /dev/null; then
   kbits=$(( $(stat -c %s "$work/rate.mpg") * 8 / 1000 ))
   [ "$kbits" -ge 300 ] && [ "$kbits" -le 1400 ] || fail "mpeg rate $kbits kilobits per second"
 fi
+
+# Worker threads leave our own encoders' files unchanged: Cinepak (strips and
+# codebook searches spread over threads) and HAV, one thread against four.
+photo=$(ls "$data"/* | head -1)
+for i in 1 2 3; do
+  /usr/bin/convert "$photo" -resize 680x500! -crop "640x480+$((i * 9))+$((i * 4))" +repage "BMP3:$work/big$i.bmp"
+done
+"$vekconv" --threads 0 x.avi a.bmp 2> "$work/err" && fail "--threads 0 accepted"
+for out in t.avi t.hav; do
+  codec=(); [ "$out" = t.avi ] && codec=(--codec cvid)
+  for n in 1 4; do
+    "$vekconv" -q --threads $n "${codec[@]}" "$work/$n$out" "$work/big*.bmp" 2> "$work/err" ||
+      fail "$out with $n threads: $(cat "$work/err")"
+  done
+  cmp -s "$work/1$out" "$work/4$out" || fail "$out differs between 1 and 4 threads"
+done
 echo "vekconv: ok"

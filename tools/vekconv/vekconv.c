@@ -51,6 +51,8 @@ static const char* kUsage =
     "      --palette MODE      palette of 8-bit outputs: auto (GIF the histogram\n"
     "                          quantiser, others the optimiser), optimiser, histogram\n"
     "      --loop N            GIF: plays, 0 forever (default), 1 once, N times\n"
+    "      --threads N         threads the conversion may use (1..64; default: all\n"
+    "                          cores; 1 keeps everything on one thread)\n"
     "      --trace FILE        write a trace of the run to FILE\n"
     "      --dialog            show the output settings dialog before the run (needs a\n"
     "                          display); cancelling it ends vekconv with status 2\n"
@@ -109,6 +111,7 @@ typedef struct Options {
   int refine;
   int palette_mode; /* -1: not given */
   int loops;        /* -1: not given */
+  int threads;
   const char* trace;
   int dialog;
   /* adjustments and filters */
@@ -546,6 +549,12 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vekconv: refinement passes must be 1..16\n");
         return 64;
       }
+    } else if (!strcmp(a, "--threads")) {
+      o->threads = atoi(NeedArg(argc, argv, &i));
+      if (o->threads < 1 || o->threads > 64) {
+        fprintf(stderr, "vekconv: threads must be 1..64\n");
+        return 64;
+      }
     } else if (!strcmp(a, "--trace")) {
       o->trace = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "--dialog")) {
@@ -653,6 +662,7 @@ int main(int argc, char** argv) {
   if (o->refine > 0) VekExtSetPaletteRefinement(o->refine);
   if (o->palette_mode >= 0) VekExtSetPaletteMode(o->palette_mode);
   if (o->loops >= 0) VekExtSetLoopCount(o->loops);
+  if (o->threads > 0) VekExtSetThreads(o->threads);
   if (g_input_count > 0) VekAssignVideoSource(job, VideoSource);
   if (o->text) {
     g_text = VekTextAlloc();

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <limits>
 
+#include "foundation/workers.h"
+
 namespace vek::platform {
 
 namespace {
@@ -236,14 +238,25 @@ void SplitStart(const float* v, int n, int k, Codebook& cb, std::vector<int>& pe
 
 // Lloyd passes: each vector to its nearest entry, each entry to the mean
 // of its vectors (entries nobody chose stay as they were).
-void Lloyd(const float* v, int n, int passes, int step, Codebook& cb, std::vector<double>& acc) {
+// The nearest entries are found on the worker threads, in chunks; the sums
+// are made in one order, so the entries do not depend on the thread count.
+constexpr int kChunk = 2048;
+
+void Lloyd(const float* v, int n, int passes, int step, Codebook& cb, std::vector<double>& acc,
+           std::vector<int>& nearest) {
+  const int samples = (n + step - 1) / step;
+  nearest.resize(size_t(samples));
   for (int pass = 0; pass < passes; ++pass) {
     Quantise(cb);
     cb.Sort();
     acc.assign(size_t(cb.n) * (kDim + 1), 0.0);
-    for (int i = 0; i < n; i += step) {
-      const float* p = v + size_t(i) * kDim;
-      double* a = &acc[size_t(cb.Nearest(p)) * (kDim + 1)];
+    ParallelFor((samples + kChunk - 1) / kChunk, [&](int32_t c) {
+      const int end = std::min(samples, (c + 1) * kChunk);
+      for (int k = c * kChunk; k < end; ++k) nearest[size_t(k)] = cb.Nearest(v + size_t(k) * size_t(step) * kDim);
+    });
+    for (int k = 0; k < samples; ++k) {
+      const float* p = v + size_t(k) * size_t(step) * kDim;
+      double* a = &acc[size_t(nearest[size_t(k)]) * (kDim + 1)];
       for (int d = 0; d < kDim; ++d) a[d] += p[d];
       a[kDim] += 1;
     }
@@ -273,7 +286,7 @@ void Train(const float* v, int n, int k, Codebook& cb, std::vector<int>& perm, s
   }
   SplitStart(v, n, k, cb, perm);
   // The passes see every few vectors: the entries settle nearly as well.
-  Lloyd(v, n, kPasses, std::max(1, n / (k * kPassVectors)), cb, acc);
+  Lloyd(v, n, kPasses, std::max(1, n / (k * kPassVectors)), cb, acc, perm);
 }
 
 void Put16(std::vector<uint8_t>& o, size_t at, unsigned v) {
@@ -318,18 +331,7 @@ struct CinepakEncoder::Impl {
   std::vector<uint8_t> cur, rec;  // padded RGB pictures: this frame, the decoder's last
   std::vector<float> v4;          // per block, four quarter vectors
   std::vector<float> v1;          // per block, the block's mean vector
-  // Per strip work space.
-  std::vector<float> train;
-  std::vector<int> members, perm;
-  std::vector<double> acc;
-  std::vector<uint8_t> mode;
-  std::vector<uint8_t> i1;
-  std::vector<uint8_t> i4;
-  std::vector<float> e_skip, e1, e4;
-  float v1_share = 0, v4_share = 0;  // codebook bits per vector
-  float share = 1;                   // vectors per entry at least
-  Codebook cb1, cb4;
-  std::vector<Entry> ent1, ent4;
+  float share = 1;  // vectors per entry at least
 
   Impl(int width, int height, int key, int quality)
       : w(std::max(width, 0)), h(std::max(height, 0)), W((w + 3) & ~3), H((h + 3) & ~3), mbw(W / 4), mbh(H / 4),
@@ -384,7 +386,12 @@ struct CinepakEncoder::Impl {
 
   // The quantiser's vectors of every block.
   void Vectors() {
-    for (int my = 0; my < mbh; ++my)
+    constexpr int kRows = 8;  // block rows a worker takes at a time
+    ParallelFor((mbh + kRows - 1) / kRows, [&](int32_t c) { VectorRows(c * kRows, std::min(mbh, (c + 1) * kRows)); });
+  }
+
+  void VectorRows(int my0, int my1) {
+    for (int my = my0; my < my1; ++my)
       for (int mx = 0; mx < mbw; ++mx) {
         const size_t m = size_t(my) * mbw + mx;
         float* q1 = &v1[m * kDim];
@@ -449,7 +456,7 @@ struct CinepakEncoder::Impl {
   }
 
   // The entries as stored and shown.
-  void Decoded(const Codebook& cb, std::vector<Entry>& out) {
+  static void Decoded(const Codebook& cb, std::vector<Entry>& out) {
     out.resize(size_t(cb.n));
     for (int i = 0; i < cb.n; ++i) out[size_t(i)] = MakeEntry(&cb.vec[size_t(i) * kDim]);
   }
@@ -460,191 +467,234 @@ struct CinepakEncoder::Impl {
   // Bits of codebook a vector pays for.
   float EntryBits(int n) const { return n > 0 ? 48.0f * float(Entries(n)) / float(n) : 0; }
 
-  // Trains a codebook on the vectors of the blocks in `members` (V1: one
-  // vector a block, V4: four).
-  void TrainOn(bool four, Codebook& cb) {
-    const size_t per = four ? 4 : 1;
-    train.resize(members.size() * per * kDim);
-    for (size_t i = 0; i < members.size(); ++i) {
-      const float* src = four ? &v4[size_t(members[i]) * 4 * kDim] : &v1[size_t(members[i]) * kDim];
-      std::memcpy(&train[i * per * kDim], src, sizeof(float) * per * kDim);
-    }
-    const int n = static_cast<int>(members.size() * per);
-    Train(train.data(), n, Entries(n), cb, perm, acc);
-  }
+  // One strip's coder: strips share nothing but the picture (each reads and
+  // updates only its own rows of the decoder's picture), so they are coded
+  // side by side, each into its own bytes.
+  struct Coder {
+    explicit Coder(Impl& owner)
+        : s(owner), W(owner.W), mbw(owner.mbw), lambda(owner.lambda), v4(owner.v4), v1(owner.v1), rec(owner.rec) {}
+    Impl& s;
+    const int& W;
+    const int& mbw;
+    const float& lambda;
+    const std::vector<float>& v4;
+    const std::vector<float>& v1;
+    std::vector<uint8_t>& rec;
+    std::vector<float> train;
+    std::vector<int> members, perm;
+    std::vector<double> acc;
+    std::vector<uint8_t> mode;
+    std::vector<uint8_t> i1;
+    std::vector<uint8_t> i4;
+    std::vector<float> e_skip, e1, e4;
+    float v1_share = 0, v4_share = 0;  // codebook bits per vector
+    Codebook cb1, cb4;
+    std::vector<Entry> ent1, ent4;
 
-  // Best index and exact error of every block of the strip for one codebook.
-  void Assign(int m0, int m1, bool four) {
-    const Codebook& cb = four ? cb4 : cb1;
-    Decoded(cb, four ? ent4 : ent1);
-    for (int m = m0; m < m1; ++m) {
-      const int mx = m % mbw, my = m / mbw;
-      const size_t k = size_t(m - m0);
-      if (cb.n == 0) {
-        (four ? e4 : e1)[k] = std::numeric_limits<float>::max();
-        continue;
+    int Entries(int n) const { return s.Entries(n); }
+    float EntryBits(int n) const { return s.EntryBits(n); }
+    float SkipError(int mx, int my) const { return s.SkipError(mx, my); }
+    float V1Error(const Entry& en, int mx, int my) const { return s.V1Error(en, mx, my); }
+    float V4Error(const Entry* const en[4], int mx, int my) const { return s.V4Error(en, mx, my); }
+    static void Decoded(const Codebook& cb, std::vector<Entry>& out) { Impl::Decoded(cb, out); }
+
+    // Trains a codebook on the vectors of the blocks in `members` (V1: one
+    // vector a block, V4: four).
+    void TrainOn(bool four, Codebook& cb) {
+      const size_t per = four ? 4 : 1;
+      train.resize(members.size() * per * kDim);
+      for (size_t i = 0; i < members.size(); ++i) {
+        const float* src = four ? &v4[size_t(members[i]) * 4 * kDim] : &v1[size_t(members[i]) * kDim];
+        std::memcpy(&train[i * per * kDim], src, sizeof(float) * per * kDim);
       }
-      if (four) {
-        const Entry* en[4];
-        for (int s = 0; s < 4; ++s) {
-          const int j = cb.Nearest(&v4[(size_t(m) * 4 + size_t(s)) * kDim]);
-          i4[k * 4 + size_t(s)] = static_cast<uint8_t>(j);
-          en[s] = &ent4[size_t(j)];
-        }
-        e4[k] = V4Error(en, mx, my);
-      } else {
-        const int j = cb.Nearest(&v1[size_t(m) * kDim]);
-        i1[k] = static_cast<uint8_t>(j);
-        e1[k] = V1Error(ent1[size_t(j)], mx, my);
-      }
+      const int n = static_cast<int>(members.size() * per);
+      Train(train.data(), n, Entries(n), cb, perm, acc);
     }
-  }
 
-  // Cheapest choice of every block: error plus lambda times the bits.
-  void Decide(int m0, int m1, bool key) {
-    const float skip_bits = 1, v1_bits = (key ? 9 : 10) + v1_share, v4_bits = (key ? 33 : 34) + 4 * v4_share;
-    for (int m = m0; m < m1; ++m) {
-      const size_t k = size_t(m - m0);
-      float best = std::numeric_limits<float>::max();
-      uint8_t pick = kV1;
-      if (!key) best = e_skip[k] + lambda * skip_bits, pick = kSkip;
-      if (e1[k] < std::numeric_limits<float>::max() && e1[k] + lambda * v1_bits < best)
-        best = e1[k] + lambda * v1_bits, pick = kV1;
-      if (e4[k] < std::numeric_limits<float>::max() && e4[k] + lambda * v4_bits < best) pick = kV4;
-      mode[k] = pick;
+    // Best index and exact error of every block of the strip for one codebook.
+    void Assign(int m0, int m1, bool four) {
+      const Codebook& cb = four ? cb4 : cb1;
+      Decoded(cb, four ? ent4 : ent1);
+      constexpr int kBlocks = kChunk / 4;
+      ParallelFor((m1 - m0 + kBlocks - 1) / kBlocks, [&](int32_t c) {
+        AssignRange(m0, m0 + c * kBlocks, std::min(m1, m0 + (c + 1) * kBlocks), four);
+      });
     }
-  }
 
-  // Drops the entries no block uses and renumbers the choices.
-  void Compact(int count, bool four, std::vector<Entry>& kept) {
-    const std::vector<Entry>& ent = four ? ent4 : ent1;
-    int map[kMaxEntries];
-    std::fill(map, map + kMaxEntries, -1);
-    kept.clear();
-    for (int k = 0; k < count; ++k) {
-      if (mode[size_t(k)] != (four ? kV4 : kV1)) continue;
-      for (int s = 0; s < (four ? 4 : 1); ++s) {
-        uint8_t& idx = four ? i4[size_t(k) * 4 + size_t(s)] : i1[size_t(k)];
-        if (map[idx] < 0) {
-          map[idx] = static_cast<int>(kept.size());
-          kept.push_back(ent[idx]);
-        }
-        idx = static_cast<uint8_t>(map[idx]);
-      }
-    }
-  }
-
-  void Strip(int my0, int my1, bool key, std::vector<uint8_t>& out) {
-    const int m0 = my0 * mbw, m1 = my1 * mbw, count = m1 - m0;
-    const size_t n = size_t(count);
-    mode.assign(n, kV1);
-    i1.assign(n, 0);
-    i4.assign(n * 4, 0);
-    e_skip.assign(n, 0);
-    e1.assign(n, 0);
-    e4.assign(n, 0);
-    const float inf = std::numeric_limits<float>::max();
-
-    // Blocks worth a new picture: in inter frames those whose change costs
-    // more than the cheapest update.
-    members.clear();
-    for (int m = m0; m < m1; ++m) {
-      if (!key) {
-        e_skip[size_t(m - m0)] = SkipError(m % mbw, m / mbw);
-        if (e_skip[size_t(m - m0)] <= lambda * 9) continue;
-      }
-      members.push_back(m);
-    }
-    cb1.n = cb4.n = 0;
-    v1_share = EntryBits(static_cast<int>(members.size()));
-    if (!members.empty()) {
-      TrainOn(false, cb1);
-      Assign(m0, m1, false);
-      // V4 can only pay where the best other choice loses more than its
-      // extra bits.
-      const float skip_bits = 1, v1_bits = (key ? 9 : 10) + v1_share, v4_bits = key ? 33 : 34;
-      std::vector<int> v1_members;
-      v1_members.swap(members);
-      for (int m : v1_members) {
+    void AssignRange(int m0, int from, int to, bool four) {
+      const Codebook& cb = four ? cb4 : cb1;
+      for (int m = from; m < to; ++m) {
+        const int mx = m % mbw, my = m / mbw;
         const size_t k = size_t(m - m0);
-        float other = e1[k] + lambda * v1_bits;
-        if (!key) other = std::min(other, e_skip[k] + lambda * skip_bits);
-        if (other > lambda * v4_bits) members.push_back(m);
-      }
-      v4_share = EntryBits(static_cast<int>(members.size() * 4));
-      if (!members.empty()) {
-        TrainOn(true, cb4);
-        Assign(m0, m1, true);
-      } else {
-        std::fill(e4.begin(), e4.end(), inf);
-      }
-      Decide(m0, m1, key);
-    } else {
-      std::fill(mode.begin(), mode.end(), kSkip);
-    }
-
-    std::vector<Entry> used1, used4;
-    Compact(count, false, used1);
-    Compact(count, true, used4);
-
-    const size_t strip_at = out.size();
-    out.resize(strip_at + 12, 0);
-    out[strip_at] = key ? 0x10 : 0x11;
-    // Top and left of zero: the strip follows the previous one.
-    Put16(out, strip_at + 8, static_cast<unsigned>((my1 - my0) * 4));
-    Put16(out, strip_at + 10, static_cast<unsigned>(W));
-    for (const bool four : {true, false}) {
-      const std::vector<Entry>& used = four ? used4 : used1;
-      const size_t at = out.size();
-      out.push_back(four ? 0x20 : 0x22);
-      out.resize(at + 4);
-      for (const Entry& e : used) {
-        out.insert(out.end(), e.y, e.y + 4);
-        out.push_back(static_cast<uint8_t>(e.u));
-        out.push_back(static_cast<uint8_t>(e.v));
-      }
-      Put24(out, at + 1, out.size() - at);
-    }
-    const size_t vec_at = out.size();
-    out.push_back(key ? 0x30 : 0x31);
-    out.resize(vec_at + 4);
-    FlagWriter flags{out};
-    for (int m = m0; m < m1; ++m) {
-      const size_t k = size_t(m - m0);
-      const int mx = m % mbw, my = m / mbw;
-      if (!key) flags.Bit(mode[k] != kSkip);
-      if (mode[k] == kSkip) continue;
-      flags.Bit(mode[k] == kV4);
-      if (mode[k] == kV4) {
-        const Entry* en[4];
-        for (int s = 0; s < 4; ++s) {
-          out.push_back(i4[k * 4 + size_t(s)]);
-          en[s] = &used4[i4[k * 4 + size_t(s)]];
+        if (cb.n == 0) {
+          (four ? e4 : e1)[k] = std::numeric_limits<float>::max();
+          continue;
         }
-        Show(*en[0], *en[1], *en[2], *en[3], mx, my);
-      } else {
-        out.push_back(i1[k]);
-        const Entry& e = used1[i1[k]];
-        Show(e, e, e, e, mx, my, true);
+        if (four) {
+          const Entry* en[4];
+          for (int s = 0; s < 4; ++s) {
+            const int j = cb.Nearest(&v4[(size_t(m) * 4 + size_t(s)) * kDim]);
+            i4[k * 4 + size_t(s)] = static_cast<uint8_t>(j);
+            en[s] = &ent4[size_t(j)];
+          }
+          e4[k] = V4Error(en, mx, my);
+        } else {
+          const int j = cb.Nearest(&v1[size_t(m) * kDim]);
+          i1[k] = static_cast<uint8_t>(j);
+          e1[k] = V1Error(ent1[size_t(j)], mx, my);
+        }
       }
     }
-    Put24(out, vec_at + 1, out.size() - vec_at);
-    Put24(out, strip_at + 1, out.size() - strip_at);
-  }
 
-  // What the decoder now shows for a block.
-  void Show(const Entry& a, const Entry& b, const Entry& c, const Entry& d, int mx, int my,
-            bool v1 = false) {
-    const Entry* q[4] = {&a, &b, &c, &d};
-    for (int y = 0; y < 4; ++y) {
-      uint8_t* p = &rec[(size_t(my * 4 + y) * W + size_t(mx) * 4) * 3];
-      for (int x = 0; x < 4; ++x) {
-        const int quarter = (y >> 1) * 2 + (x >> 1);
-        const uint8_t* col = v1 ? &a.rgb[quarter * 3] : &q[quarter]->rgb[((y & 1) * 2 + (x & 1)) * 3];
-        std::memcpy(p + x * 3, col, 3);
+    // Cheapest choice of every block: error plus lambda times the bits.
+    void Decide(int m0, int m1, bool key) {
+      const float skip_bits = 1, v1_bits = (key ? 9 : 10) + v1_share, v4_bits = (key ? 33 : 34) + 4 * v4_share;
+      for (int m = m0; m < m1; ++m) {
+        const size_t k = size_t(m - m0);
+        float best = std::numeric_limits<float>::max();
+        uint8_t pick = kV1;
+        if (!key) best = e_skip[k] + lambda * skip_bits, pick = kSkip;
+        if (e1[k] < std::numeric_limits<float>::max() && e1[k] + lambda * v1_bits < best)
+          best = e1[k] + lambda * v1_bits, pick = kV1;
+        if (e4[k] < std::numeric_limits<float>::max() && e4[k] + lambda * v4_bits < best) pick = kV4;
+        mode[k] = pick;
       }
     }
-  }
+
+    // Drops the entries no block uses and renumbers the choices.
+    void Compact(int count, bool four, std::vector<Entry>& kept) {
+      const std::vector<Entry>& ent = four ? ent4 : ent1;
+      int map[kMaxEntries];
+      std::fill(map, map + kMaxEntries, -1);
+      kept.clear();
+      for (int k = 0; k < count; ++k) {
+        if (mode[size_t(k)] != (four ? kV4 : kV1)) continue;
+        for (int s = 0; s < (four ? 4 : 1); ++s) {
+          uint8_t& idx = four ? i4[size_t(k) * 4 + size_t(s)] : i1[size_t(k)];
+          if (map[idx] < 0) {
+            map[idx] = static_cast<int>(kept.size());
+            kept.push_back(ent[idx]);
+          }
+          idx = static_cast<uint8_t>(map[idx]);
+        }
+      }
+    }
+
+    void Strip(int my0, int my1, bool key, std::vector<uint8_t>& out) {
+      const int m0 = my0 * mbw, m1 = my1 * mbw, count = m1 - m0;
+      const size_t n = size_t(count);
+      mode.assign(n, kV1);
+      i1.assign(n, 0);
+      i4.assign(n * 4, 0);
+      e_skip.assign(n, 0);
+      e1.assign(n, 0);
+      e4.assign(n, 0);
+      const float inf = std::numeric_limits<float>::max();
+
+      // Blocks worth a new picture: in inter frames those whose change costs
+      // more than the cheapest update.
+      members.clear();
+      for (int m = m0; m < m1; ++m) {
+        if (!key) {
+          e_skip[size_t(m - m0)] = SkipError(m % mbw, m / mbw);
+          if (e_skip[size_t(m - m0)] <= lambda * 9) continue;
+        }
+        members.push_back(m);
+      }
+      cb1.n = cb4.n = 0;
+      v1_share = EntryBits(static_cast<int>(members.size()));
+      if (!members.empty()) {
+        TrainOn(false, cb1);
+        Assign(m0, m1, false);
+        // V4 can only pay where the best other choice loses more than its
+        // extra bits.
+        const float skip_bits = 1, v1_bits = (key ? 9 : 10) + v1_share, v4_bits = key ? 33 : 34;
+        std::vector<int> v1_members;
+        v1_members.swap(members);
+        for (int m : v1_members) {
+          const size_t k = size_t(m - m0);
+          float other = e1[k] + lambda * v1_bits;
+          if (!key) other = std::min(other, e_skip[k] + lambda * skip_bits);
+          if (other > lambda * v4_bits) members.push_back(m);
+        }
+        v4_share = EntryBits(static_cast<int>(members.size() * 4));
+        if (!members.empty()) {
+          TrainOn(true, cb4);
+          Assign(m0, m1, true);
+        } else {
+          std::fill(e4.begin(), e4.end(), inf);
+        }
+        Decide(m0, m1, key);
+      } else {
+        std::fill(mode.begin(), mode.end(), kSkip);
+      }
+
+      std::vector<Entry> used1, used4;
+      Compact(count, false, used1);
+      Compact(count, true, used4);
+
+      const size_t strip_at = out.size();
+      out.resize(strip_at + 12, 0);
+      out[strip_at] = key ? 0x10 : 0x11;
+      // Top and left of zero: the strip follows the previous one.
+      Put16(out, strip_at + 8, static_cast<unsigned>((my1 - my0) * 4));
+      Put16(out, strip_at + 10, static_cast<unsigned>(W));
+      for (const bool four : {true, false}) {
+        const std::vector<Entry>& used = four ? used4 : used1;
+        const size_t at = out.size();
+        out.push_back(four ? 0x20 : 0x22);
+        out.resize(at + 4);
+        for (const Entry& e : used) {
+          out.insert(out.end(), e.y, e.y + 4);
+          out.push_back(static_cast<uint8_t>(e.u));
+          out.push_back(static_cast<uint8_t>(e.v));
+        }
+        Put24(out, at + 1, out.size() - at);
+      }
+      const size_t vec_at = out.size();
+      out.push_back(key ? 0x30 : 0x31);
+      out.resize(vec_at + 4);
+      FlagWriter flags{out};
+      for (int m = m0; m < m1; ++m) {
+        const size_t k = size_t(m - m0);
+        const int mx = m % mbw, my = m / mbw;
+        if (!key) flags.Bit(mode[k] != kSkip);
+        if (mode[k] == kSkip) continue;
+        flags.Bit(mode[k] == kV4);
+        if (mode[k] == kV4) {
+          const Entry* en[4];
+          for (int s = 0; s < 4; ++s) {
+            out.push_back(i4[k * 4 + size_t(s)]);
+            en[s] = &used4[i4[k * 4 + size_t(s)]];
+          }
+          Show(*en[0], *en[1], *en[2], *en[3], mx, my);
+        } else {
+          out.push_back(i1[k]);
+          const Entry& e = used1[i1[k]];
+          Show(e, e, e, e, mx, my, true);
+        }
+      }
+      Put24(out, vec_at + 1, out.size() - vec_at);
+      Put24(out, strip_at + 1, out.size() - strip_at);
+    }
+
+    // What the decoder now shows for a block.
+    void Show(const Entry& a, const Entry& b, const Entry& c, const Entry& d, int mx, int my,
+              bool v1 = false) {
+      const Entry* q[4] = {&a, &b, &c, &d};
+      for (int y = 0; y < 4; ++y) {
+        uint8_t* p = &rec[(size_t(my * 4 + y) * W + size_t(mx) * 4) * 3];
+        for (int x = 0; x < 4; ++x) {
+          const int quarter = (y >> 1) * 2 + (x >> 1);
+          const uint8_t* col = v1 ? &a.rgb[quarter * 3] : &q[quarter]->rgb[((y & 1) * 2 + (x & 1)) * 3];
+          std::memcpy(p + x * 3, col, 3);
+        }
+      }
+    }
+  };
+
+  std::vector<std::unique_ptr<Coder>> coders;
+  std::vector<std::vector<uint8_t>> parts;
 
   int StripCount() const {
     // Three strips, as many as every decoder takes: more codebooks follow
@@ -673,8 +723,13 @@ bool CinepakEncoder::Encode(const uint8_t* top, ptrdiff_t stride, int bits, cons
   Put16(out, 6, static_cast<unsigned>(s.h));
   const int strips = s.StripCount();
   Put16(out, 8, static_cast<unsigned>(strips));
-  for (int i = 0; i < strips; ++i)
-    s.Strip(s.mbh * i / strips, s.mbh * (i + 1) / strips, key, out);
+  while (static_cast<int>(s.coders.size()) < strips) s.coders.push_back(std::make_unique<Impl::Coder>(s));
+  s.parts.resize(size_t(strips));
+  ParallelFor(strips, [&](int32_t i) {
+    s.parts[size_t(i)].clear();
+    s.coders[size_t(i)]->Strip(s.mbh * i / strips, s.mbh * (i + 1) / strips, key, s.parts[size_t(i)]);
+  });
+  for (const std::vector<uint8_t>& part : s.parts) out.insert(out.end(), part.begin(), part.end());
   // Sizes are 24-bit fields: a picture of some 60 million pixels can need
   // more, and is refused rather than written wrong.
   if (out.size() > 0xFFFFFF) {

@@ -2,6 +2,7 @@
 #include "codecs/ffmpeg/av_log.h"
 
 #include <cstdarg>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -11,8 +12,14 @@ namespace vek::platform {
 
 namespace {
 
-// FFmpeg runs on the caller's thread alone here (no codec threads), so one
-// text is enough.
+// Codec threads log too: the text is kept under a lock, and only taken on
+// the caller's thread once the library call has returned, so errors are
+// still reported there.
+std::mutex& LogLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 std::string& LastMessage() {
   static std::string text;
   return text;
@@ -26,7 +33,9 @@ void LogCallback(void* avcl, int level, const char* fmt, va_list vl) {
   std::string text = line;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
     text.pop_back();
-  if (!text.empty()) LastMessage() = text;
+  if (text.empty()) return;
+  std::lock_guard<std::mutex> hold(LogLock());
+  LastMessage() = std::move(text);
 }
 
 }  // namespace
@@ -40,11 +49,15 @@ void AvLogInstall() {
 }
 
 std::string AvLogTake() {
+  std::lock_guard<std::mutex> hold(LogLock());
   std::string t;
   t.swap(LastMessage());
   return t;
 }
 
-void AvLogClear() { LastMessage().clear(); }
+void AvLogClear() {
+  std::lock_guard<std::mutex> hold(LogLock());
+  LastMessage().clear();
+}
 
 }  // namespace vek::platform

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codecs/ffmpeg/mpeg_internal.h"
+#include "foundation/workers.h"
 
 namespace vek::platform {
 
@@ -86,7 +87,10 @@ bool CreateMPEG(MpegVideoEncoderPtr& encoder, const std::string& name, const Mpe
   }
   cc.gop_size = 12;
   cc.max_b_frames = 2;
-  cc.thread_count = 1;  // callbacks and messages stay on the caller's thread
+  // Slices on every allowed thread; libavcodec returns each packet from the
+  // call that asks for it, and its messages are reported from there.
+  cc.thread_count = WorkerCount();
+  cc.thread_type = FF_THREAD_SLICE;
   int r = avcodec_open2(e->codec.get(), c, nullptr);
   if (r < 0) return FailEncoder(AvErrorText(r).c_str());
   e->frame->format = AV_PIX_FMT_YUV420P;

@@ -22,6 +22,7 @@
 #include "codecs/cinepak/cinepak_encoder.h"
 #include "codecs/libjpeg/mjpeg_frame.h"
 #include "platform/vfw/avi_stream.h"
+#include "foundation/workers.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -324,7 +325,10 @@ AVCodecContext* OpenEncoder(const IcCodec& ic, int w, int h, AVPixelFormat fmt,
   e->height = h;
   e->pix_fmt = fmt;
   e->time_base = AVRational{1, 25};
-  e->thread_count = 1;
+  // Slice threads only: a frame still goes in and its packet comes out in
+  // one call, as the interface's callers expect.
+  e->thread_count = WorkerCount();
+  e->thread_type = FF_THREAD_SLICE;
   e->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
   int key = ic.state.key_rate > 0 ? ic.state.key_rate : (ic.traits ? ic.traits->default_key : 12);
   int rate = ic.state.data_rate;
