@@ -36,11 +36,14 @@ for spec in "win32 i686-w64-mingw32 wine" "win64 x86_64-w64-mingw32 /usr/lib/win
   syms=$(llvm-nm "$pkg/lib/$name.lib" 2>/dev/null | awk '{print $NF}' | sed -n "s/^$prefix\(Vek[A-Za-z0-9_]*\).*/\1/p" | sort -u)
   if [ "$syms" = "$exports" ]; then echo "$suffix: $name.lib has the $(wc -l <<<"$exports") exports of vek.h: ok"
   else echo "$suffix: $name.lib and vek.h differ:"; diff <(echo "$exports") <(echo "$syms") | head; fail=1; fi
-  decorated=$(llvm-readobj "$pkg/lib/$name.lib" 2>/dev/null | grep -c 'Export name: .*@' || true)
-  dllnames=$(llvm-readobj "$pkg/lib/$name.lib" 2>/dev/null | grep -c "Import dll: $name.dll" || true)
-  if [ "$decorated" = 0 ] && [ "$dllnames" -ge "$(wc -l <<<"$exports")" ]; then
-    echo "$suffix: $name.lib imports plain names from $name.dll: ok"
-  else echo "$suffix: $name.lib: $decorated decorated import names, $dllnames imports of $name.dll"; fail=1; fi
+  # Every import member names the DLL and imports by name: undecorated from
+  # the stdcall symbol on x86, the plain name on x64.
+  readobj=$(llvm-readobj "$pkg/lib/$name.lib" 2>/dev/null)
+  imports=$(grep -A2 "^File: $name.dll\$" <<<"$readobj" | grep -c '^Format: COFF-import-file' || true)
+  byname=$(grep -cE '^Name type: (undecorate|name)$' <<<"$readobj" || true)
+  if [ "$imports" -ge "$(wc -l <<<"$exports")" ] && [ "$byname" = "$imports" ]; then
+    echo "$suffix: $name.lib imports all $imports exports by name from $name.dll: ok"
+  else echo "$suffix: $name.lib: $imports imports of $name.dll, $byname by name"; fail=1; fi
   rm -rf "$work"
 done
 exit $fail

@@ -23,10 +23,14 @@ for spec in "build-windows i686-w64-mingw32 win32 i386 -k" \
   mkdir -p "$stage/bin" "$stage/include" "$stage/lib"
   cp "$build/$name.dll" "$stage/bin/"
   cp include/vek/vek.h "$stage/include/"
-  cp "$build/$name.def" "$build/$name.dll.a" "$stage/lib/"
-  # On x86 the .def names carry their stdcall decoration (VekConvert@4) for
-  # the linker, and -k makes the import look up the plain export name.
-  llvm-dlltool -m "$machine" $kill -D "$name.dll" -d "$build/$name.def" -l "$stage/lib/$name.lib"
+  # The linker's .def maps each plain export to its internal name
+  # ("VekConvert = VekConvert@4 @12" on x86); the shipped one lists the internal
+  # names: on x86 their stdcall decoration (VekConvert@4) is what a C caller
+  # links against, and the import libraries (-k) look up the plain export.
+  { echo "LIBRARY \"$name.dll\""; echo "EXPORTS"
+    awk '/^ +Vek/ { n = ($2 == "=") ? $3 : $1; print "    " n }' "$build/$name.def"; } > "$stage/lib/$name.def"
+  $triple-dlltool $kill -d "$stage/lib/$name.def" -D "$name.dll" -l "$stage/lib/$name.dll.a"
+  llvm-dlltool -m "$machine" $kill -D "$name.dll" -d "$stage/lib/$name.def" -l "$stage/lib/$name.lib"
   cp LICENSE NOTICES.md "$stage/"
   cp -r licenses "$stage/"
   # The README's Windows section, up to the next top-level heading.
