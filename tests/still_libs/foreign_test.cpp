@@ -181,37 +181,7 @@ TEST_F(ForeignTest, CmykJpegWithoutAdobeMarkerLoadsAsImageMagickShowsIt) {
   for (bool adobe : {true, false}) {
     SCOPED_TRACE(adobe ? "Adobe marker" : "no marker");
     const std::string file = Temp(adobe ? "adobe.jpg" : "plain.jpg");
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    FILE* f = fopen(file.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    jpeg_stdio_dest(&c, f);
-    c.image_width = static_cast<JDIMENSION>(photo.width);
-    c.image_height = static_cast<JDIMENSION>(photo.height);
-    c.input_components = 4;
-    c.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&c);
-    jpeg_set_colorspace(&c, JCS_CMYK);
-    c.write_Adobe_marker = adobe ? TRUE : FALSE;
-    jpeg_set_quality(&c, 95, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(static_cast<size_t>(photo.width) * 4);
-    while (c.next_scanline < c.image_height) {
-      const uint8_t* s = &photo.px[size_t{c.next_scanline} * photo.width * 3];
-      // Inverted inks: the light left of each colour, black ink in the key.
-      for (int x = 0; x < photo.width; ++x) {
-        const uint8_t m = std::max({s[3 * x], s[3 * x + 1], s[3 * x + 2]});
-        for (int k = 0; k < 3; ++k) row[4 * x + k] = m ? uint8_t(s[3 * x + k] * 255 / m) : 255;
-        row[4 * x + 3] = m;
-      }
-      JSAMPROW r = row.data();
-      jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    fclose(f);
+    WriteCmyk(file, photo, adobe, true);
     const Rgb ours = Load(vek::JPGLoad, file);
     EXPECT_GE(Psnr(ours, MagickDecode(file)), 40);
     EXPECT_GE(Psnr(ours, photo), 35);

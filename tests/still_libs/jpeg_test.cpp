@@ -147,44 +147,6 @@ TEST_F(JpegTest, BrokenFilesFailWithoutEndingTheProcess) {
   EXPECT_EQ(o.code, vek::kImgOpen);
 }
 
-// A CMYK file written through libjpeg from the photo's colours, the inks
-// stored inverted as Adobe's programs do, with or without their marker
-// (readers take both alike).
-void WriteCmyk(const std::string& file, const Rgb& rgb, bool adobe) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  FILE* f = fopen(file.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  jpeg_stdio_dest(&c, f);
-  c.image_width = static_cast<JDIMENSION>(rgb.width);
-  c.image_height = static_cast<JDIMENSION>(rgb.height);
-  c.input_components = 4;
-  c.in_color_space = JCS_CMYK;
-  jpeg_set_defaults(&c);
-  jpeg_set_colorspace(&c, JCS_CMYK);
-  c.write_Adobe_marker = adobe ? TRUE : FALSE;
-  jpeg_set_quality(&c, 95, TRUE);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(rgb.width) * 4);
-  while (c.next_scanline < c.image_height) {
-    const uint8_t* s = &rgb.px[static_cast<size_t>(c.next_scanline) * rgb.width * 3];
-    for (int x = 0; x < rgb.width; ++x) {
-      for (int k = 0; k < 3; ++k) {
-        const uint8_t ink = static_cast<uint8_t>(255 - s[3 * x + k]);
-        row[4 * x + k] = static_cast<uint8_t>(255 - ink);
-      }
-      row[4 * x + 3] = 255;  // no black ink
-    }
-    JSAMPROW r = row.data();
-    jpeg_write_scanlines(&c, &r, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  fclose(f);
-}
-
 TEST_F(JpegTest, CmykFilesFollowTheAdobeMarker) {
   const std::string png = MakeInput("", "cmyk_src.png", "PNG24:");
   const Rgb photo = MagickDecode(png);

@@ -2,9 +2,14 @@
 // from a small photo, outcomes of monitored calls, and picture distances.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <vector>
 #include <functional>
 #include <string>
+
+#include <jpeglib.h>
 
 #include "../still/still_test_util.h"
 #include "windows_skip.h"
@@ -91,6 +96,42 @@ inline void MakePicture(vek::QImg& img, int w, int h, int bits = 24) {
     vek::ImgXchg(&img, &conv);
     vek::ImgFree(&conv);
   }
+}
+
+// A CMYK file written through libjpeg from the photo's colours, the inks
+// stored inverted as Adobe's programs do, with or without their marker
+// (readers take both alike); with `key` the darkness goes into the black ink.
+inline void WriteCmyk(const std::string& file, const Rgb& rgb, bool adobe, bool key = false) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  FILE* f = fopen(file.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  jpeg_stdio_dest(&c, f);
+  c.image_width = static_cast<JDIMENSION>(rgb.width);
+  c.image_height = static_cast<JDIMENSION>(rgb.height);
+  c.input_components = 4;
+  c.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_set_colorspace(&c, JCS_CMYK);
+  c.write_Adobe_marker = adobe ? TRUE : FALSE;
+  jpeg_set_quality(&c, 95, TRUE);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(rgb.width) * 4);
+  while (c.next_scanline < c.image_height) {
+    const uint8_t* s = &rgb.px[static_cast<size_t>(c.next_scanline) * rgb.width * 3];
+    for (int x = 0; x < rgb.width; ++x) {
+      const uint8_t m = key ? std::max({s[3 * x], s[3 * x + 1], s[3 * x + 2]}) : 255;
+      for (int k = 0; k < 3; ++k) row[4 * x + k] = m ? uint8_t(s[3 * x + k] * 255 / m) : 255;
+      row[4 * x + 3] = m;  // the light left: 255 is no black ink
+    }
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  fclose(f);
 }
 
 }  // namespace libs_test
