@@ -39,6 +39,8 @@ step "frames -> 8-bit FLIC animation" "$vekconv" -q --bpp 8 "$out/movies/clip.fl
 step "frames -> MPEG-1 video at 25 fps" "$vekconv" -q --rate 25 "$out/movies/clip.mpg" "$out/frames/frame%04d.bmp"
 step "frames -> AVI with Motion JPEG" "$vekconv" -q --codec MJPG "$out/movies/clip.avi" "$out/frames/frame%04d.bmp"
 step "frames -> AVI with the default codec (Cinepak)" "$vekconv" -q "$out/movies/clip_cinepak.avi" "$out/frames/frame%04d.bmp"
+step "frames -> animated GIF (our palette and frame differencing)" \
+  "$vekconv" -q --dither "$out/movies/clip.gif" "$out/frames/frame%04d.bmp"
 /usr/bin/convert -delay 8 "$out/frames/frame000[0-7].bmp" -loop 0 "$out/movies/pan.gif"
 step "animated GIF -> JPEG sequence (quality 90)" \
   "$vekconv" -q --quality 90 "$out/stills/gif0000.jpg" "$out/movies/pan.gif"
@@ -55,7 +57,7 @@ sox -n -r 44100 -c 2 -b 16 "$out/sound/tone.wav" synth 2 sine 440 2>/dev/null ||
 step "WAV tone -> Ogg Vorbis" "$vekconv" -q --audio "$out/sound/tone.wav" "$out/sound/tone.ogg"
 step "HAV movie with sound" \
   "$vekconv" -q --audio "$out/sound/tone.wav" "$out/movies/clip_sound.hav" "$out/frames/frame%04d.bmp"
-for f in "$out/movies/clip.hav" "$out/movies/clip.flc" "$out/movies/clip_sound.hav" "$out/sound/tone.ogg"; do
+for f in "$out/movies/clip.hav" "$out/movies/clip.flc" "$out/movies/clip.gif" "$out/movies/clip_sound.hav" "$out/sound/tone.ogg"; do
   [ -f "$f" ] && "$vekconv" --info "$f"
 done
 
