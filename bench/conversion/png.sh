@@ -10,19 +10,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 vekconv=${2:-"$root/$build/tools/vekconv/vekconv"}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/in" "$work/vek" "$work/im"
-ffmpeg -v error -loop 1 -i "$root/tests/data/demo/chelsea_400.png" \
-  -vf "scale=760:560,crop=640:480:'mod(n,120)':'mod(n,80)'" -frames:v 100 -start_number 0 \
-  -pix_fmt bgr24 "$work/in/in%04d.bmp"
-
-median() { sort -n | sed -n 2p; }
-run() {  # seconds of one run of the command
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>&1
-  t1=$(date +%s.%N)
-  echo "$t1 - $t0" | bc
-}
+# shellcheck source=bench/conversion/common.sh
+source "$root/bench/conversion/common.sh"
+frames_of_pan "$root" "$work/in"
+mkdir -p "$work/vek" "$work/im"
 vt=() it=()
 for _ in 1 2 3; do
   rm -f "$work"/vek/* "$work"/im/*
