@@ -43,8 +43,9 @@ constexpr int kDcStep = 8;
 constexpr float kAcBias = 0.36f;
 
 // The hot loops are built twice where the system picks a version per
-// processor (ELF ifuncs): for AVX2, and for the baseline.
-#if defined(__linux__) && defined(__x86_64__) && defined(__GNUC__)
+// processor (ELF ifuncs): for AVX2, and for the baseline. GCC only: clang
+// (the fuzz builds) cannot clone templates.
+#if defined(__linux__) && defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define VEK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define VEK_VECTOR_CLONES
