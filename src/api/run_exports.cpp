@@ -425,20 +425,27 @@ VEK_EXPORT int32_t VEKAPI VekQuickConvert(const char* output, const char* videoL
   return result;
 }
 
-VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes) {
-  return ApiCall<int32_t>("vekmain.VekExtSetPaletteRefinement", 0, [&] {
-    const int32_t v = PalSetRefinement(passes);
-    ApiTrace("VekExtSetPaletteRefinement: " + NumText(v));
+namespace {
+
+// The process-wide settings of the library's extensions: each export sets
+// (or, with the undefined marker, queries) one value and traces the result.
+int32_t ExtSetting(const char* name, int32_t (*set)(int32_t), int32_t value) {
+  const std::string qualified = std::string("vekmain.") + name;
+  return ApiCall<int32_t>(qualified.c_str(), 0, [&] {
+    const int32_t v = set(value);
+    ApiTrace(std::string(name) + ": " + NumText(v));
     return v;
   });
 }
 
+}  // namespace
+
+VEK_EXPORT int32_t VEKAPI VekExtSetPaletteRefinement(int32_t passes) {
+  return ExtSetting("VekExtSetPaletteRefinement", PalSetRefinement, passes);
+}
+
 VEK_EXPORT int32_t VEKAPI VekExtSetAutoOrient(int32_t on) {
-  return ApiCall<int32_t>("vekmain.VekExtSetAutoOrient", 0, [&] {
-    const int32_t v = StillSetAutoOrient(on);
-    ApiTrace("VekExtSetAutoOrient: " + NumText(v));
-    return v;
-  });
+  return ExtSetting("VekExtSetAutoOrient", StillSetAutoOrient, on);
 }
 
 // The extension formats: GIF writing and the formats that come after the
@@ -454,28 +461,16 @@ VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on) {
 
 // Palette and GIF settings of the extension.
 VEK_EXPORT int32_t VEKAPI VekExtSetPaletteMode(int32_t mode) {
-  return ApiCall<int32_t>("vekmain.VekExtSetPaletteMode", 0, [&] {
-    const int32_t v = PalSetMode(mode);
-    ApiTrace("VekExtSetPaletteMode: " + NumText(v));
-    return v;
-  });
+  return ExtSetting("VekExtSetPaletteMode", PalSetMode, mode);
 }
 
 VEK_EXPORT int32_t VEKAPI VekExtSetLoopCount(int32_t count) {
-  return ApiCall<int32_t>("vekmain.VekExtSetLoopCount", 0, [&] {
-    const int32_t v = GifSetLoopCount(count);
-    ApiTrace("VekExtSetLoopCount: " + NumText(v));
-    return v;
-  });
+  return ExtSetting("VekExtSetLoopCount", GifSetLoopCount, count);
 }
 
 // The threads a conversion may use.
 VEK_EXPORT int32_t VEKAPI VekExtSetThreads(int32_t n) {
-  return ApiCall<int32_t>("vekmain.VekExtSetThreads", 0, [&] {
-    const int32_t v = WorkersSet(n);
-    ApiTrace("VekExtSetThreads: " + NumText(v));
-    return v;
-  });
+  return ExtSetting("VekExtSetThreads", WorkersSet, n);
 }
 
 VEK_EXPORT void VEKAPI VekLogStart(const char* file, int32_t traceCalls) {
