@@ -4,10 +4,14 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
+
+#include "foundation/workers.h"
 
 namespace vek {
 
@@ -74,34 +78,54 @@ void FilterRowAdaptive(const uint8_t* x, const uint8_t* u, size_t n, uint8_t* ou
   std::memcpy(out + 1, row, n);
 }
 
-// The rows with their filter bytes, in the file's channel order (RGB).
+// A picture row in the file's channel order (RGB).
+template <int kBpp>
+void FileOrder(const uint8_t* src, size_t n, uint8_t* out) {
+  if constexpr (kBpp == 3) {
+    for (size_t i = 0; i < n; i += 3) {
+      out[i] = src[i + 2];
+      out[i + 1] = src[i + 1];
+      out[i + 2] = src[i];
+    }
+  } else {
+    std::memcpy(out, src, n);
+  }
+}
+
+// Rows with filter bytes go to the threads in bands this high.
+constexpr int32_t kFilterBand = 32;
+
+// The rows with their filter bytes, in the file's channel order. A row's
+// filtering reads only the row above, so bands are filtered side by side.
 template <int kBpp>
 void FilterImage(const PngRaster& r, bool adaptive, uint8_t* out) {
   const size_t n = static_cast<size_t>(r.width) * kBpp;
-  std::unique_ptr<uint8_t[]> rows(new uint8_t[6 * n]());
-  uint8_t* above = rows.get();  // zeros for the first row
-  uint8_t* cur = rows.get() + n;
-  uint8_t* scratch = rows.get() + 2 * n;
-  for (int32_t y = 0; y < r.height; ++y) {
-    const uint8_t* src = r.pixels + y * r.stride;
-    if constexpr (kBpp == 3) {
-      for (size_t i = 0; i < n; i += 3) {
-        cur[i] = src[i + 2];
-        cur[i + 1] = src[i + 1];
-        cur[i + 2] = src[i];
+  const int32_t bands = (r.height + kFilterBand - 1) / kFilterBand;
+  ParallelFor(bands, [&](int32_t band) {
+    // A failed allocation comes back to the caller's thread.
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[6 * n]);
+    uint8_t* rows = buffer.get();
+    uint8_t* above = rows;  // zeros above the first row
+    uint8_t* cur = rows + n;
+    uint8_t* scratch = rows + 2 * n;
+    const int32_t y0 = band * kFilterBand, y1 = std::min(r.height, y0 + kFilterBand);
+    if (y0 > 0)
+      FileOrder<kBpp>(r.pixels + (y0 - 1) * r.stride, n, above);
+    else
+      std::memset(above, 0, n);
+    uint8_t* o = out + static_cast<size_t>(y0) * (n + 1);
+    for (int32_t y = y0; y < y1; ++y) {
+      FileOrder<kBpp>(r.pixels + y * r.stride, n, cur);
+      if (adaptive) {
+        FilterRowAdaptive<kBpp>(cur, above, n, o, scratch);
+      } else {
+        o[0] = kNone;
+        std::memcpy(o + 1, cur, n);
       }
-    } else {
-      std::memcpy(cur, src, n);
+      o += n + 1;
+      std::swap(above, cur);
     }
-    if (adaptive) {
-      FilterRowAdaptive<kBpp>(cur, above, n, out, scratch);
-    } else {
-      out[0] = kNone;
-      std::memcpy(out + 1, cur, n);
-    }
-    out += n + 1;
-    std::swap(above, cur);
-  }
+  });
 }
 
 void Put32(std::vector<uint8_t>& v, uint32_t x) {

@@ -17,6 +17,7 @@
 #include <jpeglib.h>
 
 #include "codecs/libjpeg/jpeg_codec.h"
+#include "foundation/workers.h"
 
 // libjpeg's optimal Huffman table from symbol counts (exported, declared
 // only in its internal headers).
@@ -281,11 +282,13 @@ VEK_INLINE void Square(const uint8_t* a0, const uint8_t* b0, const uint8_t* a1, 
 
 // The frame into planes padded to whole macroblocks by repeating the last
 // column and row; chroma from the mean colour of each 2x2 square.
+// Rows y0 to y1 (even) of the padded planes.
 template <int kPx>
-VEK_VECTOR_CLONES void ToPlanes(MjpegFrameEncoder::State& s, const uint8_t* top, int64_t stride) {
-  const int32_t w = s.width, h = s.height, pw = s.pw, ph = s.ph, cw = pw / 2;
+VEK_VECTOR_CLONES void ToPlanes(MjpegFrameEncoder::State& s, const uint8_t* top, int64_t stride,
+                                int32_t first, int32_t last) {
+  const int32_t w = s.width, h = s.height, pw = s.pw, cw = pw / 2;
   const int32_t inner = (w - 1) / 2 * 2;  // squares wholly inside the picture
-  for (int32_t y = 0; y < ph; y += 2) {
+  for (int32_t y = first; y < last; y += 2) {
     const uint8_t* r0 = top + std::min(y, h - 1) * stride;
     const uint8_t* r1 = top + std::min(y + 1, h - 1) * stride;
     uint8_t* y0 = s.y.data() + int64_t(y) * pw;
@@ -363,7 +366,14 @@ struct Statistics {
     ++dc[ci == 0 ? 0 : 1][0];
     ++ac[ci == 0 ? 0 : 1][0];
   }
+  void Add(const Statistics& o) {
+    for (int t = 0; t < 2; ++t)
+      for (int i = 0; i < 257; ++i) dc[t][i] += o.dc[t][i], ac[t][i] += o.ac[t][i];
+  }
 };
+
+// Macroblock rows per piece of work handed to the threads.
+constexpr JDIMENSION kBandRows = 4;
 
 bool Run(MjpegFrameEncoder::State& s) {
   jvirt_barray_ptr arrays[3] = {};
@@ -382,29 +392,64 @@ bool Run(MjpegFrameEncoder::State& s) {
   const uint8_t* planes[3] = {s.y.data(), s.cb.data(), s.cr.data()};
   const int64_t strides[3] = {s.pw, s.pw / 2, s.pw / 2};
   JBLOCKARRAY blocks[3];
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 3; ++i)
     blocks[i] = (*s.c.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&s.c), arrays[i], 0,
                                                rows[i], TRUE);
-    for (JDIMENSION by = 0; by < rows[i]; ++by)
-      CodeRow(planes[i] + int64_t(by) * 8 * strides[i], strides[i], cols[i], s.recip, blocks[i][by],
-              s.nonzero[i].data() + by * cols[i]);
-  }
-  Statistics st;
-  const JDIMENSION luma_cols = JDIMENSION(s.width + 7) / 8, luma_rows = JDIMENSION(s.height + 7) / 8;
-  for (JDIMENSION my = 0; my < rows[1]; ++my) {
-    for (JDIMENSION mx = 0; mx < cols[1]; ++mx) {
-      for (JDIMENSION dy = 0; dy < 2; ++dy) {
-        for (JDIMENSION dx = 0; dx < 2; ++dx) {
-          const JDIMENSION by = 2 * my + dy, bx = 2 * mx + dx;
-          if (by < luma_rows && bx < luma_cols)
-            st.Count(0, blocks[0][by][bx], s.nonzero[0][by * cols[0] + bx]);
-          else
-            st.Dummy(0);
-        }
-      }
-      for (int i = 1; i < 3; ++i) st.Count(i, blocks[i][my][mx], s.nonzero[i][my * cols[i] + mx]);
+  // Bands of macroblock rows go to the threads: the transform, then the
+  // symbol counts, each band's DC predicted from the last blocks of the band
+  // above (known once every block is transformed). The counts add up to
+  // those of one pass.
+  const JDIMENSION mb_rows = rows[1];
+  const int32_t bands = static_cast<int32_t>((mb_rows + kBandRows - 1) / kBandRows);
+  const auto band_rows = [&](int32_t b, JDIMENSION& m0, JDIMENSION& m1) {
+    m0 = JDIMENSION(b) * kBandRows;
+    m1 = std::min(mb_rows, m0 + kBandRows);
+  };
+  ParallelFor(bands, [&](int32_t b) {
+    JDIMENSION m0, m1;
+    band_rows(b, m0, m1);
+    for (int i = 0; i < 3; ++i) {
+      const JDIMENSION per_mb = i == 0 ? 2 : 1;
+      for (JDIMENSION by = m0 * per_mb; by < m1 * per_mb; ++by)
+        CodeRow(planes[i] + int64_t(by) * 8 * strides[i], strides[i], cols[i], s.recip,
+                blocks[i][by], s.nonzero[i].data() + by * cols[i]);
     }
-  }
+  });
+  const JDIMENSION luma_cols = JDIMENSION(s.width + 7) / 8, luma_rows = JDIMENSION(s.height + 7) / 8;
+  std::vector<Statistics> counts(static_cast<size_t>(bands));
+  ParallelFor(bands, [&](int32_t b) {
+    JDIMENSION m0, m1;
+    band_rows(b, m0, m1);
+    Statistics& st = counts[static_cast<size_t>(b)];
+    if (m0 > 0) {
+      // The coder's last blocks before this band: those of the macroblock
+      // above the band's first at the right end. A band never starts at the
+      // last macroblock row, so the lower luma row above is in the picture;
+      // its right block may lie past the picture (no DC of its own).
+      const JDIMENSION last = cols[1] - 1;
+      const JDIMENSION by = 2 * (m0 - 1) + 1;
+      const JDIMENSION bx = 2 * last + 1 < luma_cols ? 2 * last + 1 : 2 * last;
+      st.last_dc[0] = blocks[0][by][bx][0];
+      st.last_dc[1] = blocks[1][m0 - 1][last][0];
+      st.last_dc[2] = blocks[2][m0 - 1][last][0];
+    }
+    for (JDIMENSION my = m0; my < m1; ++my) {
+      for (JDIMENSION mx = 0; mx < cols[1]; ++mx) {
+        for (JDIMENSION dy = 0; dy < 2; ++dy) {
+          for (JDIMENSION dx = 0; dx < 2; ++dx) {
+            const JDIMENSION by = 2 * my + dy, bx = 2 * mx + dx;
+            if (by < luma_rows && bx < luma_cols)
+              st.Count(0, blocks[0][by][bx], s.nonzero[0][by * cols[0] + bx]);
+            else
+              st.Dummy(0);
+          }
+        }
+        for (int i = 1; i < 3; ++i) st.Count(i, blocks[i][my][mx], s.nonzero[i][my * cols[i] + mx]);
+      }
+    }
+  });
+  Statistics st;
+  for (const Statistics& c : counts) st.Add(c);
   jpeg_gen_optimal_table(&s.c, s.c.dc_huff_tbl_ptrs[0], st.dc[0]);
   jpeg_gen_optimal_table(&s.c, s.c.dc_huff_tbl_ptrs[1], st.dc[1]);
   jpeg_gen_optimal_table(&s.c, s.c.ac_huff_tbl_ptrs[0], st.ac[0]);
@@ -449,10 +494,14 @@ MjpegFrameEncoder::~MjpegFrameEncoder() = default;
 
 bool MjpegFrameEncoder::Encode(const uint8_t* top, int64_t stride, int bits) {
   if (!s_ || !Takes(bits)) return false;
-  if (bits == 32)
-    ToPlanes<4>(*s_, top, stride);
-  else
-    ToPlanes<3>(*s_, top, stride);
+  // Bands of 16 rows go to the threads.
+  const int32_t bands = s_->ph / 16;
+  ParallelFor(bands, [&](int32_t b) {
+    if (bits == 32)
+      ToPlanes<4>(*s_, top, stride, b * 16, b * 16 + 16);
+    else
+      ToPlanes<3>(*s_, top, stride, b * 16, b * 16 + 16);
+  });
   s_->length = 0;
   return Run(*s_);
 }

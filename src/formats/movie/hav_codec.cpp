@@ -4,6 +4,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -11,6 +14,7 @@
 
 #include "foundation/errors.h"
 #include "foundation/memory.h"
+#include "foundation/workers.h"
 
 namespace vek {
 
@@ -85,6 +89,7 @@ class BitWriter {
       Put(static_cast<uint32_t>(v), LenBits(v));
   }
   int64_t Bytes() const { return pos_ + (n_ + 7) / 8; }
+  int64_t BitCount() const { return pos_ * 8 + n_; }
   // Pads with zero bits to a whole byte and writes what is pending.
   int64_t Finish() {
     while (n_ > 0) {
@@ -384,19 +389,18 @@ int64_t BestEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
 
 // ---------------------------------------------------------------- FAST
 
-int64_t FastEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uint8_t* prev,
-                   bool delta, int32_t bpp, int32_t rows, int32_t width) {
-  const int64_t rb = int64_t{width} * bpp;
-  const int64_t n = rb * rows;
-  if (n <= 0 || bpp < 1 || bpp > 3) return 0;
-  const int64_t limit = Limit(n, capacity);
-  if (limit <= 0) return 0;
-  if (!delta) prev = nullptr;
-  // A run is tried only while the chosen token is shorter than a full run.
-  const int32_t run_below = kMaxRunPixels * bpp - 1;
-  BitWriter w(out);
-  int64_t p = 0;
-  while (p < n) {
+// The FAST encoder is greedy and keeps no state but the position: the token
+// at p depends only on the pixels. One step codes the token at p (and the
+// end code when it reaches the end) and answers the position after it.
+struct FastCoder {
+  const uint8_t* src;
+  const uint8_t* prev;  // null for a key frame
+  int64_t rb, n;
+  int32_t bpp;
+
+  int64_t Step(BitWriter& w, int64_t p) const {
+    // A run is tried only while the chosen token is shorter than a full run.
+    const int32_t run_below = kMaxRunPixels * bpp - 1;
     const int64_t rem = n - p;
     // Cheap tests first: where no token can start, the byte is a literal.
     const bool can_skip = prev && rem >= 2 && src[p] == prev[p] && src[p + 1] == prev[p + 1];
@@ -405,8 +409,7 @@ int64_t FastEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
     if (!can_skip && !can_run && !can_row) {
       w.Put(0x100u | src[p], 9);
       if (++p == n) w.Put(kEndCode, 10);
-      if (w.Bytes() > limit) return 0;
-      continue;
+      return p;
     }
     Tok kind = Tok::kLiteral;
     int32_t h = 1;
@@ -435,6 +438,114 @@ int64_t FastEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
     }
     p += h;
     if (p == n) w.Put(kEndCode, 10);
+    return p;
+  }
+};
+
+// Appends bits [from, to) of an MSB-first buffer that has 8 bytes of slack.
+void AppendBits(BitWriter& w, const uint8_t* buf, int64_t from, int64_t to) {
+  for (int64_t b = from; b < to; b += 32) {
+    const uint8_t* q = buf + (b >> 3);
+    uint64_t x = 0;
+    for (int i = 0; i < 8; ++i) x = x << 8 | q[i];
+    const int32_t take = static_cast<int32_t>(std::min<int64_t>(32, to - b));
+    const uint32_t v = static_cast<uint32_t>((x << (b & 7)) >> 32);
+    w.Put(take == 32 ? v : v >> (32 - take), take);
+  }
+}
+
+// Bytes per piece below which a strip is coded in one go.
+constexpr int64_t kMinPiece = 64 * 1024;
+// Token starts kept per piece, from its start, to find where the stream
+// coded before it comes in: greedy streams fall into step within a few
+// tokens, and past this the joint is coded again.
+constexpr int64_t kJoinWindow = 4096;
+
+// One piece of a strip, coded from its first byte as if a token started
+// there: the tokens of its first bytes with their bit positions, and where
+// its last token ends.
+struct FastPiece {
+  std::vector<uint8_t> bits;
+  std::vector<std::pair<int64_t, int64_t>> starts;  // position, bit
+  int64_t total_bits = 0, end = 0;
+  bool over = false;
+};
+
+// The strip cut into pieces coded side by side, then joined: where the
+// stream of the pieces before comes into a piece at one of its token starts,
+// the rest of the piece is the same stream; elsewhere the joint is coded
+// again until it falls into step. The result is the one-piece stream; -1
+// when a piece alone ran over the budget (the caller codes in one go, which
+// stops early).
+int64_t FastEncodePieces(const FastCoder& fc, int32_t pieces, uint8_t* out, int64_t limit) {
+  std::vector<FastPiece> part(static_cast<size_t>(pieces));
+  std::vector<int64_t> cut(static_cast<size_t>(pieces) + 1);
+  for (int32_t k = 0; k <= pieces; ++k) cut[k] = fc.n * k / pieces;
+  for (int32_t k = 0; k < pieces; ++k) {
+    // Nine bits per byte at worst, a token reaching past the cut, slack.
+    part[k].bits.resize(static_cast<size_t>((cut[k + 1] - cut[k]) * 9 / 8 + 64));
+    part[k].starts.reserve(static_cast<size_t>(std::min<int64_t>(kJoinWindow, cut[k + 1] - cut[k])));
+  }
+  const int64_t piece_limit = limit;
+  ParallelFor(pieces, [&](int32_t k) {
+    FastPiece& f = part[k];
+    BitWriter w(f.bits.data());
+    int64_t p = cut[k];
+    const int64_t window_end = cut[k] + kJoinWindow;
+    while (p < cut[k + 1]) {
+      if (p < window_end) f.starts.emplace_back(p, w.BitCount());
+      p = fc.Step(w, p);
+      if (w.Bytes() > piece_limit) {
+        f.over = true;
+        return;
+      }
+    }
+    f.total_bits = w.BitCount();
+    f.end = p;
+    w.Finish();
+  });
+  for (const FastPiece& f : part)
+    if (f.over) return -1;
+  BitWriter w(out);
+  int64_t p = 0;
+  for (int32_t k = 0; k < pieces; ++k) {
+    const FastPiece& f = part[k];
+    while (p < f.end) {
+      const auto it = std::lower_bound(f.starts.begin(), f.starts.end(), std::make_pair(p, int64_t{-1}));
+      if (it != f.starts.end() && it->first == p) {
+        if (w.Bytes() + (f.total_bits - it->second + 7) / 8 > limit) return 0;
+        AppendBits(w, f.bits.data(), it->second, f.total_bits);
+        p = f.end;
+        break;
+      }
+      p = fc.Step(w, p);
+      if (w.Bytes() > limit) return 0;
+    }
+  }
+  return w.Finish();
+}
+
+int64_t FastEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uint8_t* prev,
+                   bool delta, int32_t bpp, int32_t rows, int32_t width) {
+  const int64_t rb = int64_t{width} * bpp;
+  const int64_t n = rb * rows;
+  if (n <= 0 || bpp < 1 || bpp > 3) return 0;
+  const int64_t limit = Limit(n, capacity);
+  if (limit <= 0) return 0;
+  const FastCoder fc{src, delta ? prev : nullptr, rb, n, bpp};
+  const int32_t pieces = static_cast<int32_t>(std::min<int64_t>(WorkerCount(), n / kMinPiece));
+  if (pieces > 1) {
+    try {
+      const int64_t coded = FastEncodePieces(fc, pieces, out, limit);
+      if (coded >= 0) return coded;
+    } catch (const std::bad_alloc&) {
+      // No room for the pieces: coded in one go below.
+    }
+  }
+  BitWriter w(out);
+  int64_t p = 0;
+  while (p < n) {
+    p = fc.Step(w, p);
     if (w.Bytes() > limit) return 0;
   }
   return w.Finish();
