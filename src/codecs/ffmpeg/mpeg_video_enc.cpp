@@ -2,6 +2,8 @@
 // the order given; the pixels of each are fetched through the image
 // function only when the frame is encoded, so the caller keeps a small queue
 // instead of the encoder copying every frame.
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -28,10 +30,21 @@ AVRational TimeBaseOfCode(int32_t code) {
 
 void GetImgPtrFuncSet(MpegImgPtrFunc func) { g_img_ptr = func; }
 
+// A band of rows the colour conversion hands to a thread: it converts the
+// source rows from..to (its own rows and some of its neighbours', so that
+// the chroma filter meets the same rows as over the whole picture) into
+// planes of its own, and keeps rows first..last.
+struct ScaleBand {
+  SwsPtr sws;
+  int32_t first = 0, last = 0, from = 0, to = 0;
+  std::vector<uint8_t> planes[3];
+};
+
 struct MpegVideoEncoder {
   std::unique_ptr<std::FILE, FileCloser> file;
   CodecPtr codec;
   SwsPtr sws;
+  std::vector<ScaleBand> bands;  // with more than one thread
   FramePtr frame;
   PacketPtr pkt;
   int32_t width = 0, height = 0;
@@ -43,6 +56,63 @@ struct MpegVideoEncoder {
 void MpegVideoEncoderClose::operator()(MpegVideoEncoder* e) const { delete e; }
 
 namespace {
+// Rows a band shares with each neighbour (whole macroblock rows, so the
+// scaler's row patterns keep their phase); two suffice for its filters.
+constexpr int32_t kBandOverlap = 16;
+// Rows below which a band does not pay.
+constexpr int32_t kMinBandRows = 64;
+
+// Only for even heights: over an odd one, the scaler spreads the chroma rows
+// by a ratio of the whole height, which a band would not share.
+bool SetUpBands(MpegVideoEncoder& e) {
+  const int32_t count = std::min(WorkerCount(), e.height / kMinBandRows);
+  if (count <= 1 || e.height % 2 != 0) return true;
+  e.bands.resize(static_cast<size_t>(count));
+  for (int32_t k = 0; k < count; ++k) {
+    ScaleBand& b = e.bands[static_cast<size_t>(k)];
+    b.first = k == 0 ? 0 : e.height * k / count / 16 * 16;
+    b.last = k == count - 1 ? e.height : e.height * (k + 1) / count / 16 * 16;
+    b.from = std::max(0, b.first - kBandOverlap);
+    b.to = std::min(e.height, b.last + kBandOverlap);
+    const int32_t rows = b.to - b.from;
+    b.sws.reset(sws_getContext(e.width, rows, AV_PIX_FMT_BGR24, e.width, rows, AV_PIX_FMT_YUV420P,
+                               SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!b.sws) return false;
+    const size_t cw = (size_t(e.width) + 1) / 2, ch = (size_t(rows) + 1) / 2;
+    b.planes[0].resize(size_t(e.width) * size_t(rows));
+    b.planes[1].resize(cw * ch);
+    b.planes[2].resize(cw * ch);
+  }
+  return true;
+}
+
+// Converts the padded rows into the frame: in one pass, or in bands on the
+// threads, whose kept rows are the same bytes.
+void Scale(MpegVideoEncoder& e, size_t stride) {
+  const int src_stride[4] = {static_cast<int>(stride), 0, 0, 0};
+  if (e.bands.empty()) {
+    const uint8_t* src[4] = {e.rows.data(), nullptr, nullptr, nullptr};
+    sws_scale(e.sws.get(), src, src_stride, 0, e.height, e.frame->data, e.frame->linesize);
+    return;
+  }
+  ParallelFor(static_cast<int32_t>(e.bands.size()), [&](int32_t k) {
+    ScaleBand& b = e.bands[static_cast<size_t>(k)];
+    const int cw = (e.width + 1) / 2;
+    uint8_t* dst[4] = {b.planes[0].data(), b.planes[1].data(), b.planes[2].data(), nullptr};
+    const int dst_stride[4] = {e.width, cw, cw, 0};
+    const uint8_t* src[4] = {e.rows.data() + stride * size_t(b.from), nullptr, nullptr, nullptr};
+    sws_scale(b.sws.get(), src, src_stride, 0, b.to - b.from, dst, dst_stride);
+    for (int32_t y = b.first; y < b.last; ++y)
+      std::memcpy(e.frame->data[0] + ptrdiff_t(y) * e.frame->linesize[0],
+                  b.planes[0].data() + size_t(y - b.from) * size_t(e.width), size_t(e.width));
+    const int32_t c0 = b.first / 2, c1 = (b.last + 1) / 2;
+    for (int p = 1; p < 3; ++p)
+      for (int32_t y = c0; y < c1; ++y)
+        std::memcpy(e.frame->data[p] + ptrdiff_t(y) * e.frame->linesize[p],
+                    b.planes[p].data() + size_t(y - b.from / 2) * size_t(cw), size_t(cw));
+  });
+}
+
 bool Drain(MpegVideoEncoder& e) {
   for (;;) {
     const int r = avcodec_receive_packet(e.codec.get(), e.pkt.get());
@@ -100,7 +170,7 @@ bool CreateMPEG(MpegVideoEncoderPtr& encoder, const std::string& name, const Mpe
   if (r < 0) return FailEncoder(AvErrorText(r).c_str());
   e->sws.reset(sws_getContext(p.width, p.height, AV_PIX_FMT_BGR24, p.width, p.height,
                               AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
-  if (!e->sws) return FailEncoder("Cannot convert frames for the encoder.");
+  if (!e->sws || !SetUpBands(*e)) return FailEncoder("Cannot convert frames for the encoder.");
   e->file.reset(std::fopen(name.c_str(), "wb"));
   if (!e->file) return FailEncoder("Cannot create the video file.");
   encoder.reset(e.release());
@@ -127,9 +197,7 @@ bool PutMPEGFrame(MpegVideoEncoder& e) {
     std::memcpy(d, pixels + row * size_t(y), row);
     for (size_t x = row; x + 3 <= stride; x += 3) std::memcpy(d + x, d + row - 3, 3);
   }
-  const uint8_t* src[4] = {e.rows.data(), nullptr, nullptr, nullptr};
-  const int src_stride[4] = {static_cast<int>(stride), 0, 0, 0};
-  sws_scale(e.sws.get(), src, src_stride, 0, e.height, e.frame->data, e.frame->linesize);
+  Scale(e, stride);
   e.frame->pts = e.next++;
   const int r = avcodec_send_frame(e.codec.get(), e.frame.get());
   if (r < 0) return FailEncoder(AvErrorText(r).c_str());
