@@ -82,6 +82,37 @@ TEST(EncoderSplit, HavFastStripsSameBytesAndRoundTrip) {
   }
 }
 
+// Strips whose coded size comes to the budget's last bytes: noise then a
+// run, the noise a byte longer each time. The joined pieces must keep or
+// give up the strip exactly as one pass does.
+TEST(EncoderSplit, HavFastAtTheBudget) {
+  const int w = 640, h = 80, n = w * 3 * h;
+  const int64_t limit = HavBudget(n);
+  std::mt19937 rng(3);
+  Bytes noise(static_cast<size_t>(n));
+  for (uint8_t& v : noise) v = static_cast<uint8_t>(rng());
+  const auto strip = [&](int64_t m) {
+    Bytes src(noise.begin(), noise.begin() + m);
+    src.resize(static_cast<size_t>(n), 0);
+    return src;
+  };
+  int64_t lo = 0, hi = n;  // kept with lo noisy bytes, given up with hi
+  while (hi - lo > 1) {
+    const int64_t mid = (lo + hi) / 2;
+    (HavFast(strip(mid), nullptr, 3, h, w, 1).empty() ? hi : lo) = mid;
+  }
+  int kept = 0, dropped = 0;
+  for (int64_t m = lo - 24; m < lo + 24; ++m) {
+    const Bytes src = strip(m);
+    const Bytes one = HavFast(src, nullptr, 3, h, w, 1);
+    EXPECT_TRUE(one.empty() || static_cast<int64_t>(one.size()) <= limit);
+    (one.empty() ? dropped : kept)++;
+    EXPECT_EQ(HavFast(src, nullptr, 3, h, w, 2), one) << m << " noisy bytes, " << one.size() << " coded";
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_GT(dropped, 0);
+}
+
 Bytes Mjpeg(const Bytes& pic, int w, int h, int bits, int32_t threads) {
   Threads t(threads);
   MjpegFrameEncoder enc(w, h, 4);

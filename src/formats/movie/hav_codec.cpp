@@ -513,7 +513,7 @@ int64_t FastEncodePieces(const FastCoder& fc, int32_t pieces, uint8_t* out, int6
     while (p < f.end) {
       const auto it = std::lower_bound(f.starts.begin(), f.starts.end(), std::make_pair(p, int64_t{-1}));
       if (it != f.starts.end() && it->first == p) {
-        if (w.Bytes() + (f.total_bits - it->second + 7) / 8 > limit) return 0;
+        if ((w.BitCount() + f.total_bits - it->second + 7) / 8 > limit) return 0;
         AppendBits(w, f.bits.data(), it->second, f.total_bits);
         p = f.end;
         break;
