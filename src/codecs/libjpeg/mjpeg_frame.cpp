@@ -375,7 +375,7 @@ struct Statistics {
 // Macroblock rows per piece of work handed to the threads.
 constexpr JDIMENSION kBandRows = 4;
 
-bool Run(MjpegFrameEncoder::State& s) {
+bool Run(MjpegFrameEncoder::State& s, const uint8_t* top, int64_t stride, int bits) {
   jvirt_barray_ptr arrays[3] = {};
   if (setjmp(s.err.jump)) {
     jpeg_abort_compress(&s.c);
@@ -395,8 +395,8 @@ bool Run(MjpegFrameEncoder::State& s) {
   for (int i = 0; i < 3; ++i)
     blocks[i] = (*s.c.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&s.c), arrays[i], 0,
                                                rows[i], TRUE);
-  // Bands of macroblock rows go to the threads: the transform, then the
-  // symbol counts, each band's DC predicted from the last blocks of the band
+  // Bands of macroblock rows go to the threads: colour and transform, then
+  // the symbol counts, each band's DC predicted from the last blocks of the band
   // above (known once every block is transformed). The counts add up to
   // those of one pass.
   const JDIMENSION mb_rows = rows[1];
@@ -408,6 +408,11 @@ bool Run(MjpegFrameEncoder::State& s) {
   ParallelFor(bands, [&](int32_t b) {
     JDIMENSION m0, m1;
     band_rows(b, m0, m1);
+    // The band's rows of the planes, then its blocks.
+    if (bits == 32)
+      ToPlanes<4>(s, top, stride, int32_t(m0) * 16, int32_t(m1) * 16);
+    else
+      ToPlanes<3>(s, top, stride, int32_t(m0) * 16, int32_t(m1) * 16);
     for (int i = 0; i < 3; ++i) {
       const JDIMENSION per_mb = i == 0 ? 2 : 1;
       for (JDIMENSION by = m0 * per_mb; by < m1 * per_mb; ++by)
@@ -494,16 +499,7 @@ MjpegFrameEncoder::~MjpegFrameEncoder() = default;
 
 bool MjpegFrameEncoder::Encode(const uint8_t* top, int64_t stride, int bits) {
   if (!s_ || !Takes(bits)) return false;
-  // Bands of 16 rows go to the threads.
-  const int32_t bands = s_->ph / 16;
-  ParallelFor(bands, [&](int32_t b) {
-    if (bits == 32)
-      ToPlanes<4>(*s_, top, stride, b * 16, b * 16 + 16);
-    else
-      ToPlanes<3>(*s_, top, stride, b * 16, b * 16 + 16);
-  });
-  s_->length = 0;
-  return Run(*s_);
+  return Run(*s_, top, stride, bits);
 }
 
 const uint8_t* MjpegFrameEncoder::data() const { return s_ ? s_->out : nullptr; }
