@@ -2,7 +2,8 @@
 // same callbacks in the same order (sources, frame functions, progress,
 // errors with their paths), an abort stops after the same frame, an error
 // names the same frame, and the files written are the same bytes, for the
-// outputs whose encoders split a frame over the threads.
+// outputs whose encoders split a frame over the threads (MPEG: the same
+// callbacks).
 #include <gtest/gtest.h>
 
 #include "test_temp.h"
@@ -112,8 +113,13 @@ TEST(ThreadsRun, SameCallbacksAbortErrorsAndFiles) {
     std::string out;
     std::vector<std::string> names;
     int32_t codec;
+    bool same_bytes;  // libavcodec's slices follow the thread count
   };
-  const Job jobs[] = {{hav, {hav}, 0}, {avi, {avi}, FourCC("MJPG")}, {pngs[0], pngs, 0}};
+  const std::string mpg = dir + ".mpg";
+  const Job jobs[] = {{hav, {hav}, 0, true},
+                      {avi, {avi}, FourCC("MJPG"), true},
+                      {pngs[0], pngs, 0, true},
+                      {mpg, {mpg}, 0, false}};
   const int32_t saved = VekExtSetThreads(-1357902468);
   // A clean run, an abort from the progress callback, and a source that
   // cannot be read (skipped by the host).
@@ -130,7 +136,9 @@ TEST(ThreadsRun, SameCallbacksAbortErrorsAndFiles) {
         const Outcome many = Convert(threads, j.out, j.names, j.codec);
         EXPECT_EQ(many.status, one.status) << j.out << " mode " << mode << " threads " << threads;
         EXPECT_EQ(many.log, one.log) << j.out << " mode " << mode << " threads " << threads;
-        EXPECT_TRUE(many.files == one.files) << j.out << " mode " << mode << " threads " << threads;
+        if (j.same_bytes) {
+          EXPECT_TRUE(many.files == one.files) << j.out << " mode " << mode << " threads " << threads;
+        }
       }
     }
   }
