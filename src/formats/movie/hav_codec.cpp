@@ -389,6 +389,12 @@ int64_t BestEncode(const uint8_t* src, uint8_t* out, int64_t capacity, const uin
 
 // ---------------------------------------------------------------- FAST
 
+#if defined(__GNUC__)
+#define VEK_HAV_INLINE inline __attribute__((always_inline))
+#else
+#define VEK_HAV_INLINE inline
+#endif
+
 // The FAST encoder is greedy and keeps no state but the position: the token
 // at p depends only on the pixels. One step codes the token at p (and the
 // end code when it reaches the end) and answers the position after it.
@@ -398,7 +404,13 @@ struct FastCoder {
   int64_t rb, n;
   int32_t bpp;
 
-  int64_t Step(BitWriter& w, int64_t p) const {
+  // Inlined into each loop, with the fields read into locals: the bytes it
+  // stores could otherwise alias them, and every token would reload them.
+  VEK_HAV_INLINE int64_t Step(BitWriter& w, int64_t p) const {
+    const uint8_t* const src = this->src;
+    const uint8_t* const prev = this->prev;
+    const int64_t rb = this->rb, n = this->n;
+    const int32_t bpp = this->bpp;
     // A run is tried only while the chosen token is shorter than a full run.
     const int32_t run_below = kMaxRunPixels * bpp - 1;
     const int64_t rem = n - p;
