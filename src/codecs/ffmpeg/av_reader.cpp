@@ -13,6 +13,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/intreadwrite.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -100,17 +101,11 @@ CodecCtxPtr OpenDecoder(const AVStream* st, std::string& error) {
   return c;
 }
 
+// "#1 audio aac": a stream as --info lists it.
 std::string StreamLine(const AVStream* st) {
   const AVCodecParameters* p = st->codecpar;
-  std::string s = "#" + std::to_string(st->index) + " " + (av_get_media_type_string(p->codec_type) ? av_get_media_type_string(p->codec_type) : "data") + " " + avcodec_get_name(p->codec_id);
-  if (const char* prof = avcodec_profile_name(p->codec_id, p->profile)) s += std::string(" (") + prof + ")";
-  if (p->codec_type == AVMEDIA_TYPE_VIDEO) {
-    s += " " + std::to_string(p->width) + "x" + std::to_string(p->height);
-    if (const char* pf = av_get_pix_fmt_name(static_cast<AVPixelFormat>(p->format))) s += std::string(" ") + pf;
-  } else if (p->codec_type == AVMEDIA_TYPE_AUDIO) {
-    s += " " + std::to_string(p->sample_rate) + " Hz " + std::to_string(p->ch_layout.nb_channels) + " ch";
-  }
-  return s;
+  const char* type = av_get_media_type_string(p->codec_type);
+  return "#" + std::to_string(st->index) + " " + (type ? type : "data") + " " + avcodec_get_name(p->codec_id);
 }
 
 int SwsMatrix(AVColorSpace cs) {
@@ -215,7 +210,6 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
     if (static_cast<int>(i) != m.vindex && static_cast<int>(i) != m.aindex) in->streams[i]->discard = AVDISCARD_ALL;
   // One pass over the packets: the video index and the sound's extent.
   int64_t a_first = AV_NOPTS_VALUE, a_end = AV_NOPTS_VALUE, a_skip = 0, a_sum = 0;
-  bool a_first_seen = false;
   int64_t synthetic_ts = 0;
   while (av_read_frame(in.get(), m.pkt.get()) >= 0) {
     AVPacket* p = m.pkt.get();
@@ -227,11 +221,11 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
       ++synthetic_ts;
       m.packets.push_back(vp);
     } else if (p->stream_index == m.aindex && !(p->flags & AV_PKT_FLAG_DISCARD)) {
-      if (!a_first_seen) {
-        a_first_seen = true;
-        size_t size = 0;
-        if (const uint8_t* sd = av_packet_get_side_data(p, AV_PKT_DATA_SKIP_SAMPLES, &size); sd && size >= 4)
-          a_skip = int64_t(sd[0]) | int64_t(sd[1]) << 8 | int64_t(sd[2]) << 16 | int64_t(sd[3]) << 24;
+      // Samples the decoder drops: the encoder's priming at the start and
+      // the padding of the last packet.
+      size_t size = 0;
+      if (const uint8_t* sd = av_packet_get_side_data(p, AV_PKT_DATA_SKIP_SAMPLES, &size); sd && size >= 8) {
+        a_skip += int64_t(AV_RL32(sd)) + int64_t(AV_RL32(sd + 4));
       }
       if (p->duration > 0 && p->duration < (int64_t{1} << 40)) a_sum += p->duration;
       if (p->pts != AV_NOPTS_VALUE) {
@@ -321,8 +315,10 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
     info.rate = p->sample_rate;
     info.source_channels = p->ch_layout.nb_channels;
     info.channels = std::min(info.source_channels, 2);
-    int64_t span = a_end != AV_NOPTS_VALUE ? a_end - a_first : a_sum;
-    if (span > a_sum && a_sum > 0) span = a_sum;
+    // What the decoder gives: the packets' durations less what it drops.
+    const int64_t span = a_sum > 0 ? a_sum : (a_end != AV_NOPTS_VALUE ? a_end - a_first : 0);
+    // Opus decoders drop the stream's pre-skip themselves.
+    if (p->codec_id == AV_CODEC_ID_OPUS && p->initial_padding > 0) a_skip += p->initial_padding;
     const int64_t samples = av_rescale_q(span, m.atb, AVRational{1, info.rate}) - a_skip;
     info.samples = std::clamp<int64_t>(samples, 0, INT32_MAX - 1);
     info.has_sound = info.samples > 0;

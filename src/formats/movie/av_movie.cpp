@@ -306,9 +306,10 @@ void AvMovieInfo(const std::string& name, QffInfo& info) {
     std::unique_ptr<codecs::AvReader> r = codecs::AvReader::Open(name, error);
     if (!r) return;  // neither pictures nor sound: the caller says so
     const codecs::AvReaderInfo& i = r->Info();
-    std::string streams = i.container + ": " + i.streams;
+    // The file's streams after the codec, as far as the record's text holds them.
+    std::string streams = i.streams;
     for (char& c : streams)
-      if (c == '\n') c = ';';
+      if (c == '\n') c = ',';
     if (i.has_video) {
       info.width = i.width;
       info.height = i.height;
@@ -321,7 +322,7 @@ void AvMovieInfo(const std::string& name, QffInfo& info) {
       std::string c = i.video_codec;
       if (i.variable_rate) c += ", variable rate";
       if (i.rotation) c += ", turned " + std::to_string(i.rotation);
-      SetText(info.compression, (c + "; " + streams).c_str());
+      SetText(info.compression, (c + "; streams " + streams).c_str());
     }
     if (i.has_sound) {
       WaveFormat f{};
