@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/ffmpeg/av_log.h"
+#include "codecs/ffmpeg/mpeg_internal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -64,7 +65,8 @@ InputPtr OpenInput(const std::string& path, std::string& error) {
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mpegts", 0);
   av_dict_set(&opts, "protocol_whitelist", "file", 0);
-  int err = avformat_open_input(&f, path.c_str(), nullptr, &opts);
+  // FFmpeg takes UTF-8 names; the library's are in the system code page.
+  int err = avformat_open_input(&f, platform::mpeg::AvFileName(path).c_str(), nullptr, &opts);
   av_dict_free(&opts);
   if (err < 0) {
     error = "not a movie file FFmpeg reads: " + AvText(err);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codecs/ffmpeg/av_log.h"
+#include "codecs/ffmpeg/mpeg_internal.h"
 #ifdef VEK_HAVE_OPENH264
 #include "codecs/openh264/h264_encoder.h"
 #endif
@@ -124,7 +125,7 @@ std::unique_ptr<AvWriter> AvWriter::Create(const std::string& path, AvContainer 
   }
   // The MP4 muxer reopens the file by name to move its index to the front.
   av_freep(&m.fmt->url);
-  m.fmt->url = av_strdup(path.c_str());
+  m.fmt->url = av_strdup(platform::mpeg::AvFileName(path).c_str());  // FFmpeg takes UTF-8
   if (!m.fmt->url) {
     error = "out of memory";
     return nullptr;
@@ -296,7 +297,7 @@ static bool StartFile(AvWriter::Impl& m, std::string& error) {
     error = "nothing to write";
     return false;
   }
-  int err = avio_open(&m.fmt->pb, m.path.c_str(), AVIO_FLAG_WRITE);
+  int err = avio_open(&m.fmt->pb, m.fmt->url, AVIO_FLAG_WRITE);
   if (err < 0) {
     error = "cannot create the file: " + AvText(err);
     return false;
