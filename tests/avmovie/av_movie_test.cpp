@@ -137,6 +137,36 @@ TEST(AvMovieWrite, FfprobeReadsWhatWeWrite) {
   }
 }
 
+// Odd sizes: WebM keeps them, MP4 (4:2:0 H.264 has even sides) repeats
+// the last column and row.
+TEST(AvMovieWrite, OddSizes) {
+  VEK_NEED_FFMPEG();
+  Extensions on;
+  for (const char* ext : {".mp4", ".webm"}) {
+    const std::string file = Dir() + "odd" + ext;
+    QMovieHandle mh{kUndefined, nullptr, nullptr};
+    MviCreate(mh, file, 25, 1, 3);
+    ASSERT_TRUE(ErrNone()) << ErrText();
+    std::vector<uint8_t> px(size_t(321) * 241 * 3);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = uint8_t(i * 7 / 3);
+    for (int f = 0; f < 3; ++f) {
+      QImg img{};
+      ImgGuard guard(img);
+      RawToQimg(&img, px.data(), nullptr, 321, 241, 24);
+      MviImgSave(mh, img);
+      ASSERT_TRUE(ErrNone()) << ErrText();
+    }
+    MviClose(mh);
+    ASSERT_TRUE(ErrNone()) << ErrText();
+    const bool mp4 = std::string(ext) == ".mp4";
+    EXPECT_EQ(Probe(file, "v:0", "width"), mp4 ? "322" : "321");
+    EXPECT_EQ(Probe(file, "v:0", "height"), mp4 ? "242" : "241");
+    EXPECT_EQ(Text("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                   "-of default=nw=1:nk=1 " + Q(file)),
+              "3");
+  }
+}
+
 // VP9 through our writer against ffmpeg's libvpx-vp9 with the same
 // settings from the same frames, by data rate and by quality.
 TEST(AvMovieWrite, Vp9DecodesAsFfmpegsOwnEncode) {

@@ -51,7 +51,9 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
 // Quality 0..100 as the encoders' quantiser scales: 85 gives about what
 // the usual defaults give (x264's CRF 23 territory).
+#ifdef VEK_HAVE_OPENH264
 int32_t QualityToH264Qp(int32_t q) { return std::clamp(static_cast<int32_t>(std::lround(44 - 0.28 * q)), 10, 51); }
+#endif
 int32_t QualityToVp9Crf(int32_t q) { return std::clamp(static_cast<int32_t>(std::lround(63 - 0.5 * q)), 4, 63); }
 
 std::string AvText(int err) {
@@ -141,8 +143,11 @@ bool AvWriter::SetVideo(const AvVideoSettings& s) {
     return false;
   }
   m.vs = s;
-  m.enc_w = (s.width + 1) & ~1;
-  m.enc_h = (s.height + 1) & ~1;
+  // H.264's 4:2:0 takes even sizes only (an odd one gets its last column or
+  // row repeated); VP9 stores any size.
+  const bool even = m.container == AvContainer::kMp4;
+  m.enc_w = even ? (s.width + 1) & ~1 : s.width;
+  m.enc_h = even ? (s.height + 1) & ~1 : s.height;
   const AVRational rate = av_d2q(s.fps, 1001000);
   m.vtb = AVRational{rate.den, rate.num};
   m.vstream = avformat_new_stream(m.fmt, nullptr);
