@@ -270,7 +270,8 @@ TEST_F(AnimTest, ChromiumDrawsEveryFrameAsQuantised) {
       for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
           const bool box = x >= 6 * at && x < 6 * at + 10 && y >= 3 * at && y < 3 * at + 12;
-          f.pixels[size_t(y) * kW + x] = uint8_t(box ? 1 + (x + y) % 3 : (x / 16 + y / 12) % 2 ? 4 : 39);
+          f.pixels[size_t(y) * kW + x] = uint8_t(box ? 1 + (x + y) % 3 : (x / 16 + y / 12) % 2 ? 4 : 5);
+      f.pixels[size_t(kW) * kH - 1] = 39;  // a 64-entry table; the box's frames need 3-bit codes
         }
       boxes.frames.push_back(f);
     }
