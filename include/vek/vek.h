@@ -361,8 +361,10 @@ VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on);
    optimiser; 1: the optimiser for every output; 2: the histogram quantiser
    for every 8-bit output while VekExtSetFormats is on. With dithering the
    quantiser diffuses three quarters of the error but keeps the pattern of
-   pixels that did not change from the frame before. The GIF options dialog
-   (VekCodecDlg) sets it too. Process-wide; clamps, stores and returns the
+   pixels that did not change from the frame before; for a GIF it also
+   repeats the left neighbour's entry where that is nearly as close (longer
+   LZW strings). The GIF options dialog (VekCodecDlg, format 4) sets it, the
+   loop count and the refinement passes. Process-wide; clamps, stores and returns the
    value; VEK_UNDEFINED only queries. */
 VEK_EXPORT int32_t VEKAPI VekExtSetPaletteMode(int32_t mode);
 /* Extension: how often GIF animations play: 0 (the default) forever, 1 once,

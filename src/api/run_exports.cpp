@@ -206,7 +206,7 @@ void RunPasses(VekJob& job) {
   if (job.needPalette) {
     ApiTrace("VekConvert: Creating palette");
     if (Run().histogram_palette) {
-      HqBegin();
+      HqBegin(gif);
     } else {
       PalInit();
       PalClearVars();

@@ -28,7 +28,9 @@ enum PalMode : int32_t {
 int32_t PalSetMode(int32_t mode);
 
 // Allocates (or clears) the quantiser and forgets the last remapped frame.
-void HqBegin();
+// With `runs` (an LZW-coded output), dithering repeats the left neighbour's
+// entry where that costs little: fewer bytes for a little distance.
+void HqBegin(bool runs = false);
 // Adds the image's colours (any depth) to the histogram.
 void HqCount(const QImg* image);
 // Builds a palette of at most `colors` (1..256) entries from the counts.
@@ -45,6 +47,7 @@ bool HqReady();
 const uint8_t* HqPalette(int32_t& count);
 
 // One image on its own: begin, count, build, remap, end.
-void HqConvTo8bit(const QImg* source, QImg* destination, int32_t colors, bool dither);
+void HqConvTo8bit(const QImg* source, QImg* destination, int32_t colors, bool dither,
+                  bool runs = false);
 
 }  // namespace vek

@@ -8,7 +8,9 @@
 
 #include "formats/format_descriptor.h"
 #include "formats/movie/avi.h"
+#include "formats/movie/gif_writer.h"
 #include "foundation/errors.h"
+#include "image/palette.h"
 #include "image/palette_histogram.h"
 #include "ui/avi_dialog.h"
 #include "ui/dialog_guard.h"
@@ -215,6 +217,56 @@ bool HavDialog::OnClose(DialogView& v, int result) {
   return true;
 }
 
+// ---------------------------------------------------------------- GIF
+
+GifDialog::GifDialog(GifDesc& desc) : desc_(desc) {}
+
+DialogSpec GifDialog::Layout() {
+  DialogSpec s;
+  s.caption = desc_.title;
+  s.controls.push_back(Control(kRadPalette, ControlKind::RadioGroup, "radPalette", "Palette", 10, 10, 290, 96));
+  s.controls.push_back(Control(kLabLoop, ControlKind::Label, "labLoop", "Play", 10, 118, 96, 26));
+  s.controls.push_back(Control(kEdLoop, ControlKind::Edit, "edLoop", "", 110, 118, 64, 26));
+  s.controls.push_back(Control(kLabLoopUnit, ControlKind::Label, "labLoopUnit", "time(s), 0: forever", 180, 118, 150, 26));
+  s.controls.push_back(Control(kLabRefine, ControlKind::Label, "labRefine", "Refinement", 10, 152, 96, 26));
+  s.controls.push_back(Control(kEdRefine, ControlKind::Edit, "edRefine", "", 110, 152, 64, 26));
+  s.controls.push_back(Button(kBtnOK, "btnOK", "OK", 320, 14, 1));
+  s.controls.push_back(Button(kBtnCancel, "btnCancel", "Cancel", 320, 48, 2));
+  s.width = 410;
+  s.height = 192;
+  return s;
+}
+
+void GifDialog::OnOpen(DialogView& v) {
+  v.SetItems(kRadPalette, {desc_.texts[0], desc_.texts[1], desc_.texts[2]});
+  int pick = 0;
+  for (int i = 0; i < 3; ++i)
+    if (desc_.values[i] == desc_.mode) pick = i;
+  v.SetSelected(kRadPalette, pick);
+  v.SetText(kEdLoop, std::to_string(desc_.loop));
+  v.SetText(kEdRefine, std::to_string(desc_.refine));
+  OnChange(v, kRadPalette);
+}
+
+void GifDialog::OnChange(DialogView& v, int id) {
+  if (id == kRadPalette) {
+    const bool optimiser = desc_.values[std::clamp(v.Selected(kRadPalette), 0, 2)] == kPalModeOptimiser;
+    v.SetEnabled(kLabRefine, optimiser);
+    v.SetEnabled(kEdRefine, optimiser);
+  }
+}
+
+bool GifDialog::OnClose(DialogView& v, int result) {
+  if (result != 1) return true;
+  desc_.mode = desc_.values[std::clamp(v.Selected(kRadPalette), 0, 2)];
+  int64_t n = 0;
+  // Text that is no number keeps the value the dialog opened with; the
+  // setters clamp the rest.
+  if (ParseInt(v.Text(kEdLoop), n)) desc_.loop = Saturate(n);
+  if (ParseInt(v.Text(kEdRefine), n)) desc_.refine = Saturate(n);
+  return true;
+}
+
 // ---------------------------------------------------------------- MPEG
 
 MpegDialog::MpegDialog(MpegDesc& desc) : desc_(desc), rate_(0) { rate_ = Clamp(desc.bit_rate); }
@@ -371,6 +423,7 @@ bool DlgSelect(ChoiceDesc& desc) { return Run<ChoiceDialog>(desc, "FFDlg.DlgSele
 bool DlgOne(SliderDesc& desc) { return Run<SliderDialog>(desc, "FFDlg.DlgOne", 3); }
 bool DlgHAV(HavDesc& desc) { return Run<HavDialog>(desc, "FFDlg.DlgHAV", 5); }
 bool DlgMPG(MpegDesc& desc) { return Run<MpegDialog>(desc, "FFDlg.DlgMPG", 7); }
+bool DlgGIF(GifDesc& desc) { return Run<GifDialog>(desc, "FFDlg.DlgGIF", 8); }
 
 // ---------------------------------------------------------------- option sets
 
@@ -456,6 +509,22 @@ ChoiceDesc GifChoice() {
                     PalSetMode(kUndefined)};
 }
 
+GifDesc GifFor() {
+  const ChoiceDesc c = GifChoice();
+  return GifDesc{"GIF Settings",
+                 {c.texts[0], c.texts[1], c.texts[2]},
+                 {c.values[0], c.values[1], c.values[2]},
+                 c.current,
+                 GifSetLoopCount(kUndefined),
+                 PalSetRefinement(kUndefined)};
+}
+
+void StoreGif(const GifDesc& desc) {
+  PalSetMode(desc.mode);
+  GifSetLoopCount(desc.loop);
+  PalSetRefinement(desc.refine);
+}
+
 bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t bits) {
   return Monitored("FFDlg.FormatOptionsDialog", [&]() -> bool {
     switch (opts.format) {
@@ -491,10 +560,10 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
       case kFmtAVI:
         return AviSelectVCFor(opts.avi, width, height, bits);
       case kFmtGIF: {
-        // The palette mode is a process-wide setting of the extension.
-        ChoiceDesc d = GifChoice();
-        if (!DlgSelect(d)) return false;
-        PalSetMode(d.current);
+        // Process-wide settings of the extension, not fields of the options.
+        GifDesc d = GifFor();
+        if (!DlgGIF(d)) return false;
+        StoreGif(d);
         return true;
       }
       default:

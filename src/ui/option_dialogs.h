@@ -39,6 +39,16 @@ struct HavDesc {
   int32_t key_frames = 0;
 };
 
+// The GIF writer's settings (process-wide, like the other extensions).
+struct GifDesc {
+  std::string title;
+  std::string texts[3];   // palette modes
+  int32_t values[3] = {};
+  int32_t mode = 0;       // palette mode
+  int32_t loop = 0;       // plays, 0 forever
+  int32_t refine = 0;     // refinement passes of the palette optimiser
+};
+
 inline constexpr int32_t kMpegMinRate = 1;
 inline constexpr int32_t kMpegMaxRate = 102400;
 
@@ -123,6 +133,21 @@ class HavDialog : public toolkit::DialogLogic {
   HavDesc& desc_;
 };
 
+// The GIF options: palette mode, plays and refinement passes (these only
+// matter to the optimiser, so they are enabled with it alone).
+class GifDialog : public toolkit::DialogLogic {
+ public:
+  enum Id { kRadPalette = 1, kLabLoop, kEdLoop, kLabLoopUnit, kLabRefine, kEdRefine, kBtnOK, kBtnCancel };
+  explicit GifDialog(GifDesc& desc);
+  toolkit::DialogSpec Layout() override;
+  void OnOpen(toolkit::DialogView& v) override;
+  void OnChange(toolkit::DialogView& v, int id) override;
+  bool OnClose(toolkit::DialogView& v, int result) override;
+
+ private:
+  GifDesc& desc_;
+};
+
 struct MpegPreset {
   const char* name;
   int32_t bit_rate;  // kilobits per second; 0: "Custom"
@@ -169,6 +194,7 @@ bool DlgSelect(ChoiceDesc& desc);
 bool DlgOne(SliderDesc& desc);
 bool DlgHAV(HavDesc& desc);
 bool DlgMPG(MpegDesc& desc);
+bool DlgGIF(GifDesc& desc);
 
 // The descriptions of a format's options as the save options hold them, and
 // the values chosen written back (the same pair the format dialog uses).
@@ -179,8 +205,11 @@ void StoreSlider(QSaveOpts& opts, const SliderDesc& desc);
 HavDesc HavFor(const QSaveOpts& opts);
 void StoreHav(QSaveOpts& opts, const HavDesc& desc);
 MpegDesc MpegFor(const QSaveOpts& opts);
-// The GIF options dialog: the palette mode (a process-wide setting).
+// The palette modes with the current one.
 ChoiceDesc GifChoice();
+// The GIF options as the process-wide settings hold them, and stored back.
+GifDesc GifFor();
+void StoreGif(const GifDesc& desc);
 void StoreMpeg(QSaveOpts& opts, const MpegDesc& desc);
 
 // The options dialog of the options' format; true when the user confirmed.

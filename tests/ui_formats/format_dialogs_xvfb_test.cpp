@@ -130,6 +130,56 @@ TEST_F(FormatDialogs, ChoiceFormatsOkAndCancel) {
   }
 }
 
+// GIF (an extension format): palette mode, plays and refinement passes, all
+// process-wide; refinement is offered with the optimiser alone, Cancel keeps
+// everything, and a play count beyond the format's field is clamped.
+TEST_F(FormatDialogs, GifPaletteAndPlays) {
+  VekExtSetFormats(-1);
+  const int32_t mode = VekExtSetPaletteMode(VEK_UNDEFINED), loop = VekExtSetLoopCount(VEK_UNDEFINED),
+                refine = VekExtSetPaletteRefinement(VEK_UNDEFINED);
+  for (bool ok : {false, true}) {
+    SCOPED_TRACE(ok ? "OK" : "Cancel");
+    QSaveOpts o = OptsFor(kFmtGIF);
+    const QSaveOpts before = o;
+    std::string caption;
+    bool refine_at_open = true, refine_with_optimiser = false;
+    Drive([&](DialogView& v, Act act) {
+      caption = v.Caption();
+      EXPECT_EQ(v.Selected(GifDialog::kRadPalette), 0);
+      EXPECT_EQ(v.Text(GifDialog::kEdLoop), "0");
+      refine_at_open = v.Enabled(GifDialog::kEdRefine);
+      v.SetSelected(GifDialog::kRadPalette, 1);
+      act(v, GifDialog::kRadPalette, UserAction::Change);
+      refine_with_optimiser = v.Enabled(GifDialog::kEdRefine);
+      v.SetText(GifDialog::kEdLoop, "3");
+      act(v, GifDialog::kEdLoop, UserAction::Change);
+      v.SetText(GifDialog::kEdRefine, "2");
+      act(v, GifDialog::kEdRefine, UserAction::Change);
+      act(v, ok ? GifDialog::kBtnOK : GifDialog::kBtnCancel, UserAction::Click);
+    });
+    EXPECT_EQ(RunDlg(o), ok);
+    EXPECT_EQ(caption, "GIF Settings");
+    EXPECT_FALSE(refine_at_open);
+    EXPECT_TRUE(refine_with_optimiser);
+    EXPECT_TRUE(Same(o, before));  // nothing of the job's options
+    EXPECT_EQ(VekExtSetPaletteMode(VEK_UNDEFINED), ok ? 1 : mode);
+    EXPECT_EQ(VekExtSetLoopCount(VEK_UNDEFINED), ok ? 3 : loop);
+    EXPECT_EQ(VekExtSetPaletteRefinement(VEK_UNDEFINED), ok ? 2 : refine);
+  }
+  QSaveOpts o = OptsFor(kFmtGIF);
+  Drive([&](DialogView& v, Act act) {
+    EXPECT_EQ(v.Selected(GifDialog::kRadPalette), 1);  // as stored by the OK above
+    v.SetText(GifDialog::kEdLoop, "99999");
+    act(v, GifDialog::kBtnOK, UserAction::Click);
+  });
+  EXPECT_TRUE(RunDlg(o));
+  EXPECT_EQ(VekExtSetLoopCount(VEK_UNDEFINED), 65536);
+  VekExtSetPaletteMode(mode);
+  VekExtSetLoopCount(loop);
+  VekExtSetPaletteRefinement(refine);
+  VekExtSetFormats(0);
+}
+
 TEST_F(FormatDialogs, SlidersJpegAndPng) {
   for (int32_t format : {kFmtJPEG, kFmtPNG}) {
     QSaveOpts o = OptsFor(format);
@@ -444,7 +494,8 @@ TEST(Screenshots, EveryFormatDialog) {
   } shots[] = {{kFmtTGA, "option_tga.png"},   {kFmtTIFF, "option_tiff.png"}, {kFmtSGI, "option_sgi.png"},
                {kFmtRAS, "option_ras.png"},   {kFmtPNM, "option_pnm.png"},   {kFmtJPEG, "option_jpeg.png"},
                {kFmtPNG, "option_png.png"},   {kFmtHAV, "option_hav.png"},   {kFmtMPEG, "option_mpeg.png"},
-               {kFmtAVI, "avi_codecs.png"}};
+               {kFmtAVI, "avi_codecs.png"},   {kFmtGIF, "option_gif.png"}};
+  VekExtSetFormats(-1);  // GIF's writing row
   for (const Shot& s : shots) {
     SCOPED_TRACE(s.file);
     QSaveOpts o = OptsFor(s.format);
@@ -462,6 +513,7 @@ TEST(Screenshots, EveryFormatDialog) {
     RunDlg(o);
     EXPECT_TRUE(saved);
   }
+  VekExtSetFormats(0);
   // The AVI dialog with every codec listed and one without quality chosen.
   bool saved = false;
   AviSettingsSelect(FourCC("MRLE"));

@@ -578,6 +578,51 @@ int main(int argc, char** argv) {
         return {};
       });
 
+  // GIF, an extension format: its settings are process-wide, so the job
+  // keeps no more than the format the call chose; the refinement passes are
+  // offered with the palette optimiser alone.
+  using SetFn = int32_t(VEKAPI*)(int32_t);
+  auto ext_formats = reinterpret_cast<SetFn>(get("VekExtSetFormats"));
+  auto ext_loop = reinterpret_cast<SetFn>(get("VekExtSetLoopCount"));
+  auto ext_mode = reinterpret_cast<SetFn>(get("VekExtSetPaletteMode"));
+  auto ext_refine = reinterpret_cast<SetFn>(get("VekExtSetPaletteRefinement"));
+  if (!ext_formats || !ext_loop || !ext_mode || !ext_refine) {
+    Report("gif", false, "extension exports missing");
+  } else {
+    ext_formats(-1);
+    for (bool ok : {false, true}) {
+      static std::string gif_problem;
+      gif_problem.clear();
+      Run(job, {ok ? "gif_ok" : "gif_cancel", L"GIF Settings", codec(4), [ok](HWND d) {
+                  HWND refine = Find(d, L"Refinement", L"Edit");
+                  if (!refine || IsWindowEnabled(refine)) gif_problem = "refinement offered with the quantiser;";
+                  Press(d, L"Palette optimiser");
+                  if (!refine || !IsWindowEnabled(refine)) gif_problem += "refinement not offered with the optimiser;";
+                  Type(Find(d, L"Play", L"Edit"), L"3");
+                  if (refine) Type(refine, L"2");
+                  if (ok) Shot(d, "option_gif");
+                  Press(d, ok ? L"OK" : L"Cancel");
+                  return std::string("optimiser, 3 plays, 2 passes");
+                }},
+          [&, ok](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
+            if (!gif_problem.empty()) return gif_problem;
+            if (r != (ok ? -1 : 0)) return "returned " + std::to_string(r);
+            for (size_t off : Diff(a, b))
+              if (off < fmt_fields || off >= fmt_fields + 8) return "changed byte " + std::to_string(off) + " of the job";
+            const int32_t loop = ext_loop(VEK_UNDEFINED), mode = ext_mode(VEK_UNDEFINED),
+                          passes = ext_refine(VEK_UNDEFINED);
+            if (ok ? loop != 3 || mode != 1 || passes != 2 : loop != 0 || mode != 0 || passes != 0)
+              return "settings " + std::to_string(loop) + " plays, mode " + std::to_string(mode) + ", " +
+                     std::to_string(passes) + " passes";
+            return {};
+          });
+    }
+    ext_loop(0);
+    ext_mode(0);
+    ext_refine(0);
+    ext_formats(0);
+  }
+
   free_job(job);
   FreeLibrary(lib);
   (void)Narrow;

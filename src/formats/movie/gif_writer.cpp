@@ -52,12 +52,13 @@ void Put16(std::vector<uint8_t>& o, uint32_t v) {
   o.push_back(static_cast<uint8_t>(v >> 8));
 }
 
-void PutTable(std::vector<uint8_t>& o, const uint8_t* bgr, int32_t count, int32_t bits) {
+// `base` entries (the transparent one) come before the colours.
+void PutTable(std::vector<uint8_t>& o, const uint8_t* bgr, int32_t count, int32_t bits, int32_t base) {
   for (int32_t i = 0; i < (1 << bits); ++i) {
-    if (i < count) {
-      o.push_back(bgr[3 * i + 2]);
-      o.push_back(bgr[3 * i + 1]);
-      o.push_back(bgr[3 * i]);
+    if (i >= base && i < base + count) {
+      o.push_back(bgr[3 * (i - base) + 2]);
+      o.push_back(bgr[3 * (i - base) + 1]);
+      o.push_back(bgr[3 * (i - base)]);
     } else {
       o.insert(o.end(), 3, 0);
     }
@@ -81,7 +82,7 @@ void WriteHeader(GifWriter& gw) {
   o.push_back(static_cast<uint8_t>(0x80 | 0x70 | (gw.global_bits - 1)));
   o.push_back(0);  // background
   o.push_back(0);  // square pixels
-  PutTable(o, gw.global, gw.global_count, gw.global_bits);
+  PutTable(o, gw.global, gw.global_count, gw.global_bits, gw.global_base);
   gw.header_size = o.size();
 }
 
@@ -120,7 +121,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     const QImg* f = &image;
     int32_t count;
     if (image.bits != 8) {
-      HqConvTo8bit(&image, &own, 255, true);
+      HqConvTo8bit(&image, &own, 255, true, true);
       f = &own;
       count = UsedCount(own);
     } else {
@@ -133,7 +134,8 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
       gw.height = image.height;
       gw.global_count = count;
       // Animations keep an entry free for the pixels a frame leaves unchanged.
-      gw.global_bits = BitsFor(count + (animation && count < 256 ? 1 : 0));
+      gw.global_base = animation && count < 256 ? 1 : 0;
+      gw.global_bits = BitsFor(count + gw.global_base);
       std::memcpy(gw.global, f->palette, kPaletteBytes);
       gw.canvas.assign(size_t(gw.width) * gw.height, 0);
       gw.file.Create(gw.name);
@@ -145,10 +147,12 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
 
     const bool global = count <= gw.global_count &&
                         std::memcmp(f->palette, gw.global, size_t(3) * count) == 0;
-    const int32_t table_count = global ? gw.global_count : count;
-    const int32_t table_bits =
-        global ? gw.global_bits : BitsFor(count + (animation && count < 256 ? 1 : 0));
-    const int32_t transparent = gw.frames > 0 && table_count < (1 << table_bits) ? table_count : -1;
+    // Entry 0 is the transparent one and the colours follow, most used
+    // first (the palette comes ordered so): a frame that uses only the first
+    // few entries is coded with shorter codes than the table's size needs.
+    const int32_t base = global ? gw.global_base : animation && count < 256 ? 1 : 0;
+    const int32_t table_bits = global ? gw.global_bits : BitsFor(count + base);
+    const int32_t transparent = gw.frames > 0 && base > 0 ? 0 : -1;
 
     // The rectangle that changed.
     const int32_t w = gw.width, h = gw.height;
@@ -178,9 +182,13 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     }
     const int32_t rw = x1 - x0 + 1, rh = y1 - y0 + 1;
     std::vector<uint8_t> plain(size_t(rw) * rh);
-    for (int32_t y = 0; y < rh; ++y)
-      std::memcpy(&plain[size_t(y) * rw], px + size_t(y0 + y) * w + x0, size_t(rw));
-    const int32_t min_code = std::max(2, table_bits);
+    uint8_t top = 0;
+    for (int32_t y = 0; y < rh; ++y) {
+      const uint8_t* row = px + size_t(y0 + y) * w + x0;
+      uint8_t* to = &plain[size_t(y) * rw];
+      for (int32_t x = 0; x < rw; ++x) top = std::max(top, to[x] = static_cast<uint8_t>(row[x] + base));
+    }
+    const int32_t min_code = std::max(2, BitsFor(top + 1));
     std::vector<uint8_t> data, data_holes;
     GifLzwEncode(plain.data(), plain.size(), min_code, data);
     bool use_holes = false;
@@ -193,7 +201,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
         const uint32_t* shown = &gw.canvas[size_t(y0 + y) * w + x0];
         const uint8_t* row = &plain[size_t(y) * rw];
         uint8_t* flag = &wild[size_t(y) * rw];
-        for (int32_t x = 0; x < rw; ++x) kept += flag[x] = colour[row[x]] == shown[x];
+        for (int32_t x = 0; x < rw; ++x) kept += flag[x] = colour[row[x] - base] == shown[x];
       }
       // Without unchanged pixels there is nothing to gain from a second pass.
       if (kept * 16 >= wild.size())
@@ -209,7 +217,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     o.push_back(4);
     o.push_back(static_cast<uint8_t>(kDisposeKeep << 2 | (use_holes ? 1 : 0)));
     Put16(o, Delay(gw.fps, gw.frames));
-    o.push_back(static_cast<uint8_t>(use_holes ? transparent : 0));
+    o.push_back(0);  // the transparent entry
     o.push_back(0);
     o.push_back(0x2C);  // image descriptor
     Put16(o, static_cast<uint32_t>(x0));
@@ -217,7 +225,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     Put16(o, static_cast<uint32_t>(rw));
     Put16(o, static_cast<uint32_t>(rh));
     o.push_back(global ? 0 : static_cast<uint8_t>(0x80 | (table_bits - 1)));
-    if (!global) PutTable(o, pal, count, table_bits);
+    if (!global) PutTable(o, pal, count, table_bits, base);
     o.push_back(static_cast<uint8_t>(min_code));
     for (size_t at = 0; at < data.size(); at += 255) {
       const size_t n = std::min<size_t>(255, data.size() - at);
@@ -236,7 +244,7 @@ void GifWriterSave(GifWriter& gw, QImg& image) {
     for (int32_t y = 0; y < rh; ++y) {
       uint32_t* shown = &gw.canvas[size_t(y0 + y) * w + x0];
       const uint8_t* row = &plain[size_t(y) * rw];
-      for (int32_t x = 0; x < rw; ++x) shown[x] = colour[row[x]];
+      for (int32_t x = 0; x < rw; ++x) shown[x] = colour[row[x] - base];
     }
     ++gw.frames;
   });

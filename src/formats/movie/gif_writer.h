@@ -23,6 +23,7 @@ struct GifWriter {
   uint8_t global[768] = {};      // blue, green, red
   int32_t global_count = 0;      // entries of the global table in use
   int32_t global_bits = 0;       // table of 1 << global_bits entries
+  int32_t global_base = 0;       // 1: entry 0 is the transparent one, the colours follow
   std::vector<uint32_t> canvas;  // the picture shown after the last frame, 0xRRGGBB
   std::vector<uint8_t> out;      // bytes waiting to be written
   size_t header_size = 0;        // of the header at the start of `out`
