@@ -12,6 +12,7 @@
 #include "image/palette_histogram.h"
 #include "ui/avi_dialog.h"
 #include "ui/dialog_guard.h"
+#include "ui/video_dialog.h"
 
 namespace vek::ui {
 
@@ -371,6 +372,7 @@ bool DlgSelect(ChoiceDesc& desc) { return Run<ChoiceDialog>(desc, "FFDlg.DlgSele
 bool DlgOne(SliderDesc& desc) { return Run<SliderDialog>(desc, "FFDlg.DlgOne", 3); }
 bool DlgHAV(HavDesc& desc) { return Run<HavDialog>(desc, "FFDlg.DlgHAV", 5); }
 bool DlgMPG(MpegDesc& desc) { return Run<MpegDialog>(desc, "FFDlg.DlgMPG", 7); }
+bool DlgVideo(VideoDesc& desc) { return Run<VideoDialog>(desc, "FFDlg.DlgVideo", 11); }
 
 // ---------------------------------------------------------------- option sets
 
@@ -488,6 +490,13 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
         StoreMpeg(opts, d);
         return true;
       }
+      case kFmtMp4Dialog:
+      case kFmtWebmDialog: {
+        VideoDesc d = VideoFor(opts);
+        if (!DlgVideo(d)) return false;
+        StoreVideo(opts, d);
+        return true;
+      }
       case kFmtAVI:
         return AviSelectVCFor(opts.avi, width, height, bits);
       case kFmtGIF: {
@@ -505,7 +514,7 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
 
 void InstallFormatDialogs() {
   for (int32_t id : {kFmtTGA, kFmtTIFF, kFmtSGI, kFmtRAS, kFmtPNM, kFmtJPEG, kFmtPNG, kFmtHAV, kFmtMPEG,
-                     kFmtAVI, kFmtGIF})
+                     kFmtAVI, kFmtGIF, kFmtMp4Dialog, kFmtWebmDialog})
     FFSaveSetDialog(id, FormatOptionsDialog);
   AviSetDialog(DlgAVI);
 }
