@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# 300 BMP frames of 1280x720 (a photo panned) into MP4 and into WebM at the
+# writers' default quality (85): vekconv beside ffmpeg with the same
+# settings, in one run. WebM: the same encoder (libvpx-vp9, crf 21, cpu-used
+# 4, row threads, key frame every 240). MP4: Debian's ffmpeg has no OpenH264,
+# so its peer is libx264 at OpenH264's quantiser (qp 20), preset medium;
+# sizes and PSNR are printed beside the times so the two are comparable.
+# Both sides use the same thread count. Runs interleaved, ROUNDS times
+# (default 1); prints the medians of wall time and peak memory, the ratios,
+# and each output's size and PSNR against the source.
+#   bash bench/conversion/mp4.sh [build-dir] [vekconv]
+set -euo pipefail
+build=${1:-build}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+vekconv=${2:-"$root/$build/tools/vekconv/vekconv"}
+rounds=${ROUNDS:-1}
+frames=${FRAMES:-300}
+threads=$(nproc)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# shellcheck source=bench/conversion/common.sh
+source "$root/bench/conversion/common.sh"
+mkdir -p "$work/in"
+ffmpeg -v error -loop 1 -i "$root/tests/data/demo/chelsea_400.png" \
+  -vf "scale=1600:1120,crop=1280:720:'mod(n*2,320)':'mod(n,400)'" -frames:v "$frames" -start_number 0 \
+  -pix_fmt bgr24 "$work/in/in%04d.bmp"
+
+measured() {  # "seconds peak-kilobytes" of one run of the command
+  /usr/bin/time -o "$work/t" -f '%e %M' "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+  cat "$work/t"
+}
+psnr() {  # average PSNR of a movie against the source frames
+  ffmpeg -v info -i "$1" -start_number 0 -i "$work/in/in%04d.bmp" \
+    -lavfi "[0:v]format=rgb24[a];[1:v]format=rgb24[b];[a][b]psnr" -f null - 2>&1 |
+    sed -n 's/.*average:\([0-9.]*\).*/\1/p'
+}
+mid() { grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+ff_in=(-y -v error -framerate 25 -start_number 0 -i "$work/in/in%04d.bmp" -threads "$threads")
+tags=(-pix_fmt yuv420p -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709)
+declare -A vt vm ft fm
+for _ in $(seq "$rounds"); do
+  for ext in mp4 webm; do
+    rm -f "$work/vek.$ext" "$work/ff.$ext"
+    read -r t m < <(measured "$vekconv" -q -r 25 --threads "$threads" "$work/vek.$ext" "$work/in/in%04d.bmp")
+    vt[$ext]+="$t"$'\n' vm[$ext]+="$m"$'\n'
+    if [ "$ext" = mp4 ]; then
+      peer=(ffmpeg "${ff_in[@]}" -c:v libx264 -qp 20 -preset medium "${tags[@]}" -movflags +faststart "$work/ff.mp4")
+    else
+      peer=(ffmpeg "${ff_in[@]}" -c:v libvpx-vp9 -crf 21 -b:v 0 -cpu-used 4 -row-mt 1 -deadline good -g 240
+            "${tags[@]}" "$work/ff.webm")
+    fi
+    read -r t m < <(measured "${peer[@]}")
+    ft[$ext]+="$t"$'\n' fm[$ext]+="$m"$'\n'
+  done
+done
+echo "$frames frames 1280x720, $threads threads, median of $rounds round(s)"
+for ext in mp4 webm; do
+  v=$(mid <<<"${vt[$ext]}") f=$(mid <<<"${ft[$ext]}")
+  a=$(mid <<<"${vm[$ext]}") b=$(mid <<<"${fm[$ext]}")
+  peer=$([ "$ext" = mp4 ] && echo "ffmpeg libx264" || echo "ffmpeg libvpx-vp9")
+  printf '%-4s vekconv            %7.2f s  %7d KB peak  %9d bytes  %s dB\n' "$ext" "$v" "$a" \
+    "$(stat -c %s "$work/vek.$ext")" "$(psnr "$work/vek.$ext")"
+  printf '%-4s %-18s %7.2f s  %7d KB peak  %9d bytes  %s dB\n' "$ext" "$peer" "$f" "$b" \
+    "$(stat -c %s "$work/ff.$ext")" "$(psnr "$work/ff.$ext")"
+  printf '%-4s ratio: time %.2f, peak memory %.2f (vekconv over %s; below 1: vekconv is faster or smaller)\n' \
+    "$ext" "$(echo "$v / $f" | bc -l)" "$(echo "$a / $b" | bc -l)" "$peer"
+done
