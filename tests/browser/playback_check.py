@@ -2,7 +2,7 @@
 """Plays what vekconv writes in headless Chromium.
 
 Writes an MP4 and a WebM with vekconv from known frames (a photo panned a
-few pixels a frame), serves them from a local HTTP server on the loopback
+few pixels a frame, with colour bars), serves them from a local HTTP server on the loopback
 interface, and opens a page that loads each in a <video> element, seeks to
 the middle of a known frame, draws it to a canvas and posts the canvas's
 pixels back. The picture must be the source frame (PSNR above the
@@ -34,8 +34,11 @@ STEP = 6  # pixels the view moves per frame: neighbours differ clearly
 TARGET = 31  # the frame drawn; away from key frames at both ends
 # Lossy codecs at the writers' default quality on a photo; a wrong colour
 # matrix or range, or a frame off by one, lands far below.
-MIN_PSNR = 30.0
+MIN_PSNR = 34.0
 MIN_MARGIN = 3.0  # dB above the nearest neighbour frame
+# Saturated bars along the bottom: a wrong colour matrix shows in them.
+BARS = ",".join(f"drawbox=x={i * 48}:y={HEIGHT - 48}:w=48:h=48:color={c}:t=fill"
+                for i, c in enumerate(["red", "lime", "blue", "yellow", "magenta", "cyan"]))
 TIMEOUT = 60  # seconds for Chromium to load, seek and report one file
 
 PAGE = """<!doctype html><html><body><script>
@@ -210,7 +213,7 @@ def main():
         os.mkdir(frames)
         # The photo panned STEP pixels a frame, right and down.
         r = subprocess.run(["ffmpeg", "-v", "error", "-loop", "1", "-i", os.path.join(demo, "chelsea_400.png"),
-                            "-vf", f"scale=640:480,crop={WIDTH}:{HEIGHT}:'n*{STEP}':'n*{STEP // 2}'",
+                            "-vf", f"scale=640:480,crop={WIDTH}:{HEIGHT}:'n*{STEP}':'n*{STEP // 2}'," + BARS,
                             "-frames:v", str(FRAMES), "-start_number", "0", "-pix_fmt", "bgr24",
                             os.path.join(frames, "in%04d.bmp")], capture_output=True, text=True)
         if r.returncode != 0:
