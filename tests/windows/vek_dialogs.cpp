@@ -564,6 +564,20 @@ int main(int argc, char** argv) {
         expect_cancel);
   }
 
+  WindowsNames(lib, job);
+  // A codec's about box over the AVI dialog, which waits disabled behind it.
+  static std::string about_problem;
+  Run(job, {"avi_about", L"Select AVI Video Format", codec(6), [](HWND d) {
+              about_problem = CodecAboutBox(d);
+              Press(d, L"Cancel");
+              return std::string("about box owned by the dialog");
+            }},
+      [](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
+        if (!about_problem.empty()) return about_problem;
+        if (r != 0 || !Diff(a, b).empty()) return "Cancel returned " + std::to_string(r) + " or changed the job";
+        return {};
+      });
+
   // The MP4 and WebM options, with the extension formats on: quality, data
   // rate and key-frame interval changed, then the same cancelled; the job
   // is read back as a host reads it.
@@ -617,20 +631,6 @@ int main(int argc, char** argv) {
     }
     ext_formats(0);
   }
-
-  WindowsNames(lib, job);
-  // A codec's about box over the AVI dialog, which waits disabled behind it.
-  static std::string about_problem;
-  Run(job, {"avi_about", L"Select AVI Video Format", codec(6), [](HWND d) {
-              about_problem = CodecAboutBox(d);
-              Press(d, L"Cancel");
-              return std::string("about box owned by the dialog");
-            }},
-      [](int32_t r, const VekJob& a, const VekJob& b) -> std::string {
-        if (!about_problem.empty()) return about_problem;
-        if (r != 0 || !Diff(a, b).empty()) return "Cancel returned " + std::to_string(r) + " or changed the job";
-        return {};
-      });
 
   free_job(job);
   FreeLibrary(lib);
