@@ -106,27 +106,23 @@ bool VideoDialog::OnClose(DialogView& v, int result) {
   return true;
 }
 
-}  // namespace vek::ui
-
-namespace vek::ui {
-
-// Through the format's own setters and its prepared fields, so the dialog
-// follows wherever the format keeps its options.
+// Both writers keep their options in fields of the save options record that
+// they share with other formats (the record's layout is the host's): the
+// quality in the JPEG quality, the data rate in kilobits per second in the
+// MPEG rate, the key-frame interval in HAV's.
 VideoDesc VideoFor(const QSaveOpts& opts) {
-  QSaveOpts prepared = opts;
-  FFSavePrepare(prepared, 320, 240, 24);
   VideoDesc d;
   d.title = opts.format == kFmtWebmDialog ? "WebM Settings" : "MP4 Settings";
-  d.quality = prepared.prepQuality;
-  d.bit_rate = prepared.prepDataRate * 8;
-  d.key_frames = prepared.prepKeyFrameRate;
+  d.quality = opts.jpegQuality;
+  d.bit_rate = opts.mpegDataRate;
+  d.key_frames = opts.havKeyFrameRate;
   return d;
 }
 
 void StoreVideo(QSaveOpts& opts, const VideoDesc& desc) {
-  FFSaveSetQuality(opts, desc.quality);
-  FFSaveSetDataRate(opts, desc.bit_rate / 8);
-  FFSaveSetKeyFrameRate(opts, desc.key_frames);
+  opts.jpegQuality = desc.quality;
+  opts.mpegDataRate = desc.bit_rate;
+  opts.havKeyFrameRate = desc.key_frames;
 }
 
 }  // namespace vek::ui
