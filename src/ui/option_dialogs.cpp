@@ -490,8 +490,8 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
         StoreMpeg(opts, d);
         return true;
       }
-      case kFmtMp4Dialog:
-      case kFmtWebmDialog: {
+      case kFmtMP4:
+      case kFmtWEBM: {
         VideoDesc d = VideoFor(opts);
         if (!DlgVideo(d)) return false;
         StoreVideo(opts, d);
@@ -514,7 +514,7 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
 
 void InstallFormatDialogs() {
   for (int32_t id : {kFmtTGA, kFmtTIFF, kFmtSGI, kFmtRAS, kFmtPNM, kFmtJPEG, kFmtPNG, kFmtHAV, kFmtMPEG,
-                     kFmtAVI, kFmtGIF, kFmtMp4Dialog, kFmtWebmDialog})
+                     kFmtAVI, kFmtGIF, kFmtMP4, kFmtWEBM})
     FFSaveSetDialog(id, FormatOptionsDialog);
   AviSetDialog(DlgAVI);
 }

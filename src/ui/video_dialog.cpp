@@ -112,7 +112,7 @@ bool VideoDialog::OnClose(DialogView& v, int result) {
 // MPEG rate, the key-frame interval in HAV's.
 VideoDesc VideoFor(const QSaveOpts& opts) {
   VideoDesc d;
-  d.title = opts.format == kFmtWebmDialog ? "WebM Settings" : "MP4 Settings";
+  d.title = opts.format == kFmtWEBM ? "WebM Settings" : "MP4 Settings";
   d.quality = opts.jpegQuality;
   d.bit_rate = opts.mpegDataRate;
   d.key_frames = opts.havKeyFrameRate;

@@ -13,10 +13,6 @@
 
 namespace vek::ui {
 
-// The formats of the dialog (extension ids).
-inline constexpr FormatId kFmtMp4Dialog = FormatId(20);
-inline constexpr FormatId kFmtWebmDialog = FormatId(21);
-
 // Highest data rate the dialog takes, in kilobits per second (far above what
 // any player streams; the encoders clamp again).
 inline constexpr int32_t kVideoMaxRate = 200000;

@@ -239,7 +239,7 @@ struct ExtFormats {
 
 TEST_F(FormatDialogs, Mp4AndWebmThroughTheCodecExport) {
   ExtFormats on;
-  for (auto [format, title] : {std::pair{kFmtMp4Dialog, "MP4 Settings"}, {kFmtWebmDialog, "WebM Settings"}}) {
+  for (auto [format, title] : {std::pair{kFmtMP4, "MP4 Settings"}, {kFmtWEBM, "WebM Settings"}}) {
     SCOPED_TRACE(title);
     VekJob* job = VekAlloc();
     ASSERT_NE(job, nullptr);
@@ -289,7 +289,7 @@ TEST_F(FormatDialogs, Mp4AndWebmThroughTheCodecExport) {
     ADD_FAILURE() << "a dialog opened: " << v.Caption();
     act(v, VideoDialog::kBtnCancel, UserAction::Click);
   });
-  EXPECT_EQ(VekCodecDlg(job, kFmtMp4Dialog, 64, 48, 24), 0);
+  EXPECT_EQ(VekCodecDlg(job, kFmtMP4, 64, 48, 24), 0);
   VekFree(job);
 }
 
@@ -529,7 +529,7 @@ TEST(Screenshots, EveryFormatDialog) {
   }
   {
     ExtFormats on;
-    for (auto [format, file] : {std::pair{kFmtMp4Dialog, "option_mp4.png"}, {kFmtWebmDialog, "option_webm.png"}}) {
+    for (auto [format, file] : {std::pair{kFmtMP4, "option_mp4.png"}, {kFmtWEBM, "option_webm.png"}}) {
       QSaveOpts o = OptsFor(format);
       bool saved = false;
       Drive([&](DialogView& v, Act) {
