@@ -108,17 +108,17 @@ job "8-bit dithered BMP sequence" "$V -q -b 8 -d {out}/o0000.bmp {in}/in%04d.bmp
   "ffmpeg palettegen+paletteuse" \
   "ffmpeg -v error -i {in}/in%04d.bmp -filter_complex 'split[a][b];[a]palettegen[p];[b][p]paletteuse' -filter_threads 1 -threads 1 {out}/o%04d.bmp" \
   "ffmpeg -v error -i {in}/in%04d.bmp -filter_complex 'split[a][b];[a]palettegen[p];[b][p]paletteuse' {out}/o%04d.bmp"
-# The extension formats at their default quality (85). Debian's ffmpeg has no
-# OpenH264: the MP4 peer is libx264 at the same quantiser; WebM's peer is the
-# same VP9 encoder with the writer's settings.
-job "MP4 (H.264, OpenH264), quality 85" "$V -q {out}/o.mp4 {in}/in%04d.bmp" \
-  "ffmpeg libx264 -qp 20" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -qp 20 -pix_fmt yuv420p -threads 1 {out}/o.mp4" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -qp 20 -pix_fmt yuv420p -threads $cores {out}/o.mp4"
-job "WebM (VP9), quality 85" "$V -q {out}/o.webm {in}/in%04d.bmp" \
-  "ffmpeg libvpx-vp9 -crf 21 -cpu-used 4" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -crf 21 -b:v 0 -cpu-used 4 -row-mt 1 -g 240 -pix_fmt yuv420p -threads 1 {out}/o.webm" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -crf 21 -b:v 0 -cpu-used 4 -row-mt 1 -g 240 -pix_fmt yuv420p -threads $cores {out}/o.webm"
+# The extension formats with their default settings (1125 kilobits per second,
+# a key frame every 25). Debian's ffmpeg has no OpenH264: the MP4 peer is
+# libx264 at the same rate; WebM's peer is the same VP9 encoder and settings.
+job "MP4 (H.264, OpenH264), 1125 kbit/s" "$V -q -r 25 {out}/o.mp4 {in}/in%04d.bmp" \
+  "ffmpeg libx264 -b:v 1125k -g 25" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -pix_fmt yuv420p -threads 1 {out}/o.mp4" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -pix_fmt yuv420p -threads $cores {out}/o.mp4"
+job "WebM (VP9), 1125 kbit/s" "$V -q -r 25 {out}/o.webm {in}/in%04d.bmp" \
+  "ffmpeg libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -pix_fmt yuv420p -threads 1 {out}/o.webm" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -pix_fmt yuv420p -threads $cores {out}/o.webm"
 
 table=$(
   echo "Measured by \`make bench\` (bench/conversion/table.sh) on $(date -u +%Y-%m-%d), $frames frames, $cores cores,"
