@@ -6,8 +6,9 @@ few pixels a frame, with colour bars), serves them from a local HTTP server on t
 interface, and opens a page that loads each in a <video> element, seeks to
 the middle of a known frame, draws it to a canvas and posts the canvas's
 pixels back. The picture must be the source frame (PSNR above the
-threshold, and clearly closer to it than to its neighbours) and the
-duration that of the frames written.
+threshold, and clearly closer to it than to its neighbours), the mean
+colours of its bars those of the source, and the duration that of the
+frames written.
 
   playback_check.py VEKCONV DEMO_DATA_DIR [FORMAT...]
 
