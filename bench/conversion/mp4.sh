@@ -30,15 +30,18 @@ measured() {  # "seconds peak-kilobytes" of one run of the command
   /usr/bin/time -o "$work/t" -f '%e %M' "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
   cat "$work/t"
 }
-psnr() {  # average PSNR of a movie against the source frames
+psnr() {  # average PSNR of a movie (limited-range BT.709) against the source frames
   ffmpeg -v info -i "$1" -start_number 0 -i "$work/in/in%04d.bmp" \
-    -lavfi "[0:v]format=rgb24[a];[1:v]format=rgb24[b];[a][b]psnr" -f null - 2>&1 |
+    -lavfi "[0:v]scale=in_color_matrix=bt709:in_range=tv,format=rgb24[a];[1:v]format=rgb24[b];[a][b]psnr" \
+    -f null - 2>&1 |
     sed -n 's/.*average:\([0-9.]*\).*/\1/p'
 }
 mid() { grep . | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 ff_in=(-y -v error -framerate 25 -start_number 0 -i "$work/in/in%04d.bmp" -threads "$threads")
-tags=(-pix_fmt yuv420p -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709)
+# The writers' conversion: limited-range BT.709 4:2:0, and the streams say so.
+tags=(-vf "scale=out_color_matrix=bt709:out_range=tv:flags=bicubic+accurate_rnd+full_chroma_inp,format=yuv420p"
+      -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709)
 declare -A vt vm ft fm
 for _ in $(seq "$rounds"); do
   for ext in mp4 webm; do

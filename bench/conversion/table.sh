@@ -113,12 +113,12 @@ job "8-bit dithered BMP sequence" "$V -q -b 8 -d {out}/o0000.bmp {in}/in%04d.bmp
 # libx264 at the same rate; WebM's peer is the same VP9 encoder and settings.
 job "MP4 (H.264, OpenH264), 1125 kbit/s" "$V -q -r 25 {out}/o.mp4 {in}/in%04d.bmp" \
   "ffmpeg libx264 -b:v 1125k -g 25" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -pix_fmt yuv420p -threads 1 {out}/o.mp4" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -pix_fmt yuv420p -threads $cores {out}/o.mp4"
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads 1 {out}/o.mp4" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads $cores {out}/o.mp4"
 job "WebM (VP9), 1125 kbit/s" "$V -q -r 25 {out}/o.webm {in}/in%04d.bmp" \
   "ffmpeg libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -pix_fmt yuv420p -threads 1 {out}/o.webm" \
-  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -pix_fmt yuv420p -threads $cores {out}/o.webm"
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads 1 {out}/o.webm" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads $cores {out}/o.webm"
 
 table=$(
   echo "Measured by \`make bench\` (bench/conversion/table.sh) on $(date -u +%Y-%m-%d), $frames frames, $cores cores,"
