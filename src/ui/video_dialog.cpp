@@ -44,7 +44,8 @@ DialogSpec VideoDialog::Layout() {
   s.controls.push_back(Control(kEdKey, ControlKind::Edit, "edKey", "", 134, y, 80, 26));
   label(kLabKeyUnit, "labKeyUnit", "frame(s) (0: automatic)", 222, 200);
   y += kRow;
-  // Only encoders with presets get the row (a WebM dialog has none).
+  // Only an encoder with speed presets gets the row (neither writer offers
+  // any yet: OpenH264 runs at its high complexity, VP9 at cpu-used 4).
   if (!desc_.presets.empty()) {
     label(kLabPreset, "labPreset", "Encoder &preset", 10, 120);
     s.controls.push_back(Control(kCmbPreset, ControlKind::Combo, "cmbPreset", "", 134, y, 210, 26));
