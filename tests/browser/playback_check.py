@@ -206,7 +206,9 @@ def play(chromium, server, work, name, mime):
             "--no-default-browser-check", "--disable-extensions", "--disable-background-networking",
             "--mute-audio", "--autoplay-policy=no-user-gesture-required",
             f"--user-data-dir={profile}", url]
-    proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+    # A home of its own: CI may run without one, or with one not writable.
+    env = dict(os.environ, HOME=profile, XDG_CONFIG_HOME=profile, XDG_CACHE_HOME=profile)
+    proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, start_new_session=True, env=env)
     try:
         ok = server.got.wait(TIMEOUT)
     finally:
