@@ -132,6 +132,7 @@ table=$(
 )
 if [ "${NO_README:-0}" != 1 ] && [ -n "${ONLY:-}" ]; then
   # Only the measured rows change; the rest of the table stands.
+  NOTE="Rows measured alone (ONLY='$ONLY') on $(date -u +%Y-%m-%d), $reps run(s), load average $(cut -d' ' -f1-3 /proc/loadavg) at the end." \
   ROWS="$(printf '%s\n' "${rows[@]}")" python3 - "$root/README.md" <<'PY'
 import os, sys
 path = sys.argv[1]
@@ -143,8 +144,13 @@ for row in filter(None, os.environ["ROWS"].split("\n")):
     if at:
         lines[at[0]] = row
     else:
-        lines.insert(end, row)
+        last = max(i for i, l in enumerate(lines[:end]) if l.startswith("| "))
+        lines.insert(last + 1, row)
         end += 1
+# One note under the table says which rows were measured apart from the rest.
+lines = [l for l in lines if not l.startswith("Rows measured alone")]
+end = lines.index("<!-- performance table: end -->")
+lines[end:end] = ["", os.environ["NOTE"]] if lines[end - 1] != "" else [os.environ["NOTE"]]
 open(path, "w").write("\n".join(lines))
 PY
 elif [ "${NO_README:-0}" != 1 ]; then
