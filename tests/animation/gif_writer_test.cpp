@@ -49,10 +49,10 @@ TEST_F(AnimTest, GifWritingExistsOnlyWithTheSwitch) {
     ExtensionsOn on;
     EXPECT_EQ(VekExtSetFormats(VEK_UNDEFINED), -1);
     const QffDesc* rows = FmtTable(kWriteTable, n);
-    ASSERT_EQ(n, 18);
+    ASSERT_EQ(n, 20);  // GIF, then MP4 and WebM
     EXPECT_EQ(rows[17].id, kFmtGIF);  // after every original row
     FmtTable(kReadTable, n);
-    EXPECT_EQ(n, 19);
+    EXPECT_EQ(n, 22);  // MP4, WebM and MPEG-TS after the original rows
     EXPECT_EQ(VekGetFileFmtID("x.GIF"), kFmtGIF);
     EXPECT_EQ(FmtDepth(kFmtGIF, 24), 8);
     FFSaveSetFormat(opts, kFmtGIF);

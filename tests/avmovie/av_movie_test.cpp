@@ -7,7 +7,10 @@
 #include <cstring>
 #include <random>
 
+#include "engine/conversion_loop.h"
+#include "engine/format_dispatch.h"
 #include "engine/format_registry.h"
+#include "engine/save_options.h"
 #include "formats/format_descriptor.h"
 #include "formats/movie/av_movie.h"
 #include "foundation/workers.h"
@@ -134,6 +137,36 @@ TEST(AvMovieWrite, FfprobeReadsWhatWeWrite) {
       ASSERT_NE(head.find("moov"), std::string::npos);
       EXPECT_TRUE(head.find("mdat") == std::string::npos || head.find("moov") < head.find("mdat"));
     }
+  }
+}
+
+// Odd sizes: WebM keeps them, MP4 (4:2:0 H.264 has even sides) repeats
+// the last column and row.
+TEST(AvMovieWrite, OddSizes) {
+  VEK_NEED_FFMPEG();
+  Extensions on;
+  for (const char* ext : {".mp4", ".webm"}) {
+    const std::string file = Dir() + "odd" + ext;
+    QMovieHandle mh{kUndefined, nullptr, nullptr};
+    MviCreate(mh, file, 25, 1, 3);
+    ASSERT_TRUE(ErrNone()) << ErrText();
+    std::vector<uint8_t> px(size_t(321) * 241 * 3);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = uint8_t(i * 7 / 3);
+    for (int f = 0; f < 3; ++f) {
+      QImg img{};
+      ImgGuard guard(img);
+      RawToQimg(&img, px.data(), nullptr, 321, 241, 24);
+      MviImgSave(mh, img);
+      ASSERT_TRUE(ErrNone()) << ErrText();
+    }
+    MviClose(mh);
+    ASSERT_TRUE(ErrNone()) << ErrText();
+    const bool mp4 = std::string(ext) == ".mp4";
+    EXPECT_EQ(Probe(file, "v:0", "width"), mp4 ? "322" : "321");
+    EXPECT_EQ(Probe(file, "v:0", "height"), mp4 ? "242" : "241");
+    EXPECT_EQ(Text("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                   "-of default=nw=1:nk=1 " + Q(file)),
+              "3");
   }
 }
 
@@ -331,6 +364,59 @@ TEST(AvMovieReadMeta, VariableRateOnTheGrid) {
     EXPECT_EQ(std::memcmp(f.data(), ref.data() + kFrameBytes * k, kFrameBytes), 0) << "grid frame " << n;
   }
   MviClose(mh);
+}
+
+// A run reading an H.264 file with B-frames backwards (start and length
+// given) writes the frames ffmpeg decodes, last first.
+QUniInfo g_back_info{};
+int g_back_blocks = 0;
+
+TEST(AvMovieRun, BackwardsThroughTheRun) {
+  VEK_NEED_FFMPEG();
+  Extensions on;
+  const std::string file = Dir() + "run.mp4";
+  ASSERT_EQ(Sh("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 40 -c:v libx264 -bf 3 -g 12 " +
+               Q(file)),
+            0);
+  ASSERT_TRUE(UniInfo(file, g_back_info, 100, false));
+  g_back_blocks = 0;
+  ConSetVideo(
+      [](QSrcRequest* r) {
+        if (g_back_blocks++ > 0) {
+          r->finished = -1;
+          return;
+        }
+        r->source = &g_back_info;
+        r->kind = kSrcInfo;
+        r->fps = 25;
+        r->start = 11;
+        r->length = 20;
+        r->direction = -1;
+        r->repeat = 1;
+      },
+      [](QFuncRequest* r) { r->result_img = r->img; });
+  ConSetFrameRate(25, false);
+  QSaveOpts opts;
+  FFSaveReset(opts);
+  QConReport report{};
+  const std::string out = Dir() + "back";
+  ConStart(out + "00.bmp", "", opts, report);
+  ConDone();
+  ASSERT_TRUE(ErrNone()) << ErrText();
+  ASSERT_EQ(report.frames, 20);
+  const std::vector<uint8_t> ref = FfDecode(file);
+  ASSERT_EQ(ref.size(), kFrameBytes * 40);
+  for (int i = 0; i < 20; ++i) {
+    char num[8];
+    std::snprintf(num, sizeof num, "%02d", i);
+    QImg img{};
+    ImgGuard guard(img);
+    ImgLoad(out + num + ".bmp", img, kUndefined);
+    ASSERT_TRUE(ErrNone()) << ErrText();
+    ASSERT_EQ(size_t(img.size), kFrameBytes);
+    const int source = 30 - i;  // frames 30 down to 11, 1-based
+    EXPECT_GT(Psnr(img.pixels, ref.data() + kFrameBytes * (source - 1), kFrameBytes), 50.0) << "output " << i;
+  }
 }
 
 // The switch: off, the tables are the original ones; on, the new formats

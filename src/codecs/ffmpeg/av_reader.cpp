@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "codecs/ffmpeg/av_log.h"
+#include "codecs/ffmpeg/mpeg_internal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -64,7 +66,8 @@ InputPtr OpenInput(const std::string& path, std::string& error) {
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mpegts", 0);
   av_dict_set(&opts, "protocol_whitelist", "file", 0);
-  int err = avformat_open_input(&f, path.c_str(), nullptr, &opts);
+  // FFmpeg takes UTF-8 names; the library's are in the system code page.
+  int err = avformat_open_input(&f, platform::mpeg::AvFileName(path).c_str(), nullptr, &opts);
   av_dict_free(&opts);
   if (err < 0) {
     error = "not a movie file FFmpeg reads: " + AvText(err);
@@ -167,6 +170,7 @@ struct AvReader::Impl {
   PacketPtr pkt{av_packet_alloc()};
   FramePtr frame{av_frame_alloc()}, held{av_frame_alloc()};
   bool have_held = false;
+  std::deque<std::pair<int64_t, FramePtr>> recent;  // pictures passed on the way
   int64_t held_ts = INT64_MIN;
   bool vdrained = true;  // no decoding position: the next read seeks
   int64_t vnext = -1;    // decode index of the next packet, -1 right after a seek
@@ -422,6 +426,21 @@ int64_t PacketOf(const AvReader::Impl& m, int64_t dts, int64_t pts) {
   return m.time_pkt[static_cast<size_t>(t - m.times.begin())];
 }
 
+// Keeps a reference to a decoded picture among the recent ones (a few
+// dozen, within a memory budget), for reads that step backwards.
+void Remember(AvReader::Impl& m, int64_t ts, const AVFrame* f) {
+  constexpr size_t kRecentFrames = 48;
+  constexpr int64_t kRecentBytes = int64_t{256} << 20;
+  const int64_t bytes = int64_t(f->width) * f->height * 2;
+  if (bytes <= 0 || bytes * 2 > kRecentBytes) return;
+  for (const auto& r : m.recent)
+    if (r.first == ts) return;
+  FramePtr copy(av_frame_alloc());
+  if (!copy || av_frame_ref(copy.get(), f) < 0) return;
+  m.recent.emplace_back(ts, std::move(copy));
+  while (m.recent.size() > kRecentFrames || int64_t(m.recent.size()) * bytes > kRecentBytes) m.recent.pop_front();
+}
+
 bool OpenVideo(AvReader::Impl& m, std::string& error) {
   if (m.vdec) return true;
   m.vin = OpenInput(m.path, error);
@@ -479,6 +498,17 @@ bool AvReader::ReadFrame(int64_t n, uint8_t* bgr) {
   const int64_t want = m.times[t];
   const int64_t target_pkt = m.time_pkt[t];
   if (!OpenVideo(m, error_)) return false;
+  // A picture decoded on the way to another (reading backwards) is kept.
+  if (!(m.have_held && m.held_ts == want))
+    for (auto it = m.recent.begin(); it != m.recent.end(); ++it)
+      if (it->first == want) {
+        av_frame_unref(m.held.get());
+        if (av_frame_ref(m.held.get(), it->second.get()) < 0) break;
+        m.have_held = true;
+        m.held_ts = want;
+        m.vdrained = true;  // the decoder is elsewhere: the next step seeks
+        break;
+      }
   if (!(m.have_held && m.held_ts == want)) {
     // The key frame before the picture, in decode order.
     int64_t key = target_pkt;
@@ -511,6 +541,7 @@ bool AvReader::ReadFrame(int64_t n, uint8_t* bgr) {
         int64_t ts = m.synthetic ? m.counted++ : m.frame->best_effort_timestamp;
         if (ts == AV_NOPTS_VALUE) ts = m.have_held ? m.held_ts + 1 : m.times.front();
         if (ts <= want || !m.have_held || m.held_ts < want) {
+          if (m.have_held && m.held_ts < want) Remember(m, m.held_ts, m.held.get());
           av_frame_unref(m.held.get());
           av_frame_move_ref(m.held.get(), m.frame.get());
           m.have_held = true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codecs/ffmpeg/av_log.h"
+#include "codecs/ffmpeg/mpeg_internal.h"
 #ifdef VEK_HAVE_OPENH264
 #include "codecs/openh264/h264_encoder.h"
 #endif
@@ -50,7 +51,9 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
 // Quality 0..100 as the encoders' quantiser scales: 85 gives about what
 // the usual defaults give (x264's CRF 23 territory).
+#ifdef VEK_HAVE_OPENH264
 int32_t QualityToH264Qp(int32_t q) { return std::clamp(static_cast<int32_t>(std::lround(44 - 0.28 * q)), 10, 51); }
+#endif
 int32_t QualityToVp9Crf(int32_t q) { return std::clamp(static_cast<int32_t>(std::lround(63 - 0.5 * q)), 4, 63); }
 
 std::string AvText(int err) {
@@ -124,7 +127,7 @@ std::unique_ptr<AvWriter> AvWriter::Create(const std::string& path, AvContainer 
   }
   // The MP4 muxer reopens the file by name to move its index to the front.
   av_freep(&m.fmt->url);
-  m.fmt->url = av_strdup(path.c_str());
+  m.fmt->url = av_strdup(platform::mpeg::AvFileName(path).c_str());  // FFmpeg takes UTF-8
   if (!m.fmt->url) {
     error = "out of memory";
     return nullptr;
@@ -140,8 +143,11 @@ bool AvWriter::SetVideo(const AvVideoSettings& s) {
     return false;
   }
   m.vs = s;
-  m.enc_w = (s.width + 1) & ~1;
-  m.enc_h = (s.height + 1) & ~1;
+  // H.264's 4:2:0 takes even sizes only (an odd one gets its last column or
+  // row repeated); VP9 stores any size.
+  const bool even = m.container == AvContainer::kMp4;
+  m.enc_w = even ? (s.width + 1) & ~1 : s.width;
+  m.enc_h = even ? (s.height + 1) & ~1 : s.height;
   const AVRational rate = av_d2q(s.fps, 1001000);
   m.vtb = AVRational{rate.den, rate.num};
   m.vstream = avformat_new_stream(m.fmt, nullptr);
@@ -296,7 +302,7 @@ static bool StartFile(AvWriter::Impl& m, std::string& error) {
     error = "nothing to write";
     return false;
   }
-  int err = avio_open(&m.fmt->pb, m.path.c_str(), AVIO_FLAG_WRITE);
+  int err = avio_open(&m.fmt->pb, m.fmt->url, AVIO_FLAG_WRITE);
   if (err < 0) {
     error = "cannot create the file: " + AvText(err);
     return false;

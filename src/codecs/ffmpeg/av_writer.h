@@ -15,7 +15,7 @@ namespace vek::codecs {
 enum class AvContainer { kMp4, kWebm };
 
 struct AvVideoSettings {
-  int32_t width = 0, height = 0;  // odd sizes are padded by one pixel
+  int32_t width = 0, height = 0;  // MP4: odd sizes are padded by one pixel
   double fps = 25;
   int64_t bit_rate = 0;        // bits per second; 0: constant quality
   int32_t quality = 85;        // 0..100, used without a bit rate
