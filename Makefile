@@ -26,7 +26,7 @@ asan-test: deps
 
 bench: build
 	for b in $(BUILD)/bench/*/bench_*; do echo "== $$b"; $$b; done
-	for s in bench/conversion/png.sh bench/conversion/mjpeg.sh; do echo "== $$s"; bash $$s $(BUILD); done
+	for s in bench/conversion/png.sh bench/conversion/mjpeg.sh bench/conversion/mp4.sh; do echo "== $$s"; bash $$s $(BUILD); done
 	bash bench/conversion/table.sh $(BUILD)
 
 demo: build

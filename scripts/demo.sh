@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job on built-in sample data: a numbered sequence of frames made from
 # a photo, converted by vekconv into a resized, re-timed TGA sequence, an 8-bit
-# dithered palette BMP sequence, movies (HAV, FLIC, MPEG, GIF read back),
+# dithered palette BMP sequence, movies (HAV, FLIC, MPEG, GIF read back, MP4
+# and WebM with sound),
 # PNG/JPEG/TIFF stills and sound (WAV, Ogg Vorbis). Formats whose module is not
 # in this build are reported and passed over.
 set -euo pipefail
@@ -57,7 +58,13 @@ sox -n -r 44100 -c 2 -b 16 "$out/sound/tone.wav" synth 2 sine 440 2>/dev/null ||
 step "WAV tone -> Ogg Vorbis" "$vekconv" -q --audio "$out/sound/tone.wav" "$out/sound/tone.ogg"
 step "HAV movie with sound" \
   "$vekconv" -q --audio "$out/sound/tone.wav" "$out/movies/clip_sound.hav" "$out/frames/frame%04d.bmp"
-for f in "$out/movies/clip.hav" "$out/movies/clip.flc" "$out/movies/clip.gif" "$out/movies/clip_sound.hav" "$out/sound/tone.ogg"; do
+step "frames with the tone -> MP4 (H.264 and AAC, plays in a browser while it loads)" \
+  "$vekconv" -q --rate 25 --audio "$out/sound/tone.wav" "$out/movies/clip.mp4" "$out/frames/frame%04d.bmp"
+step "frames with the tone -> WebM (VP9 and Opus)" \
+  "$vekconv" -q --rate 25 --audio "$out/sound/tone.wav" "$out/movies/clip.webm" "$out/frames/frame%04d.bmp"
+step "MP4 movie -> PNG sequence (read back)" "$vekconv" -q "$out/stills/mp40000.png" "$out/movies/clip.mp4"
+for f in "$out/movies/clip.hav" "$out/movies/clip.flc" "$out/movies/clip.gif" "$out/movies/clip_sound.hav" "$out/sound/tone.ogg" \
+  "$out/movies/clip.mp4" "$out/movies/clip.webm"; do
   [ -f "$f" ] && "$vekconv" --info "$f"
 done
 

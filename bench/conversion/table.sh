@@ -5,7 +5,8 @@
 # Runs are interleaved (ours, peer, ours, peer, ...) and the medians kept,
 # so that a busy machine weighs on both sides alike; wall and CPU (user +
 # system) seconds are both given. Rewrites the marked block of README.md
-# unless NO_README=1.
+# unless NO_README=1. ONLY=REGEX measures only the jobs whose names match and
+# replaces (or adds) just their rows in README.md.
 #   bash bench/conversion/table.sh [build-dir] [repeats]
 set -euo pipefail
 build=${1:-build}
@@ -44,6 +45,7 @@ rows=()
 # optionally fewer frames for the peer, whose times are then scaled up.
 job() {
   local name=$1 ours=$2 peer=$3 peer1=$4 peerN=$5 pn=${6:-$frames}
+  if [ -n "${ONLY:-}" ] && ! grep -Eq "$ONLY" <<<"$name"; then return; fi
   local -A wall cpu
   local r cfg
   for cfg in o1 oN p1 pN; do wall[$cfg]=""; cpu[$cfg]=""; done
@@ -106,6 +108,17 @@ job "8-bit dithered BMP sequence" "$V -q -b 8 -d {out}/o0000.bmp {in}/in%04d.bmp
   "ffmpeg palettegen+paletteuse" \
   "ffmpeg -v error -i {in}/in%04d.bmp -filter_complex 'split[a][b];[a]palettegen[p];[b][p]paletteuse' -filter_threads 1 -threads 1 {out}/o%04d.bmp" \
   "ffmpeg -v error -i {in}/in%04d.bmp -filter_complex 'split[a][b];[a]palettegen[p];[b][p]paletteuse' {out}/o%04d.bmp"
+# The extension formats with their default settings (1125 kilobits per second,
+# a key frame every 25). Debian's ffmpeg has no OpenH264: the MP4 peer is
+# libx264 at the same rate; WebM's peer is the same VP9 encoder and settings.
+job "MP4 (H.264, OpenH264), 1125 kbit/s" "$V -q -r 25 {out}/o.mp4 {in}/in%04d.bmp" \
+  "ffmpeg libx264 -b:v 1125k -g 25" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads 1 {out}/o.mp4" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libx264 -b:v 1125k -g 25 -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads $cores {out}/o.mp4"
+job "WebM (VP9), 1125 kbit/s" "$V -q -r 25 {out}/o.webm {in}/in%04d.bmp" \
+  "ffmpeg libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads 1 {out}/o.webm" \
+  "ffmpeg -v error -i {in}/in%04d.bmp -c:v libvpx-vp9 -b:v 1125k -g 25 -cpu-used 4 -row-mt 1 -deadline good -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -threads $cores {out}/o.webm"
 
 table=$(
   echo "Measured by \`make bench\` (bench/conversion/table.sh) on $(date -u +%Y-%m-%d), $frames frames, $cores cores,"
@@ -117,7 +130,30 @@ table=$(
   echo "|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${rows[@]}"
 )
-if [ "${NO_README:-0}" != 1 ]; then
+if [ "${NO_README:-0}" != 1 ] && [ -n "${ONLY:-}" ]; then
+  # Only the measured rows change; the rest of the table stands.
+  NOTE="Rows measured alone (ONLY='$ONLY') on $(date -u +%Y-%m-%d), $reps run(s), load average $(cut -d' ' -f1-3 /proc/loadavg) at the end." \
+  ROWS="$(printf '%s\n' "${rows[@]}")" python3 - "$root/README.md" <<'PY'
+import os, sys
+path = sys.argv[1]
+lines = open(path).read().split("\n")
+end = lines.index("<!-- performance table: end -->")
+for row in filter(None, os.environ["ROWS"].split("\n")):
+    key = row.split(" | ")[0] + " | "
+    at = [i for i, l in enumerate(lines[:end]) if l.startswith(key)]
+    if at:
+        lines[at[0]] = row
+    else:
+        last = max(i for i, l in enumerate(lines[:end]) if l.startswith("| "))
+        lines.insert(last + 1, row)
+        end += 1
+# One note under the table says which rows were measured apart from the rest.
+lines = [l for l in lines if not l.startswith("Rows measured alone")]
+end = lines.index("<!-- performance table: end -->")
+lines[end:end] = ["", os.environ["NOTE"]] if lines[end - 1] != "" else [os.environ["NOTE"]]
+open(path, "w").write("\n".join(lines))
+PY
+elif [ "${NO_README:-0}" != 1 ]; then
   TABLE="$table" python3 - "$root/README.md" <<'PY'
 import os, re, sys
 path = sys.argv[1]

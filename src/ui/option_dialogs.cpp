@@ -14,6 +14,7 @@
 #include "image/palette_histogram.h"
 #include "ui/avi_dialog.h"
 #include "ui/dialog_guard.h"
+#include "ui/video_dialog.h"
 
 namespace vek::ui {
 
@@ -424,6 +425,7 @@ bool DlgOne(SliderDesc& desc) { return Run<SliderDialog>(desc, "FFDlg.DlgOne", 3
 bool DlgHAV(HavDesc& desc) { return Run<HavDialog>(desc, "FFDlg.DlgHAV", 5); }
 bool DlgMPG(MpegDesc& desc) { return Run<MpegDialog>(desc, "FFDlg.DlgMPG", 7); }
 bool DlgGIF(GifDesc& desc) { return Run<GifDialog>(desc, "FFDlg.DlgGIF", 8); }
+bool DlgVideo(VideoDesc& desc) { return Run<VideoDialog>(desc, "FFDlg.DlgVideo", 11); }
 
 // ---------------------------------------------------------------- option sets
 
@@ -557,6 +559,13 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
         StoreMpeg(opts, d);
         return true;
       }
+      case kFmtMP4:
+      case kFmtWEBM: {
+        VideoDesc d = VideoFor(opts);
+        if (!DlgVideo(d)) return false;
+        StoreVideo(opts, d);
+        return true;
+      }
       case kFmtAVI:
         return AviSelectVCFor(opts.avi, width, height, bits);
       case kFmtGIF: {
@@ -574,7 +583,7 @@ bool FormatOptionsDialog(QSaveOpts& opts, int32_t width, int32_t height, int32_t
 
 void InstallFormatDialogs() {
   for (int32_t id : {kFmtTGA, kFmtTIFF, kFmtSGI, kFmtRAS, kFmtPNM, kFmtJPEG, kFmtPNG, kFmtHAV, kFmtMPEG,
-                     kFmtAVI, kFmtGIF})
+                     kFmtAVI, kFmtGIF, kFmtMP4, kFmtWEBM})
     FFSaveSetDialog(id, FormatOptionsDialog);
   AviSetDialog(DlgAVI);
 }

@@ -19,6 +19,7 @@
 #include "platform/toolkit/toolkit.h"
 #include "ui/avi_dialog.h"
 #include "ui/option_dialogs.h"
+#include "ui/video_dialog.h"
 #include "xvfb_display.h"
 #include "api/job.h"
 #include "vek/vek.h"
@@ -278,6 +279,70 @@ TEST_F(FormatDialogs, MpegPresetsAndRates) {
   EXPECT_TRUE(Same(o, before)) << o.mpegCodec << " " << o.mpegDataRate;
 }
 
+// ---------------------------------------------------------------- MP4 and WebM
+
+// The extension formats switched on for one test.
+struct ExtFormats {
+  ExtFormats() { VekExtSetFormats(1); }
+  ~ExtFormats() { VekExtSetFormats(0); }
+};
+
+TEST_F(FormatDialogs, Mp4AndWebmThroughTheCodecExport) {
+  ExtFormats on;
+  for (auto [format, title] : {std::pair{kFmtMP4, "MP4 Settings"}, {kFmtWEBM, "WebM Settings"}}) {
+    SCOPED_TRACE(title);
+    VekJob* job = VekAlloc();
+    ASSERT_NE(job, nullptr);
+    int32_t q0 = 0, r0 = 0, k0 = 0;
+    ASSERT_EQ(VekGetVideoFormat(job, format, 64, 48, 24, nullptr, &q0, &r0, &k0), VEK_STATUS_OK);
+    std::string shown_quality;
+    Drive([&](DialogView& v, Act act) {
+      EXPECT_EQ(v.Caption(), title);
+      shown_quality = v.Text(VideoDialog::kLabQualityValue);
+      v.SetPosition(VideoDialog::kBarQuality, 40);
+      act(v, VideoDialog::kBarQuality, UserAction::Change);
+      EXPECT_EQ(v.Text(VideoDialog::kLabQualityValue), "40%");
+      v.SetText(VideoDialog::kEdRate, "2400");
+      act(v, VideoDialog::kEdRate, UserAction::Change);
+      act(v, VideoDialog::kEdRate, UserAction::Leave);
+      v.SetText(VideoDialog::kEdKey, "abc");
+      act(v, VideoDialog::kEdKey, UserAction::Leave);
+      EXPECT_EQ(v.Text(VideoDialog::kEdKey), std::to_string(k0));  // no number: as it was
+      v.SetText(VideoDialog::kEdKey, "75");
+      act(v, VideoDialog::kEdKey, UserAction::Change);
+      act(v, VideoDialog::kBtnOK, UserAction::Click);
+    });
+    EXPECT_EQ(VekCodecDlg(job, format, 64, 48, 24), -1);
+    EXPECT_EQ(shown_quality, std::to_string(q0) + "%");
+    int32_t q = 0, rate = 0, key = 0;
+    ASSERT_EQ(VekGetVideoFormat(job, format, 64, 48, 24, nullptr, &q, &rate, &key), VEK_STATUS_OK);
+    EXPECT_EQ(q, 40);
+    EXPECT_EQ(rate, 2400 / 8);  // hosts read kilobytes per second
+    EXPECT_EQ(key, 75);
+    // Cancel after changes leaves the job as it was.
+    const VekJob before = *job;
+    Drive([&](DialogView& v, Act act) {
+      v.SetPosition(VideoDialog::kBarQuality, 3);
+      act(v, VideoDialog::kBarQuality, UserAction::Change);
+      v.SetText(VideoDialog::kEdRate, "9");
+      act(v, VideoDialog::kEdRate, UserAction::Leave);
+      act(v, VideoDialog::kBtnCancel, UserAction::Click);
+    });
+    EXPECT_EQ(VekCodecDlg(job, format, 64, 48, 24), 0);
+    EXPECT_EQ(std::memcmp(&before, job, sizeof before), 0);
+    VekFree(job);
+  }
+  // Switched off, the ids name no format: the export refuses without a window.
+  VekExtSetFormats(0);
+  VekJob* job = VekAlloc();
+  Drive([&](DialogView& v, Act act) {
+    ADD_FAILURE() << "a dialog opened: " << v.Caption();
+    act(v, VideoDialog::kBtnCancel, UserAction::Click);
+  });
+  EXPECT_EQ(VekCodecDlg(job, kFmtMP4, 64, 48, 24), 0);
+  VekFree(job);
+}
+
 // ---------------------------------------------------------------- AVI
 
 class AviDialogs : public FormatDialogs {
@@ -514,6 +579,19 @@ TEST(Screenshots, EveryFormatDialog) {
     EXPECT_TRUE(saved);
   }
   VekExtSetFormats(0);
+  {
+    ExtFormats on;
+    for (auto [format, file] : {std::pair{kFmtMP4, "option_mp4.png"}, {kFmtWEBM, "option_webm.png"}}) {
+      QSaveOpts o = OptsFor(format);
+      bool saved = false;
+      Drive([&](DialogView& v, Act) {
+        saved = toolkit::SaveWindowPng(v, dir + file);
+        v.Close(2);
+      });
+      RunDlg(o);
+      EXPECT_TRUE(saved) << file;
+    }
+  }
   // The AVI dialog with every codec listed and one without quality chosen.
   bool saved = false;
   AviSettingsSelect(FourCC("MRLE"));

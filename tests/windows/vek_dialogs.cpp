@@ -622,6 +622,61 @@ int main(int argc, char** argv) {
     ext_refine(0);
     ext_formats(0);
   }
+  {
+    // The MP4 and WebM options, with the extension formats on: quality, data
+    // rate and key-frame interval changed, then the same cancelled; the job
+    // is read back as a host reads it.
+    using SwitchFn = int32_t(VEKAPI*)(int32_t);
+    using VideoFormatFn = int32_t(VEKAPI*)(VekJob*, int32_t, int32_t, int32_t, int32_t, int32_t*, int32_t*, int32_t*,
+                                           int32_t*);
+    auto ext_formats = reinterpret_cast<SwitchFn>(get("VekExtSetFormats"));
+    auto video_format = reinterpret_cast<VideoFormatFn>(get("VekGetVideoFormat"));
+    if (!ext_formats || !video_format) {
+      Report("video_options", false, "VekExtSetFormats or VekGetVideoFormat missing");
+    } else {
+      ext_formats(1);
+      struct Video {
+        const char* name;
+        int fmt;
+        const wchar_t* caption;
+      };
+      for (const Video& vd : {Video{"mp4", 20, L"MP4 Settings"}, Video{"webm", 21, L"WebM Settings"}}) {
+        auto change = [](HWND d) {
+          HWND bar = FirstOf(d, L"ScrollBar");
+          for (int i = 0; i < 5; ++i)
+            SendMessageW(d, WM_HSCROLL, MAKEWPARAM(SB_LINELEFT, 0), reinterpret_cast<LPARAM>(bar));
+          Type(Find(d, L"Data rate", L"Edit"), L"1600");
+          Type(Find(d, L"Key frame every", L"Edit"), L"50");
+          return std::string("quality 5 lower, 1600 kilobits/sec, key frames 50");
+        };
+        int32_t q0 = 0, r0 = 0, k0 = 0;
+        video_format(job, vd.fmt, 64, 48, 24, nullptr, &q0, &r0, &k0);
+        Run(job, {std::string(vd.name) + "_ok", vd.caption, codec(vd.fmt), [&](HWND d) {
+                    const std::string note = change(d);
+                    Shot(d, std::string("option_") + vd.name);
+                    Press(d, L"OK");
+                    return note;
+                  }},
+            [&](int32_t r, const VekJob&, const VekJob&) -> std::string {
+              if (r != -1) return "OK returned " + std::to_string(r);
+              int32_t q = 0, rate = 0, k = 0;
+              video_format(job, vd.fmt, 64, 48, 24, nullptr, &q, &rate, &k);
+              if (q != q0 - 5 || rate != 200 || k != 50)
+                return "the job holds quality " + std::to_string(q) + " (was " + std::to_string(q0) + "), " +
+                       std::to_string(rate) + " kilobytes/sec, key frames " + std::to_string(k);
+              return {};
+            });
+        Run(job, {std::string(vd.name) + "_cancel", vd.caption, codec(vd.fmt), [&](HWND d) {
+                    change(d);
+                    Press(d, L"Cancel");
+                    return std::string();
+                  }},
+            expect_cancel);
+        (void)r0, (void)k0;
+      }
+      ext_formats(0);
+    }
+  }
 
   free_job(job);
   FreeLibrary(lib);
