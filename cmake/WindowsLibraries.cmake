@@ -20,10 +20,9 @@ function(vek_static_package name)
 endfunction()
 
 # What each part links, named for the service it serves.
-# Codec wrappers: FFmpeg's parts (with libvpx and libopus inside libavcodec),
-# OpenH264 for MP4's video, libtiff, libjpeg, libpng, Ogg Vorbis (static).
+# Codec wrappers: FFmpeg's MPEG parts, libtiff, libjpeg, libpng, Ogg Vorbis (static).
 vek_static_package(CODEC_LIBS libavformat libavcodec libavutil libswscale libswresample
-                   openh264 libtiff-4 libjpeg libpng zlib vorbis vorbisenc vorbisfile ogg)
+                   libtiff-4 libjpeg libpng zlib vorbis vorbisenc vorbisfile ogg)
 add_library(vek_codec_libs INTERFACE)
 target_link_libraries(vek_codec_libs INTERFACE PkgConfig::CODEC_LIBS)
 # The PNG writer's compressor, once the cross-built libraries carry it;
