@@ -33,6 +33,14 @@ if(DEFLATE_LIBS_FOUND)
   target_link_libraries(vek_codec_libs INTERFACE PkgConfig::DEFLATE_LIBS)
   target_compile_definitions(vek_codec_libs INTERFACE VEK_HAVE_LIBDEFLATE)
 endif()
+# H.264 for MP4 files, once the cross-built libraries carry OpenH264;
+# without it MP4 files are read but not written.
+pkg_check_modules(OPENH264 QUIET openh264)
+if(OPENH264_FOUND)
+  vek_static_package(OPENH264 openh264)
+  target_link_libraries(vek_codec_libs INTERFACE PkgConfig::OPENH264)
+  target_compile_definitions(vek_codec_libs INTERFACE VEK_HAVE_OPENH264)
+endif()
 # Sound conversion: the Audio Compression Manager.
 add_library(vek_acm_libs INTERFACE)
 target_link_libraries(vek_acm_libs INTERFACE msacm32)

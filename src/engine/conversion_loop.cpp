@@ -642,11 +642,31 @@ void ConStart(const std::string& video_out, const std::string& sound_out, const 
     const bool sound_empty = r.separate_audio_out && !HasContent(r.aout);
     const QUniHandle vout_copy = r.vout;
     const QUniHandle aout_copy = r.aout;
+    // The outputs close first: a writer that cannot finish its file (its
+    // index or trailer) fails the run instead of passing for a success.
+    int32_t close_group = 0, close_code = 0;
+    std::string close_text;
+    auto close_output = [&](QUniHandle& h) {
+      const bool clean = ErrNone();
+      CloseHandle(h);
+      if (clean && !ErrNone()) {
+        if (close_group == 0) {
+          close_group = ErrGroup();
+          close_code = ErrCode();
+          close_text = ErrText();
+        }
+        ErrClear();
+      }
+    };
+    close_output(r.vout);
+    if (r.separate_audio_out) close_output(r.aout);
     CloseAll();
     if (r.video_out_wanted && (video_empty || g_stop == kStopDelete))
       DeleteOutput(vout_copy, vout_copy.name);
     if (r.separate_audio_out && (sound_empty || g_stop == kStopDelete))
       DeleteOutput(aout_copy, aout_copy.name);
+    if (close_group == kGrpExternal) ErrRaiseText(kGrpExternal, close_text, 90);
+    if (close_group != 0) ErrRaise(close_group, close_code, 91);
   });
 }
 

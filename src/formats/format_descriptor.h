@@ -44,6 +44,9 @@ enum FormatId : int32_t {
   // Formats of this library's own extension take ids from kFmtExtFirst on;
   // they exist only while the extension formats are switched on.
   kFmtExtFirst = 20,
+  kFmtMP4 = 20,     // MP4/MOV read, MP4 written (H.264, AAC)
+  kFmtWEBM = 21,    // Matroska/WebM read, WebM written (VP9, Opus)
+  kFmtMPEGTS = 22,  // MPEG transport streams, read only
   kFmtExtIdEnd = 40,
 };
 

@@ -42,7 +42,12 @@ static const char* kUsage =
     "                          bits 8 or 16 (default 44100,2,16)\n"
     "      --codec CODE        codec of the output format: a number, or a four-character\n"
     "                          code for AVI (e.g. cvid)\n"
-    "      --quality N         quality of the output codec (JPEG, Ogg Vorbis: percent)\n"
+    "      --quality N         quality of the output codec (JPEG, Ogg Vorbis: percent;\n"
+    "                          MP4, WebM: percent at constant quality, which it selects\n"
+    "                          unless --data-rate is given)\n"
+    "      --data-rate N       MPEG, MP4, WebM: video data rate in kilobits per second\n"
+    "                          (MP4 and WebM default 1125)\n"
+    "      --key-frames N      MP4, WebM: frames between key frames (default 25)\n"
     "      --refine-palette N  8-bit outputs: N (1..16) refinement passes after the\n"
     "                          palette optimiser, for pictures closer to the source\n"
     "      --stored-orientation  load JPEG and TIFF pictures in the order they are\n"
@@ -92,6 +97,10 @@ static const char* kUsage =
     "changed rectangles only), BMP, TGA, PCX, TIFF, JPEG, PNG, SGI (.rgb .sgi), Sun\n"
     "raster (.ras), PPM (.ppm .pnm), XPM, WAV, Ogg Vorbis; read only PGM, Bayer raw\n"
     "(.bay) and MPEG audio (.mp3 .mpa); write only MPEG audio layer II (.mp2).\n"
+    "Through FFmpeg: read and write MP4 (.mp4 .m4v; H.264 and AAC written, .mov\n"
+    "read too) and WebM (.webm; VP9 and Opus written, .mkv read too); read MPEG\n"
+    "transport streams (.ts .m2ts .mts). The first video and sound streams are\n"
+    "used; rotation recorded in the file is applied.\n"
     "Codecs (--codec): TGA, SGI, Sun raster 0 plain / 1 RLE; PNM 0 binary / 1 ASCII;\n"
     "HAV 0 BEST / 1 FAST; PNG level 0..9; TIFF 1 none, 5 LZW, 7 JPEG, 32773\n"
     "PackBits, 32946 Deflate; MPEG 1 or 2; AVI a four-character code (cvid, MJPG...).\n"
@@ -108,6 +117,7 @@ typedef struct Options {
   int aud_rate, aud_chan, aud_bits;
   const char* codec;
   int quality;
+  int data_rate, key_frames;
   int refine;
   int palette_mode; /* -1: not given */
   int loops;        /* -1: not given */
@@ -290,7 +300,12 @@ static int Info(const char* file) {
   printf("%s\n", file);
   if (frames > 0) printf("  images: %d frame(s), %dx%d, %d bits per pixel\n", frames, w, h, bpp);
   if (samples > 0)
-    printf("  sound:  %d samples, %d Hz, %d channel(s), %d bits\n", samples, rate, chan, bits);
+    printf("  sound:  %d samples, %d Hz, %d channel(s), %d bits\n", samples,
+           fi.soundValid && fi.sampleRate > 0 ? (int)fi.sampleRate : rate,
+           fi.soundValid && fi.channels > 0 ? fi.channels : chan, bits);
+  if (fi.formatName[0]) printf("  format: %s\n", fi.formatName);
+  if (frames > 0 && fi.compression[0]) printf("  video:  %s, %.3f fps\n", fi.compression, fi.fps);
+  if (samples > 0 && fi.soundFormat[0]) printf("  audio:  %s\n", fi.soundFormat);
   if (frames <= 0 && samples <= 0) printf("  no images or sound\n");
   VekListFree(list);
   return 0;
@@ -467,6 +482,8 @@ int main(int argc, char** argv) {
   o->rate = 30.0;
   o->keep = 1;
   o->quality = -1;
+  o->data_rate = -1;
+  o->key_frames = -1;
   o->palette_mode = -1;
   o->loops = -1;
   o->aud_rate = 44100;
@@ -523,6 +540,12 @@ int main(int argc, char** argv) {
       o->codec = NeedArg(argc, argv, &i);
     } else if (!strcmp(a, "--quality")) {
       o->quality = atoi(NeedArg(argc, argv, &i));
+    } else if (!strcmp(a, "--data-rate")) {
+      o->data_rate = atoi(NeedArg(argc, argv, &i));
+      if (o->data_rate < 0) return Usage("--data-rate needs a number of kilobits per second");
+    } else if (!strcmp(a, "--key-frames")) {
+      o->key_frames = atoi(NeedArg(argc, argv, &i));
+      if (o->key_frames < 0) return Usage("--key-frames needs a number of frames");
     } else if (!strcmp(a, "--palette")) {
       const char* m = NeedArg(argc, argv, &i);
       if (!strcmp(m, "auto"))
@@ -659,6 +682,13 @@ int main(int argc, char** argv) {
     VekSetQuality(job, job->vidFmt, o->quality);
     if (job->audFmt != VEK_UNDEFINED) VekSetQuality(job, job->audFmt, o->quality);
   }
+  /* The data rate is set in kilobytes per second (kilobits / 8); a quality
+     without a data rate asks MP4 and WebM for constant quality (rate 0). */
+  if (o->data_rate >= 0)
+    VekSetDataRate(job, job->vidFmt, (o->data_rate + 4) / 8);
+  else if (o->quality >= 0 && (job->vidFmt == 20 || job->vidFmt == 21)) /* MP4, WebM */
+    VekSetDataRate(job, job->vidFmt, 0);
+  if (o->key_frames >= 0) VekSetKeyFrameRate(job, job->vidFmt, o->key_frames);
   if (o->refine > 0) VekExtSetPaletteRefinement(o->refine);
   if (o->palette_mode >= 0) VekExtSetPaletteMode(o->palette_mode);
   if (o->loops >= 0) VekExtSetLoopCount(o->loops);
