@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/format_dispatch.h"
+#include "engine/format_registry.h"
 #include "engine/media_access.h"
 #include "sound/sound.h"
 #include "formats/format_descriptor.h"
@@ -106,6 +107,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::fprintf(stderr, "fuzz: the %s module reads nothing yet\n", D().tag);
     std::exit(0);
   }
+  // The extension formats exist only while they are switched on.
+  if (vek::FmtHasExtensionRows(D())) vek::FmtSetExtensions(true);
   return 0;
 }
 

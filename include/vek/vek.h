@@ -342,7 +342,14 @@ VEK_EXPORT int32_t VEKAPI VekExtSetAutoOrient(int32_t on);
    default), the reading and writing tables, format ids, codec counts, file
    lists and dialogs are exactly the original ones. On, extension rows follow
    the original rows in both tables: GIF (id 4) becomes writable (animations and
-   still pictures), and new formats take ids from 20 on.
+   still pictures), and new formats take ids from 20 on, read and written
+   through FFmpeg: 20 MP4 (reads .mp4 .m4v .mov, writes .mp4 .m4v with H.264
+   and AAC), 21 WebM (reads .webm .mkv, writes .webm with VP9 and Opus), 22
+   MPEG transport streams (reads .ts .m2ts .mts). Their save options: the
+   data rate (VekSetDataRate, kilobytes per second as for MPEG; 0 selects
+   constant quality), the quality (VekSetQuality, 0..100, used at constant
+   quality; default 85) and the key-frame interval (VekSetKeyFrameRate,
+   frames; default 25).
    Process-wide; nonzero turns them on, 0 off, VEK_UNDEFINED only queries;
    returns -1 while on, else 0. */
 VEK_EXPORT int32_t VEKAPI VekExtSetFormats(int32_t on);

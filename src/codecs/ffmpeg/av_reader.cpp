@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/vorbis_parser.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
@@ -58,7 +59,13 @@ std::string AvText(int err) {
 
 InputPtr OpenInput(const std::string& path, std::string& error) {
   AVFormatContext* f = nullptr;
-  int err = avformat_open_input(&f, path.c_str(), nullptr, nullptr);
+  // Only the container families this reader is for, and only the local
+  // file: a playlist or reference inside a hostile file opens nothing else.
+  AVDictionary* opts = nullptr;
+  av_dict_set(&opts, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mpegts", 0);
+  av_dict_set(&opts, "protocol_whitelist", "file", 0);
+  int err = avformat_open_input(&f, path.c_str(), nullptr, &opts);
+  av_dict_free(&opts);
   if (err < 0) {
     error = "not a movie file FFmpeg reads: " + AvText(err);
     return nullptr;
@@ -135,6 +142,12 @@ struct VideoPacket {
   bool key;
 };
 
+struct SoundPacket {
+  int64_t dts;
+  int64_t first;  // its first decoded sample
+  int64_t count;  // decoded samples
+};
+
 }  // namespace
 
 struct AvReader::Impl {
@@ -166,7 +179,8 @@ struct AvReader::Impl {
   CodecCtxPtr adec;
   std::unique_ptr<SwrContext, SwrFree> swr;
   int swr_fmt = -1, swr_rate = 0, swr_ch = 0;
-  int64_t start_pts = AV_NOPTS_VALUE;  // of the first sample
+  // Sound index: each packet's decode time and the place of its samples.
+  std::vector<SoundPacket> apackets;
   std::vector<int16_t> pend;           // decoded samples from pend_pos on
   int64_t pend_pos = 0;
   bool need_pos = false, aeof = false, aopen = false;
@@ -209,29 +223,75 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
   for (unsigned i = 0; i < in->nb_streams; ++i)
     if (static_cast<int>(i) != m.vindex && static_cast<int>(i) != m.aindex) in->streams[i]->discard = AVDISCARD_ALL;
   // One pass over the packets: the video index and the sound's extent.
-  int64_t a_first = AV_NOPTS_VALUE, a_end = AV_NOPTS_VALUE, a_skip = 0, a_sum = 0;
+  int64_t a_total = 0;
   int64_t synthetic_ts = 0;
+  struct VorbisFree {
+    void operator()(AVVorbisParseContext* c) const { av_vorbis_parse_free(&c); }
+  };
+  struct ParserClose {
+    void operator()(AVCodecParserContext* c) const { av_parser_close(c); }
+  };
+  std::unique_ptr<AVVorbisParseContext, VorbisFree> vorbis;
+  std::unique_ptr<AVCodecParserContext, ParserClose> parser;
+  CodecCtxPtr parse_ctx;
+  bool vorbis_first = true;
+  AVCodecParameters* ap = m.aindex >= 0 ? in->streams[m.aindex]->codecpar : nullptr;
+  if (ap) {
+    m.atb = in->streams[m.aindex]->time_base;
+    if (m.atb.num <= 0 || m.atb.den <= 0) m.atb = AVRational{1, ap->sample_rate};
+    if (ap->codec_id == AV_CODEC_ID_VORBIS && ap->extradata && ap->extradata_size > 0)
+      vorbis.reset(av_vorbis_parse_init(ap->extradata, ap->extradata_size));
+    parser.reset(av_parser_init(ap->codec_id));
+    parse_ctx.reset(avcodec_alloc_context3(nullptr));
+    if (parser && parse_ctx && avcodec_parameters_to_context(parse_ctx.get(), ap) >= 0)
+      parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    else
+      parser.reset();
+  }
   while (av_read_frame(in.get(), m.pkt.get()) >= 0) {
     AVPacket* p = m.pkt.get();
     if (p->stream_index == m.vindex && !(p->flags & AV_PKT_FLAG_DISCARD) && m.packets.size() < kMaxPackets) {
       VideoPacket vp{p->pts, p->dts, p->pos, (p->flags & AV_PKT_FLAG_KEY) != 0};
       if (vp.pts == AV_NOPTS_VALUE) vp.pts = vp.dts;
+      // Decode times only grow: a missing one sorts before every known one.
+      if (vp.dts == AV_NOPTS_VALUE && !m.packets.empty() && m.packets.back().dts != AV_NOPTS_VALUE)
+        vp.dts = m.packets.back().dts;
       if (vp.pts == AV_NOPTS_VALUE) m.synthetic = true;
       if (m.synthetic) vp.pts = vp.dts = synthetic_ts;
       ++synthetic_ts;
       m.packets.push_back(vp);
     } else if (p->stream_index == m.aindex && !(p->flags & AV_PKT_FLAG_DISCARD)) {
-      // Samples the decoder drops: the encoder's priming at the start and
-      // the padding of the last packet.
-      size_t size = 0;
-      if (const uint8_t* sd = av_packet_get_side_data(p, AV_PKT_DATA_SKIP_SAMPLES, &size); sd && size >= 8) {
-        a_skip += int64_t(AV_RL32(sd)) + int64_t(AV_RL32(sd + 4));
+      // Each packet's place in the decoded sound: what the decoder gives
+      // for it, less the samples it drops (the encoder's priming at the
+      // start, the padding of the last packet).
+      int64_t dur = 0;
+      if (vorbis) {
+        // Vorbis in Matroska carries no sample counts: the parser tells
+        // them (the first packet gives no samples).
+        const int d = av_vorbis_parse_frame(vorbis.get(), p->data, p->size);
+        dur = vorbis_first ? 0 : std::max(d, 0);
+        vorbis_first = false;
+      } else if (const int d = av_get_audio_frame_duration2(ap, p->size); d > 0) {
+        dur = d;
+      } else if (parser) {
+        uint8_t* out = nullptr;
+        int out_size = 0;
+        av_parser_parse2(parser.get(), parse_ctx.get(), &out, &out_size, p->data, p->size, p->pts, p->dts, p->pos);
+        if (parser->duration > 0) dur = parser->duration;
       }
-      if (p->duration > 0 && p->duration < (int64_t{1} << 40)) a_sum += p->duration;
-      if (p->pts != AV_NOPTS_VALUE) {
-        if (a_first == AV_NOPTS_VALUE || p->pts < a_first) a_first = p->pts;
-        const int64_t end = p->pts + std::max<int64_t>(p->duration, 0);
-        if (a_end == AV_NOPTS_VALUE || end > a_end) a_end = end;
+      if (dur == 0 && !vorbis && p->duration > 0 && p->duration < (int64_t{1} << 40))
+        dur = av_rescale_q(p->duration, m.atb, AVRational{1, ap->sample_rate});
+      size_t size = 0;
+      int64_t skip = 0;
+      if (const uint8_t* sd = av_packet_get_side_data(p, AV_PKT_DATA_SKIP_SAMPLES, &size); sd && size >= 8)
+        skip = int64_t(AV_RL32(sd)) + int64_t(AV_RL32(sd + 4));
+      // Opus decoders drop the stream's pre-skip themselves.
+      if (m.apackets.empty() && skip == 0 && ap->codec_id == AV_CODEC_ID_OPUS && ap->initial_padding > 0)
+        skip = ap->initial_padding;
+      const int64_t out_dur = std::clamp<int64_t>(dur - skip, 0, int64_t{1} << 24);
+      if (m.apackets.size() < kMaxPackets) {
+        m.apackets.push_back(SoundPacket{p->dts != AV_NOPTS_VALUE ? p->dts : p->pts, a_total, out_dur});
+        a_total += out_dur;
       }
     }
     av_packet_unref(p);
@@ -269,8 +329,26 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
         fps = mean > 0 ? 1.0 / (mean * tb) : 0;
       }
       if (!steady) {
-        const AVRational g = av_guess_frame_rate(in.get(), in->streams[m.vindex], nullptr);
-        double nominal = g.num > 0 && g.den > 0 ? av_q2d(g) : 0;
+        // The grid's rate: that of the most common step between frames.
+        std::vector<int64_t> steps;
+        steps.reserve(static_cast<size_t>(n - 1));
+        for (int64_t i = 1; i < n; ++i) steps.push_back(m.times[i] - m.times[i - 1]);
+        std::sort(steps.begin(), steps.end());
+        int64_t best = steps.front(), best_run = 0;
+        for (size_t i = 0; i < steps.size();) {
+          size_t j = i;
+          while (j < steps.size() && steps[j] == steps[i]) ++j;
+          if (static_cast<int64_t>(j - i) > best_run) {
+            best_run = static_cast<int64_t>(j - i);
+            best = steps[i];
+          }
+          i = j;
+        }
+        double nominal = best > 0 ? 1.0 / (static_cast<double>(best) * tb) : 0;
+        if (!(nominal > 0 && nominal <= 240)) {
+          const AVRational g = av_guess_frame_rate(in.get(), in->streams[m.vindex], nullptr);
+          nominal = g.num > 0 && g.den > 0 ? av_q2d(g) : 0;
+        }
         if (!(nominal > 0 && nominal <= 240)) nominal = std::min(fps, 240.0);
         if (nominal > 0) {
           info.variable_rate = true;
@@ -310,16 +388,10 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
   if (m.aindex >= 0) {
     const AVStream* st = in->streams[m.aindex];
     const AVCodecParameters* p = st->codecpar;
-    m.atb = st->time_base;
-    if (m.atb.num <= 0 || m.atb.den <= 0) m.atb = AVRational{1, p->sample_rate};
     info.rate = p->sample_rate;
     info.source_channels = p->ch_layout.nb_channels;
     info.channels = std::min(info.source_channels, 2);
-    // What the decoder gives: the packets' durations less what it drops.
-    const int64_t span = a_sum > 0 ? a_sum : (a_end != AV_NOPTS_VALUE ? a_end - a_first : 0);
-    // Opus decoders drop the stream's pre-skip themselves.
-    if (p->codec_id == AV_CODEC_ID_OPUS && p->initial_padding > 0) a_skip += p->initial_padding;
-    const int64_t samples = av_rescale_q(span, m.atb, AVRational{1, info.rate}) - a_skip;
+    const int64_t samples = a_total;
     info.samples = std::clamp<int64_t>(samples, 0, INT32_MAX - 1);
     info.has_sound = info.samples > 0;
     info.sound_codec = avcodec_get_name(p->codec_id);
@@ -335,14 +407,19 @@ std::unique_ptr<AvReader> AvReader::Open(const std::string& path, std::string& e
 
 namespace {
 
-// The packet index of a decode timestamp (decode order is increasing), or -1.
+// The video packet of a decode and presentation time, or -1.
 int64_t PacketOf(const AvReader::Impl& m, int64_t dts, int64_t pts) {
-  const auto it = std::lower_bound(m.packets.begin(), m.packets.end(), dts,
-                                   [](const VideoPacket& p, int64_t t) { return p.dts < t; });
-  if (it != m.packets.end() && it->dts == dts) return it - m.packets.begin();
-  for (size_t i = 0; i < m.packets.size(); ++i)  // unordered decode times: a hostile file
-    if (m.packets[i].pts == pts && m.packets[i].dts == dts) return static_cast<int64_t>(i);
-  return -1;
+  if (dts != AV_NOPTS_VALUE) {
+    const auto it = std::lower_bound(m.packets.begin(), m.packets.end(), dts,
+                                     [](const VideoPacket& p, int64_t t) { return p.dts < t; });
+    if (it != m.packets.end() && it->dts == dts && (pts == AV_NOPTS_VALUE || it->pts == pts))
+      return it - m.packets.begin();
+  }
+  // No decode time (the first packets of some streams): by presentation time.
+  if (pts == AV_NOPTS_VALUE) return -1;
+  const auto t = std::lower_bound(m.times.begin(), m.times.end(), pts);
+  if (t == m.times.end() || *t != pts) return -1;
+  return m.time_pkt[static_cast<size_t>(t - m.times.begin())];
 }
 
 bool OpenVideo(AvReader::Impl& m, std::string& error) {
@@ -361,16 +438,23 @@ bool OpenVideo(AvReader::Impl& m, std::string& error) {
   return m.vdec != nullptr;
 }
 
+// Back to the start of the file: by the first packet's time, else by byte.
+void SeekStart(AVFormatContext* f, int stream, int64_t first_ts) {
+  if (first_ts != AV_NOPTS_VALUE && av_seek_frame(f, stream, first_ts, AVSEEK_FLAG_BACKWARD) >= 0) return;
+  if ((f->iformat->flags & AVFMT_NO_BYTE_SEEK) == 0 && av_seek_frame(f, stream, 0, AVSEEK_FLAG_BYTE) >= 0) return;
+  avformat_seek_file(f, -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+}
+
 // Positions the demuxer at packet `k` (a key frame) or before it.
 void SeekVideo(AvReader::Impl& m, int64_t k) {
   if (m.synthetic || k <= 0) {
-    avformat_seek_file(m.vin.get(), -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
-    if (avio_tell(m.vin->pb) != 0 && (m.vin->iformat->flags & AVFMT_NO_BYTE_SEEK) == 0)
-      av_seek_frame(m.vin.get(), m.vindex, 0, AVSEEK_FLAG_BYTE);
+    const VideoPacket* p0 = m.synthetic || m.packets.empty() ? nullptr : &m.packets[0];
+    SeekStart(m.vin.get(), m.vindex, !p0 ? AV_NOPTS_VALUE : p0->dts != AV_NOPTS_VALUE ? p0->dts : p0->pts);
     m.counted = 0;
   } else {
     const VideoPacket& p = m.packets[static_cast<size_t>(k)];
-    if (av_seek_frame(m.vin.get(), m.vindex, p.dts, AVSEEK_FLAG_BACKWARD) < 0 && p.pos >= 0)
+    const int64_t ts = p.dts != AV_NOPTS_VALUE ? p.dts : p.pts;
+    if (av_seek_frame(m.vin.get(), m.vindex, ts, AVSEEK_FLAG_BACKWARD) < 0 && p.pos >= 0)
       av_seek_frame(m.vin.get(), m.vindex, p.pos, AVSEEK_FLAG_BYTE);
   }
   avcodec_flush_buffers(m.vdec.get());
@@ -399,6 +483,11 @@ bool AvReader::ReadFrame(int64_t n, uint8_t* bgr) {
     // The key frame before the picture, in decode order.
     int64_t key = target_pkt;
     while (key > 0 && !m.packets[static_cast<size_t>(key)].key) --key;
+    // A picture shown before its key frame (open GOPs) needs the one before.
+    while (key > 0 && m.packets[static_cast<size_t>(key)].pts > want) {
+      --key;
+      while (key > 0 && !m.packets[static_cast<size_t>(key)].key) --key;
+    }
     bool seek = m.vdrained || !m.have_held || m.held_ts > want;
     // Far behind: seeking to the key frame is cheaper than decoding the way.
     if (!seek && !m.synthetic && m.vnext >= 0 && key > m.vnext) seek = true;
@@ -457,8 +546,7 @@ bool AvReader::ReadFrame(int64_t n, uint8_t* bgr) {
         av_packet_unref(p);
         continue;
       }
-      const int64_t j = m.synthetic ? -1 : PacketOf(m, p->dts != AV_NOPTS_VALUE ? p->dts : p->pts,
-                                                     p->pts != AV_NOPTS_VALUE ? p->pts : p->dts);
+      const int64_t j = m.synthetic ? -1 : PacketOf(m, p->dts, p->pts != AV_NOPTS_VALUE ? p->pts : p->dts);
       if (!m.synthetic && m.vnext < 0) {
         // The first packet after a seek: where the demuxer landed.
         if (j > key && attempts < 2) {  // past the key frame: start over from the beginning
@@ -557,7 +645,7 @@ bool OpenSound(AvReader::Impl& m, std::string& error) {
   m.aopen = true;
   m.pend.clear();
   m.pend_pos = 0;
-  m.need_pos = false;  // a fresh file starts at sample 0
+  m.need_pos = true;
   return true;
 }
 
@@ -592,21 +680,49 @@ bool TakeFrame(AvReader::Impl& m, const AVFrame* f) {
   return got >= 0;
 }
 
+// The sound packet of a decode time, or -1.
+int64_t SoundPacketOf(const AvReader::Impl& m, int64_t dts) {
+  if (dts == AV_NOPTS_VALUE) return -1;
+  const auto it = std::lower_bound(m.apackets.begin(), m.apackets.end(), dts,
+                                   [](const SoundPacket& p, int64_t t) { return p.dts < t; });
+  return it != m.apackets.end() && it->dts == dts ? it - m.apackets.begin() : -1;
+}
+
 // Decodes more sound; false at the end or on a failure.
 bool DecodeSound(AvReader::Impl& m, int64_t first) {
+  const int ch = m.info.channels;
   for (;;) {
     int err = avcodec_receive_frame(m.adec.get(), m.frame.get());
     if (err >= 0) {
       AVFrame* f = m.frame.get();
-      if (m.start_pts == AV_NOPTS_VALUE) m.start_pts = f->pts != AV_NOPTS_VALUE ? f->pts : 0;
+      // A frame ends where its packet's samples end (a decoder that did
+      // not drop the priming after a seek gives more, placed before).
+      const int64_t i = SoundPacketOf(m, f->pkt_dts);
+      const int64_t end_known = m.pend_pos + static_cast<int64_t>(m.pend.size()) / ch;
+      int64_t pos = end_known;
+      if (i >= 0) {
+        const SoundPacket& sp = m.apackets[static_cast<size_t>(i)];
+        pos = sp.first + sp.count - f->nb_samples;
+      } else if (m.need_pos) {
+        av_frame_unref(f);
+        continue;  // no place known yet
+      }
       if (m.need_pos) {
         m.need_pos = false;
-        const int64_t pts = f->pts != AV_NOPTS_VALUE ? f->pts : m.start_pts;
-        m.pend_pos = av_rescale_q(pts - m.start_pts, m.atb, AVRational{1, m.info.rate});
         m.pend.clear();
-        if (m.pend_pos > first || m.pend_pos < 0) {  // landed past the sample: read from the start
+        m.pend_pos = pos;
+        if (pos > first) {  // landed past the sample: read from the start
           av_frame_unref(f);
           return false;
+        }
+      } else if (pos != end_known) {
+        if (pos > end_known && pos - end_known <= m.info.rate) {
+          m.pend.resize(m.pend.size() + static_cast<size_t>(pos - end_known) * ch, 0);  // a gap: silence
+        } else if (pos < end_known && pos >= m.pend_pos) {
+          m.pend.resize(static_cast<size_t>(pos - m.pend_pos) * ch);  // an overlap: the newer samples
+        } else {
+          m.pend.clear();
+          m.pend_pos = pos;
         }
       }
       const bool ok = TakeFrame(m, f);
@@ -630,23 +746,22 @@ bool DecodeSound(AvReader::Impl& m, int64_t first) {
 
 void SeekSound(AvReader::Impl& m, int64_t first, bool to_start) {
   m.pend.clear();
+  m.pend_pos = 0;
   m.aeof = false;
   m.swr.reset();
   avcodec_flush_buffers(m.adec.get());
-  if (to_start || m.start_pts == AV_NOPTS_VALUE) {
-    avformat_seek_file(m.ain.get(), -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
-    if (avio_tell(m.ain->pb) != 0 && (m.ain->iformat->flags & AVFMT_NO_BYTE_SEEK) == 0)
-      av_seek_frame(m.ain.get(), m.aindex, 0, AVSEEK_FLAG_BYTE);
-    m.pend_pos = 0;
-    m.need_pos = false;
+  m.need_pos = true;
+  // Half a second early: the decoder settles before the samples asked for.
+  const int64_t from = to_start ? 0 : std::max<int64_t>(0, first - m.info.rate / 2);
+  auto it = std::upper_bound(m.apackets.begin(), m.apackets.end(), from,
+                             [](int64_t v, const SoundPacket& p) { return v < p.first; });
+  const size_t k = it == m.apackets.begin() ? 0 : static_cast<size_t>(it - m.apackets.begin() - 1);
+  if (k == 0 || m.apackets.empty()) {
+    SeekStart(m.ain.get(), m.aindex, m.apackets.empty() ? AV_NOPTS_VALUE : m.apackets[0].dts);
     return;
   }
-  // Half a second early: the decoder settles (and the seek is never late
-  // by a frame's rounding).
-  const int64_t ts = m.start_pts + av_rescale_q(std::max<int64_t>(0, first - m.info.rate / 2),
-                                               AVRational{1, m.info.rate}, m.atb);
-  av_seek_frame(m.ain.get(), m.aindex, ts, AVSEEK_FLAG_BACKWARD);
-  m.need_pos = true;
+  if (av_seek_frame(m.ain.get(), m.aindex, m.apackets[k].dts, AVSEEK_FLAG_BACKWARD) < 0)
+    SeekStart(m.ain.get(), m.aindex, m.apackets[0].dts);
 }
 
 }  // namespace
@@ -660,9 +775,9 @@ int64_t AvReader::ReadSound(int64_t first, int16_t* out, int64_t count) {
   auto avail_end = [&] { return m.pend_pos + static_cast<int64_t>(m.pend.size()) / ch; };
   // Near enough ahead: decode on; elsewhere: seek.
   if (first < m.pend_pos || first > avail_end() + m.info.rate * 2 || (m.aeof && first >= avail_end()))
-    SeekSound(m, first, first < m.info.rate);
+    SeekSound(m, first, false);
   int tries = 0;
-  while (avail_end() < first + count && !m.aeof) {
+  while ((m.need_pos || avail_end() < first + count) && !m.aeof) {
     if (!DecodeSound(m, first)) {
       if (m.aeof) break;
       if (++tries > 2) {
