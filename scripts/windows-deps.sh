@@ -91,16 +91,16 @@ export CFLAGS="-O2"
 autoconf_build() {  # folder, extra configure arguments
   local dir=$1; shift
   (cd "$dir" && ./configure --host=$TRIPLE --prefix="$stage" --disable-shared --enable-static "$@" \
-     >"$work/configure.log" 2>&1 || { tail -40 "$work/configure.log"; exit 1; }
-   make -j"$jobs" >"$work/make.log" 2>&1 || { tail -40 "$work/make.log"; exit 1; }
+     >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log"; exit 1; }
+   make -j"$jobs" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log"; exit 1; }
    make install >/dev/null)
 }
 cmake_build() {  # folder, extra CMake arguments
   local dir=$1; shift
   cmake -S "$dir" -B "$dir/_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DBUILD_SHARED_LIBS=OFF \
-    -DCMAKE_INSTALL_LIBDIR="$stage/lib" -DCMAKE_INSTALL_INCLUDEDIR="$stage/include" "$@" >"$work/cmake.log" 2>&1 || { tail -40 "$work/cmake.log"; exit 1; }
-  cmake --build "$dir/_build" -j"$jobs" >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; exit 1; }
+    -DCMAKE_INSTALL_LIBDIR="$stage/lib" -DCMAKE_INSTALL_INCLUDEDIR="$stage/include" "$@" >"$work/cmake.log" 2>&1 || { tail -n 40 "$work/cmake.log"; exit 1; }
+  cmake --build "$dir/_build" -j"$jobs" >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }
   cmake --install "$dir/_build" >/dev/null
 }
 fetch() {  # source=version; prints the unpacked folder
@@ -134,7 +134,7 @@ for spec in "${SOURCES[@]}"; do
       # libraries, merged into one archive.
       (cd "$dir" && make -j"$jobs" OS=mingw_nt ARCH=$oh_arch CC=$TRIPLE-gcc-posix CXX=$TRIPLE-g++-posix \
          AR=$TRIPLE-ar libencoder.a libprocessing.a libcommon.a >"$work/make.log" 2>&1 ||
-         { tail -40 "$work/make.log"; exit 1; }
+         { tail -n 40 "$work/make.log"; exit 1; }
        printf 'create %s\naddlib libencoder.a\naddlib libprocessing.a\naddlib libcommon.a\nsave\nend\n' \
          "$stage/lib/libopenh264.a" | $TRIPLE-ar -M &&
        mkdir -p "$stage/include/wels" && cp codec/api/wels/codec*.h "$stage/include/wels/") ||
@@ -149,16 +149,17 @@ Cflags: -I\${prefix}/include
 PC
       ;;
     opus)
-      # Stack protection would pull in libssp's DLL.
-      autoconf_build "$dir" --disable-doc --disable-extra-programs --disable-stack-protector ;;
+      # Stack protection and fortified string calls would need libssp.
+      autoconf_build "$dir" --disable-doc --disable-extra-programs --disable-stack-protector \
+        CPPFLAGS="$CPPFLAGS -D_FORTIFY_SOURCE=0" ;;
     libvpx)
       # The VP9 encoder only (FFmpeg decodes VP8 and VP9 itself).
       (cd "$dir" && CROSS=$TRIPLE- CC=$TRIPLE-gcc-posix CXX=$TRIPLE-g++-posix AR=$TRIPLE-ar \
          ./configure --target=$vpx_target --prefix="$stage" --as=nasm --enable-static --disable-shared \
          --disable-examples --disable-tools --disable-docs --disable-unit-tests --disable-install-bins \
          --disable-vp8 --disable-vp9-decoder --enable-vp9-encoder --disable-webm-io --disable-libyuv \
-         >"$work/configure.log" 2>&1 || { tail -40 "$work/configure.log"; exit 1; }
-       make -j"$jobs" >"$work/make.log" 2>&1 || { tail -40 "$work/make.log"; exit 1; }
+         >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log"; exit 1; }
+       make -j"$jobs" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log"; exit 1; }
        make install >/dev/null) ;;
     libpng1.6) autoconf_build "$dir" ;;
     libjpeg-turbo) cmake_build "$dir" -DENABLE_SHARED=OFF -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=OFF ;;
@@ -191,8 +192,8 @@ PC
          --enable-muxer=mp4,mov,webm,matroska \
          --enable-bsf=h264_mp4toannexb,hevc_mp4toannexb,aac_adtstoasc,vp9_superframe,vp9_superframe_split,extract_extradata \
          --enable-protocol=file --enable-swscale --enable-swresample \
-         >"$work/configure.log" 2>&1 || { tail -40 "$work/configure.log" "$dir/ffbuild/config.log"; exit 1; }
-       make -j"$jobs" >"$work/make.log" 2>&1 || { tail -40 "$work/make.log"; exit 1; }
+         >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log" "$dir/ffbuild/config.log"; exit 1; }
+       make -j"$jobs" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log"; exit 1; }
        make install >/dev/null) ;;
     libdeflate)
       # Its 1.14 Makefile names the static library for MSVC; the sources are
