@@ -125,6 +125,7 @@ void Read(const std::string& name, const char* movie, const char* prefix, int32_
     return;  // not made on this run
   VekJob* job = V.VekAlloc();
   V.VekSetOutputFile(job, At(std::string(prefix) + "0000.png").c_str(), nullptr);
+  V.VekSetFrameRate(job, kFps, 0);  // the movies' own rate: every frame once
   V.VekAssignVideoSource(job, MovieSource);
   g_movie = in;
   g_direction = direction;
