@@ -370,6 +370,14 @@ drive=$(tr -d '\r' <"$work/win/trace.txt" | grep -m1 '^#Drive ' || true)
 check "trace: the drive line names the output's drive (${drive:-none})" test "$drive" = '#Drive Z:\'
 drive=$(tr -d '\r' <"$work/linux/trace.txt" | grep -m1 '^#Drive ' || true)
 check "trace (Linux): the drive line names the trace's folder (${drive:-none})" test "$drive" = "#Drive $work/linux/"
+# ---- MP4, WebM and the other movie files through the extension formats ----
+while read -r line; do
+  case $line in
+    "ok    "*) pass "${line#ok    }" ;;
+    "FAIL  "*) fail "${line#FAIL  }" ;;
+    *) [ -z "$line" ] || echo "      $line" ;;
+  esac
+done < <(bash scripts/windows-movie-test.sh "$build" "$triple" 2>&1 | grep -v '^windows-movie-test')
 # ---- the library's unit tests, cross-built, under CTest and Wine ----
 # Every GoogleTest program of the Windows build; on the 64-bit DLL the
 # platform, format and API suites (VEK_WINDOWS_SUITES overrides either list).
