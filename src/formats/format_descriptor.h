@@ -9,6 +9,7 @@
 // from above; formats depend on nothing of the engine beyond them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -148,6 +149,25 @@ struct StateOps {
   static void Construct(void* p) { new (p) S(); }
   static void Destroy(void* p) { static_cast<S*>(p)->~S(); }
 };
+
+// The view of a module state that keeps the view's fields under the same
+// names; a file being written counts the frames written so far.
+template <class S>
+MovieView ViewOfState(const S& s) {
+  MovieView v{};
+  v.width = s.width;
+  v.height = s.height;
+  v.bytespp = s.bytespp;
+  v.bits = s.bits;
+  v.frames = s.writing ? std::max(s.frames, s.current) : s.frames;
+  v.current = s.current;
+  v.samples_done = s.samples_done;
+  v.writing = s.writing;
+  v.new_picture = s.new_picture;
+  v.has_sound = s.has_sound;
+  v.sound = s.sound;
+  return v;
+}
 
 // The movie operations of a sound-only module, from its functions on its
 // own state type S: the file opens, reads sound blocks, is created, takes

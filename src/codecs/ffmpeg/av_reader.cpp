@@ -30,34 +30,6 @@ namespace {
 constexpr size_t kMaxPackets = size_t{1} << 22;
 constexpr int64_t kMaxPixels = int64_t{1} << 26;
 
-struct InputClose {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecCtxFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFree {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-struct SwrFree {
-  void operator()(SwrContext* s) const { swr_free(&s); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputClose>;
-using CodecCtxPtr = std::unique_ptr<AVCodecContext, CodecCtxFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-
-std::string AvText(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
 
 InputPtr OpenInput(const std::string& path, std::string& error) {
   AVFormatContext* f = nullptr;
@@ -70,13 +42,13 @@ InputPtr OpenInput(const std::string& path, std::string& error) {
   int err = avformat_open_input(&f, platform::mpeg::AvFileName(path).c_str(), nullptr, &opts);
   av_dict_free(&opts);
   if (err < 0) {
-    error = "not a movie file FFmpeg reads: " + AvText(err);
+    error = "not a movie file FFmpeg reads: " + platform::mpeg::AvErrorText(err);
     return nullptr;
   }
   InputPtr in(f);
   err = avformat_find_stream_info(f, nullptr);
   if (err < 0) {
-    error = "the streams could not be read: " + AvText(err);
+    error = "the streams could not be read: " + platform::mpeg::AvErrorText(err);
     return nullptr;
   }
   return in;
@@ -105,7 +77,7 @@ CodecCtxPtr OpenDecoder(const AVStream* st, std::string& error) {
   c->thread_count = 0;
   const int err = avcodec_open2(c.get(), codec, nullptr);
   if (err < 0) {
-    error = std::string(codec->name) + ": " + AvText(err);
+    error = std::string(codec->name) + ": " + platform::mpeg::AvErrorText(err);
     return nullptr;
   }
   return c;
@@ -175,13 +147,13 @@ struct AvReader::Impl {
   bool vdrained = true;  // no decoding position: the next read seeks
   int64_t vnext = -1;    // decode index of the next packet, -1 right after a seek
   int64_t counted = 0;   // frames out since the start (synthetic timestamps)
-  std::unique_ptr<SwsContext, SwsFree> sws;
+  SwsPtr sws;
   int sws_w = 0, sws_h = 0, sws_fmt = -1, sws_cs = -1, sws_full = -1;
   std::vector<uint8_t> upright;
   // Sound decoding.
   InputPtr ain;
   CodecCtxPtr adec;
-  std::unique_ptr<SwrContext, SwrFree> swr;
+  SwrPtr swr;
   int swr_fmt = -1, swr_rate = 0, swr_ch = 0;
   // Sound index: each packet's decode time and the place of its samples.
   std::vector<SoundPacket> apackets;

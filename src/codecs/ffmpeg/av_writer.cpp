@@ -27,27 +27,9 @@ namespace vek::codecs {
 
 namespace {
 
-struct CodecCtxFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFree {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-struct SwrFree {
-  void operator()(SwrContext* s) const { swr_free(&s); }
-};
 struct FifoFree {
   void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
 };
-using CodecCtxPtr = std::unique_ptr<AVCodecContext, CodecCtxFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
 // Quality 0..100 as the encoders' quantiser scales: 85 gives about what
 // the usual defaults give (x264's CRF 23 territory).
@@ -55,12 +37,6 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 int32_t QualityToH264Qp(int32_t q) { return std::clamp(static_cast<int32_t>(std::lround(44 - 0.28 * q)), 10, 51); }
 #endif
 int32_t QualityToVp9Crf(int32_t q) { return std::clamp(static_cast<int32_t>(std::lround(63 - 0.5 * q)), 4, 63); }
-
-std::string AvText(int err) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(err, buf, sizeof buf);
-  return buf;
-}
 
 }  // namespace
 
@@ -79,7 +55,7 @@ struct AvWriter::Impl {
 #ifdef VEK_HAVE_OPENH264
   std::unique_ptr<H264Encoder> h264;
 #endif
-  std::unique_ptr<SwsContext, SwsFree> sws;
+  SwsPtr sws;
   FramePtr yuv;
   std::vector<uint8_t> padded;
   int64_t frames = 0;
@@ -88,7 +64,7 @@ struct AvWriter::Impl {
   AvSoundSettings ss;
   AVStream* astream = nullptr;
   CodecCtxPtr aenc;
-  std::unique_ptr<SwrContext, SwrFree> swr;
+  SwrPtr swr;
   int32_t swr_rate = 0, swr_channels = 0;
   std::unique_ptr<AVAudioFifo, FifoFree> fifo;
   int64_t sound_pts = 0;   // samples handed to the encoder, at its rate
@@ -215,7 +191,7 @@ bool AvWriter::SetVideo(const AvVideoSettings& s) {
     if (m.fmt->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const int err = avcodec_open2(c, codec, nullptr);
     if (err < 0) {
-      error_ = "VP9 encoder: " + AvText(err);
+      error_ = "VP9 encoder: " + platform::mpeg::AvErrorText(err);
       return false;
     }
     if (avcodec_parameters_from_context(par, c) < 0) return false;
@@ -282,7 +258,7 @@ bool AvWriter::SetSound(const AvSoundSettings& s) {
   if (m.fmt->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   const int err = avcodec_open2(c, codec, nullptr);
   if (err < 0) {
-    error_ = std::string(codec->name) + " encoder: " + AvText(err);
+    error_ = std::string(codec->name) + " encoder: " + platform::mpeg::AvErrorText(err);
     return false;
   }
   m.astream = avformat_new_stream(m.fmt, nullptr);
@@ -304,7 +280,7 @@ static bool StartFile(AvWriter::Impl& m, std::string& error) {
   }
   int err = avio_open(&m.fmt->pb, m.fmt->url, AVIO_FLAG_WRITE);
   if (err < 0) {
-    error = "cannot create the file: " + AvText(err);
+    error = "cannot create the file: " + platform::mpeg::AvErrorText(err);
     return false;
   }
   m.io_open = true;
@@ -313,7 +289,7 @@ static bool StartFile(AvWriter::Impl& m, std::string& error) {
   err = avformat_write_header(m.fmt, &opts);
   av_dict_free(&opts);
   if (err < 0) {
-    error = "the container header could not be written: " + AvText(err);
+    error = "the container header could not be written: " + platform::mpeg::AvErrorText(err);
     return false;
   }
   m.header = true;
@@ -328,7 +304,7 @@ bool WritePacket(AvWriter::Impl& m, AVPacket* p, AVRational from, AVStream* st, 
   const int err = av_interleaved_write_frame(m.fmt, p);
   if (err < 0) {
     const std::string lib = platform::AvLogTake();
-    error = "writing failed: " + (lib.empty() ? AvText(err) : lib);
+    error = "writing failed: " + (lib.empty() ? platform::mpeg::AvErrorText(err) : lib);
     return false;
   }
   return true;
@@ -338,14 +314,14 @@ bool WritePacket(AvWriter::Impl& m, AVPacket* p, AVRational from, AVStream* st, 
 bool EncodeAndWrite(AvWriter::Impl& m, AVCodecContext* c, AVFrame* f, AVStream* st, std::string& error) {
   int err = avcodec_send_frame(c, f);
   if (err < 0 && !(f == nullptr && err == AVERROR_EOF)) {
-    error = std::string(c->codec->name) + ": " + AvText(err);
+    error = std::string(c->codec->name) + ": " + platform::mpeg::AvErrorText(err);
     return false;
   }
   for (;;) {
     err = avcodec_receive_packet(c, m.pkt.get());
     if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return true;
     if (err < 0) {
-      error = std::string(c->codec->name) + ": " + AvText(err);
+      error = std::string(c->codec->name) + ": " + platform::mpeg::AvErrorText(err);
       return false;
     }
     if (!WritePacket(m, m.pkt.get(), c->time_base, st, error)) return false;
@@ -505,13 +481,13 @@ bool AvWriter::Finish() {
   if (m.venc && !EncodeAndWrite(m, m.venc.get(), nullptr, m.vstream, error_)) return false;
   int err = av_write_trailer(m.fmt);
   if (err < 0) {
-    error_ = "the index could not be written: " + AvText(err);
+    error_ = "the index could not be written: " + platform::mpeg::AvErrorText(err);
     return false;
   }
   err = avio_closep(&m.fmt->pb);
   m.io_open = false;
   if (err < 0) {
-    error_ = "the file could not be closed: " + AvText(err);
+    error_ = "the file could not be closed: " + platform::mpeg::AvErrorText(err);
     std::remove(m.path.c_str());
     return false;
   }

@@ -14,30 +14,16 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "codecs/ffmpeg/av_handles.h"
 #include "codecs/ffmpeg/mpeg_codec.h"
 
 namespace vek::platform::mpeg {
 
-struct InputCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketCloser {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameCloser {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwsCloser {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
-using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsCloser>;
+using codecs::FramePtr;
+using codecs::InputPtr;
+using codecs::PacketPtr;
+using codecs::SwsPtr;
+using CodecPtr = codecs::CodecCtxPtr;
 
 // Routes FFmpeg's log into the capture (idempotent).
 void QuietLog();

@@ -267,19 +267,7 @@ void Close(void* state) {
 
 MovieView View(const void* state) {
   const AvState& s = *static_cast<const AvState*>(state);
-  MovieView v{};
-  v.width = s.width;
-  v.height = s.height;
-  v.bytespp = s.bytespp;
-  v.bits = s.bits;
-  v.frames = s.writing ? std::max(s.frames, s.current) : s.frames;
-  v.current = s.current;
-  v.samples_done = s.samples_done;
-  v.writing = s.writing;
-  v.new_picture = s.new_picture;
-  v.has_sound = s.has_sound;
-  v.sound = s.sound;
-  return v;
+  return ViewOfState(s);
 }
 
 template <AvMovieKind K>
@@ -351,6 +339,12 @@ int32_t AvPrepare(VekSaveOpts& o, int32_t, int32_t, int32_t, int32_t depth) {
   return depth;
 }
 
+std::string AvCodecText(AvMovieKind kind, const VekSaveOpts& o) {
+  const std::string codec = kind == AvMovieKind::kWebm ? "VP9" : "H.264";
+  return o.mpegDataRate > 0 ? codec + ", " + std::to_string(o.mpegDataRate) + " kbit/s"
+                            : codec + ", quality " + std::to_string(o.jpegQuality);
+}
+
 void AvApply(AvMovieKind kind, const VekSaveOpts& o) {
   AvMovieSettings& s = AvSettings(kind);
   s.quality = std::clamp(o.jpegQuality, 0, 100);
@@ -358,46 +352,31 @@ void AvApply(AvMovieKind kind, const VekSaveOpts& o) {
   s.key_interval = std::max(o.havKeyFrameRate, 0);
 }
 
-#define VEK_AV_COMMON                                   \
-  .state_size = StateOps<AvState>::size,                \
-  .construct = StateOps<AvState>::Construct,            \
-  .destroy = StateOps<AvState>::Destroy
+namespace {
 
-const MovieOps kAvMp4Ops{VEK_AV_COMMON,
-                         .tag = "MP4",
-                         .open = Open,
-                         .img_load = ImgLoad,
-                         .snd_load = SndLoad,
-                         .create = CreateOp<AvMovieKind::kMp4>,
-                         .img_save = ImgSave,
-                         .snd_save = SndSave,
-                         .close = Close,
-                         .set_custom_info = nullptr,
-                         .view = View,
-                         .expect_sound = ExpectSound};
-const MovieOps kAvWebmOps{VEK_AV_COMMON,
-                          .tag = "WEBM",
-                          .open = Open,
-                          .img_load = ImgLoad,
-                          .snd_load = SndLoad,
-                          .create = CreateOp<AvMovieKind::kWebm>,
-                          .img_save = ImgSave,
-                          .snd_save = SndSave,
-                          .close = Close,
-                          .set_custom_info = nullptr,
-                          .view = View,
-                          .expect_sound = ExpectSound};
-const MovieOps kAvReadOps{VEK_AV_COMMON,
-                          .tag = "TS",
-                          .open = Open,
-                          .img_load = ImgLoad,
-                          .snd_load = SndLoad,
-                          .create = nullptr,
-                          .img_save = nullptr,
-                          .snd_save = nullptr,
-                          .close = Close,
-                          .set_custom_info = nullptr,
-                          .view = View};
+// Read and, where `create` is given, written.
+constexpr MovieOps AvOps(const char* tag, void (*create)(void*, const std::string&, double, int32_t, int32_t)) {
+  return MovieOps{.state_size = StateOps<AvState>::size,
+                  .construct = StateOps<AvState>::Construct,
+                  .destroy = StateOps<AvState>::Destroy,
+                  .tag = tag,
+                  .open = Open,
+                  .img_load = ImgLoad,
+                  .snd_load = SndLoad,
+                  .create = create,
+                  .img_save = create ? ImgSave : nullptr,
+                  .snd_save = create ? SndSave : nullptr,
+                  .close = Close,
+                  .set_custom_info = nullptr,
+                  .view = View,
+                  .expect_sound = create ? ExpectSound : nullptr};
+}
+
+}  // namespace
+
+constinit const MovieOps kAvMp4Ops = AvOps("MP4", CreateOp<AvMovieKind::kMp4>);
+constinit const MovieOps kAvWebmOps = AvOps("WEBM", CreateOp<AvMovieKind::kWebm>);
+constinit const MovieOps kAvReadOps = AvOps("TS", nullptr);
 #undef VEK_AV_COMMON
 
 }  // namespace vek

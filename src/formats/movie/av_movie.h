@@ -44,4 +44,34 @@ void AvSetKeyFrameRate(VekSaveOpts& o, int32_t frames);
 int32_t AvPrepare(VekSaveOpts& o, int32_t width, int32_t height, int32_t bits, int32_t depth);
 void AvApply(AvMovieKind kind, const VekSaveOpts& o);
 
+// The codec text of a written format's options.
+std::string AvCodecText(AvMovieKind kind, const VekSaveOpts& o);
+
+// The descriptor of a format read and written through FFmpeg.
+template <AvMovieKind K>
+constexpr FormatDescriptor AvWrittenFormat(FormatId id, const char* tag, const FormatRow* read,
+                                           const FormatRow* write, const MovieOps* ops) {
+  return FormatDescriptor{
+      .id = id,
+      .tag = tag,
+      .read_rows = read,
+      .read_count = 1,
+      .write_rows = write,
+      .write_count = 1,
+      .depths = kDepthsAll24,
+      .kind = FormatKindRule::kMovie,
+      .delta_frames = false,
+      .save = {.dialog = true,
+               .set_quality = AvSetQuality,
+               .set_key_frame_rate = AvSetKeyFrameRate,
+               .set_data_rate = AvSetDataRate,
+               .codec_name = [](const VekSaveOpts& o) { return AvCodecText(K, o); },
+               .prepare = AvPrepare,
+               .apply = [](const VekSaveOpts& o) { AvApply(K, o); }},
+      .output = {},
+      .info = AvMovieInfo,
+      .movie = ops,
+  };
+}
+
 }  // namespace vek

@@ -407,19 +407,7 @@ void MpgClose(void* state) {
 
 MovieView MpgView(const void* state) {
   const MpgState& s = *static_cast<const MpgState*>(state);
-  MovieView v{};
-  v.width = s.width;
-  v.height = s.height;
-  v.bytespp = s.bytespp;
-  v.bits = s.bits;
-  v.frames = s.writing ? std::max(s.frames, s.current) : s.frames;
-  v.current = s.current;
-  v.samples_done = s.samples_done;
-  v.writing = s.writing;
-  v.new_picture = s.new_picture;
-  v.has_sound = s.has_sound;
-  v.sound = s.sound;
-  return v;
+  return ViewOfState(s);
 }
 
 constexpr MovieOps kMpgOps{
