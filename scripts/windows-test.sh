@@ -397,18 +397,11 @@ else
   bash scripts/windows-build.sh "$build" "$triple" $suites >/dev/null
   labels=(-L "^($(tr ' ' '|' <<<"$suites"))\$")
 fi
-# (The dialogs below restart the server; the prefix's processes were
-# started above, away from CTest's output pipes.)
-junit=$root/$build/unit-tests.xml
-start=$(date +%s)
 if [ "$suites" != none ]; then
-(cd "$build" && DISPLAY= ctest -j"${VEK_CTEST_JOBS:-2}" --output-on-failure --output-junit "$junit" \
-   "${labels[@]}" >"$root/$build/unit-tests.log" 2>&1) && rc=0 || rc=$?
-grep -E '^[0-9]+% tests passed|^The following tests FAILED|^\s+[0-9]+ - .*(Failed|Timeout|Not Run|Exception)' \
-  "$root/$build/unit-tests.log" | sed 's/^/      /' || true
-summary=$(python3 scripts/windows-unit-summary.py "$junit")
-echo "$summary" | sed 's/^/      /'
-check "unit tests: all passed under Wine in $(($(date +%s) - start)) s (log $build/unit-tests.log)" test "$rc" = 0
+  start=$(date +%s)
+  unit=$(bash scripts/windows-unit-tests.sh "$build" "$triple" "$suites") && rc=0 || rc=$?
+  echo "$unit" | grep -v '^unit tests (' | sed 's/^/      /'
+  check "unit tests: all passed under Wine in $(($(date +%s) - start)) s (log $build/unit-tests.log)" test "$rc" = 0
 fi
 
 # ---- dialogs: each opened through its export on a private Xvfb display ----
