@@ -13,10 +13,12 @@
 #include <string>
 
 #ifdef _WIN32
-#include <windows.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <thread>
 #endif
 
 namespace vektest {
@@ -29,9 +31,8 @@ inline std::string Dir() {
   return d && *d ? std::string(d) + "\\" : std::string();
 }
 
-inline bool FileExists(const std::string& name) {
-  return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+// (The C runtime only: <windows.h> would clash with the tests' own names.)
+inline bool FileExists(const std::string& name) { return access(name.c_str(), 0) == 0; }
 
 inline bool Up() {
   const std::string d = Dir();
@@ -55,12 +56,12 @@ inline Result Run(const std::string& cmd) {
   {
     std::lock_guard<std::mutex> lock(m);
     // Process ids come back; the start time tells two processes apart.
-    static const unsigned long long start = GetTickCount64();
-    base = d + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(start) + "-" +
+    static const auto start = std::chrono::steady_clock::now().time_since_epoch().count();
+    base = d + std::to_string(getpid()) + "-" + std::to_string(start) + "-" +
            std::to_string(++serial);
   }
-  char cwd[MAX_PATH * 2] = {};
-  GetCurrentDirectoryA(sizeof cwd, cwd);
+  char cwd[1024] = {};
+  if (!getcwd(cwd, sizeof cwd)) cwd[0] = 0;
   {
     // The folder to run in on the first line, the command after it.
     FILE* f = std::fopen((base + ".tmp").c_str(), "wb");
@@ -68,18 +69,17 @@ inline Result Run(const std::string& cmd) {
     std::fprintf(f, "%s\n%s", cwd, cmd.c_str());
     std::fclose(f);
   }
-  if (!MoveFileExA((base + ".tmp").c_str(), (base + ".cmd").c_str(), MOVEFILE_REPLACE_EXISTING))
-    return r;
+  if (std::rename((base + ".tmp").c_str(), (base + ".cmd").c_str()) != 0) return r;
   const std::string rc_file = base + ".rc";
   for (int spin = 0; !FileExists(rc_file); ++spin) {
-    Sleep(spin < 100 ? 2 : 20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(spin < 100 ? 2 : 20));
     if (spin % 50 == 49 && !FileExists(d + "ready")) return r;
   }
   if (FILE* f = std::fopen(rc_file.c_str(), "rb")) {
     if (std::fscanf(f, "%d", &r.status) != 1) r.status = -1;
     std::fclose(f);
   }
-  DeleteFileA(rc_file.c_str());
+  std::remove(rc_file.c_str());
   r.out = base + ".out";
   return r;
 }
@@ -101,7 +101,7 @@ inline bool OracleBridgeUp() { return bridge::Up(); }
 // std::system: the exit status, 0 when the command succeeded.
 inline int RunShell(const char* cmd) {
   bridge::Result r = bridge::Run(cmd);
-  if (!r.out.empty()) DeleteFileA(r.out.c_str());
+  if (!r.out.empty()) std::remove(r.out.c_str());
   return r.status;
 }
 
@@ -126,7 +126,7 @@ inline int ClosePipe(FILE* f) {
     bridge::Open().erase(it);
   }
   std::fclose(f);
-  DeleteFileA(r.out.c_str());
+  std::remove(r.out.c_str());
   return r.status;
 }
 #else
