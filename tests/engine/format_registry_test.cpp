@@ -174,7 +174,7 @@ TEST(SaveOptions, CodecNamesForEveryFormat) {
   EXPECT_EQ(name(kFmtPCX), "Run Length Encoding (RLE)");
   EXPECT_EQ(name(kFmtBMP), "Uncompressed, full frames");
   EXPECT_EQ(name(kFmtFLIC), "RLE + pixel difference from previous frame");
-  EXPECT_EQ(name(kFmtAVI), "(cvid) Cinepak");
+  EXPECT_EQ(name(kFmtAVI), kWindowsBuild ? "(cvid) Cinepak (libvek)" : "(cvid) Cinepak");
   EXPECT_EQ(name(kFmtHAV), "HAV-FAST compression");
   EXPECT_EQ(name(kFmtJPEG), "JPEG quality: 85%");
   EXPECT_EQ(name(kFmtPNG), "PNG compression level: 7 of 9");
