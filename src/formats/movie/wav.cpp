@@ -453,6 +453,7 @@ void WAVOpen(WavState& s, const std::string& name) {
       HACMSTREAM st = nullptr;
       MMRESULT r = acmStreamOpen(&st, nullptr, record, &pcm, nullptr, 0, 0,
                                  ACM_STREAMOPENF_NONREALTIME);
+      if (r == ACMERR_NOTPOSSIBLE) return;  // no codec for it: open without sound
       if (r != MMSYSERR_NOERROR) ErrReportCode(kGrpAcm, static_cast<int32_t>(r), 16);
       DWORD pcm_bytes = 0;
       r = acmStreamSize(st, s.data.cksize, &pcm_bytes, ACM_STREAMSIZEF_SOURCE);
