@@ -70,7 +70,16 @@ inline const std::map<std::string, std::string>& ProbeAll(const std::string& fil
   struct stat st {};
   stat(file.c_str(), &st);
 #ifdef _WIN32
-  const std::string key = file + "|" + std::to_string(st.st_size) + "|" + std::to_string(st.st_mtime);
+  // Times there are whole seconds (a file rewritten within one kept its old
+  // description): the bytes tell one state of the file from the next.
+  std::string bytes;
+  if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+    std::fclose(f);
+  }
+  const std::string key = file + "|" + std::to_string(st.st_size) + "|" +
+                          std::to_string(std::hash<std::string>{}(bytes));
 #else
   const std::string key = file + "|" + std::to_string(st.st_size) + "|" +
                           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
