@@ -52,6 +52,8 @@ function(vek_test name)
   if(WIN32)
     # The modules are linked in: their exports are called directly, not imported.
     target_compile_definitions(${name} PRIVATE VEK_STATIC)
+    # The cases this build does not have skip with the reason (tests/windows_expect).
+    target_link_libraries(${name} PRIVATE vek_windows_expect)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${name})
 endfunction()

@@ -5,5 +5,5 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 # Programs built here run under Wine.
 find_program(VEK_WINE wine)
 if(VEK_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEK_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ${VEK_WINE})
 endif()

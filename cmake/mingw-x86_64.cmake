@@ -6,5 +6,5 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 # the PATH; its "wine" starts the 32-bit one when that is installed).
 find_program(VEK_WINE64 wine64 PATHS /usr/lib/wine /usr/lib64/wine NO_CMAKE_FIND_ROOT_PATH)
 if(VEK_WINE64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEK_WINE64})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh ${VEK_WINE64})
 endif()

@@ -2,6 +2,7 @@
 // name after dlopen, and the outside tools used as oracles.
 #pragma once
 
+#include "oracle_shell.h"
 #include "dl_compat.h"
 #include "windows_skip.h"
 #include <unistd.h>
@@ -24,17 +25,17 @@
 
 namespace vektest {
 
-inline bool HaveTool(const char* path) { return !kWindowsBuild && access(path, X_OK) == 0; }
+inline bool HaveTool(const char* path) { return HaveOracle(path); }
 
 // Runs a shell command and returns what it wrote on standard output.
 inline std::string Shell(const std::string& cmd) {
   std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
+  FILE* p = ::vektest::OpenPipe(cmd.c_str(), "r");
   if (!p) return out;
   char buf[65536];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
+  ::vektest::ClosePipe(p);
   return out;
 }
 

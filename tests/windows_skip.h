@@ -15,7 +15,7 @@ inline constexpr bool kWindowsBuild = false;
 // Put before the reason of cases that skip when an outside tool is missing:
 // under Wine the tools (Linux programs) cannot be started at all.
 #ifdef _WIN32
-#define VEK_ORACLE_SKIP "Windows build, the oracle is a Linux program Wine cannot start: "
+#define VEK_ORACLE_SKIP "Windows build, no oracle runner (scripts/windows-test.sh starts it): "
 #else
 #define VEK_ORACLE_SKIP ""
 #endif

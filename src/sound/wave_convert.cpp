@@ -222,11 +222,15 @@ void SndLoad(void* module, WaveConvState& conv, SndDecodeState& dec, SndReadFunc
     if (!read || !dec.src_format || !SndCompleteFormat(out)) ErrRaise(kGrpAudio, kAudInvalidFormat, 18);
     const int32_t ba = out.nBlockAlign;
     // A format record stored shorter than 18 bytes has no extra-size field.
-    WaveFormat src{};
-    std::memcpy(&src, dec.src_format,
-                dec.src_format_size > 0 && dec.src_format_size < int32_t(sizeof src)
+    // A whole one goes as it is: codecs read its extra bytes (ADPCM's
+    // samples per block and coefficients) behind the header.
+    WaveFormat short_record{};
+    std::memcpy(&short_record, dec.src_format,
+                dec.src_format_size > 0 && dec.src_format_size < int32_t(sizeof short_record)
                     ? size_t(dec.src_format_size)
-                    : sizeof src);
+                    : sizeof short_record);
+    const WaveFormat& src =
+        dec.src_format_size >= int32_t(sizeof(WaveFormat)) ? *dec.src_format : short_record;
     const int32_t wanted = sndinternal::CheckedBytes(count < 0 ? 0 : count, ba, 19);
     if (wanted == 0) {
       // Nothing asked: an empty buffer in the output format.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "engine/media_access.h"
 #include "windows_skip.h"
 #include "formats/format_descriptor.h"
@@ -59,17 +60,17 @@ inline void Put16(Bytes& b, size_t at, unsigned v) {
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 
-inline bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
-inline bool HaveMagick() { return !kWindowsBuild && access("/usr/bin/convert", X_OK) == 0; }
-inline bool HaveFfmpeg() { return !kWindowsBuild && access("/usr/bin/ffmpeg", X_OK) == 0 && access("/usr/bin/ffprobe", X_OK) == 0; }
+inline bool Shell(const std::string& cmd) { return ::vektest::RunShell((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+inline bool HaveMagick() { return ::vektest::HaveOracle("/usr/bin/convert"); }
+inline bool HaveFfmpeg() { return ::vektest::HaveOracle("/usr/bin/ffmpeg") && ::vektest::HaveOracle("/usr/bin/ffprobe"); }
 inline bool Magick(const std::string& args) { return Shell("/usr/bin/convert " + args); }
 inline std::string Capture(const std::string& cmd) {
   std::string out;
-  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+  if (FILE* p = ::vektest::OpenPipe((cmd + " 2>/dev/null").c_str(), "r")) {
     char buf[512];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
+    ::vektest::ClosePipe(p);
   }
   return out;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "engine/media_access.h"
 #include "windows_skip.h"
 #include "engine/save_options.h"
@@ -33,8 +34,7 @@ inline uint32_t Code(const char* s) {
 }
 
 inline bool HaveTool(const char* tool) {
-  if (kWindowsBuild) return false;  // Linux programs: not under Wine
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+  return ::vektest::HaveOracle(tool);
 }
 
 #define REQUIRE_FFMPEG()                                                            \
@@ -43,11 +43,11 @@ inline bool HaveTool(const char* tool) {
 
 inline std::string Sh(const std::string& cmd) {
   std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
+  if (FILE* p = ::vektest::OpenPipe(cmd.c_str(), "r")) {
     char buf[4096];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
+    ::vektest::ClosePipe(p);
   }
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;

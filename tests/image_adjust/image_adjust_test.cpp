@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "image/image_adjust.h"
 #include "windows_skip.h"
 #include "image/image_test_util.h"
@@ -31,7 +32,7 @@ struct AdjustTest : ImageTest {
 
 // ---- ImageMagick as the outside oracle ----
 
-bool HaveConvert() { return !kWindowsBuild && std::system("convert -version >/dev/null 2>&1") == 0; }
+bool HaveConvert() { return ::vektest::HaveOracle("convert"); }
 
 const std::string& TempDir() {
   static const std::string dir = [] {
@@ -54,7 +55,7 @@ constexpr int kPhotoW = 400, kPhotoH = 266;
 Bytes Magick(const std::string& ops) {
   const std::string out = TempDir() + "/out.bgr";
   const std::string cmd = "convert '" + kPhoto + "' " + ops + " -depth 8 bgr:'" + out + "'";
-  if (std::system(cmd.c_str()) != 0) return {};
+  if (::vektest::RunShell(cmd.c_str()) != 0) return {};
   return ReadFile(out);
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "engine/media_access.h"
 #include "windows_skip.h"
 #include "foundation/errors.h"
@@ -23,8 +24,7 @@
 namespace vek::mpegtest {
 
 inline bool Have(const char* tool) {
-  if (kWindowsBuild) return false;  // Linux programs: not under Wine
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+  return ::vektest::HaveOracle(tool);
 }
 
 #define VEK_NEED_FFMPEG()                                                     \
@@ -46,12 +46,12 @@ inline std::string Dir() {
 // Runs a shell command and returns what it wrote to standard output.
 inline std::vector<uint8_t> Capture(const std::string& cmd) {
   std::vector<uint8_t> out;
-  std::FILE* p = popen(cmd.c_str(), "r");
+  std::FILE* p = ::vektest::OpenPipe(cmd.c_str(), "r");
   if (!p) return out;
   uint8_t buf[65536];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.insert(out.end(), buf, buf + n);
-  pclose(p);
+  ::vektest::ClosePipe(p);
   return out;
 }
 
@@ -62,7 +62,7 @@ inline std::string Text(const std::string& cmd) {
   return s;
 }
 
-inline int Sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
+inline int Sh(const std::string& cmd) { return ::vektest::RunShell((cmd + " >/dev/null 2>&1").c_str()); }
 
 // ffprobe's description of a file (frames counted), one run per file state.
 inline const std::map<std::string, std::string>& ProbeAll(const std::string& file) {
@@ -70,7 +70,16 @@ inline const std::map<std::string, std::string>& ProbeAll(const std::string& fil
   struct stat st {};
   stat(file.c_str(), &st);
 #ifdef _WIN32
-  const std::string key = file + "|" + std::to_string(st.st_size) + "|" + std::to_string(st.st_mtime);
+  // Times there are whole seconds (a file rewritten within one kept its old
+  // description): the bytes tell one state of the file from the next.
+  std::string bytes;
+  if (std::FILE* f = std::fopen(file.c_str(), "rb")) {
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+    std::fclose(f);
+  }
+  const std::string key = file + "|" + std::to_string(st.st_size) + "|" +
+                          std::to_string(std::hash<std::string>{}(bytes));
 #else
   const std::string key = file + "|" + std::to_string(st.st_size) + "|" +
                           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);

@@ -1,5 +1,6 @@
 // Conversion quality against the ideal signal and against sox, and decoding
 // of files written by independent tools against those tools' own decode.
+#include "oracle_shell.h"
 #include "sound_test_util.h"
 #include "windows_skip.h"
 
@@ -72,7 +73,7 @@ TEST_F(SoundTest, A15kHzToneDoesNotAliasWhenHalvingTheRate) {
     const std::string cmd = "sox -n -r 44100 -c 1 -b 16 " + in +
                             " synth 1 sine 15000 gain -6.02 && sox " + in +
                             " -t raw -e signed -b 16 -r 22050 " + out;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(::vektest::RunShell(cmd.c_str()), 0);
     const std::vector<int16_t> s = ReadS16(out);
     std::vector<double> y(s.begin() + 500, s.end() - 500);
     std::printf("sox for comparison: residual %.1f dBFS\n", RmsDb(y));
@@ -198,11 +199,11 @@ TEST_P(DecodeTest, MatchesTheToolsOwnDecode) {
   const bool gsm = c.tag == 0x31;
   const std::string make = std::string("sox -n -r ") + (gsm ? "8000 -c 1" : "22050 -c 2") +
                            " -b 16 " + src + " synth 1.7 sine 440 sine 1250 gain -8";
-  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(::vektest::RunShell(make.c_str()), 0);
   std::string cmd = Fill(Fill(c.encode, "{src}", src), "{enc}", enc);
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  ASSERT_EQ(::vektest::RunShell(cmd.c_str()), 0) << cmd;
   cmd = Fill(Fill(c.decode, "{enc}", enc), "{ref}", ref);
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  ASSERT_EQ(::vektest::RunShell(cmd.c_str()), 0) << cmd;
 
   Wave w;
   ASSERT_TRUE(ParseWave(ReadFile(enc), w));

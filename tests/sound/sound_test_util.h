@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "sound/sound.h"
 #include "windows_skip.h"
 #include "foundation/errors.h"
@@ -41,8 +42,7 @@ class SoundTest : public ::testing::Test {
 };
 
 inline bool HaveTool(const char* name) {
-  if (kWindowsBuild) return false;  // Linux programs: not under Wine
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+  return ::vektest::HaveOracle(name);
 }
 
 inline std::string TempPath(const std::string& name) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "engine/format_dispatch.h"
 #include "windows_skip.h"
 #include "engine/media_access.h"
@@ -26,19 +27,18 @@
 namespace sftest {
 
 inline bool HaveTool(const char* name) {
-  if (kWindowsBuild) return false;  // Linux programs: not under Wine
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+  return ::vektest::HaveOracle(name);
 }
 
-inline bool Run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+inline bool Run(const std::string& cmd) { return ::vektest::RunShell((cmd + " >/dev/null 2>&1").c_str()) == 0; }
 
 // The standard output of a command, without its trailing line ends.
 inline std::string Capture(const std::string& cmd) {
   std::string out;
-  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+  if (FILE* p = ::vektest::OpenPipe((cmd + " 2>/dev/null").c_str(), "r")) {
     char buf[256];
     while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    pclose(p);
+    ::vektest::ClosePipe(p);
   }
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;

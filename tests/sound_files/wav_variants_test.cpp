@@ -3,6 +3,7 @@
 // wider containers, RF64, ADPCM ending in a short block, and multi-channel
 // Ogg Vorbis, read and mixed to stereo 16 bits as a run does, against
 // FFmpeg's decode and down-mix of the same files.
+#include "oracle_shell.h"
 #include "sound_files_util.h"
 
 #include <unistd.h>
@@ -225,10 +226,10 @@ TEST_F(SoundFileTest, VekconvMixesSixChannelsAndRefusesNine) {
   const std::string six = Temp("cli_six.wav"), nine = Temp("cli_nine.wav"), out = Temp("cli_out.wav");
   WriteFile(six, MakeWav({6, 3, 24, false, 0, false}, 4410));
   WriteFile(nine, MakeWav({9, 2, 16, false, 0, false}, 4410));
-  ASSERT_EQ(std::system((kVekconv + " -q -a " + six + " " + out + " 2>/dev/null").c_str()), 0);
+  ASSERT_EQ(::vektest::RunShell((kVekconv + " -q -a " + six + " " + out + " 2>/dev/null").c_str()), 0);
   const std::vector<uint8_t> written = ReadFile(out);
   ASSERT_EQ(written.size(), 46u + 4410 * 4);
   std::remove(out.c_str());
-  EXPECT_NE(std::system((kVekconv + " -q -a " + nine + " " + out + " 2>/dev/null").c_str()), 0);
+  EXPECT_NE(::vektest::RunShell((kVekconv + " -q -a " + nine + " " + out + " 2>/dev/null").c_str()), 0);
   EXPECT_TRUE(ReadFile(out).empty());
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle_shell.h"
 #include "foundation/errors.h"
 #include "foundation/files.h"
 #include "foundation/memory.h"
@@ -49,7 +50,7 @@ inline void WriteAll(const std::string& path, const Bytes& data) {
 // Runs ImageMagick's own convert (not whatever `convert` is first on PATH).
 inline bool Magick(const std::string& args) {
   const std::string cmd = "/usr/bin/convert " + args + " 2>/dev/null";
-  return std::system(cmd.c_str()) == 0;
+  return ::vektest::RunShell(cmd.c_str()) == 0;
 }
 
 struct Rgb {
@@ -92,7 +93,7 @@ inline Rgb FfmpegDecode(const std::string& file) {
   const std::string ppm = file + ".ffmpeg.ppm";
   const std::string cmd = "/usr/bin/ffmpeg -loglevel error -y -i '" + file +
                           "' -frames:v 1 -f image2 -c:v ppm -pix_fmt rgb24 '" + ppm + "'";
-  if (std::system(cmd.c_str()) != 0) return {};
+  if (::vektest::RunShell(cmd.c_str()) != 0) return {};
   return ReadPpm(ppm);
 }
 

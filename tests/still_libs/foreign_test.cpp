@@ -14,6 +14,7 @@
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
 
+#include "oracle_shell.h"
 #include "formats/still/jpeg.h"
 #include "formats/still/orientation.h"
 #include "formats/still/tga.h"
@@ -73,7 +74,7 @@ Rgb LibtiffRgba(const std::string& file) {
 // strips: ImageMagick cannot read tiled CMYK JPEG itself.
 Rgb MagickOfUnpacked(const std::string& file) {
   const std::string plain = file + ".plain.tif";
-  if (std::system(("/usr/bin/tiffcp -c none '" + file + "' '" + plain + "' 2>/dev/null").c_str()) != 0)
+  if (::vektest::RunShell(("/usr/bin/tiffcp -c none '" + file + "' '" + plain + "' 2>/dev/null").c_str()) != 0)
     return {};
   Rgb r = MagickDecode(plain);
   std::remove(plain.c_str());

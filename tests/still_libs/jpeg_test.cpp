@@ -1,6 +1,7 @@
 // JPEG: stored variants load as ImageMagick decodes them, saved files are
 // baseline JFIF that ImageMagick reads at the expected quality, and the
 // library's failures never leave the process.
+#include "oracle_shell.h"
 #include "formats/still/jpeg.h"
 
 #include <cstdio>
@@ -43,7 +44,7 @@ TEST_F(JpegTest, StoredVariantsLoadAsImageMagickDecodesThem) {
     if (std::string(v.name) == "restart") {
       if (access("/usr/bin/jpegtran", X_OK) != 0) continue;
       // A marker after every MCU: the decoder must resynchronise at each.
-      ASSERT_EQ(std::system(("/usr/bin/jpegtran -restart 1B -outfile '" + file + ".rst' '" + file +
+      ASSERT_EQ(::vektest::RunShell(("/usr/bin/jpegtran -restart 1B -outfile '" + file + ".rst' '" + file +
                              "' && mv '" + file + ".rst' '" + file + "'").c_str()), 0);
       const Bytes d = ReadAll(file);
       int markers = 0;

@@ -11,6 +11,7 @@
 
 #include <jpeglib.h>
 
+#include "oracle_shell.h"
 #include "../still/still_test_util.h"
 #include "windows_skip.h"
 
@@ -66,16 +67,16 @@ inline std::string MakeInput(const std::string& ops, const std::string& name,
   return out;
 }
 
-inline bool HaveMagick() { return !kWindowsBuild && access("/usr/bin/convert", X_OK) == 0; }
+inline bool HaveMagick() { return ::vektest::HaveOracle("/usr/bin/convert"); }
 
 // A query of ImageMagick's identify over a file ("%w %h %z %[channels]"...).
 inline std::string Identify(const std::string& format, const std::string& file) {
   const std::string cmd = "/usr/bin/identify -format '" + format + "' '" + file + "' 2>/dev/null";
   std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
+  if (FILE* p = ::vektest::OpenPipe(cmd.c_str(), "r")) {
     char buf[256];
     while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
+    ::vektest::ClosePipe(p);
   }
   return out;
 }

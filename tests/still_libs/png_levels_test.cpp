@@ -3,6 +3,7 @@
 // and a size that follows the level (0 stores).
 #include <cstdlib>
 
+#include "oracle_shell.h"
 #include "formats/still/png.h"
 #include "libs_test_util.h"
 
@@ -36,7 +37,7 @@ TEST_F(PngLevelsTest, EveryLevelWritesAFileEveryReaderDecodesExactly) {
       const std::string file = Temp("level" + std::to_string(level) + ".png");
       ASSERT_TRUE(Call([&] { vek::PNGSave(file, img.r); }).ok());
       if (pngcheck) {
-        EXPECT_EQ(std::system(("/usr/bin/pngcheck -q '" + file + "' >/dev/null").c_str()), 0);
+        EXPECT_EQ(::vektest::RunShell(("/usr/bin/pngcheck -q '" + file + "' >/dev/null").c_str()), 0);
       }
       EXPECT_EQ(Diff(source, MagickDecode(file)), 0);
       Img back;

@@ -1,6 +1,7 @@
 // TIFF: every supported variant loads as ImageMagick decodes it, the others
 // are refused, what we save reads back with the layout asked for, and tags
 // come straight from the file.
+#include "oracle_shell.h"
 #include "formats/still/tiff.h"
 
 #include <tiffio.h>
@@ -34,14 +35,14 @@ struct TiffTest : StillTest {
 std::string TiffInfoField(const std::string& file, const std::string& field) {
   const std::string cmd = "tiffinfo '" + file + "' 2>/dev/null";
   std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
+  if (FILE* p = ::vektest::OpenPipe(cmd.c_str(), "r")) {
     char buf[512];
     while (fgets(buf, sizeof buf, p)) {
       std::string line = buf;
       const auto at = line.find(field + ":");
       if (at != std::string::npos) out = line.substr(at + field.size() + 2);
     }
-    pclose(p);
+    ::vektest::ClosePipe(p);
   }
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;

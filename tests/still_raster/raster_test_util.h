@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "oracle_shell.h"
 #include "still/still_test_util.h"
 
 namespace raster_test {
@@ -12,9 +13,9 @@ namespace raster_test {
 using namespace still_test;
 
 inline bool Tool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+  return ::vektest::HaveOracle(name);
 }
-inline bool Shell(const std::string& cmd) { return std::system((cmd + " 2>/dev/null").c_str()) == 0; }
+inline bool Shell(const std::string& cmd) { return ::vektest::RunShell((cmd + " 2>/dev/null").c_str()) == 0; }
 
 // A netpbm decode (`tool` turns the file into any PNM), as 8-bit RGB.
 inline Rgb NetpbmDecode(const std::string& tool, const std::string& file) {

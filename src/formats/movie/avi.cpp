@@ -708,6 +708,15 @@ void AviOpen(void* state, const std::string& name) {
   Monitored("ff_avi.AviOpen", [&] {
     AviState& st = St(state);
     st.Release();
+    // An open that fails keeps none of the system's objects it took (a
+    // sound stream the system cannot decode ends the open).
+    struct ReleaseUnlessOpen {
+      AviState& st;
+      bool open = false;
+      ~ReleaseUnlessOpen() {
+        if (!open) st.Release();
+      }
+    } guard{st};
     {
       TrackedFile f;
       if (f.Open(name, kFmRead) == kFileOk) st.file_size = f.Size();
@@ -763,6 +772,7 @@ void AviOpen(void* state, const std::string& name) {
     OpenSound(st);
     if (!st.frames_ok && st.frame_count <= 0 && !st.audio)
       ErrRaise(kGrpAviLib, last != p::AVIERR_OK ? last : p::AVIERR_NODATA, 29);
+    guard.open = true;
   });
 }
 

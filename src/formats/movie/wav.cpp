@@ -132,6 +132,7 @@ void WavState::Reset() {
   pad_tail = false;
   exact_total = -1;
   decode_src = WaveFormat{};
+  decode_record.clear();
   skip = 0;
   read_pos = 0;
   needs_init = reading = writing = format_written = false;
@@ -435,14 +436,24 @@ void WAVOpen(WavState& s, const std::string& name) {
       if (stored.wFormatTag == kTagExtensible) {
         s.decode_src.cbSize = 0;
       }
+      // The decoder reads cbSize bytes behind the header: only those stored.
+      const int32_t extra = std::clamp<int32_t>(s.decode_src.cbSize, 0, std::max(s.in_format_size - 18, 0));
+      s.decode_src.cbSize = static_cast<uint16_t>(extra);
+      s.decode_record.assign(sizeof(WaveFormat) + size_t(extra), 0);
+      std::memcpy(s.decode_record.data(), &s.decode_src, sizeof(WaveFormat));
+      if (extra > 0) std::memcpy(s.decode_record.data() + 18, s.in_format.get() + 18, size_t(extra));
+      auto* record = reinterpret_cast<WaveFormat*>(s.decode_record.data());
+      s.dec.src_format = record;
+      s.dec.src_format_size = static_cast<int32_t>(s.decode_record.size());
       WaveFormat pcm{};
       pcm.wFormatTag = kWaveFormatPcm;
-      if (tag == 0 || acmFormatSuggest(nullptr, &s.decode_src, &pcm, sizeof pcm,
+      if (tag == 0 || acmFormatSuggest(nullptr, record, &pcm, sizeof pcm,
                                        ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
         return;
       HACMSTREAM st = nullptr;
-      MMRESULT r = acmStreamOpen(&st, nullptr, &s.decode_src, &pcm, nullptr, 0, 0,
+      MMRESULT r = acmStreamOpen(&st, nullptr, record, &pcm, nullptr, 0, 0,
                                  ACM_STREAMOPENF_NONREALTIME);
+      if (r == ACMERR_NOTPOSSIBLE) return;  // no codec for it: open without sound
       if (r != MMSYSERR_NOERROR) ErrReportCode(kGrpAcm, static_cast<int32_t>(r), 16);
       DWORD pcm_bytes = 0;
       r = acmStreamSize(st, s.data.cksize, &pcm_bytes, ACM_STREAMSIZEF_SOURCE);

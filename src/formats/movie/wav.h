@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sound/sound.h"
 #include "formats/file_info.h"
@@ -34,6 +35,9 @@ struct WavState {
   bool pad_tail = false;
   int64_t exact_total = -1;
   WaveFormat decode_src{};        // the format the decoder sees
+  // decode_src followed by the stored record's extra bytes (ADPCM's samples
+  // per block and coefficients), which the decoder reads behind it.
+  std::vector<uint8_t> decode_record;
   int64_t skip = 0;               // output frames to drop after a seek
   int64_t read_pos = 0;           // bytes of the data chunk read so far
   SndDecodeState dec{};

@@ -33,6 +33,29 @@ MMRESULT WithSystemSize(ACMSTREAMHEADER* pash, Call call) {
   pash->cbStruct = kAcmStreamHeaderSize;
   return r;
 }
+// The system's ADPCM codecs trust the record's fields and divide by them
+// (a hostile file's record stops the process): records they cannot decode
+// are turned away here. The caller holds cbSize bytes behind the header.
+bool AdpcmRecordOk(const WAVEFORMATEX* f) {
+  if (!f || (f->wFormatTag != WAVE_FORMAT_ADPCM && f->wFormatTag != WAVE_FORMAT_IMA_ADPCM))
+    return true;
+  constexpr uint32_t kMaxRate = 384000;
+  const int64_t spb = AcmSamplesPerBlock(*f);
+  if (f->nChannels < 1 || f->nChannels > 2 || f->wBitsPerSample != 4 || f->nSamplesPerSec == 0 ||
+      f->nSamplesPerSec > kMaxRate || spb <= 0 || f->cbSize < 2)
+    return false;
+  const auto* extra = reinterpret_cast<const uint8_t*>(f) + sizeof(WAVEFORMATEX);
+  const int64_t stored_spb = extra[0] | extra[1] << 8;
+  if (stored_spb < 1 || stored_spb > spb) return false;
+  if (f->wFormatTag == WAVE_FORMAT_ADPCM) {
+    // Samples per block, the coefficient count, then the coefficient pairs:
+    // at least the seven standard ones.
+    if (f->cbSize < 4) return false;
+    const int64_t coefs = extra[2] | extra[3] << 8;
+    if (coefs < 7 || 4 + 4 * coefs > f->cbSize) return false;
+  }
+  return true;
+}
 }  // namespace
 
 static_assert(sizeof(ACMSTREAMHEADER) == sizeof(::ACMSTREAMHEADER));
@@ -45,6 +68,8 @@ static_assert(sizeof(ACMFORMATTAGDETAILS) == sizeof(::ACMFORMATTAGDETAILSA));
 MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwfxSrc,
                        const WAVEFORMATEX* pwfxDst, const void* pwfltr, uintptr_t dwCallback,
                        uintptr_t dwInstance, DWORD fdwOpen) {
+  if (phas) *phas = nullptr;
+  if (!AdpcmRecordOk(pwfxSrc)) return ACMERR_NOTPOSSIBLE;
   ::HACMSTREAM h = nullptr;
   const MMRESULT r = ::acmStreamOpen(
       phas ? &h : nullptr, reinterpret_cast<::HACMDRIVER>(had), Sys(pwfxSrc), Sys(pwfxDst),
@@ -82,6 +107,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, DWORD fdwConver
 
 MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMATEX* pwfxDst,
                           DWORD cbwfxDst, DWORD fdwSuggest) {
+  if (!AdpcmRecordOk(pwfxSrc)) return ACMERR_NOTPOSSIBLE;
   return ::acmFormatSuggest(reinterpret_cast<::HACMDRIVER>(had), Sys(pwfxSrc), Sys(pwfxDst),
                             cbwfxDst, fdwSuggest);
 }

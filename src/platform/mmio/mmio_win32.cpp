@@ -49,6 +49,17 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, UINT flags) 
 }
 
 MMRESULT mmioAscend(HMMIO h, MMCKINFO* ck, UINT flags) {
+  // A written chunk of odd size ends in a pad byte. Windows writes it; Wine
+  // only steps over it, and a file whose last chunk is odd came out one
+  // byte short. Written here first (Windows then writes the same zero).
+  if (ck && (ck->dwFlags & MMIO_DIRTY)) {
+    const LONG end = ::mmioSeek(Sys(h), 0, SEEK_CUR);
+    if (end >= 0 && DWORD(end) >= ck->dwDataOffset && ((DWORD(end) - ck->dwDataOffset) & 1)) {
+      char pad = 0;
+      if (::mmioWrite(Sys(h), &pad, 1) != 1) return MMIOERR_CANNOTWRITE;
+      ::mmioSeek(Sys(h), end, SEEK_SET);
+    }
+  }
   return ::mmioAscend(Sys(h), Sys(ck), flags);
 }
 

@@ -176,6 +176,17 @@ int32_t AVIStreamLength(PAVISTREAM stream) { return ::AVIStreamLength(Sys(stream
 
 HRESULT AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t samples, void* buffer,
                       int32_t buffer_size, int32_t* bytes, int32_t* samples_read) {
+  // The system reads a chunk of a stream of fixed-size samples without
+  // looking whether its index holds one (for a sound stream whose index it
+  // did not take, a page fault under Wine): where it finds no chunk from
+  // `start` on, there is no data.
+  ::AVISTREAMINFOA info{};
+  if (buffer && ::AVIStreamInfoA(Sys(stream), &info, sizeof info) == 0 && info.dwSampleSize != 0 &&
+      ::AVIStreamFindSample(Sys(stream), start, FIND_NEXT | FIND_ANY) < 0) {
+    if (bytes) *bytes = 0;
+    if (samples_read) *samples_read = 0;
+    return AVIERR_NODATA;
+  }
   LONG b = 0, s = 0;
   const HRESULT r = ::AVIStreamRead(Sys(stream), start, samples, buffer, buffer_size, &b, &s);
   if (bytes) *bytes = b;

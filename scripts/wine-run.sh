@@ -1,0 +1,14 @@
+#!/bin/bash
+# CTest's emulator for the Windows test programs: runs one under Wine with its
+# output going through a file, so that a process Wine starts on the way (and
+# which inherits the program's output handles) cannot hold CTest's pipe open
+# once the program has ended (a test that never ends).
+#   scripts/wine-run.sh LOADER PROGRAM [ARGS...]
+loader=$1
+shift
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$loader" "$@" </dev/null >"$out" 2>&1
+rc=$?
+cat "$out"
+exit $rc
