@@ -354,8 +354,9 @@ void AvApply(AvMovieKind kind, const VekSaveOpts& o) {
 
 namespace {
 
-// Read and, where `create` is given, written.
-constexpr MovieOps AvOps(const char* tag, void (*create)(void*, const std::string&, double, int32_t, int32_t)) {
+// Read and, for a written format, written.
+constexpr MovieOps AvOps(const char* tag, void (*create)(void*, const std::string&, double, int32_t, int32_t),
+                         bool writes) {
   return MovieOps{.state_size = StateOps<AvState>::size,
                   .construct = StateOps<AvState>::Construct,
                   .destroy = StateOps<AvState>::Destroy,
@@ -364,19 +365,19 @@ constexpr MovieOps AvOps(const char* tag, void (*create)(void*, const std::strin
                   .img_load = ImgLoad,
                   .snd_load = SndLoad,
                   .create = create,
-                  .img_save = create ? ImgSave : nullptr,
-                  .snd_save = create ? SndSave : nullptr,
+                  .img_save = writes ? ImgSave : nullptr,
+                  .snd_save = writes ? SndSave : nullptr,
                   .close = Close,
                   .set_custom_info = nullptr,
                   .view = View,
-                  .expect_sound = create ? ExpectSound : nullptr};
+                  .expect_sound = writes ? ExpectSound : nullptr};
 }
 
 }  // namespace
 
-constinit const MovieOps kAvMp4Ops = AvOps("MP4", CreateOp<AvMovieKind::kMp4>);
-constinit const MovieOps kAvWebmOps = AvOps("WEBM", CreateOp<AvMovieKind::kWebm>);
-constinit const MovieOps kAvReadOps = AvOps("TS", nullptr);
+constinit const MovieOps kAvMp4Ops = AvOps("MP4", CreateOp<AvMovieKind::kMp4>, true);
+constinit const MovieOps kAvWebmOps = AvOps("WEBM", CreateOp<AvMovieKind::kWebm>, true);
+constinit const MovieOps kAvReadOps = AvOps("TS", nullptr, false);
 #undef VEK_AV_COMMON
 
 }  // namespace vek
