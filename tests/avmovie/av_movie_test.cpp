@@ -4,6 +4,7 @@
 // read is compared with ffmpeg's decode of the same file, forwards,
 // backwards and in random order.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -269,7 +270,12 @@ TEST_P(AvMovieRead, FramesAndSoundAsFfmpegDecodesThem) {
       ours.insert(ours.end(), s, s + snd.sample_count * ch);
     }
     ASSERT_EQ(ours.size() / ch, total);
-    EXPECT_EQ(std::memcmp(ours.data(), pcm.data(), pcm.size()), 0);
+    // Float decoders may round the last bit differently on another build
+    // (x87 on 32-bit Windows); a misplaced or lost block differs by far more.
+    const auto* want = reinterpret_cast<const int16_t*>(pcm.data());
+    int off = 0;
+    for (size_t i = 0; i < ours.size(); ++i) off = std::max(off, std::abs(ours[i] - want[i]));
+    EXPECT_LE(off, 2);
     // A block from the middle, after the end has been read, is the same.
     const int32_t mid = int32_t(total / 2) + 37;
     MviSndLoad(mh, snd, mid, 0, 500);
@@ -348,7 +354,8 @@ TEST(AvMovieReadMeta, VariableRateOnTheGrid) {
   Extensions on;
   const std::string file = Dir() + "gap.mkv";
   ASSERT_EQ(Sh("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 40 "
-               "-vf \"select='not(between(n,10,19))'\" -vsync vfr -c:v ffv1 " + Q(file)),
+               "-vf \"select='not(between(n,10,19))'\" -vsync vfr -c:v libx264 -preset ultrafast -pix_fmt yuv420p " +
+               Q(file)),
             0);
   QMovieHandle mh{kUndefined, nullptr, nullptr};
   MviOpen(mh, file, kUndefined);
