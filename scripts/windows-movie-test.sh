@@ -11,12 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 triple=${2:-i686-w64-mingw32}
-case $triple in
-  i686-w64-mingw32) default_build=build-windows wine_cmd=(wine) ;;
-  x86_64-w64-mingw32) default_build=build-windows-x64 wine_cmd=(/usr/lib/wine/wine64)
-    export WINELOADER=/usr/lib/wine/wine64 ;;
-  *) echo "unknown triple $triple (i686-w64-mingw32 or x86_64-w64-mingw32)" >&2; exit 2 ;;
-esac
+source scripts/windows-triple.sh
 build=${1:-$default_build}
 echo "== movie files, $triple ($build)"
 bash scripts/windows-build.sh "$build" "$triple" vek vek_movie_host >/dev/null
