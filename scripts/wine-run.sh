@@ -11,4 +11,10 @@ trap 'rm -f "$out"' EXIT
 "$loader" "$@" </dev/null >"$out" 2>&1
 rc=$?
 cat "$out"
+# A program that never started (a Wine without the loader for its
+# architecture) can still end with 0: a test counts only if GoogleTest ran.
+if [ $rc -eq 0 ] && [[ " $* " != *" --gtest_list_tests"* ]] && ! grep -q '^\[==========\] ' "$out"; then
+  echo "wine-run: $1 printed no GoogleTest run; counted as failed" >&2
+  exit 1
+fi
 exit $rc
